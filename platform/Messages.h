@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QEvent>
+#include <cstdint>
+
+class QObject;
+
+// A window handle names a live window (any QObject that took one) by number.
+// Numbers are never reused, so a stale handle names no window.
+using HWND = std::uintptr_t;
+using UINT = std::uint32_t;
+using WPARAM = std::uintptr_t;
+// Wide enough for a pointer.
+using LPARAM = std::intptr_t;
+
+constexpr HWND NullWindow = 0;
+constexpr UINT WM_USER = 0x400;
+
+// The camera's messages to the main window.
+constexpr UINT CameraPropertyMessage = WM_USER + 1;    // 1025
+constexpr UINT CameraTransferMessage = WM_USER + 2;    // 1026
+constexpr UINT DownloadProgressMessage = WM_USER + 3;  // 1027
+
+// A message as the loop takes it from the queue.
+struct TMsg {
+  HWND hwnd = NullWindow;
+  UINT message = 0;
+  WPARAM wParam = 0;
+  LPARAM lParam = 0;
+};
+
+// The event that carries a posted message to its window.
+class TMessageEvent : public QEvent {
+ public:
+  explicit TMessageEvent(const TMsg& Msg) : QEvent(EventType()), Msg(Msg) {}
+  static QEvent::Type EventType();
+
+  TMsg Msg;
+};
+
+// Gives Target a handle; messages posted to it arrive at Target as TMessageEvent.
+HWND AllocateWindowHandle(QObject* Target);
+// Ends the handle: from then on posting to it fails. Call before Target dies.
+void ReleaseWindowHandle(HWND Handle);
+
+// Queues a message for the window that Handle names and returns at once.
+// Safe from any thread. False when Handle names no live window.
+bool PostMessageA(HWND Handle, UINT Msg, WPARAM wParam, LPARAM lParam);

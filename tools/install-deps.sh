@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, running and testing need.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+  ca-certificates cmake g++ make pkg-config \
+  qt6-base-dev qt6-base-dev-tools libgl-dev \
+  libgtest-dev libgmock-dev googletest libbenchmark-dev \
+  clang libclang-rt-14-dev \
+  xvfb xauth >/dev/null

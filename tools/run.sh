@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds CorvaletScan and starts it with the simulated camera.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install-deps.sh
+cmake -S . -B build -DCORVALET_TESTS=OFF -DCORVALET_BENCHMARKS=OFF >/dev/null
+cmake --build build -j"$(nproc)"
+if [ -x build/app/corvaletscan ]; then
+  exec build/app/corvaletscan
+fi
+echo "Built. The program has no window yet; run 'bash tools/test.sh' for the tests."
