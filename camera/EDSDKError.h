@@ -8,6 +8,8 @@
 constexpr EdsError EdsResult_Ok = 0x00000000;
 constexpr EdsError EdsResult_InternalError = 0x00000002;
 constexpr EdsError EdsResult_NotSupported = 0x00000007;
+// A download stopped because its progress callback asked to cancel.
+constexpr EdsError EdsResult_OperationCancelled = 0x0000000A;
 constexpr EdsError EdsResult_FileIoError = 0x00000020;
 constexpr EdsError EdsResult_FileOpenError = 0x00000021;
 constexpr EdsError EdsResult_FileWriteError = 0x00000024;

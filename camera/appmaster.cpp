@@ -1,0 +1,207 @@
+#include "camera/appmaster.h"
+
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+constexpr char NoCameraName[] = "Camera is not detected!";
+
+// Camera file names are untrusted: a name must stay a plain entry of the target directory.
+bool IsPlainFileName(const std::string& Name) {
+  if (Name.empty() || Name == "." || Name == "..") return false;
+  for (const char c : Name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F) return false;
+  }
+  return true;
+}
+
+bool IsWatchedProperty(EdsUInt32 PropertyId) {
+  return PropertyId == EdsProperty_ShootingMode || PropertyId == EdsProperty_IsoSpeed ||
+         PropertyId == EdsProperty_Aperture || PropertyId == EdsProperty_ShutterSpeed;
+}
+
+// Runs on the SDK's thread: nothing may escape back into the SDK.
+void Post(EdsVoid* Context, UINT Message, WPARAM wParam, LPARAM lParam) noexcept {
+  try {
+    PostMessageA(reinterpret_cast<HWND>(Context), Message, wParam, lParam);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+TAppMaster::TAppMaster(HWND Window) : WindowHandle(Window) {
+  if (EdsInitializeSDK() != EdsResult_Ok) return;
+  SdkInitialized = true;
+
+  EdsCameraListRef list = nullptr;
+  EdsUInt32 count = 0;
+  EdsError result = EdsGetCameraList(&list);
+  if (result == EdsResult_Ok) result = EdsGetChildCount(list, &count);
+  // Only whether a reference came back counts, not the result.
+  if (result == EdsResult_Ok && count >= 1) EdsGetChildAtIndex(list, 0, &CameraRef);
+
+  if (CameraRef != nullptr) {
+    // All zero when the SDK does not fill it: the camera then has an empty name.
+    EdsDeviceInfo info{};
+    if (EdsGetDeviceInfo(CameraRef, &info) == EdsResult_Ok)
+      Legacy = info.DeviceSubType == EdsDeviceSubType_Legacy;
+    Descriptor = std::make_unique<TCamera>(info);
+  }
+  if (list != nullptr) EdsRelease(list);
+}
+
+TAppMaster::~TAppMaster() {
+  if (!SdkInitialized) return;
+  if (SessionOpen) EdsCloseSession(CameraRef);
+  Descriptor.reset();
+  // The camera reference goes with the SDK.
+  EdsTerminateSDK();
+}
+
+EdsError TAppMaster::OpenAndConfigure() {
+  SessionOpen = false;
+  EdsError result = EdsOpenSession(CameraRef);
+  if (result == EdsResult_Ok) SessionOpen = true;
+
+  if (Legacy) {
+    if (result != EdsResult_Ok) return result;
+    return SetSaveToHost();
+  }
+
+  if (result == EdsResult_Ok) result = SetSaveToHost();
+  bool locked = false;
+  if (result == EdsResult_Ok) {
+    result = Lock();
+    locked = result == EdsResult_Ok;
+  }
+  if (result == EdsResult_Ok)
+    result = EdsSetCapacity(CameraRef, EdsCapacity{EdsHostFreeClusters, EdsHostBytesPerSector, 1});
+  if (locked) Unlock();
+  return result;
+}
+
+EdsError TAppMaster::ApplySaveToHost() {
+  if (CameraRef == nullptr) return EdsResult_Ok;
+  bool locked = false;
+  if (Legacy) {
+    const EdsError lock = Lock();
+    if (lock != EdsResult_Ok) return lock;
+    locked = true;
+  }
+  const EdsError result = SetSaveToHost();
+  if (result != EdsResult_Ok) {
+    if (locked) Unlock();
+    return result;
+  }
+  return locked ? Unlock() : EdsResult_Ok;
+}
+
+EdsError TAppMaster::RegisterHandlers() {
+  if (CameraRef == nullptr) return EdsResult_Ok;
+  const EdsError result =
+      EdsSetPropertyEventHandler(CameraRef, EdsPropertyEvent_All, OnPropertyEvent, Context());
+  if (result != EdsResult_Ok) return result;
+  return EdsSetObjectEventHandler(CameraRef, EdsObjectEvent_All, OnObjectEvent, Context());
+}
+
+std::string TAppMaster::GetCameraName() const {
+  return Descriptor ? Descriptor->GetDescription() : NoCameraName;
+}
+
+EdsError TAppMaster::TakePicture() {
+  if (CameraRef == nullptr) return EdsResult_Ok;
+  bool locked = false;
+  if (Legacy) {
+    const EdsError lock = Lock();
+    if (lock != EdsResult_Ok) return lock;
+    locked = true;
+  }
+  EdsError result = EdsSendCommand(CameraRef, EdsCommand_TakePicture, 0);
+  if (locked) {
+    const EdsError unlock = Unlock();
+    // A refused shutter must not be reported as a picture taken.
+    if (result == EdsResult_Ok) result = unlock;
+  }
+  return result;
+}
+
+EdsError TAppMaster::DownloadItem(EdsDirectoryItemRef Item, const std::string& Directory,
+                                  std::string& OutName) {
+  EdsDirectoryItemInfo info{};
+  EdsError result = EdsGetDirectoryItemInfo(Item, &info);
+  if (result != EdsResult_Ok) {
+    EdsRelease(Item);
+    return result;
+  }
+  const std::string name(info.FileName, strnlen(info.FileName, sizeof info.FileName));
+  if (!IsPlainFileName(name)) {
+    EdsRelease(Item);
+    return EdsResult_InvalidFileName;
+  }
+  std::string path = Directory;
+  if (!path.ends_with('/')) path += '/';
+  path += name;
+  OutName = name;
+
+  EdsStreamRef stream = nullptr;
+  result =
+      EdsCreateFileStream(path.c_str(), EdsFileCreate_Always, EdsFileAccess_ReadWrite, &stream);
+  const bool created = result == EdsResult_Ok;
+  if (result == EdsResult_Ok)
+    result = EdsSetProgressCallback(stream, OnDownloadProgress, EdsProgressOption_Periodically,
+                                    Context());
+  if (result == EdsResult_Ok) result = EdsDownload(Item, info.Size, stream);
+  if (result == EdsResult_Ok) result = EdsDownloadComplete(Item);
+
+  if (stream != nullptr) EdsRelease(stream);
+  EdsRelease(Item);
+  // The stream replaced any older file of this name, so what lies there now is
+  // this download's own unfinished file.
+  if (created && result != EdsResult_Ok) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+  }
+  return result;
+}
+
+EdsVoid* TAppMaster::Context() const {
+  return reinterpret_cast<EdsVoid*>(WindowHandle);
+}
+
+EdsError TAppMaster::SetSaveToHost() {
+  const EdsUInt32 destination = EdsSaveTo_Host;
+  return EdsSetPropertyData(CameraRef, EdsProperty_SaveTo, 0, sizeof destination, &destination);
+}
+
+EdsError TAppMaster::Lock() {
+  return EdsSendStatusCommand(CameraRef, EdsStatusCommand_UiLock, 0);
+}
+
+EdsError TAppMaster::Unlock() {
+  return EdsSendStatusCommand(CameraRef, EdsStatusCommand_UiUnlock, 0);
+}
+
+EdsError OnPropertyEvent(EdsUInt32 Event, EdsUInt32 PropertyId, EdsUInt32, EdsVoid* Context) {
+  const bool change =
+      Event == EdsPropertyEvent_ValueChanged || Event == EdsPropertyEvent_ValuesAllowedChanged;
+  if (change && IsWatchedProperty(PropertyId))
+    Post(Context, CameraPropertyMessage, Event, static_cast<LPARAM>(PropertyId));
+  return EdsResult_Ok;
+}
+
+EdsError OnObjectEvent(EdsUInt32 Event, EdsBaseRef Object, EdsVoid* Context) {
+  if (Event == EdsObjectEvent_TransferRequest)
+    Post(Context, CameraTransferMessage, Event, reinterpret_cast<LPARAM>(Object));
+  return EdsResult_Ok;
+}
+
+EdsError OnDownloadProgress(EdsUInt32 Percent, EdsVoid* Context, EdsBool* Cancel) {
+  // The flag is only read: the system never cancels a download.
+  const EdsBool cancel = Cancel != nullptr ? *Cancel : 0;
+  Post(Context, DownloadProgressMessage, Percent, cancel);
+  return EdsResult_Ok;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "camera/EDSDKApi.h"
+#include "camera/camera.h"
+#include "platform/Messages.h"
+
+// The one place that talks to the camera SDK: finds the first camera, opens and
+// sets up its session, fires the shutter and downloads new pictures. Every
+// operation returns the first non-zero SDK result, or 0.
+class TAppMaster {
+ public:
+  // Starts the SDK and takes the first listed camera. Camera messages go to Window.
+  explicit TAppMaster(HWND Window);
+  // Closes an open session and ends the SDK use.
+  virtual ~TAppMaster();
+
+  TAppMaster(const TAppMaster&) = delete;
+  TAppMaster& operator=(const TAppMaster&) = delete;
+
+  EdsError OpenAndConfigure();
+  // Sets the save-to destination to the host again.
+  EdsError ApplySaveToHost();
+  // Registers the property and object event handlers with the window as context.
+  EdsError RegisterHandlers();
+  std::string GetCameraName() const;
+  // Present only when a camera was found; the controller keeps it.
+  TCamera* GetDescriptor() const { return Descriptor.get(); }
+  EdsError TakePicture();
+  // Writes Item into Directory under the camera's file name and releases Item,
+  // whatever happens. OutName gets the bare file name once the item's record
+  // was read and its name accepted; a refused name (empty, "." or "..", or
+  // holding a path separator or a control character) leaves OutName as it was
+  // and gives EdsResult_InvalidFileName. A failed download leaves no file
+  // under the camera's name.
+  EdsError DownloadItem(EdsDirectoryItemRef Item, const std::string& Directory,
+                        std::string& OutName);
+
+  HWND GetWindowHandle() const { return WindowHandle; }
+  bool IsSdkInitialized() const { return SdkInitialized; }
+  bool IsSessionOpen() const { return SessionOpen; }
+  bool IsLegacy() const { return Legacy; }
+  EdsCameraRef GetCameraRef() const { return CameraRef; }
+
+ private:
+  EdsVoid* Context() const;
+  EdsError SetSaveToHost();
+  EdsError Lock();
+  EdsError Unlock();
+
+  HWND WindowHandle = NullWindow;
+  bool SdkInitialized = false;
+  std::unique_ptr<TCamera> Descriptor;
+  bool SessionOpen = false;
+  bool Legacy = false;
+  EdsCameraRef CameraRef = nullptr;
+};
+
+// The SDK's callbacks. Each only posts a camera message to the window whose
+// handle is Context and returns 0, also when the window is gone.
+extern "C" {
+EdsError OnPropertyEvent(EdsUInt32 Event, EdsUInt32 PropertyId, EdsUInt32 Param, EdsVoid* Context);
+EdsError OnObjectEvent(EdsUInt32 Event, EdsBaseRef Object, EdsVoid* Context);
+EdsError OnDownloadProgress(EdsUInt32 Percent, EdsVoid* Context, EdsBool* Cancel);
+}
