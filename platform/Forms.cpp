@@ -1,0 +1,102 @@
+#include "platform/Forms.h"
+
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QScreen>
+
+#include "platform/Application.h"
+
+TForm::TForm(QWidget* Parent) : QDialog(Parent), FHandle(AllocateWindowHandle(this)) {
+  UpdateFlags();
+}
+
+TForm::~TForm() {
+  ReleaseWindowHandle(FHandle);
+}
+
+std::string TForm::Caption() const {
+  return windowTitle().toStdString();
+}
+
+void TForm::SetCaption(const std::string& Caption) {
+  setWindowTitle(QString::fromStdString(Caption));
+}
+
+void TForm::SetClientSize(int Width, int Height) {
+  setFixedSize(Width, Height);
+}
+
+void TForm::SetBorderStyle(TBorderStyle Style) {
+  FBorderStyle = Style;
+  UpdateFlags();
+}
+
+void TForm::SetStayOnTop(bool StayOnTop) {
+  FStayOnTop = StayOnTop;
+  UpdateFlags();
+}
+
+void TForm::UpdateFlags() {
+  Qt::WindowFlags flags = Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint;
+  if (FBorderStyle == TBorderStyle::bsSingle)
+    flags |= Qt::Window | Qt::WindowMinimizeButtonHint;
+  else
+    flags |= Qt::Dialog;
+  if (FStayOnTop) flags |= Qt::WindowStaysOnTopHint;
+  const bool visible = isVisible();
+  setWindowFlags(flags);
+  // New flags hide a shown window.
+  if (visible) show();
+}
+
+int TForm::ShowModal() {
+  FModal = true;
+  const int result = exec();
+  FModal = false;
+  return result;
+}
+
+void TForm::SetModalResult(int Result) {
+  if (FModal) done(Result);
+}
+
+bool TForm::event(QEvent* Event) {
+  if (Event->type() == TMessageEvent::EventType()) {
+    RunHandler([&] { WindowMessage(static_cast<TMessageEvent*>(Event)->Msg); });
+    return true;
+  }
+  return QDialog::event(Event);
+}
+
+void TForm::showEvent(QShowEvent* Event) {
+  // Centred once; QDialog would centre it again at every showing.
+  if (!FPlaced && !Event->spontaneous()) {
+    FPlaced = true;
+    if (QScreen* target = screen()) {
+      // The frame is known here when the platform already reports it.
+      QRect frame = frameGeometry();
+      frame.moveCenter(target->geometry().center());
+      move(frame.topLeft());
+    }
+  }
+  QWidget::showEvent(Event);
+}
+
+void TForm::closeEvent(QCloseEvent* Event) {
+  RunHandler([this] { FormClose(); });
+  if (Application != nullptr && Application->MainForm() == this) {
+    Event->accept();
+    Application->MainFormClosed();
+    return;
+  }
+  QDialog::closeEvent(Event);
+}
+
+void TForm::keyPressEvent(QKeyEvent* Event) {
+  if (Event->key() == Qt::Key_Escape) {
+    Event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(Event);
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QDialog>
+#include <string>
+
+#include "platform/Messages.h"
+
+class TApplication;
+
+// Window frame: bsSingle is the main window's fixed frame with system menu and
+// minimise box; bsDialog a fixed dialog frame with a close box only.
+enum class TBorderStyle { bsSingle, bsDialog };
+
+// A top-level window of the program. Every window is a dialog so that it can
+// also be shown modally. Its client size is fixed; it is centred on its screen
+// when first shown and keeps its position at later showings.
+//
+// Closing the application's main window runs FormClose and ends the program.
+// Closing any other window runs FormClose and hides it; a modal one then ends
+// with QDialog::Rejected (0). Escape closes no window.
+class TForm : public QDialog {
+ public:
+  explicit TForm(QWidget* Parent = nullptr);
+  ~TForm() override;
+
+  std::string Caption() const;
+  void SetCaption(const std::string& Caption);
+  // Client area in pixels; the operator cannot resize it.
+  void SetClientSize(int Width, int Height);
+  TBorderStyle BorderStyle() const { return FBorderStyle; }
+  void SetBorderStyle(TBorderStyle Style);
+  bool StayOnTop() const { return FStayOnTop; }
+  void SetStayOnTop(bool StayOnTop);
+
+  // Shows the window modally and returns its modal result (OK = QDialog::Accepted = 1).
+  int ShowModal();
+  // Ends the modal showing with Result; does nothing unless shown modally.
+  void SetModalResult(int Result);
+
+  // The handle that messages are posted to; valid for the window's whole life.
+  HWND Handle() const { return FHandle; }
+
+ protected:
+  // Runs once, after construction, when the application creates the window.
+  virtual void FormCreate() {}
+  // Runs when the window is asked to close (close box, system menu, Alt+F4, close()).
+  virtual void FormClose() {}
+  // A message posted to Handle() that the application's hook let through.
+  virtual void WindowMessage(TMsg& /*Msg*/) {}
+
+  bool event(QEvent* Event) override;
+  void showEvent(QShowEvent* Event) override;
+  void closeEvent(QCloseEvent* Event) override;
+  void keyPressEvent(QKeyEvent* Event) override;
+
+ private:
+  friend class TApplication;
+  void UpdateFlags();
+
+  HWND FHandle;
+  TBorderStyle FBorderStyle = TBorderStyle::bsDialog;
+  bool FStayOnTop = false;
+  bool FPlaced = false;
+  bool FModal = false;
+};
