@@ -1,0 +1,155 @@
+#include "sdk/sim/SimConfig.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+
+namespace {
+
+std::string_view Trim(std::string_view Text) {
+  const auto first = Text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  const auto last = Text.find_last_not_of(" \t");
+  return Text.substr(first, last - first + 1);
+}
+
+// A whole unsigned number in decimal or with a 0x prefix in hex.
+std::optional<std::uint64_t> ParseNumber(std::string_view Text) {
+  int base = 10;
+  if (Text.size() > 2 && Text[0] == '0' && (Text[1] == 'x' || Text[1] == 'X')) {
+    base = 16;
+    Text.remove_prefix(2);
+  }
+  if (Text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(Text.data(), Text.data() + Text.size(), value, base);
+  if (error != std::errc() || end != Text.data() + Text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<int> ParseInRange(std::string_view Text, int Low, int High) {
+  const auto value = ParseNumber(Text);
+  if (!value || *value < std::uint64_t(Low) || *value > std::uint64_t(High)) return std::nullopt;
+  return int(*value);
+}
+
+std::vector<std::string_view> Split(std::string_view Text, char Separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    const auto at = Text.find(Separator);
+    parts.push_back(Trim(Text.substr(0, at)));
+    if (at == std::string_view::npos) return parts;
+    Text.remove_prefix(at + 1);
+  }
+}
+
+constexpr int MaxCameras = 16;
+constexpr int MaxLatencyMs = 600000;
+constexpr int MinSide = 16;
+constexpr int MaxSide = 8192;
+
+// Applies one key=value item; returns what is wrong with it, empty when it is fine.
+std::string ApplyItem(std::string_view Key, std::string_view Value, TSimConfig& Config) {
+  if (Key == "cameras") {
+    const auto count = ParseInRange(Value, 0, MaxCameras);
+    if (!count) return "expected a camera count from 0 to 16";
+    Config.Cameras = *count;
+  } else if (Key == "legacy") {
+    if (Value != "0" && Value != "1") return "expected 0 or 1";
+    Config.Legacy = Value == "1";
+  } else if (Key == "latency") {
+    const auto latency = ParseInRange(Value, 0, MaxLatencyMs);
+    if (!latency) return "expected milliseconds from 0 to 600000";
+    Config.LatencyMs = *latency;
+  } else if (Key == "size") {
+    const auto sides = Split(Value, 'x');
+    const auto width = sides.size() == 2 ? ParseInRange(sides[0], MinSide, MaxSide) : std::nullopt;
+    const auto height = sides.size() == 2 ? ParseInRange(sides[1], MinSide, MaxSide) : std::nullopt;
+    if (!width || !height) return "expected WIDTHxHEIGHT, each from 16 to 8192";
+    Config.Width = *width;
+    Config.Height = *height;
+  } else if (Key == "seed") {
+    const auto seed = ParseNumber(Value);
+    if (!seed || *seed > UINT32_MAX) return "expected an unsigned 32-bit number";
+    Config.Seed = std::uint32_t(*seed);
+  } else if (Key == "fail") {
+    const auto parts = Split(Value, ':');
+    if (parts.size() != 3) return "expected FUNCTION:CALL:CODE";
+    const auto& names = SimFunctionNames();
+    if (std::find(names.begin(), names.end(), parts[0]) == names.end())
+      return "unknown SDK function";
+    TSimFailure failure{std::string(parts[0]), 0, 0};
+    if (parts[1] != "always") {
+      const auto call = ParseNumber(parts[1]);
+      if (!call || *call < 1 || *call > UINT32_MAX)
+        return "expected a call number from 1, or always";
+      failure.Call = unsigned(*call);
+    }
+    const auto code = ParseNumber(parts[2]);
+    if (!code || *code == 0 || *code > UINT32_MAX) return "expected a non-zero 32-bit error code";
+    failure.Code = EdsError(*code);
+    Config.Failures.push_back(failure);
+  } else if (Key == "swallow") {
+    const auto shot = ParseNumber(Value);
+    if (!shot || *shot < 1 || *shot > UINT32_MAX) return "expected a shot number from 1";
+    Config.Swallowed.push_back(unsigned(*shot));
+  } else {
+    return "unknown item";
+  }
+  return {};
+}
+
+}  // namespace
+
+EdsError TSimConfig::FailureFor(std::string_view Function, unsigned Call) const {
+  for (const TSimFailure& failure : Failures)
+    if (failure.Function == Function && (failure.Call == 0 || failure.Call == Call))
+      return failure.Code;
+  return 0;
+}
+
+bool TSimConfig::IsSwallowed(unsigned Shot) const {
+  return std::find(Swallowed.begin(), Swallowed.end(), Shot) != Swallowed.end();
+}
+
+std::optional<TSimConfig> ParseSimConfig(std::string_view Text, std::string* Error) {
+  TSimConfig config;
+  for (std::string_view item : Split(Text, ',')) {
+    if (item.empty()) continue;
+    const auto equals = item.find('=');
+    std::string problem;
+    if (equals == std::string_view::npos)
+      problem = "expected key=value";
+    else
+      problem = ApplyItem(Trim(item.substr(0, equals)), Trim(item.substr(equals + 1)), config);
+    if (!problem.empty()) {
+      if (Error) *Error = "\"" + std::string(item) + "\": " + problem;
+      return std::nullopt;
+    }
+  }
+  return config;
+}
+
+const std::vector<std::string_view>& SimFunctionNames() {
+  static const std::vector<std::string_view> names = {"EdsInitializeSDK",
+                                                      "EdsTerminateSDK",
+                                                      "EdsGetCameraList",
+                                                      "EdsGetChildCount",
+                                                      "EdsGetChildAtIndex",
+                                                      "EdsGetDeviceInfo",
+                                                      "EdsOpenSession",
+                                                      "EdsCloseSession",
+                                                      "EdsSetPropertyData",
+                                                      "EdsSendCommand",
+                                                      "EdsSendStatusCommand",
+                                                      "EdsSetCapacity",
+                                                      "EdsSetPropertyEventHandler",
+                                                      "EdsSetObjectEventHandler",
+                                                      "EdsSetProgressCallback",
+                                                      "EdsGetDirectoryItemInfo",
+                                                      "EdsCreateFileStream",
+                                                      "EdsDownload",
+                                                      "EdsDownloadComplete",
+                                                      "EdsRelease"};
+  return names;
+}

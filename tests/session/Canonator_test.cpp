@@ -1,0 +1,451 @@
+#include "session/Canonator.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QByteArray>
+#include <QStandardPaths>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+
+#include "platform/LocalTime.h"
+#include "platform/Widgets.h"
+#include "tests/support/TestSdk.h"
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+namespace {
+
+constexpr HWND Window = 41;
+constexpr EdsError Busy = EdsResult_InvalidHandle + 0x20;
+const std::string Rule = std::string(80, '-') + "\r\n";
+
+std::string ReadFile(const fs::path& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& Path, const std::string& Bytes) {
+  std::ofstream(Path, std::ios::binary) << Bytes;
+}
+
+TMsg Transfer(EdsDirectoryItemRef Item) {
+  return TMsg{Window, CameraTransferMessage, 0x208, reinterpret_cast<LPARAM>(Item)};
+}
+
+std::vector<std::string> Functions() {
+  std::vector<std::string> names;
+  for (const TestSdk::TCall& call : TestSdk::Calls()) names.push_back(call.Function);
+  return names;
+}
+
+int IndexOf(const std::vector<std::string>& Names, const std::string& Name, int Occurrence) {
+  for (int i = 0; i < int(Names.size()); ++i)
+    if (Names[i] == Name && --Occurrence == 0) return i;
+  return -1;
+}
+
+class TCanonatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestSdk::Reset();
+    std::string pattern = (fs::temp_directory_path() / "corvalet-session-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    Dir = pattern;
+    Memo = std::make_unique<TMemo>(nullptr, "Memo1", QRect(0, 0, 385, 345));
+    Coordinator = std::make_unique<TCanonator>(Memo.get());
+    Coordinator->OutputDirectory = Dir.string() + "/";
+  }
+  void TearDown() override {
+    Coordinator.reset();
+    TestSdk::Reset();
+    fs::remove_all(Dir);
+  }
+
+  std::vector<std::string> LogLines() const {
+    std::vector<std::string> lines;
+    for (int i = 0; i < Memo->Lines().Count(); ++i) lines.push_back(Memo->Lines().Strings(i));
+    return lines;
+  }
+
+  // A connected coordinator with its connect calls forgotten.
+  void ConnectCamera() {
+    TestSdk::AddCamera("Camera One");
+    ASSERT_TRUE(Coordinator->Connect(Window));
+    TestSdk::ClearCalls();
+  }
+
+  fs::path Dir;
+  std::unique_ptr<TMemo> Memo;
+  std::unique_ptr<TCanonator> Coordinator;
+};
+
+TEST_F(TCanonatorTest, StartsDisconnectedWithTheDefaultDirectory) {
+  TCanonator fresh(Memo.get());
+  EXPECT_EQ(fresh.Controller, nullptr);
+  EXPECT_FALSE(fresh.Connected);
+  EXPECT_EQ(fresh.CameraName, "");
+  EXPECT_THAT(fresh.CapturedFiles, IsEmpty());
+  EXPECT_EQ(fresh.OutputDirectory, TCanonator::DefaultOutputDirectory());
+  EXPECT_EQ(Memo->Lines().Count(), 0);
+}
+
+TEST_F(TCanonatorTest, ConnectWithoutCameraReleasesTheControllerAtOnce) {
+  EXPECT_FALSE(Coordinator->Connect(Window));
+  EXPECT_FALSE(Coordinator->Connected);
+  EXPECT_EQ(Coordinator->Controller, nullptr);
+  EXPECT_EQ(Coordinator->CameraName, "Camera is not detected!");
+  // Every step ran before the release.
+  const auto names = Functions();
+  EXPECT_GE(IndexOf(names, "EdsOpenSession", 1), 0);
+  EXPECT_EQ(names.back(), "EdsTerminateSDK");
+
+  TestSdk::ClearCalls();
+  EXPECT_FALSE(Coordinator->Shoot());
+  EXPECT_THAT(TestSdk::Calls(), IsEmpty());
+}
+
+TEST_F(TCanonatorTest, ConnectFindsTheCameraAndShoots) {
+  TestSdk::AddCamera("Camera One");
+  EXPECT_TRUE(Coordinator->Connect(Window));
+  EXPECT_TRUE(Coordinator->Connected);
+  EXPECT_NE(Coordinator->Controller, nullptr);
+  EXPECT_EQ(Coordinator->CameraName, "Camera One");
+  EXPECT_EQ(TestSdk::CallCount("EdsSetObjectEventHandler"), 1);
+
+  TestSdk::ClearCalls();
+  EXPECT_TRUE(Coordinator->Shoot());
+  EXPECT_EQ(TestSdk::CallCount("EdsSendCommand"), 1);
+
+  TestSdk::Script("EdsSendCommand", {Busy});
+  EXPECT_FALSE(Coordinator->Shoot());
+  EXPECT_EQ(TestSdk::CallCount("EdsSendCommand"), 2);
+}
+
+// A camera whose session or save-to destination fails stays held, not connected.
+struct TFailedSetup {
+  std::string Function;
+  int Call;  // 1 = the session setup, 2 = the later save-to step
+};
+
+class TFailedConnectTest : public TCanonatorTest,
+                           public ::testing::WithParamInterface<TFailedSetup> {};
+
+TEST_P(TFailedConnectTest, KeepsTheControllerButRefusesToShoot) {
+  TestSdk::AddCamera("Camera One");
+  TestSdk::FailOnCall(GetParam().Function, GetParam().Call, Busy);
+  EXPECT_FALSE(Coordinator->Connect(Window));
+  EXPECT_FALSE(Coordinator->Connected);
+  EXPECT_NE(Coordinator->Controller, nullptr);
+  EXPECT_EQ(Coordinator->CameraName, "Camera One");
+  // The handlers are registered whatever came before.
+  EXPECT_EQ(TestSdk::CallCount("EdsSetObjectEventHandler"), 1);
+  EXPECT_EQ(TestSdk::CallCount("EdsTerminateSDK"), 0);
+
+  TestSdk::ClearCalls();
+  EXPECT_FALSE(Coordinator->Shoot());
+  EXPECT_THAT(TestSdk::Calls(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Setup, TFailedConnectTest,
+                         ::testing::Values(TFailedSetup{"EdsOpenSession", 1},
+                                           TFailedSetup{"EdsSetPropertyData", 1},
+                                           TFailedSetup{"EdsSetPropertyData", 2}));
+
+TEST_F(TCanonatorTest, SecondConnectReleasesTheFirstControllerBeforeCreatingTheNext) {
+  TestSdk::AddCamera("Camera One");
+  ASSERT_TRUE(Coordinator->Connect(Window));
+  TestSdk::FailAlways("EdsOpenSession", Busy);
+  EXPECT_FALSE(Coordinator->Connect(Window));
+  EXPECT_FALSE(Coordinator->Connected);
+
+  const auto names = Functions();
+  const int firstEnd = IndexOf(names, "EdsTerminateSDK", 1);
+  const int secondStart = IndexOf(names, "EdsInitializeSDK", 2);
+  ASSERT_GE(firstEnd, 0);
+  ASSERT_GE(secondStart, 0);
+  EXPECT_LT(IndexOf(names, "EdsCloseSession", 1), firstEnd);
+  EXPECT_LT(firstEnd, secondStart);
+  EXPECT_EQ(TestSdk::CallCount("EdsTerminateSDK"), 1);
+}
+
+TEST_F(TCanonatorTest, DisconnectReleasesTheCameraLogsAndEmptiesTheList) {
+  ConnectCamera();
+  Coordinator->AddCapturedFile("IMG_0001.JPG");
+  Coordinator->Disconnect();
+  EXPECT_EQ(Coordinator->Controller, nullptr);
+  EXPECT_FALSE(Coordinator->Connected);
+  EXPECT_THAT(Coordinator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Functions(), ElementsAre("EdsCloseSession", "EdsTerminateSDK"));
+  ASSERT_EQ(Memo->Lines().Count(), 1);
+  EXPECT_THAT(Memo->Lines().Strings(0), ::testing::EndsWith(" : Kamera odpojena."));
+
+  TestSdk::ClearCalls();
+  EXPECT_FALSE(Coordinator->Shoot());
+  EXPECT_THAT(TestSdk::Calls(), IsEmpty());
+}
+
+TEST_F(TCanonatorTest, DisconnectWithoutConnectionStillLogsAndEmptiesTheList) {
+  Coordinator->AddCapturedFile("IMG_0001.JPG");
+  Coordinator->Disconnect();
+  EXPECT_THAT(Coordinator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(TestSdk::Calls(), IsEmpty());
+  ASSERT_EQ(Memo->Lines().Count(), 1);
+  EXPECT_THAT(Memo->Lines().Strings(0), ::testing::EndsWith(" : Kamera odpojena."));
+}
+
+TEST_F(TCanonatorTest, DestructionClosesTheSession) {
+  ConnectCamera();
+  Coordinator.reset();
+  EXPECT_THAT(Functions(), ElementsAre("EdsCloseSession", "EdsTerminateSDK"));
+}
+
+TEST_F(TCanonatorTest, TransferredPhotoLandsInTheOutputDirectory) {
+  ConnectCamera();
+  const auto first = TestSdk::AddItem("IMG_0001.JPG", "first photo");
+  const auto second = TestSdk::AddItem("IMG_0002.JPG", "second photo");
+  EXPECT_TRUE(Coordinator->SaveTransferredImage(Transfer(first)));
+  EXPECT_TRUE(Coordinator->SaveTransferredImage(Transfer(second)));
+  EXPECT_EQ(ReadFile(Dir / "IMG_0001.JPG"), "first photo");
+  EXPECT_EQ(ReadFile(Dir / "IMG_0002.JPG"), "second photo");
+  EXPECT_THAT(Coordinator->CapturedFiles, ElementsAre("IMG_0001.JPG", "IMG_0002.JPG"));
+  EXPECT_EQ(TestSdk::ReleaseCount(first), 1);
+}
+
+TEST_F(TCanonatorTest, SameNameTwiceIsRecordedTwice) {
+  ConnectCamera();
+  EXPECT_TRUE(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("IMG_0001.JPG", "a"))));
+  EXPECT_TRUE(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("IMG_0001.JPG", "b"))));
+  EXPECT_THAT(Coordinator->CapturedFiles, ElementsAre("IMG_0001.JPG", "IMG_0001.JPG"));
+  EXPECT_EQ(ReadFile(Dir / "IMG_0001.JPG"), "b");
+}
+
+TEST_F(TCanonatorTest, FailedDownloadRecordsNothing) {
+  ConnectCamera();
+  TestSdk::FailOnCall("EdsDownload", 1, Busy);
+  EXPECT_FALSE(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("IMG_0001.JPG", "x"))));
+  // A name the controller refuses is no photo either.
+  EXPECT_FALSE(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("../up.JPG", "x"))));
+  EXPECT_THAT(Coordinator->CapturedFiles, IsEmpty());
+  EXPECT_FALSE(fs::exists(Dir / "IMG_0001.JPG"));
+  EXPECT_FALSE(fs::exists(Dir.parent_path() / "up.JPG"));
+}
+
+TEST_F(TCanonatorTest, TransferWithoutControllerTouchesNothing) {
+  const auto item = TestSdk::AddItem("IMG_0001.JPG", "x");
+  EXPECT_FALSE(Coordinator->SaveTransferredImage(Transfer(item)));
+  // After a connect that found no camera the SDK has ended as well.
+  EXPECT_FALSE(Coordinator->Connect(Window));
+  TestSdk::ClearCalls();
+  EXPECT_FALSE(Coordinator->SaveTransferredImage(Transfer(item)));
+  EXPECT_THAT(TestSdk::Calls(), IsEmpty());
+  EXPECT_THAT(Coordinator->CapturedFiles, IsEmpty());
+  EXPECT_FALSE(fs::exists(Dir / "IMG_0001.JPG"));
+}
+
+TEST_F(TCanonatorTest, OtherMessagesAreNoTransfer) {
+  ConnectCamera();
+  const auto item = TestSdk::AddItem("IMG_0001.JPG", "x");
+  TMsg progress = Transfer(item);
+  progress.message = DownloadProgressMessage;
+  EXPECT_FALSE(Coordinator->SaveTransferredImage(progress));
+  EXPECT_THAT(TestSdk::Calls(), IsEmpty());
+}
+
+TEST_F(TCanonatorTest, LogLineIsTimeSeparatorAndMessage) {
+  const std::string before = LongTimeString();
+  Coordinator->Log("Kamera nepřipojena");
+  const std::string after = LongTimeString();
+  ASSERT_EQ(Memo->Lines().Count(), 1);
+  const std::string line = Memo->Lines().Strings(0);
+  EXPECT_TRUE(line == before + " : Kamera nepřipojena" || line == after + " : Kamera nepřipojena")
+      << line;
+  // The tests run in the C locale: 24-hour time with two-digit fields.
+  EXPECT_THAT(line, ::testing::MatchesRegex("[0-9][0-9]:[0-9][0-9]:[0-9][0-9] : .*"));
+}
+
+TEST_F(TCanonatorTest, LogKeepsTheNewest24Lines) {
+  for (int i = 1; i <= 24; ++i) Coordinator->Log("line " + std::to_string(i));
+  ASSERT_EQ(Memo->Lines().Count(), 24);
+  EXPECT_THAT(Memo->Lines().Strings(0), ::testing::EndsWith(" : line 1"));
+
+  Coordinator->Log("line 25");
+  ASSERT_EQ(Memo->Lines().Count(), 24);
+  EXPECT_THAT(Memo->Lines().Strings(0), ::testing::EndsWith(" : line 2"));
+  EXPECT_THAT(Memo->Lines().Strings(23), ::testing::EndsWith(" : line 25"));
+}
+
+class TScanIndexTest : public TCanonatorTest {
+ protected:
+  fs::path IndexPath() const { return Dir / "corvalet.sbf"; }
+
+  // Writes the index and checks its header against the clock around the write.
+  // Gives the bytes after the header line.
+  std::string WriteAndReadBody() {
+    const std::string before = LongTimeString() + " " + ShortDateString();
+    Coordinator->WriteScanIndex();
+    const std::string after = LongTimeString() + " " + ShortDateString();
+    const std::string bytes = ReadFile(IndexPath());
+    const std::size_t end = bytes.find("\r\n");
+    if (end == std::string::npos) {
+      ADD_FAILURE() << "no line end in " << bytes;
+      return bytes;
+    }
+    const std::string header = bytes.substr(0, end);
+    const std::string fixed = "SBF File : 0, 1, points, 14x code pics, ";
+    EXPECT_TRUE(header == fixed + before || header == fixed + after) << header;
+    return bytes.substr(end + 2);
+  }
+};
+
+TEST_F(TScanIndexTest, CompleteScanListsSeventeenNamesInOrder) {
+  std::string expected = Rule;
+  for (int i = 1; i <= 17; ++i) {
+    const std::string name = "IMG_00" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".JPG";
+    Coordinator->AddCapturedFile(name);
+    expected += name + "\r\n";
+  }
+  EXPECT_EQ(WriteAndReadBody(), expected);
+  EXPECT_THAT(Coordinator->CapturedFiles, IsEmpty());
+  EXPECT_EQ(ReadFile(IndexPath()).substr(0, 3), "SBF");
+
+  // A second write has nothing left to list.
+  EXPECT_EQ(WriteAndReadBody(), Rule);
+}
+
+TEST_F(TScanIndexTest, NothingCapturedGivesTwoLines) {
+  EXPECT_EQ(WriteAndReadBody(), Rule);
+}
+
+TEST_F(TScanIndexTest, NamesAreWrittenAsTheyAreAndRepeated) {
+  Coordinator->AddCapturedFile("IMG_0001.JPG");
+  Coordinator->AddCapturedFile("snímek_č2.JPG");
+  Coordinator->AddCapturedFile("IMG_0001.JPG");
+  EXPECT_EQ(WriteAndReadBody(), Rule + "IMG_0001.JPG\r\n" + "sn\xc3\xadmek_\xc4\x8d" + "2.JPG\r\n" +
+                                    "IMG_0001.JPG\r\n");
+}
+
+TEST_F(TScanIndexTest, ReplacesALongerOldFile) {
+  WriteFile(IndexPath(), std::string(10000, 'x'));
+  Coordinator->AddCapturedFile("IMG_0001.JPG");
+  EXPECT_EQ(WriteAndReadBody(), Rule + "IMG_0001.JPG\r\n");
+  EXPECT_THAT(fs::directory_iterator(Dir)->path(), IndexPath());
+}
+
+TEST_F(TScanIndexTest, MissingDirectoryThrowsWithPathAndReason) {
+  Coordinator->OutputDirectory = (Dir / "gone").string() + "/";
+  Coordinator->AddCapturedFile("IMG_0001.JPG");
+  try {
+    Coordinator->WriteScanIndex();
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& Error) {
+    const std::string text = Error.what();
+    const std::string path = (Dir / "gone" / "corvalet.sbf").string();
+    EXPECT_THAT(text, HasSubstr("\"" + path + "\""));
+    EXPECT_THAT(text, HasSubstr("No such file or directory"));
+  }
+  EXPECT_THAT(Coordinator->CapturedFiles, ElementsAre("IMG_0001.JPG"));
+  EXPECT_FALSE(fs::exists(Dir / "gone"));
+}
+
+TEST_F(TScanIndexTest, IndexNameTakenByADirectoryThrowsAndLeavesIt) {
+  fs::create_directory(IndexPath());
+  WriteFile(IndexPath() / "inside", "kept");
+  Coordinator->AddCapturedFile("IMG_0001.JPG");
+  try {
+    Coordinator->WriteScanIndex();
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& Error) {
+    const std::string text = Error.what();
+    EXPECT_THAT(text, HasSubstr("\"" + IndexPath().string() + "\". "));
+    EXPECT_GT(text.size(), text.find("\". ") + 3) << "no reason given: " << text;
+  }
+  EXPECT_THAT(Coordinator->CapturedFiles, ElementsAre("IMG_0001.JPG"));
+  EXPECT_EQ(ReadFile(IndexPath() / "inside"), "kept");
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()), 1);
+}
+
+TEST_F(TScanIndexTest, FailedWriteKeepsThePreviousIndex) {
+  const std::string previous = "SBF File : old\r\n" + Rule + "OLD_0001.JPG\r\n";
+  WriteFile(IndexPath(), previous);
+  for (int i = 0; i < 400; ++i) Coordinator->AddCapturedFile("IMG_" + std::to_string(i) + ".JPG");
+
+  // A file size limit makes the write fail part way, as a full disk would.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 1024;
+  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string text;
+  try {
+    Coordinator->WriteScanIndex();
+  } catch (const std::runtime_error& Error) {
+    text = Error.what();
+  }
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, oldHandler);
+
+  EXPECT_THAT(text, HasSubstr("Stream write error"));
+  EXPECT_THAT(text, HasSubstr(IndexPath().string()));
+  EXPECT_EQ(ReadFile(IndexPath()), previous);
+  EXPECT_EQ(Coordinator->CapturedFiles.size(), 400u);
+  // No temporary file is left beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()), 1);
+}
+
+TEST(TDefaultOutputDirectory, IsTheWritableExecutableDirectory) {
+  const std::string directory = TCanonator::DefaultOutputDirectory();
+  EXPECT_EQ(directory, QCoreApplication::applicationDirPath().toStdString() + "/");
+  EXPECT_EQ(access(directory.c_str(), W_OK), 0);
+}
+
+TEST(TDefaultOutputDirectory, KeepsASingleSlash) {
+  EXPECT_EQ(TCanonator::OutputDirectoryFor("/"), "/");
+  EXPECT_EQ(TCanonator::OutputDirectoryFor(fs::temp_directory_path().string() + "/"),
+            fs::temp_directory_path().string() + "/");
+}
+
+TEST(TDefaultOutputDirectory, FallsBackToThePicturesDirectory) {
+  std::string pattern = (fs::temp_directory_path() / "corvalet-home-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const QByteArray home = qgetenv("HOME");
+  const QByteArray config = qgetenv("XDG_CONFIG_HOME");
+  qputenv("HOME", QByteArray::fromStdString(pattern));
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(pattern + "/.config"));
+
+  const std::string directory = TCanonator::OutputDirectoryFor("/nonexistent/corvalet/bin");
+  const std::string pictures =
+      QStandardPaths::writableLocation(QStandardPaths::PicturesLocation).toStdString();
+
+  qputenv("HOME", home);
+  if (config.isNull())
+    qunsetenv("XDG_CONFIG_HOME");
+  else
+    qputenv("XDG_CONFIG_HOME", config);
+
+  EXPECT_THAT(pictures, ::testing::StartsWith(pattern + "/"));
+  EXPECT_EQ(directory, pictures + "/");
+  EXPECT_TRUE(fs::is_directory(pictures));
+  fs::remove_all(pattern);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
