@@ -1,0 +1,273 @@
+#include "app/Ovl_1.h"
+
+#include <string>
+
+#include "dialogs/Pdef.h"
+#include "dialogs/adres.h"
+#include "pattern/Mat_gen.h"
+#include "pattern/obraz.h"
+#include "platform/Application.h"
+#include "platform/Sleep.h"
+#include "session/Canonator.h"
+
+TForm1* Form1 = nullptr;
+TStomper* Stomper = nullptr;
+
+namespace {
+
+// Until a main window exists nothing has begun to end.
+bool ShuttingDown() {
+  if (Form1 != nullptr) return Form1->ShutdownBegan();
+  return Application != nullptr && Application->Terminated();
+}
+
+}  // namespace
+
+void TStomper::ResetSteps() {
+  Step = 0;
+}
+
+std::int32_t TStomper::AdvanceStep() {
+  return ++Step;
+}
+
+void TStomper::RunStep() {
+  // After shutdown began the coordinator and the generator may be gone.
+  if (Canonator == nullptr || MatGen == nullptr || ShuttingDown()) return;
+  switch (Step) {
+    case 0:
+      ShootDarkField();
+      break;
+    case 1:
+      ShootLitField();
+      break;
+    case 2:
+      ShootAllPoints();
+      break;
+    case 3:
+      ShootFirstBitPlane();
+      break;
+    case FinalStep:
+      FinishScan();
+      break;
+    default:
+      if (Step >= 4 && Step < FinalStep) ShootNextBitPlane();
+      break;
+  }
+}
+
+template <class TDraw>
+void TStomper::ShootPattern(TDraw Draw) {
+  Draw();
+  Form2->Image1->Repaint();
+  Application->ProcessMessages();
+  // The loop above may have run the main window's close handler.
+  if (Canonator == nullptr || ShuttingDown()) return;
+  Sleep(std::uint32_t(Delay));
+  const bool fired = Canonator->Shoot();
+  Canonator->Log("step_" + std::to_string(Step));
+  // Without a shot no photograph comes and the scan waits; say so.
+  if (!fired) Canonator->Log("Spoušť selhala");
+  AdvanceStep();
+}
+
+void TStomper::ShootDarkField() {
+  ShootPattern([] { MatGen->FillField(0); });
+}
+
+void TStomper::ShootLitField() {
+  ShootPattern([] { MatGen->FillField(1); });
+}
+
+void TStomper::ShootAllPoints() {
+  ShootPattern([] { MatGen->DrawAllPoints(); });
+}
+
+void TStomper::ShootFirstBitPlane() {
+  ShootPattern([] {
+    MatGen->ResetPlanes();
+    MatGen->NextPlane();
+  });
+}
+
+void TStomper::ShootNextBitPlane() {
+  ShootPattern([] { MatGen->NextPlane(); });
+}
+
+void TStomper::FinishScan() {
+  Running = false;
+  Canonator->Log("Snímání ukončeno ...");
+  Sleep(std::uint32_t(2 * Delay));
+  // A failure here goes to the error box; the main window then stays hidden.
+  Canonator->WriteScanIndex();
+  Form1->show();
+}
+
+void TStomper::StartScan() {
+  if (Canonator == nullptr || !Canonator->Connected) return;
+  Canonator->Log("Snímání začalo ...");
+  ResetSteps();
+  Canonator->CapturedFiles.clear();
+  Running = true;
+  RunStep();
+}
+
+void TStomper::SingleShot() {
+  if (Canonator == nullptr || !Canonator->Connected) return;
+  Sleep(500);
+  Canonator->Shoot();
+}
+
+void TStomper::TransferArrived(const TMsg& Msg) {
+  if (Canonator == nullptr) return;
+  if (Canonator->SaveTransferredImage(Msg))
+    Canonator->Log("snímek uložen");
+  else
+    Canonator->Log("Snímek se nepodařilo uložit");
+  if (Running) RunStep();
+}
+
+TForm1::TForm1(QWidget* Parent) : TForm(Parent) {
+  setObjectName("Form1");
+  SetCaption("CorvaletScan");
+  SetBorderStyle(TBorderStyle::bsSingle);
+  SetStayOnTop(true);
+  SetClientSize(387, 473);
+
+  Memo1 = new TMemo(this, "Memo1", QRect(0, 0, 385, 345));
+
+  GroupBox1 = new TGroupBox(this, "GroupBox1", "Kamera", QRect(1, 352, 88, 81));
+  SpeedButton1 = AddButton(GroupBox1, "SpeedButton1", "Inicializace", QRect(10, 16, 71, 25),
+                           &TForm1::SpeedButton1Click);
+  SpeedButton4 = AddButton(GroupBox1, "SpeedButton4", "Odpojit", QRect(10, 48, 71, 25),
+                           &TForm1::SpeedButton4Click);
+
+  GroupBox2 = new TGroupBox(this, "GroupBox2", "Body", QRect(96, 352, 161, 81));
+  SpeedButton5 = AddButton(GroupBox2, "SpeedButton5", "Zobrazit", QRect(10, 16, 71, 25),
+                           &TForm1::SpeedButton5Click);
+  SpeedButton6 = AddButton(GroupBox2, "SpeedButton6", "Skrýt", QRect(82, 16, 71, 25),
+                           &TForm1::SpeedButton6Click);
+  SpeedButton7 = AddButton(GroupBox2, "SpeedButton7", "Definovat", QRect(10, 48, 71, 25),
+                           &TForm1::SpeedButton7Click);
+  SpeedButton8 = AddButton(GroupBox2, "SpeedButton8", "UkJeBo", QRect(82, 48, 71, 25),
+                           &TForm1::SpeedButton8Click);
+
+  GroupBox3 = new TGroupBox(this, "GroupBox3", "Snímání", QRect(264, 352, 121, 81));
+  SpeedButton9 = AddButton(GroupBox3, "SpeedButton9", "Adresář", QRect(10, 16, 103, 25),
+                           &TForm1::SpeedButton9Click);
+  SpeedButton2 = AddButton(GroupBox3, "SpeedButton2", "Jeden", QRect(10, 48, 46, 25),
+                           &TForm1::SpeedButton2Click);
+  SpeedButton10 = AddButton(GroupBox3, "SpeedButton10", "Snímání", QRect(58, 48, 55, 25),
+                            &TForm1::SpeedButton10Click);
+
+  SpeedButton11 = AddButton(this, "SpeedButton11", "Konec", QRect(8, 440, 377, 25),
+                            &TForm1::SpeedButton11Click);
+}
+
+TForm1::~TForm1() {
+  if (FHookInstalled && Application != nullptr) Application->SetMessageHook({});
+  if (Canonator == FCanonator.get()) Canonator = nullptr;
+  if (Stomper == FStomper.get()) Stomper = nullptr;
+  if (Form1 == this) Form1 = nullptr;
+}
+
+TSpeedButton* TForm1::AddButton(QWidget* Parent, const char* Name, const char* Caption,
+                                const QRect& Bounds, void (TForm1::*Handler)()) {
+  auto* button = new TSpeedButton(Parent, Name, Caption, Bounds);
+  button->OnClick = [this, Handler] { (this->*Handler)(); };
+  return button;
+}
+
+void TForm1::FormCreate() {
+  FStomper = std::make_unique<TStomper>();
+  Stomper = FStomper.get();
+  FCanonator = std::make_unique<TCanonator>(Memo1);
+  Canonator = FCanonator.get();
+  Application->SetMessageHook(
+      [this](TMsg& Msg, bool& Handled) { ApplicationEvents1Message(Msg, Handled); });
+  FHookInstalled = true;
+}
+
+void TForm1::FormClose() {
+  FClosing = true;
+  if (Canonator == FCanonator.get()) Canonator = nullptr;
+  FCanonator.reset();
+  if (Form2 != nullptr) Form2->ReleaseMatGen();
+}
+
+bool TForm1::ShutdownBegan() const {
+  return FClosing || (Application != nullptr && Application->Terminated());
+}
+
+void TForm1::SpeedButton1Click() {
+  if (Canonator->Connect(Handle()))
+    Canonator->Log("Kamera " + Canonator->CameraName + " připojena");
+  else
+    Canonator->Log("Kamera nepřipojena");
+}
+
+void TForm1::SpeedButton4Click() {
+  Canonator->Disconnect();
+}
+
+void TForm1::SpeedButton5Click() {
+  Form2->show();
+  // No repaint: showing a hidden window paints it anyway.
+  MatGen->DrawAllPoints();
+}
+
+void TForm1::SpeedButton6Click() {
+  Form2->hide();
+}
+
+void TForm1::SpeedButton7Click() {
+  // The dialog applies its values itself.
+  PointDef->ShowModal();
+}
+
+void TForm1::SpeedButton8Click() {
+  hide();
+}
+
+void TForm1::SpeedButton9Click() {
+  if (Form3->ShowModal() == 1)
+    Canonator->OutputDirectory = Form3->DirectoryListBox1->Directory() + "/";
+  else
+    Canonator->Log("Cesta neuložena.");
+}
+
+void TForm1::SpeedButton2Click() {
+  Stomper->SingleShot();
+}
+
+void TForm1::SpeedButton10Click() {
+  ShowProjectionOnly();
+  Stomper->StartScan();
+}
+
+void TForm1::SpeedButton11Click() {
+  Application->Terminate();
+}
+
+void TForm1::ShowProjectionOnly() {
+  Form2->show();
+  hide();
+  Form3->hide();
+  PointDef->hide();
+}
+
+void TForm1::ApplicationEvents1Message(TMsg& Msg, bool& Handled) {
+  Handled = false;
+  const bool cameraMessage =
+      Msg.message >= CameraPropertyMessage && Msg.message <= DownloadProgressMessage;
+  if (!cameraMessage) return;
+  // What the camera still sends while the program ends must not reach released objects.
+  if (ShutdownBegan()) {
+    Handled = true;
+    return;
+  }
+  if (Msg.message != CameraTransferMessage) return;
+  // Handled before the step runs: a failure inside it must not let the message through.
+  Handled = true;
+  Stomper->TransferArrived(Msg);
+}

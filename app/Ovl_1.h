@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/Forms.h"
+#include "platform/Messages.h"
+#include "platform/Widgets.h"
+
+class TCanonator;
+
+// The scan sequencer: puts the 17 patterns on the projection window one after
+// another and has the camera photograph each. Step 0 runs at the scan start;
+// every later step runs when the photograph of the step before has arrived.
+class TStomper {
+ public:
+  static constexpr std::int32_t FinalStep = 17;
+
+  // Sets Step to 0.
+  void ResetSteps();
+  // Adds 1 to Step and gives the new value.
+  std::int32_t AdvanceStep();
+  // Runs the routine of the current Step; nothing outside 0..17.
+  void RunStep();
+
+  void ShootDarkField();
+  void ShootLitField();
+  void ShootAllPoints();
+  void ShootFirstBitPlane();
+  void ShootNextBitPlane();
+  // Ends the scan: writes the index file and shows the main window again.
+  void FinishScan();
+
+  // Starts a scan at step 0 with an empty file list; nothing without a camera.
+  void StartScan();
+  // One photograph outside a scan, half a second after the press.
+  void SingleShot();
+  // Downloads the photograph that a transfer message names and, while a scan
+  // runs, goes on with its next step.
+  void TransferArrived(const TMsg& Msg);
+
+  bool Running = false;
+  // Milliseconds between a pattern on screen and its shutter command.
+  std::int32_t Delay = 300;
+  // The next step to run, 0..17.
+  std::int32_t Step = 0;
+
+ private:
+  // Shows the pattern that Draw paints, then fires the shutter and logs the step.
+  template <class TDraw>
+  void ShootPattern(TDraw Draw);
+};
+
+// The main window "CorvaletScan": the activity log and the operator's buttons.
+// It also carries the application-wide message hook that hands camera
+// transfers to the sequencer.
+class TForm1 : public TForm {
+ public:
+  explicit TForm1(QWidget* Parent = nullptr);
+  ~TForm1() override;
+
+  void SpeedButton1Click();   // "Inicializace"
+  void SpeedButton4Click();   // "Odpojit"
+  void SpeedButton5Click();   // "Zobrazit"
+  void SpeedButton6Click();   // "Skrýt"
+  void SpeedButton7Click();   // "Definovat"
+  void SpeedButton8Click();   // "UkJeBo"
+  void SpeedButton9Click();   // "Adresář"
+  void SpeedButton2Click();   // "Jeden"
+  void SpeedButton10Click();  // "Snímání"
+  void SpeedButton11Click();  // "Konec"
+  // Shows the projection window and hides every other window.
+  void ShowProjectionOnly();
+  void ApplicationEvents1Message(TMsg& Msg, bool& Handled);
+
+  // True once the window began to close or the application was asked to end:
+  // from then on camera messages are ignored and no step goes on.
+  bool ShutdownBegan() const;
+
+  // Owned by the form (Qt parent).
+  TMemo* Memo1 = nullptr;
+  TGroupBox* GroupBox1 = nullptr;
+  TSpeedButton* SpeedButton1 = nullptr;
+  TSpeedButton* SpeedButton4 = nullptr;
+  TGroupBox* GroupBox2 = nullptr;
+  TSpeedButton* SpeedButton5 = nullptr;
+  TSpeedButton* SpeedButton6 = nullptr;
+  TSpeedButton* SpeedButton7 = nullptr;
+  TSpeedButton* SpeedButton8 = nullptr;
+  TGroupBox* GroupBox3 = nullptr;
+  TSpeedButton* SpeedButton9 = nullptr;
+  TSpeedButton* SpeedButton2 = nullptr;
+  TSpeedButton* SpeedButton10 = nullptr;
+  TSpeedButton* SpeedButton11 = nullptr;
+
+ protected:
+  // Creates the sequencer, then the coordinator bound to Memo1, and installs the hook.
+  void FormCreate() override;
+  // Releases the coordinator, then the raster generator.
+  void FormClose() override;
+
+ private:
+  TSpeedButton* AddButton(QWidget* Parent, const char* Name, const char* Caption,
+                          const QRect& Bounds, void (TForm1::*Handler)());
+
+  // The sequencer lives as long as the window; Stomper refers to it.
+  std::unique_ptr<TStomper> FStomper;
+  // Released by FormClose; Canonator refers to it until then.
+  std::unique_ptr<TCanonator> FCanonator;
+  bool FClosing = false;
+  bool FHookInstalled = false;
+};
+
+extern TForm1* Form1;
+extern TStomper* Stomper;

@@ -1,0 +1,264 @@
+// A full scan through the real "Snímání" button with the simulated camera at
+// zero shutter latency, timed against its fixed waits (17 x 300 ms + 600 ms).
+// The program is not instrumented: the phases are read from the outside, at
+// the paint events of the projection image, the waits, the log lines, the
+// transfer messages and the showing of the main window.
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <QEventLoop>
+#include <QTest>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Ovl_1.h"
+#include "dialogs/Pdef.h"
+#include "dialogs/adres.h"
+#include "pattern/obraz.h"
+#include "platform/Application.h"
+#include "platform/Sleep.h"
+#include "sdk/sim/SimRig.h"
+#include "session/Canonator.h"
+
+namespace fs = std::filesystem;
+using TClock = std::chrono::steady_clock;
+
+namespace {
+
+enum class TMark { ClickBegin, PaintBegin, PaintEnd, WaitBegin, WaitEnd, Log, HookBegin, Shown };
+
+struct TEvent {
+  TMark Mark;
+  TClock::time_point At;
+  std::string Text;  // the message of a log line
+};
+
+std::vector<TEvent> Events;
+QEventLoop* ScanLoop = nullptr;
+
+void Record(TMark Mark, std::string Text = {}) {
+  Events.push_back({Mark, TClock::now(), std::move(Text)});
+}
+
+// Times the projection image's paint events and notices the main window coming back.
+class TTimedApplication : public TApplication {
+ public:
+  using TApplication::TApplication;
+
+  bool notify(QObject* Receiver, QEvent* Event) override {
+    const bool paint =
+        Form2 != nullptr && Receiver == Form2->Image1 && Event->type() == QEvent::Paint;
+    if (paint) Record(TMark::PaintBegin);
+    const bool result = TApplication::notify(Receiver, Event);
+    if (paint) Record(TMark::PaintEnd);
+    if (Receiver == Form1 && Event->type() == QEvent::Show && ScanLoop != nullptr) {
+      Record(TMark::Shown);
+      ScanLoop->quit();
+    }
+    return result;
+  }
+};
+
+double Ms(TClock::duration Duration) {
+  return std::chrono::duration<double, std::milli>(Duration).count();
+}
+
+// The phases of one scan, in milliseconds.
+struct TPhases {
+  double Start = 0;     // click to "Snímání začalo ..." and the step set-up
+  double Draw = 0;      // painting the pattern into the bitmap
+  double Repaint = 0;   // the projection image's paint events
+  double Process = 0;   // the rest of processing pending messages
+  double Waits = 0;     // the fixed waits
+  double Shutter = 0;   // shutter command and the step's log line
+  double Camera = 0;    // shutter to transfer message: the rig's rendering, encoding and delivery
+  double Download = 0;  // transfer message to "snímek uložen"
+  double Finish = 0;    // after the last wait: index file and main window
+  double Total = 0;
+};
+
+TPhases Analyse() {
+  TPhases phases;
+  TClock::time_point mark = Events.front().At;  // end of the previous phase
+  bool inStep = false;                          // between the start of a step and its first paint
+  for (const TEvent& event : Events) {
+    const double since = Ms(event.At - mark);
+    switch (event.Mark) {
+      case TMark::ClickBegin:
+        break;
+      case TMark::PaintBegin:
+        if (inStep)
+          phases.Draw += since;
+        else
+          phases.Process += since;
+        inStep = false;
+        break;
+      case TMark::PaintEnd:
+        phases.Repaint += since;
+        break;
+      case TMark::WaitBegin:
+        if (inStep)
+          phases.Draw += since;
+        else
+          phases.Process += since;
+        inStep = false;
+        break;
+      case TMark::WaitEnd:
+        phases.Waits += since;
+        break;
+      case TMark::Log:
+        if (event.Text == "Snímání začalo ...") {
+          phases.Start += since;
+          inStep = true;
+        } else if (event.Text.rfind("step_", 0) == 0) {
+          phases.Shutter += since;
+        } else if (event.Text == "snímek uložen") {
+          phases.Download += since;
+          inStep = true;
+        } else if (event.Text == "Snímání ukončeno ...") {
+          phases.Finish += since;
+          inStep = false;
+        }
+        break;
+      case TMark::HookBegin:
+        phases.Camera += since;
+        break;
+      case TMark::Shown:
+        phases.Finish += since;
+        break;
+    }
+    mark = event.At;
+  }
+  phases.Total = Ms(Events.back().At - Events.front().At);
+  return phases;
+}
+
+void PrintPhases(const char* Title, const TPhases& Phases) {
+  const double fixed = 17 * 300 + 600;
+  std::printf("\n%s\n", Title);
+  const std::pair<const char*, double> rows[] = {
+      {"start (click, log, set-up)", Phases.Start},
+      {"paint patterns into bitmap", Phases.Draw},
+      {"repaint projection image", Phases.Repaint},
+      {"other pending messages", Phases.Process},
+      {"fixed waits", Phases.Waits},
+      {"shutter command + step log", Phases.Shutter},
+      {"rig: render, encode, deliver", Phases.Camera},
+      {"download (SaveTransferredImage)", Phases.Download},
+      {"index file + main window", Phases.Finish}};
+  double sum = 0;
+  for (const auto& [name, ms] : rows) {
+    std::printf("  %-34s %9.1f ms\n", name, ms);
+    sum += ms;
+  }
+  std::printf("  %-34s %9.1f ms (phases add up to %.1f)\n", "total", Phases.Total, sum);
+  const double budget = fixed + Phases.Camera;
+  std::printf("  fixed waits %.0f ms; rig %.1f ms; over waits + rig: %.1f ms = %.2f %%\n", fixed,
+              Phases.Camera, Phases.Total - budget, 100.0 * (Phases.Total - budget) / budget);
+}
+
+TPhases RunScan() {
+  std::string pattern = (fs::temp_directory_path() / "corvalet-timing-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  Canonator->OutputDirectory = pattern + "/";
+  Events.clear();
+  Form1->show();
+  Application->ProcessMessages();
+
+  QEventLoop loop;
+  ScanLoop = &loop;
+  Record(TMark::ClickBegin);
+  QTest::mouseClick(Form1->findChild<TSpeedButton*>("SpeedButton10"), Qt::LeftButton);
+  if (!Form1->isVisible()) loop.exec();
+  ScanLoop = nullptr;
+  if (Canonator->CapturedFiles.size() != 0 || !fs::exists(fs::path(pattern) / "corvalet.sbf")) {
+    std::fprintf(stderr, "the scan did not complete\n");
+    std::abort();
+  }
+  fs::remove_all(pattern);
+  return Analyse();
+}
+
+TPhases Sum;
+int Scans = 0;
+
+void BM_FullScan(benchmark::State& State) {
+  for (auto _ : State) {
+    const TPhases phases = RunScan();
+    State.SetIterationTime(phases.Total / 1000.0);
+    Sum.Start += phases.Start;
+    Sum.Draw += phases.Draw;
+    Sum.Repaint += phases.Repaint;
+    Sum.Process += phases.Process;
+    Sum.Waits += phases.Waits;
+    Sum.Shutter += phases.Shutter;
+    Sum.Camera += phases.Camera;
+    Sum.Download += phases.Download;
+    Sum.Finish += phases.Finish;
+    Sum.Total += phases.Total;
+    ++Scans;
+  }
+  // Means per scan; "own" is what the program spends beyond the waits and the rig.
+  State.counters["waits_ms"] = Sum.Waits / Scans;
+  State.counters["rig_ms"] = Sum.Camera / Scans;
+  State.counters["own_ms"] = (Sum.Total - Sum.Waits - Sum.Camera) / Scans;
+}
+BENCHMARK(BM_FullScan)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Headless unless told otherwise.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  TTimedApplication application(argc, argv);
+  application.CreateForm(Form1);
+  application.CreateForm(Form2);
+  application.CreateForm(PointDef);
+  application.CreateForm(Form3);
+  SimConfigure("cameras=1,latency=0");
+
+  // Real waits, timed.
+  SetSleepFunction([](std::uint32_t Milliseconds) {
+    Record(TMark::WaitBegin);
+    std::this_thread::sleep_for(std::chrono::milliseconds(Milliseconds));
+    Record(TMark::WaitEnd);
+  });
+  QObject::connect(Form1->Memo1, &QPlainTextEdit::textChanged, [seen = 0]() mutable {
+    const TMemoLines& lines = Form1->Memo1->Lines();
+    if (lines.Count() > seen) {
+      const std::string& line = lines.Strings(lines.Count() - 1);
+      Record(TMark::Log, line.substr(line.find(" : ") + 3));
+    }
+    seen = lines.Count();
+  });
+  TApplication::TMessageHook hook = application.SetMessageHook({});
+  application.SetMessageHook([hook](TMsg& Msg, bool& Handled) {
+    if (Msg.message == CameraTransferMessage && ScanLoop != nullptr) Record(TMark::HookBegin);
+    hook(Msg, Handled);
+  });
+
+  Form1->SpeedButton1Click();
+  if (!Canonator->Connected) {
+    std::fprintf(stderr, "the simulated camera did not connect\n");
+    return 1;
+  }
+
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+
+  if (Scans > 0) {
+    TPhases mean = Sum;
+    for (double* value : {&mean.Start, &mean.Draw, &mean.Repaint, &mean.Process, &mean.Waits,
+                          &mean.Shutter, &mean.Camera, &mean.Download, &mean.Finish, &mean.Total})
+      *value /= Scans;
+    PrintPhases(("Mean of " + std::to_string(Scans) + " full scans").c_str(), mean);
+  }
+  Canonator->Disconnect();
+  return 0;
+}

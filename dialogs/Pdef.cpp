@@ -1,0 +1,193 @@
+#include "dialogs/Pdef.h"
+
+#include <charconv>
+#include <exception>
+#include <stdexcept>
+
+#include "pattern/Mat_gen.h"
+#include "pattern/obraz.h"
+#include "platform/Application.h"
+#include "platform/Widgets.h"
+#include "session/Canonator.h"
+
+TPointDef* PointDef = nullptr;
+TColourTarget ColourTarget = TColourTarget::Background;
+
+namespace {
+
+constexpr TColourPreset Red{"255", "0", "0"};
+constexpr TColourPreset Blue{"0", "255", "0"};
+constexpr TColourPreset Green{"0", "0", "255"};
+constexpr TColourPreset Cyan{"0", "255", "255"};
+constexpr TColourPreset Magenta{"255", "255", "0"};
+constexpr TColourPreset Yellow{"255", "0", "255"};
+constexpr TColourPreset White{"255", "255", "255"};
+constexpr TColourPreset Black{"0", "0", "0"};
+
+bool IsBlank(char C) {
+  return C == ' ' || C == '\t';
+}
+
+std::uint32_t Colour(std::int32_t Red, std::int32_t Green, std::int32_t Blue) {
+  // Only the low 8 bits of each component count: 256 gives 0, -1 gives 255.
+  return (std::uint32_t(Red) & 0xFF) << 16 | (std::uint32_t(Green) & 0xFF) << 8 |
+         (std::uint32_t(Blue) & 0xFF);
+}
+
+std::int32_t FieldValue(const TLabeledEdit& Field) {
+  return StrToInt(Field.Text());
+}
+
+}  // namespace
+
+std::int32_t StrToInt(const std::string& Text) {
+  std::size_t begin = 0;
+  std::size_t end = Text.size();
+  while (begin < end && IsBlank(Text[begin])) ++begin;
+  while (end > begin && IsBlank(Text[end - 1])) --end;
+  // from_chars takes a '-' but no '+'.
+  if (begin < end && Text[begin] == '+' && begin + 1 < end && Text[begin + 1] != '-') ++begin;
+  std::int32_t value = 0;
+  const char* first = Text.data() + begin;
+  const char* last = Text.data() + end;
+  const auto [stop, error] = std::from_chars(first, last, value, 10);
+  if (first == last || error != std::errc() || stop != last)
+    throw std::invalid_argument("'" + Text + "' is not a 32-bit whole number");
+  return value;
+}
+
+TPointDef::TPointDef(QWidget* Parent) : TForm(Parent) {
+  setObjectName("PointDef");
+  SetCaption("Nastavení rastru bodů");
+  SetClientSize(137, 545);
+  SetBorderStyle(TBorderStyle::bsDialog);
+
+  GroupBox1 = new TGroupBox(this, "GroupBox1", "Geometrie", QRect(8, 8, 121, 185));
+  const auto field = [](TGroupBox* Group, const char* Name, const char* Caption, int Top,
+                        const char* Text) {
+    return new TLabeledEdit(Group, Name, Caption, QRect(56, Top, 49, 21), Text);
+  };
+  LabeledEdit1 = field(GroupBox1, "LabeledEdit1", "LHX", 16, "5");
+  LabeledEdit2 = field(GroupBox1, "LabeledEdit2", "LHY", 40, "5");
+  LabeledEdit3 = field(GroupBox1, "LabeledEdit3", "Řádků", 72, "100");
+  LabeledEdit4 = field(GroupBox1, "LabeledEdit4", "Sloupců", 96, "100");
+  LabeledEdit5 = field(GroupBox1, "LabeledEdit5", "Velikost", 128, "2");
+  LabeledEdit6 = field(GroupBox1, "LabeledEdit6", "Odstup", 152, "7");
+
+  GroupBox2 = new TGroupBox(this, "GroupBox2", "Barva bodů", QRect(8, 200, 121, 145));
+  LabeledEdit7 = field(GroupBox2, "LabeledEdit7", "Červená", 24, "0");
+  LabeledEdit8 = field(GroupBox2, "LabeledEdit8", "Modrá", 56, "0");
+  LabeledEdit9 = field(GroupBox2, "LabeledEdit9", "Zelená", 88, "255");
+  SpeedButton1 = new TSpeedButton(GroupBox2, "SpeedButton1", "Předvolby", QRect(8, 112, 97, 25));
+
+  GroupBox3 = new TGroupBox(this, "GroupBox3", "Barva pozadí", QRect(8, 352, 121, 145));
+  LabeledEdit10 = field(GroupBox3, "LabeledEdit10", "Červená", 24, "0");
+  LabeledEdit11 = field(GroupBox3, "LabeledEdit11", "Modrá", 56, "0");
+  LabeledEdit12 = field(GroupBox3, "LabeledEdit12", "Zelená", 88, "0");
+  SpeedButton2 = new TSpeedButton(GroupBox3, "SpeedButton2", "Předvolby", QRect(8, 112, 97, 25));
+
+  SpeedButton3 = new TSpeedButton(this, "SpeedButton3", "Použít", QRect(8, 504, 121, 33));
+
+  // Opened only by the "Předvolby" buttons, on the release of any mouse button.
+  PopupMenu1 = new TPopupMenu(this, "PopupMenu1");
+  PopupMenu1->AddItem("erven1", "červená", [this] { erven1Click(); });
+  PopupMenu1->AddItem("modr1", "modrá", [this] { modr1Click(); });
+  PopupMenu1->AddItem("zelen1", "zelená", [this] { zelen1Click(); });
+  PopupMenu1->AddItem("cyan1", "cyan", [this] { cyan1Click(); });
+  PopupMenu1->AddItem("magenta1", "magenta", [this] { magenta1Click(); });
+  PopupMenu1->AddItem("lut1", "žlutá", [this] { lut1Click(); });
+  PopupMenu1->AddItem("bl1", "bílá", [this] { bl1Click(); });
+  PopupMenu1->AddItem("ern1", "černá", [this] { ern1Click(); });
+
+  SpeedButton1->OnMouseUp = [this](Qt::MouseButton Button, QPoint Position) {
+    SpeedButton1MouseUp(Button, Position);
+  };
+  SpeedButton2->OnMouseUp = [this](Qt::MouseButton Button, QPoint Position) {
+    SpeedButton2MouseUp(Button, Position);
+  };
+  SpeedButton3->OnClick = [this] { SpeedButton3Click(); };
+}
+
+TPointDef::~TPointDef() = default;
+
+void TPointDef::SpeedButton3Click() {
+  try {
+    // Every field is converted before anything is applied.
+    const std::int32_t offsetX = FieldValue(*LabeledEdit1);
+    const std::int32_t offsetY = FieldValue(*LabeledEdit2);
+    const std::int32_t rows = FieldValue(*LabeledEdit3);
+    const std::int32_t columns = FieldValue(*LabeledEdit4);
+    const std::int32_t size = FieldValue(*LabeledEdit5);
+    const std::int32_t spacing = FieldValue(*LabeledEdit6);
+    const std::int32_t backgroundRed = FieldValue(*LabeledEdit10);
+    const std::int32_t backgroundBlue = FieldValue(*LabeledEdit11);
+    const std::int32_t backgroundGreen = FieldValue(*LabeledEdit12);
+    const std::int32_t pointRed = FieldValue(*LabeledEdit7);
+    const std::int32_t pointBlue = FieldValue(*LabeledEdit8);
+    const std::int32_t pointGreen = FieldValue(*LabeledEdit9);
+
+    const std::uint32_t background = Colour(backgroundRed, backgroundGreen, backgroundBlue);
+    const std::uint32_t pointColour = Colour(pointRed, pointGreen, pointBlue);
+
+    // In 64 bits: two 32-bit counts can multiply past any 32-bit limit.
+    std::int32_t cappedRows = rows;
+    if (std::int64_t(rows) * columns > MaxRasterPoints)
+      cappedRows = std::int32_t(MaxRasterPoints / columns);
+
+    if (MatGen == nullptr) throw std::logic_error("No raster generator");
+    MatGen->SetGeometry(offsetX, offsetY, cappedRows, columns, size, spacing, background,
+                        pointColour);
+    MatGen->DrawAllPoints();
+    if (Form2 != nullptr) Form2->Image1->Repaint();
+    if (Application != nullptr) Application->ProcessMessages();
+  } catch (const std::exception&) {
+    if (Canonator != nullptr) Canonator->Log(InvalidValuesText);
+  }
+}
+
+void TPointDef::OpenPresets(TColourTarget Target, const TGroupBox& Group,
+                            const TSpeedButton& Button) {
+  ColourTarget = Target;
+  // From the window's outer corner: the frame and title bar are not added.
+  PopupMenu1->Popup(frameGeometry().topLeft() + Group.pos() + Button.pos());
+}
+
+void TPointDef::SpeedButton1MouseUp(Qt::MouseButton, QPoint) {
+  OpenPresets(TColourTarget::Points, *GroupBox2, *SpeedButton1);
+}
+
+void TPointDef::SpeedButton2MouseUp(Qt::MouseButton, QPoint) {
+  OpenPresets(TColourTarget::Background, *GroupBox3, *SpeedButton2);
+}
+
+void TPointDef::ApplyColourPreset(TColourTarget Target, const TColourPreset& Preset) {
+  const bool points = Target == TColourTarget::Points;
+  (points ? LabeledEdit7 : LabeledEdit10)->SetText(Preset.Red);
+  (points ? LabeledEdit8 : LabeledEdit11)->SetText(Preset.Blue);
+  (points ? LabeledEdit9 : LabeledEdit12)->SetText(Preset.Green);
+}
+
+void TPointDef::erven1Click() {
+  ApplyColourPreset(ColourTarget, Red);
+}
+void TPointDef::modr1Click() {
+  ApplyColourPreset(ColourTarget, Blue);
+}
+void TPointDef::zelen1Click() {
+  ApplyColourPreset(ColourTarget, Green);
+}
+void TPointDef::cyan1Click() {
+  ApplyColourPreset(ColourTarget, Cyan);
+}
+void TPointDef::magenta1Click() {
+  ApplyColourPreset(ColourTarget, Magenta);
+}
+void TPointDef::lut1Click() {
+  ApplyColourPreset(ColourTarget, Yellow);
+}
+void TPointDef::bl1Click() {
+  ApplyColourPreset(ColourTarget, White);
+}
+void TPointDef::ern1Click() {
+  ApplyColourPreset(ColourTarget, Black);
+}

@@ -1,0 +1,198 @@
+// Whole scans through the real buttons, with real waits and the simulated
+// camera: the photographs must spell out every point's number.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QTest>
+#include <QThread>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+
+#include "app/Ovl_1.h"
+#include "dialogs/Pdef.h"
+#include "dialogs/adres.h"
+#include "pattern/obraz.h"
+#include "platform/Application.h"
+#include "sdk/sim/SimMapping.h"
+#include "sdk/sim/SimRig.h"
+#include "session/Canonator.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int PhotoWidth = 2048;
+constexpr int PhotoHeight = 1536;
+constexpr int Rows = 80;
+constexpr int Columns = 120;
+
+std::string ReadFile(const fs::path& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> SplitCrLf(const std::string& Text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = Text.find("\r\n", start)) != std::string::npos; start = end + 2)
+    lines.push_back(Text.substr(start, end - start));
+  return lines;
+}
+
+// Runs the loop until Done holds or Milliseconds have passed.
+bool RunLoopUntil(const std::function<bool()>& Done, int Milliseconds) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!Done() && timer.elapsed() < Milliseconds) {
+    Application->ProcessMessages();
+    QThread::msleep(1);
+  }
+  return Done();
+}
+
+void Click(const char* Name) {
+  auto* button = Form1->findChild<TSpeedButton*>(Name);
+  ASSERT_NE(button, nullptr) << Name;
+  QTest::mouseClick(button, Qt::LeftButton);
+}
+
+// The mean grey level of the 3 x 3 camera pixels around (X, Y).
+int Level(const QImage& Photo, int X, int Y) {
+  int sum = 0;
+  for (int dy = -1; dy <= 1; ++dy)
+    for (int dx = -1; dx <= 1; ++dx) sum += qGray(Photo.pixel(X + dx, Y + dy));
+  return sum / 9;
+}
+
+class TEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "corvalet-e2e-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    Dir = pattern;
+    Form1->show();
+    Form2->hide();
+    Application->ProcessMessages();
+  }
+  void TearDown() override {
+    Canonator->Disconnect();
+    Stomper->Running = false;
+    fs::remove_all(Dir);
+  }
+
+  void ConnectRig(const std::string& Config) {
+    ASSERT_TRUE(SimConfigure(Config));
+    Click("SpeedButton1");
+    ASSERT_TRUE(Canonator->Connected);
+    Canonator->OutputDirectory = Dir.string() + "/";
+  }
+
+  std::vector<std::string> Photos() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(Dir))
+      if (entry.path().extension() == ".JPG") names.push_back(entry.path().filename().string());
+    return names;
+  }
+
+  fs::path Dir;
+};
+
+TEST_F(TEndToEndTest, FullScanSpellsOutEveryPointNumber) {
+  ConnectRig("cameras=1,latency=0,seed=17");
+  Click("SpeedButton10");
+  ASSERT_FALSE(Form1->isVisible());
+  ASSERT_TRUE(RunLoopUntil([] { return Form1->isVisible(); }, 90000)) << "the scan never ended";
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_EQ(Stomper->Step, 17);
+
+  const std::vector<std::string> index = SplitCrLf(ReadFile(Dir / "corvalet.sbf"));
+  ASSERT_EQ(index.size(), 19u);
+  EXPECT_EQ(index[0].rfind("SBF File : 0, 1, points, 14x code pics, ", 0), 0u);
+  EXPECT_EQ(index[1], std::string(80, '-'));
+  const std::vector<std::string> names(index.begin() + 2, index.end());
+  EXPECT_EQ(Photos().size(), 17u);
+
+  std::vector<QImage> photos;
+  for (const std::string& name : names) {
+    QImage photo(QString::fromStdString((Dir / name).string()), "JPEG");
+    ASSERT_FALSE(photo.isNull()) << name;
+    ASSERT_EQ(photo.size(), QSize(PhotoWidth, PhotoHeight)) << name;
+    photos.push_back(std::move(photo));
+  }
+  const QImage& dark = photos[0];
+  const QImage& lit = photos[1];
+  const QImage& points = photos[2];
+
+  const TSimMapping mapping(TForm2::ClientWidth, TForm2::ClientHeight, PhotoWidth, PhotoHeight);
+  int notFound = 0;
+  int wrong = 0;
+  std::ostringstream firstWrong;
+  for (int r = 0; r < Rows; ++r)
+    for (int c = 0; c < Columns; ++c) {
+      // The middle of the point's 3 x 3 square, as the camera sees it.
+      const QPointF expected = mapping.ToCamera(10 + 8 * c + 1.5, 10 + 8 * r + 1.5);
+      // Finds the point in the all-points photograph near where it should be.
+      QPoint best(int(expected.x()), int(expected.y()));
+      int bestLevel = -1;
+      for (int dy = -2; dy <= 2; ++dy)
+        for (int dx = -2; dx <= 2; ++dx) {
+          const QPoint at(int(expected.x()) + dx, int(expected.y()) + dy);
+          const int level = Level(points, at.x(), at.y());
+          if (level > bestLevel) {
+            bestLevel = level;
+            best = at;
+          }
+        }
+      const int threshold = (Level(dark, best.x(), best.y()) + Level(lit, best.x(), best.y())) / 2;
+      if (bestLevel <= threshold) {
+        ++notFound;
+        continue;
+      }
+      int number = 0;
+      for (int plane = 1; plane <= 14; ++plane)
+        number = number * 2 + (Level(photos[2 + plane], best.x(), best.y()) > threshold);
+      const int index = r * Columns + c + 1;
+      if (number != index) {
+        if (wrong++ == 0) firstWrong << "point " << index << " read as " << number;
+      }
+    }
+  EXPECT_EQ(notFound, 0);
+  EXPECT_EQ(wrong, 0) << firstWrong.str();
+}
+
+TEST_F(TEndToEndTest, SwallowedShotLeavesTheScanWaitingUntilTheOperatorClicks) {
+  // The sixth shot is accepted but never delivered.
+  ConnectRig("cameras=1,latency=0,size=640x480,swallow=6");
+  Click("SpeedButton10");
+  ASSERT_TRUE(RunLoopUntil([] { return SimStatistics().ShotsSwallowed == 1; }, 60000));
+  // Long enough for a photograph to have come, had there been one.
+  RunLoopUntil([] { return false; }, 2000);
+  EXPECT_FALSE(Form1->isVisible());
+  EXPECT_TRUE(Stomper->Running);
+  EXPECT_EQ(Stomper->Step, 6);
+  EXPECT_EQ(Photos().size(), 5u);
+  EXPECT_EQ(Canonator->CapturedFiles.size(), 5u);
+  EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
+
+  QTest::mouseClick(Form2->Image1, Qt::LeftButton);
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_TRUE(Form2->isVisible());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TApplication application(argc, argv);
+  application.CreateForm(Form1);
+  application.CreateForm(Form2);
+  application.CreateForm(PointDef);
+  application.CreateForm(Form3);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,491 @@
+// The main window, its hook and the scan sequencer against the recording test
+// SDK, with every wait recorded instead of waited.
+
+#include "app/Ovl_1.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "dialogs/Pdef.h"
+#include "dialogs/adres.h"
+#include "pattern/obraz.h"
+#include "platform/Application.h"
+#include "platform/ProjectorFeed.h"
+#include "platform/Sleep.h"
+#include "session/Canonator.h"
+#include "tests/support/TestSdk.h"
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+namespace {
+
+constexpr EdsError SomeFailure = EdsResult_InvalidHandle;
+
+std::string ReadFile(const fs::path& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The message part of a log line "time : message".
+std::string MessageOf(const std::string& Line) {
+  const auto at = Line.find(" : ");
+  return at == std::string::npos ? Line : Line.substr(at + 3);
+}
+
+// Whether the point with Index is lit in the pattern of Step (0..16).
+bool PointLitAt(int Step, int Index) {
+  if (Step == 0) return false;
+  if (Step <= 2) return true;
+  const int plane = Step - 2;
+  return (Index >> (14 - plane)) & 1;
+}
+
+// The log lines of one complete scan in which every download succeeded.
+std::vector<std::string> CompleteScanLog() {
+  std::vector<std::string> lines = {"Snímání začalo ...", "step_0"};
+  for (int n = 1; n <= 16; ++n) {
+    lines.push_back("snímek uložen");
+    lines.push_back("step_" + std::to_string(n));
+  }
+  lines.push_back("snímek uložen");
+  lines.push_back("Snímání ukončeno ...");
+  return lines;
+}
+
+// What one recorded wait saw when it began.
+struct TWait {
+  std::uint32_t Milliseconds = 0;
+  int ShutterCommands = 0;
+  std::string LastMessage;
+  bool IndexWritten = false;
+  // Points whose state on the projector differs from the pattern of the
+  // step about to be shot; -1 when the wait is no scan step's.
+  int WrongPoints = -1;
+};
+
+class TMainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestSdk::Reset();
+    TestSdk::AddCamera("Test camera");
+    std::string pattern = (fs::temp_directory_path() / "corvalet-app-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    Dir = pattern;
+    Canonator->OutputDirectory = Dir.string() + "/";
+    Canonator->CapturedFiles.clear();
+    Stomper->Running = false;
+    Stomper->Step = 0;
+    Form1->Memo1->Lines().Clear();
+    Form1->show();
+    Form2->hide();
+    Application->ProcessMessages();
+    // Every line, also those the panel has already dropped.
+    SeenLines = 0;
+    LogWatch = QObject::connect(Form1->Memo1, &QPlainTextEdit::textChanged, [this] {
+      const TMemoLines& lines = Form1->Memo1->Lines();
+      if (lines.Count() > SeenLines)
+        Messages.push_back(MessageOf(lines.Strings(lines.Count() - 1)));
+      SeenLines = lines.Count();
+    });
+    SetSleepFunction(
+        [this](std::uint32_t Milliseconds) { Waits.push_back(Observe(Milliseconds)); });
+    Application->SetErrorBox([this](const std::string& Text) { Errors.push_back(Text); });
+  }
+
+  void TearDown() override {
+    QObject::disconnect(LogWatch);
+    SetSleepFunction({});
+    Application->SetErrorBox({});
+    Canonator->Disconnect();
+    Stomper->Running = false;
+    Form2->hide();
+    fs::remove_all(Dir);
+  }
+
+  TWait Observe(std::uint32_t Milliseconds) {
+    TWait wait;
+    wait.Milliseconds = Milliseconds;
+    wait.ShutterCommands = ShutterCommands();
+    wait.LastMessage = Messages.empty() ? "" : Messages.back();
+    wait.IndexWritten = fs::exists(Dir / "corvalet.sbf");
+    if (Stomper->Running && Stomper->Step >= 0 && Stomper->Step < TStomper::FinalStep)
+      wait.WrongPoints = WrongPointsOnProjector(Stomper->Step);
+    return wait;
+  }
+
+  // Compares the centre pixel of every point of the start-up raster on the
+  // projector with the pattern of Step.
+  static int WrongPointsOnProjector(int Step) {
+    const QImage frame = LatestProjectorFrame();
+    if (frame.isNull()) return 9600;
+    int wrong = 0;
+    for (int r = 0; r < 80; ++r)
+      for (int c = 0; c < 120; ++c) {
+        const bool lit = frame.pixelColor(10 + 8 * c + 1, 10 + 8 * r + 1).green() > 128;
+        if (lit != PointLitAt(Step, r * 120 + c + 1)) ++wrong;
+      }
+    // Between the points: lit only in the lit field.
+    const bool gapLit = frame.pixelColor(15, 15).green() > 128;
+    if (gapLit != (Step == 1)) ++wrong;
+    return wrong;
+  }
+
+  static int ShutterCommands() { return TestSdk::CallCount("EdsSendCommand"); }
+
+  static void Click(QWidget* Window, const char* Name) {
+    auto* button = Window->findChild<TSpeedButton*>(Name);
+    ASSERT_NE(button, nullptr) << Name;
+    QTest::mouseClick(button, Qt::LeftButton);
+  }
+
+  void Connect() {
+    Click(Form1, "SpeedButton1");
+    ASSERT_TRUE(Canonator->Connected);
+    Messages.clear();
+    TestSdk::ClearCalls();
+  }
+
+  // The camera announces a new photograph; the loop takes the message.
+  void Deliver(const std::string& Name) {
+    const EdsDirectoryItemRef item = TestSdk::AddItem(Name, "jpeg of " + Name);
+    TestSdk::FireObjectEvent(EdsObjectEvent_TransferRequest, item);
+    Application->ProcessMessages();
+  }
+
+  static std::string PhotoName(int Number) {
+    char name[16];
+    std::snprintf(name, sizeof name, "IMG_%04d.JPG", Number);
+    return name;
+  }
+
+  fs::path Dir;
+  std::vector<std::string> Messages;
+  int SeenLines = 0;
+  std::vector<TWait> Waits;
+  std::vector<std::string> Errors;
+  QMetaObject::Connection LogWatch;
+};
+
+TEST_F(TMainWindowTest, FullScanShootsSeventeenPatternsAndWritesTheIndex) {
+  Connect();
+  Click(Form1, "SpeedButton10");
+  EXPECT_TRUE(Form2->isVisible());
+  EXPECT_FALSE(Form1->isVisible());
+  EXPECT_TRUE(Stomper->Running);
+  for (int n = 1; n <= 17; ++n) {
+    ASSERT_EQ(ShutterCommands(), n) << "before photograph " << n;
+    Deliver(PhotoName(n));
+  }
+
+  EXPECT_EQ(ShutterCommands(), 17);
+  EXPECT_THAT(Messages, ElementsAreArray(CompleteScanLog()));
+  EXPECT_EQ(Messages[19], "step_9");
+  EXPECT_EQ(Messages[21], "step_10");
+  // The panel keeps the newest 24.
+  ASSERT_EQ(Form1->Memo1->Lines().Count(), 24);
+  EXPECT_EQ(MessageOf(Form1->Memo1->Lines().Strings(23)), "Snímání ukončeno ...");
+
+  ASSERT_EQ(Waits.size(), 18u);
+  for (int step = 0; step < 17; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    EXPECT_EQ(Waits[step].Milliseconds, 300u);
+    // Each wait comes with its pattern on screen, before its shutter command.
+    EXPECT_EQ(Waits[step].ShutterCommands, step);
+    EXPECT_EQ(Waits[step].WrongPoints, 0);
+  }
+  EXPECT_EQ(Waits[17].Milliseconds, 600u);
+  EXPECT_EQ(Waits[17].LastMessage, "Snímání ukončeno ...");
+  EXPECT_FALSE(Waits[17].IndexWritten);
+
+  const std::string index = ReadFile(Dir / "corvalet.sbf");
+  std::string expected = std::string(80, '-') + "\r\n";
+  for (int n = 1; n <= 17; ++n) expected += PhotoName(n) + "\r\n";
+  EXPECT_EQ(index.rfind("SBF File : 0, 1, points, 14x code pics, ", 0), 0u);
+  EXPECT_EQ(index.substr(index.find("\r\n") + 2), expected);
+  for (int n = 1; n <= 17; ++n) EXPECT_TRUE(fs::exists(Dir / PhotoName(n))) << n;
+
+  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_EQ(Stomper->Step, 17);
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_TRUE(Form2->isVisible());
+  EXPECT_EQ(MatGen->PlaneCounter(), 14);
+  EXPECT_THAT(Errors, IsEmpty());
+}
+
+TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
+  Connect();
+  Click(Form1, "SpeedButton10");
+  for (int n = 1; n <= 5; ++n) Deliver(PhotoName(n));
+  ASSERT_EQ(Stomper->Step, 6);
+  ASSERT_EQ(Canonator->CapturedFiles.size(), 5u);
+
+  // The operator brings the main window back and presses "Snímání" again.
+  QTest::mouseClick(Form2->Image1, Qt::LeftButton);
+  ASSERT_TRUE(Form1->isVisible());
+  Messages.clear();
+  Waits.clear();
+  Click(Form1, "SpeedButton10");
+  EXPECT_THAT(Messages, ElementsAre("Snímání začalo ...", "step_0"));
+  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_EQ(Stomper->Step, 1);
+  EXPECT_FALSE(Form1->isVisible());
+
+  // The photograph of the interrupted scan's step 5 now counts as the first.
+  for (int n = 6; n <= 22; ++n) Deliver(PhotoName(n));
+  EXPECT_EQ(ShutterCommands(), 6 + 17);
+  EXPECT_THAT(Messages, ElementsAreArray(CompleteScanLog()));
+  EXPECT_EQ(Waits.size(), 18u);
+  const std::string index = ReadFile(Dir / "corvalet.sbf");
+  EXPECT_THAT(index, HasSubstr("\r\n" + PhotoName(6) + "\r\n"));
+  EXPECT_THAT(index, ::testing::Not(HasSubstr(PhotoName(5))));
+  EXPECT_TRUE(index.ends_with(PhotoName(22) + "\r\n"));
+}
+
+TEST_F(TMainWindowTest, TransferWhileIdleIsSavedAndRunsNoStep) {
+  Connect();
+  Deliver("IMG_0100.JPG");
+  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0100.JPG"));
+  EXPECT_EQ(ReadFile(Dir / "IMG_0100.JPG"), "jpeg of IMG_0100.JPG");
+  EXPECT_THAT(Messages, ElementsAre("snímek uložen"));
+  EXPECT_THAT(Waits, IsEmpty());
+  EXPECT_EQ(ShutterCommands(), 0);
+  EXPECT_EQ(Stomper->Step, 0);
+
+  // A failed download records nothing and says so.
+  TestSdk::FailAlways("EdsDownload", SomeFailure);
+  Deliver("IMG_0101.JPG");
+  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0100.JPG"));
+  EXPECT_THAT(Messages, ElementsAre("snímek uložen", "Snímek se nepodařilo uložit"));
+}
+
+TEST_F(TMainWindowTest, RunStepOutsideTheStepsDoesNothing) {
+  Connect();
+  Form2->show();
+  MatGen->DrawAllPoints();
+  Form2->Image1->Repaint();
+  const QImage before = LatestProjectorFrame();
+  for (int step : {-1, 18, 100}) {
+    Stomper->Step = step;
+    Stomper->RunStep();
+    EXPECT_EQ(Stomper->Step, step);
+  }
+  EXPECT_THAT(Waits, IsEmpty());
+  EXPECT_THAT(Messages, IsEmpty());
+  EXPECT_EQ(ShutterCommands(), 0);
+  EXPECT_EQ(LatestProjectorFrame(), before);
+}
+
+TEST_F(TMainWindowTest, FailedDownloadInAScanGoesOnWithTheNextStep) {
+  Connect();
+  Click(Form1, "SpeedButton10");
+  TestSdk::FailOnCall("EdsDownload", 3, SomeFailure);
+  for (int n = 1; n <= 17; ++n) Deliver(PhotoName(n));
+  EXPECT_EQ(ShutterCommands(), 17);
+  std::vector<std::string> expected = CompleteScanLog();
+  // The third photograph answers step_2 with the failure line.
+  ASSERT_EQ(expected[6], "snímek uložen");
+  expected[6] = "Snímek se nepodařilo uložit";
+  EXPECT_THAT(Messages, ElementsAreArray(expected));
+  const std::string index = ReadFile(Dir / "corvalet.sbf");
+  EXPECT_THAT(index, ::testing::Not(HasSubstr(PhotoName(3))));
+  EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 2 + 16);
+}
+
+TEST_F(TMainWindowTest, FailedShutterIsLoggedAndTheScanWaits) {
+  Connect();
+  TestSdk::FailOnCall("EdsSendCommand", 4, SomeFailure);
+  Click(Form1, "SpeedButton10");
+  for (int n = 1; n <= 3; ++n) Deliver(PhotoName(n));
+  EXPECT_THAT(Messages,
+              ElementsAre("Snímání začalo ...", "step_0", "snímek uložen", "step_1",
+                          "snímek uložen", "step_2", "snímek uložen", "step_3", "Spoušť selhala"));
+  // No photograph comes for step 3: the scan waits with the main window hidden.
+  Application->ProcessMessages();
+  EXPECT_TRUE(Stomper->Running);
+  EXPECT_EQ(Stomper->Step, 4);
+  EXPECT_FALSE(Form1->isVisible());
+}
+
+TEST_F(TMainWindowTest, IndexThatCannotBeWrittenGoesToTheErrorBox) {
+  Connect();
+  // A directory in the index file's place.
+  fs::create_directory(Dir / "corvalet.sbf");
+  Click(Form1, "SpeedButton10");
+  for (int n = 1; n <= 17; ++n) Deliver(PhotoName(n));
+
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_THAT(Errors[0], HasSubstr((Dir / "corvalet.sbf").string()));
+  EXPECT_GT(Errors[0].size(), (Dir / "corvalet.sbf").string().size() + 3) << "no reason given";
+  EXPECT_EQ(Canonator->CapturedFiles.size(), 17u);
+  EXPECT_FALSE(Form1->isVisible());
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_EQ(Messages.back(), "Snímání ukončeno ...");
+
+  // A click on the projection brings the main window back, and a new scan starts.
+  QTest::mouseClick(Form2->Image1, Qt::LeftButton);
+  ASSERT_TRUE(Form1->isVisible());
+  Click(Form1, "SpeedButton10");
+  EXPECT_TRUE(Stomper->Running);
+  EXPECT_EQ(Stomper->Step, 1);
+  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_EQ(Messages.back(), "step_0");
+}
+
+TEST_F(TMainWindowTest, SingleShotWaitsThenShootsAndNeverReachesAnIndex) {
+  Connect();
+  Click(Form1, "SpeedButton2");
+  EXPECT_EQ(Waits.size(), 1u);
+  EXPECT_EQ(Waits[0].Milliseconds, 500u);
+  EXPECT_EQ(Waits[0].ShutterCommands, 0);
+  EXPECT_EQ(ShutterCommands(), 1);
+  EXPECT_THAT(Messages, IsEmpty());
+  Deliver("IMG_0200.JPG");
+  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0200.JPG"));
+  EXPECT_EQ(Waits.size(), 1u);
+
+  Click(Form1, "SpeedButton10");
+  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+}
+
+TEST_F(TMainWindowTest, ConnectAndDisconnectButtonsLog) {
+  Click(Form1, "SpeedButton1");
+  EXPECT_THAT(Messages, ElementsAre("Kamera Test camera připojena"));
+  Canonator->CapturedFiles = {"a.jpg"};
+  Click(Form1, "SpeedButton4");
+  EXPECT_FALSE(Canonator->Connected);
+  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Messages, ElementsAre("Kamera Test camera připojena", "Kamera odpojena."));
+}
+
+TEST_F(TMainWindowTest, ShowHideAndHideMainButtons) {
+  MatGen->FillField(0);
+  Click(Form1, "SpeedButton5");
+  EXPECT_TRUE(Form2->isVisible());
+  Application->ProcessMessages();
+  // Showing the hidden window painted the points.
+  EXPECT_EQ(WrongPointsOnProjector(2), 0);
+
+  // While shown, "Zobrazit" paints the bitmap but asks for no repaint.
+  MatGen->FillField(0);
+  Form2->Image1->Repaint();
+  Click(Form1, "SpeedButton5");
+  EXPECT_EQ(LatestProjectorFrame().pixelColor(11, 11).green(), 0);
+  Form2->Image1->Repaint();
+  EXPECT_EQ(WrongPointsOnProjector(2), 0);
+
+  Click(Form1, "SpeedButton6");
+  EXPECT_FALSE(Form2->isVisible());
+  EXPECT_TRUE(LatestProjectorFrame().isNull());
+
+  Click(Form1, "SpeedButton8");
+  EXPECT_FALSE(Form1->isVisible());
+  EXPECT_FALSE(Form2->isVisible());
+  EXPECT_THAT(Messages, IsEmpty());
+}
+
+TEST_F(TMainWindowTest, DirectoryButtonTakesTheChosenDirectoryOrLogs) {
+  Form3->DirectoryListBox1->SetDirectory(Dir.string());
+  QTimer::singleShot(0, [] { Click(Form3, "SpeedButton1"); });
+  Click(Form1, "SpeedButton9");
+  EXPECT_EQ(Canonator->OutputDirectory, Dir.string() + "/");
+  EXPECT_THAT(Messages, IsEmpty());
+
+  // The root already ends in the separator; one more is appended all the same.
+  Form3->DirectoryListBox1->SetDirectory("/");
+  QTimer::singleShot(0, [] { Click(Form3, "SpeedButton1"); });
+  Click(Form1, "SpeedButton9");
+  EXPECT_EQ(Canonator->OutputDirectory, "//");
+
+  // The close box keeps the previous directory.
+  Form3->DirectoryListBox1->SetDirectory(Dir.string());
+  QTimer::singleShot(0, [] { Form3->close(); });
+  Click(Form1, "SpeedButton9");
+  EXPECT_EQ(Canonator->OutputDirectory, "//");
+  EXPECT_THAT(Messages, ElementsAre("Cesta neuložena."));
+  EXPECT_FALSE(Form3->isVisible());
+}
+
+TEST_F(TMainWindowTest, HookHandlesTransfersInsideModalLoopsAndPassesTheRest) {
+  Connect();
+  // Counts the message events that reach the main window, i.e. that the hook let through.
+  struct TCounter : QObject {
+    std::vector<UINT> Seen;
+    bool eventFilter(QObject*, QEvent* Event) override {
+      if (Event->type() == TMessageEvent::EventType())
+        Seen.push_back(static_cast<TMessageEvent*>(Event)->Msg.message);
+      return false;
+    }
+  } counter;
+  Form1->installEventFilter(&counter);
+
+  // A transfer while the settings dialog runs its own loop is saved at once.
+  bool savedWhileOpen = false;
+  QTimer::singleShot(0, [] {
+    TestSdk::FireObjectEvent(EdsObjectEvent_TransferRequest, TestSdk::AddItem("IMG_0300.JPG", "x"));
+  });
+  QTimer::singleShot(50, [&] {
+    savedWhileOpen = PointDef->isVisible() && Canonator->CapturedFiles.size() == 1;
+    PointDef->close();
+  });
+  Click(Form1, "SpeedButton7");
+  EXPECT_TRUE(savedWhileOpen);
+  EXPECT_FALSE(PointDef->isVisible());
+
+  // And inside an explicit processing of pending messages.
+  TestSdk::FireObjectEvent(EdsObjectEvent_TransferRequest, TestSdk::AddItem("IMG_0301.JPG", "y"));
+  Application->ProcessMessages();
+  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0300.JPG", "IMG_0301.JPG"));
+
+  // Property and progress messages go on to the window and change nothing.
+  ASSERT_TRUE(PostMessageA(Form1->Handle(), CameraPropertyMessage, 0x101, 0x402));
+  TestSdk::FireProgress(50);
+  Application->ProcessMessages();
+  EXPECT_THAT(counter.Seen, ElementsAre(CameraPropertyMessage, DownloadProgressMessage));
+  EXPECT_THAT(Messages, ElementsAre("snímek uložen", "snímek uložen"));
+  EXPECT_EQ(Canonator->CapturedFiles.size(), 2u);
+  EXPECT_THAT(Waits, IsEmpty());
+  Form1->removeEventFilter(&counter);
+}
+
+TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
+  // Without a camera the scan button only switches the windows.
+  Form3->show();
+  PointDef->show();
+  Stomper->Step = 5;
+  Canonator->CapturedFiles = {"kept.jpg"};
+  Click(Form1, "SpeedButton10");
+  EXPECT_TRUE(Form2->isVisible());
+  EXPECT_FALSE(Form1->isVisible());
+  EXPECT_FALSE(Form3->isVisible());
+  EXPECT_FALSE(PointDef->isVisible());
+  EXPECT_THAT(Messages, IsEmpty());
+  EXPECT_EQ(Stomper->Step, 5);
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("kept.jpg"));
+  EXPECT_THAT(Waits, IsEmpty());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TApplication application(argc, argv);
+  application.CreateForm(Form1);
+  application.CreateForm(Form2);
+  application.CreateForm(PointDef);
+  application.CreateForm(Form3);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
