@@ -81,6 +81,8 @@ void TForm::showEvent(QShowEvent* Event) {
     }
   }
   QWidget::showEvent(Event);
+  // Without a window manager the stay-on-top hint has no effect: at least come up on top.
+  if (FStayOnTop) raise();
 }
 
 void TForm::closeEvent(QCloseEvent* Event) {
