@@ -102,6 +102,7 @@ bool TApplication::notify(QObject* Receiver, QEvent* Event) {
 }
 
 bool TApplication::eventFilter(QObject* Watched, QEvent* Event) {
+  NoteEventTaken(Event);
   if (Event->type() != TMessageEvent::EventType() || !FHook)
     return QApplication::eventFilter(Watched, Event);
   TMsg& msg = static_cast<TMessageEvent*>(Event)->Msg;

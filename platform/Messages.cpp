@@ -5,6 +5,19 @@
 #include <mutex>
 #include <unordered_map>
 
+#if defined(__SANITIZE_THREAD__)
+#define CORVALET_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define CORVALET_TSAN 1
+#endif
+#endif
+
+#ifdef CORVALET_TSAN
+extern "C" void __tsan_acquire(void* Address);
+extern "C" void __tsan_release(void* Address);
+#endif
+
 namespace {
 
 struct THandleTable {
@@ -45,7 +58,16 @@ bool PostMessageA(HWND Handle, UINT Msg, WPARAM wParam, LPARAM lParam) {
   std::lock_guard guard(table.Lock);
   auto found = table.Windows.find(Handle);
   if (found == table.Windows.end() || QCoreApplication::instance() == nullptr) return false;
-  QCoreApplication::postEvent(found->second,
-                              new TMessageEvent(TMsg{Handle, Msg, wParam, lParam}));
+  auto* event = new TMessageEvent(TMsg{Handle, Msg, wParam, lParam});
+#ifdef CORVALET_TSAN
+  __tsan_release(event);
+#endif
+  QCoreApplication::postEvent(found->second, event);
   return true;
+}
+
+void NoteEventTaken([[maybe_unused]] const QEvent* Event) {
+#ifdef CORVALET_TSAN
+  __tsan_acquire(const_cast<QEvent*>(Event));
+#endif
 }

@@ -46,3 +46,8 @@ void ReleaseWindowHandle(HWND Handle);
 // Queues a message for the window that Handle names and returns at once.
 // Safe from any thread. False when Handle names no live window.
 bool PostMessageA(HWND Handle, UINT Msg, WPARAM wParam, LPARAM lParam);
+
+// Qt hands a posted event to the loop's thread under locks that ThreadSanitizer
+// cannot see. The loop calls this before it reads an event, so that the poster's
+// writes are known to come first. Does nothing in other builds.
+void NoteEventTaken(const QEvent* Event);

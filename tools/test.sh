@@ -1,15 +1,31 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds everything and runs every test: the suite in a
-# release build, then the same suite under AddressSanitizer and UBSan.
+# release build, then the same suite under AddressSanitizer and UBSan, the
+# threaded parts under ThreadSanitizer, and each fuzz target for a fixed time.
+# CORVALET_FUZZ_SECONDS sets the time per fuzz target (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh
 jobs="$(nproc)"
 
+# Each stage's time is printed when the next begins.
+stage_name=""
+stage_start=$SECONDS
+stage() {
+  if [ -n "$stage_name" ]; then echo "== $stage_name took $((SECONDS - stage_start)) s"; fi
+  stage_name="$1"
+  stage_start=$SECONDS
+  if [ -n "$stage_name" ]; then echo "== $stage_name"; fi
+}
+
+stage "dependencies"
+bash tools/install-deps.sh
+
+stage "release build and tests"
 cmake -S . -B build -DCORVALET_TESTS=ON -DCORVALET_BENCHMARKS=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
+stage "AddressSanitizer and UBSan"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export LSAN_OPTIONS=suppressions="$PWD/tools/lsan.supp"
@@ -17,3 +33,53 @@ cmake -S . -B build-asan -DCORVALET_SANITIZE=address,undefined \
   -DCORVALET_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+stage "ThreadSanitizer"
+# The tests that run threads: the simulated rig's worker, messages posted across
+# threads, whole scans and the program ending while the rig is busy.
+tsan_tests='sdk/|platform/Messages|session/CanonatorSim|app/EndToEnd|app/Lifecycle|reliability/Shutdown'
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tools/tsan.supp"
+# -O1 keeps the whole scans within their time limits.
+cmake -S . -B build-tsan -DCORVALET_SANITIZE=thread -DCORVALET_TESTS=ON \
+  -DCORVALET_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" >/dev/null
+# Only their executables: test folder/name is built by target test_folder_name.
+listing="$(ctest --test-dir build-tsan -N -R "$tsan_tests")"
+tsan_targets=()
+while read -r name; do
+  tsan_targets+=("test_${name//\//_}")
+done < <(sed -n 's/^ *Test *#[0-9]*: //p' <<<"$listing")
+if [ "${#tsan_targets[@]}" -eq 0 ]; then
+  echo "No test matches '$tsan_tests'" >&2
+  exit 1
+fi
+cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}"
+# One at a time: the whole scans wait for real and would miss their time limits
+# sharing two cores with another instrumented test.
+ctest --test-dir build-tsan --output-on-failure -R "$tsan_tests"
+
+stage "fuzzing"
+fuzzers=(fuzz_download_item fuzz_point_settings)
+fuzz_seconds="${CORVALET_FUZZ_SECONDS:-60}"
+cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCORVALET_FUZZ=ON \
+  -DCORVALET_SANITIZE=address,undefined -DCORVALET_TESTS=OFF -DCORVALET_BENCHMARKS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-fuzz -j"$jobs" --target "${fuzzers[@]}"
+for fuzzer in "${fuzzers[@]}"; do
+  # A copy: the fuzzer adds what it finds to the corpus it is given.
+  work="build-fuzz/runs/$fuzzer"
+  rm -rf "$work"
+  mkdir -p "$work"
+  cp -R "fuzz/corpus/$fuzzer" "$work/corpus"
+  dict=()
+  if [ -f "fuzz/$fuzzer.dict" ]; then dict=(-dict="fuzz/$fuzzer.dict"); fi
+  # Any crash, sanitizer report, leak, time-out or memory blow-up ends the run non-zero.
+  if ! "build-fuzz/fuzz/$fuzzer" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
+    -timeout=10 -print_final_stats=1 "${dict[@]}" -artifact_prefix="$work/" "$work/corpus" \
+    >"$work/log" 2>&1; then
+    tail -n 80 "$work/log"
+    echo "$fuzzer failed; the input that did it is in $work/" >&2
+    exit 1
+  fi
+  echo "$fuzzer: $(grep -E '^Done [0-9]+ runs' "$work/log")"
+done
+stage ""
