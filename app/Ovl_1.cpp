@@ -58,11 +58,16 @@ void TStomper::RunStep() {
 
 template <class TDraw>
 void TStomper::ShootPattern(TDraw Draw) {
+  const unsigned begun = ++FStepsBegun;
   Draw();
   Form2->Image1->Repaint();
   Application->ProcessMessages();
   // The loop above may have run the main window's close handler.
   if (Canonator == nullptr || ShuttingDown()) return;
+  // Or a step of its own, for a second photo on its way or a new scan start:
+  // that step has shot in this one's place, and shooting again would take
+  // another pattern under the next step's number.
+  if (FStepsBegun != begun) return;
   Sleep(std::uint32_t(Delay));
   const bool fired = Canonator->Shoot();
   Canonator->Log("step_" + std::to_string(Step));
@@ -115,7 +120,8 @@ void TStomper::StartScan() {
 void TStomper::SingleShot() {
   if (Canonator == nullptr || !Canonator->Connected) return;
   Sleep(500);
-  Canonator->Shoot();
+  // No photograph will come; the operator would otherwise wait for it in vain.
+  if (!Canonator->Shoot()) Canonator->Log("Spoušť selhala");
 }
 
 void TStomper::TransferArrived(const TMsg& Msg) {

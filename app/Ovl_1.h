@@ -33,7 +33,8 @@ class TStomper {
 
   // Starts a scan at step 0 with an empty file list; nothing without a camera.
   void StartScan();
-  // One photograph outside a scan, half a second after the press.
+  // One photograph outside a scan, half a second after the press; a refused
+  // shutter is logged.
   void SingleShot();
   // Downloads the photograph that a transfer message names and, while a scan
   // runs, goes on with its next step.
@@ -49,6 +50,9 @@ class TStomper {
   // Shows the pattern that Draw paints, then fires the shutter and logs the step.
   template <class TDraw>
   void ShootPattern(TDraw Draw);
+
+  // Step routines begun so far; tells a step whether another ran inside it.
+  unsigned FStepsBegun = 0;
 };
 
 // The main window "CorvaletScan": the activity log and the operator's buttons.

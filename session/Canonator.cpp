@@ -51,10 +51,13 @@ bool TCanonator::Connect(HWND MainWindow) {
   // Every step runs whatever the earlier ones gave.
   const EdsError opened = Controller->OpenAndConfigure();
   const EdsError savingToHost = Controller->ApplySaveToHost();
-  Controller->RegisterHandlers();
+  // Without the handlers no photograph would ever be announced: every shot
+  // would be lost while the camera counted as connected.
+  const EdsError registered = Controller->RegisterHandlers();
 
   if (Controller->GetDescriptor() == nullptr) Controller.reset();
-  Connected = opened == EdsResult_Ok && savingToHost == EdsResult_Ok && Controller != nullptr;
+  Connected = opened == EdsResult_Ok && savingToHost == EdsResult_Ok &&
+              registered == EdsResult_Ok && Controller != nullptr;
   return Connected;
 }
 

@@ -26,8 +26,8 @@ class TCanonator {
   TCanonator& operator=(const TCanonator&) = delete;
 
   // Connects to the first camera; camera messages go to MainWindow. True when
-  // the camera is ready to shoot. A controller that found a camera stays held
-  // after a failed connect.
+  // the camera is ready to shoot and its event handlers are registered. A
+  // controller that found a camera stays held after a failed connect.
   bool Connect(HWND MainWindow);
   // Releases the controller, empties CapturedFiles and logs, connected or not.
   void Disconnect();

@@ -2,7 +2,7 @@
 # Installs what is needed, builds everything and runs every test: the suite in a
 # release build, then the same suite under AddressSanitizer and UBSan, the
 # threaded parts under ThreadSanitizer, and each fuzz target for a fixed time.
-# CORVALET_FUZZ_SECONDS sets the time per fuzz target (default 60).
+# CORVALET_FUZZ_SECONDS sets the time per fuzz target (default 45).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
@@ -59,7 +59,7 @@ ctest --test-dir build-tsan --output-on-failure -R "$tsan_tests"
 
 stage "fuzzing"
 fuzzers=(fuzz_download_item fuzz_point_settings)
-fuzz_seconds="${CORVALET_FUZZ_SECONDS:-60}"
+fuzz_seconds="${CORVALET_FUZZ_SECONDS:-45}"
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCORVALET_FUZZ=ON \
   -DCORVALET_SANITIZE=address,undefined -DCORVALET_TESTS=OFF -DCORVALET_BENCHMARKS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

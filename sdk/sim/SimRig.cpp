@@ -146,6 +146,20 @@ class TRig {
   std::uintptr_t NextHandle = 1;
   unsigned NextPhotoNumber = 1;
   std::string LastDownloadPath;
+  std::unordered_map<std::string, TSimPhoto> Delivered;
+  std::deque<std::string> DeliveredOrder;
+
+  void RememberPhoto(const std::string& FileName, const QByteArray& Jpeg) {
+    const TSimPhoto photo{std::uint64_t(Jpeg.size()),
+                          SimDigest(std::string_view(Jpeg.constData(), Jpeg.size()))};
+    // A name seen again replaces its record and keeps its place.
+    if (!Delivered.insert_or_assign(FileName, photo).second) return;
+    DeliveredOrder.push_back(FileName);
+    if (DeliveredOrder.size() > SimPhotosKept) {
+      Delivered.erase(DeliveredOrder.front());
+      DeliveredOrder.pop_front();
+    }
+  }
 
   // Counts the call and gives the failure configured for it, 0 when none.
   EdsError Enter(std::string_view Function) {
@@ -285,6 +299,7 @@ class TRig {
     if (!handler.Handler) return;
     auto item = std::make_shared<TItem>();
     item->FileName = Task.FileName;
+    RememberPhoto(Task.FileName, *jpeg);
     item->Jpeg = std::move(jpeg);
     const EdsBaseRef ref = Register(std::move(item));
     ++Stats.PhotosDelivered;
@@ -429,6 +444,23 @@ std::string SimLastDownloadPath() {
   TRig& rig = Rig();
   std::lock_guard guard(rig.Lock);
   return rig.LastDownloadPath;
+}
+
+std::optional<TSimPhoto> SimPhoto(const std::string& FileName) {
+  TRig& rig = Rig();
+  std::lock_guard guard(rig.Lock);
+  const auto found = rig.Delivered.find(FileName);
+  if (found == rig.Delivered.end()) return std::nullopt;
+  return found->second;
+}
+
+std::uint64_t SimDigest(std::string_view Bytes) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (const char byte : Bytes) {
+    hash ^= static_cast<unsigned char>(byte);
+    hash *= 0x100000001b3ull;
+  }
+  return hash;
 }
 
 extern "C" {

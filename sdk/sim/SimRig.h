@@ -9,6 +9,9 @@
 // to SimConfigure or else from the environment variable CORVALET_SIM (syntax in
 // sdk/sim/SimConfig.h). Malformed text is reported on stderr and the defaults apply.
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,3 +54,17 @@ TSimCameraState SimCameraState(int Index);
 
 // The full path of the last file that EdsDownload wrote completely, empty before any.
 std::string SimLastDownloadPath();
+
+// A photo as the rig handed it over: the size of its JPEG in bytes and the
+// SimDigest of those bytes, so that a test can tell whether the file on disk
+// is exactly what the camera sent.
+struct TSimPhoto {
+  std::uint64_t Size = 0;
+  std::uint64_t Digest = 0;
+};
+// The delivered photo named FileName; empty for a name never delivered. The
+// newest SimPhotosKept photos are kept.
+std::optional<TSimPhoto> SimPhoto(const std::string& FileName);
+constexpr std::size_t SimPhotosKept = 4096;
+// 64-bit FNV-1a of Bytes.
+std::uint64_t SimDigest(std::string_view Bytes);
