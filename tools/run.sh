@@ -5,7 +5,4 @@ cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 cmake -S . -B build -DCORVALET_TESTS=OFF -DCORVALET_BENCHMARKS=OFF >/dev/null
 cmake --build build -j"$(nproc)"
-if [ -x build/app/corvaletscan ]; then
-  exec build/app/corvaletscan
-fi
-echo "Built. The program has no window yet; run 'bash tools/test.sh' for the tests."
+exec build/app/corvaletscan
