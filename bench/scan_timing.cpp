@@ -92,6 +92,7 @@ TPhases Analyse() {
       case TMark::ClickBegin:
         break;
       case TMark::PaintBegin:
+      case TMark::WaitBegin:
         if (inStep)
           phases.Draw += since;
         else
@@ -100,13 +101,6 @@ TPhases Analyse() {
         break;
       case TMark::PaintEnd:
         phases.Repaint += since;
-        break;
-      case TMark::WaitBegin:
-        if (inStep)
-          phases.Draw += since;
-        else
-          phases.Process += since;
-        inStep = false;
         break;
       case TMark::WaitEnd:
         phases.Waits += since;

@@ -88,20 +88,17 @@ void TMatGen::FillField(std::uint8_t Which) {
 
 void TMatGen::DrawAllPoints() {
   FillField(0);
-  if (!FCodeTable) return;
-  const std::uint32_t colour = FPointColour.Value();
-  const std::int32_t rows = FRowCount;
-  const std::int32_t columns = FColumnCount;
-  for (std::int32_t r = 0; r < rows; ++r)
-    for (std::int32_t c = 0; c < columns; ++c) {
-      const PointRecord& point = FCodeTable->Points[std::size_t(r)][std::size_t(c)];
-      DrawSquare(point.Y, point.X, colour);
-    }
+  DrawLitPoints([](const PointRecord&) { return true; });
 }
 
 void TMatGen::DrawPlane(std::int32_t K) {
   if (K < 1 || K > 14) return;
   FillField(0);
+  DrawLitPoints([K](const PointRecord& Point) { return Point.Code.At(K) == '1'; });
+}
+
+template <class TLit>
+void TMatGen::DrawLitPoints(TLit Lit) {
   if (!FCodeTable) return;
   const std::uint32_t colour = FPointColour.Value();
   const std::int32_t rows = FRowCount;
@@ -109,7 +106,7 @@ void TMatGen::DrawPlane(std::int32_t K) {
   for (std::int32_t r = 0; r < rows; ++r)
     for (std::int32_t c = 0; c < columns; ++c) {
       const PointRecord& point = FCodeTable->Points[std::size_t(r)][std::size_t(c)];
-      if (point.Code.At(K) == '1') DrawSquare(point.Y, point.X, colour);
+      if (Lit(point)) DrawSquare(point.Y, point.X, colour);
     }
 }
 

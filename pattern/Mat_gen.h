@@ -61,6 +61,9 @@ class TMatGen {
   std::uint8_t PlaneCounter() const { return FPlaneCounter; }
 
  private:
+  // Squares of the points that Lit picks, row by row, over what the bitmap shows.
+  template <class TLit>
+  void DrawLitPoints(TLit Lit);
   std::int32_t FOffsetX = 0;
   std::int32_t FOffsetY = 0;
   std::int32_t FRowCount = 0;
