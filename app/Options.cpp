@@ -22,8 +22,7 @@ TCommandLine Refusal(const QString& Program, const std::string& Reason) {
 
 TCommandLine ParseCommandLine(const QStringList& Arguments) {
   QCommandLineParser parser;
-  parser.setApplicationDescription(
-      "Capture station of a coded-point structured-light 3D scanner.");
+  parser.setApplicationDescription("Capture station of a coded-point structured-light 3D scanner.");
   const QCommandLineOption help = parser.addHelpOption();
   const QCommandLineOption version = parser.addVersionOption();
   const QCommandLineOption photoTimeout(
@@ -42,13 +41,14 @@ TCommandLine ParseCommandLine(const QStringList& Arguments) {
     return {std::nullopt, Utf8(text), 0};
   }
   if (parser.isSet(version))
-    return {std::nullopt,
-            Utf8(QCoreApplication::applicationName() + " " +
-                 QCoreApplication::applicationVersion()) + "\n",
-            0};
+    return {
+        std::nullopt,
+        Utf8(QCoreApplication::applicationName() + " " + QCoreApplication::applicationVersion()) +
+            "\n",
+        0};
   if (!parser.positionalArguments().isEmpty())
-    return Refusal(program, "unexpected argument '" + Utf8(parser.positionalArguments().first()) +
-                                "'");
+    return Refusal(program,
+                   "unexpected argument '" + Utf8(parser.positionalArguments().first()) + "'");
 
   TOptions options;
   if (parser.isSet(photoTimeout)) {

@@ -54,7 +54,8 @@ std::vector<std::unique_ptr<TCameraEventContext>>& Retired() {
 
 TAppMaster::TAppMaster(HWND Window)
     : WindowHandle(Window),
-      EventContext(new TCameraEventContext{Window, NextSession()}) {
+      EventContext(
+          std::make_unique<TCameraEventContext>(TCameraEventContext{Window, NextSession()})) {
   if (EdsInitializeSDK() != EdsResult_Ok) return;
   SdkInitialized = true;
 

@@ -185,7 +185,8 @@ TEST_F(TEndToEndTest, SwallowedShotStopsTheScanAtThePhotoTimeLimit) {
   const TMemoLines& log = Form1->Memo1->Lines();
   ASSERT_GE(log.Count(), 2);
   EXPECT_TRUE(log.Strings(log.Count() - 2).ends_with(" : Snímek ke step_5 nepřišel do 2 s"));
-  EXPECT_TRUE(log.Strings(log.Count() - 1).ends_with(" : Snímání zastaveno, seznam snímků nezapsán"));
+  EXPECT_TRUE(
+      log.Strings(log.Count() - 1).ends_with(" : Snímání zastaveno, seznam snímků nezapsán"));
 }
 
 }  // namespace

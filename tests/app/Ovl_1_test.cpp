@@ -251,8 +251,7 @@ TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
   // The photograph owed to the interrupted scan's step 5 comes after the new
   // step 0's shutter: saved, but no step of the new scan.
   Deliver(PhotoName(6));
-  EXPECT_THAT(Messages,
-              ElementsAre("Snímání začalo ...", "step_0", "snímek uložen", NotListed));
+  EXPECT_THAT(Messages, ElementsAre("Snímání začalo ...", "step_0", "snímek uložen", NotListed));
   EXPECT_EQ(Stomper->Step, 1);
   EXPECT_TRUE(fs::exists(Dir / PhotoName(6)));
   Messages.erase(Messages.begin() + 2, Messages.begin() + 4);
@@ -390,8 +389,7 @@ TEST_F(TMainWindowTest, FailedUnlockAfterAnAcceptedShotIsNoRefusedShutter) {
   Deliver("IMG_0500.JPG");
   TestSdk::Script("EdsSendCommand", {SomeFailure});
   Click(Form1, "SpeedButton2");
-  EXPECT_THAT(Messages,
-              ElementsAre("Odemčení kamery selhalo", "snímek uložen", "Spoušť selhala"));
+  EXPECT_THAT(Messages, ElementsAre("Odemčení kamery selhalo", "snímek uložen", "Spoušť selhala"));
   EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0500.JPG"));
 }
 

@@ -53,9 +53,8 @@ class TControllerTest : public ::testing::Test {
 
   // The context the controller gives with its callbacks, as the recorded text shows it.
   std::string Ctx() const {
-    const auto* context = static_cast<const TCameraEventContext*>(TestSdk::ObjectContext()
-                                                                      ? TestSdk::ObjectContext()
-                                                                      : TestSdk::ProgressContext());
+    const auto* context = static_cast<const TCameraEventContext*>(
+        TestSdk::ObjectContext() ? TestSdk::ObjectContext() : TestSdk::ProgressContext());
     return context ? std::to_string(reinterpret_cast<std::uintptr_t>(context)) : "none";
   }
 
@@ -335,9 +334,8 @@ TEST_F(TControllerTest, TakePictureOnLegacyReportsARefusedShutterDespiteGoodUnlo
 TEST_F(TControllerTest, RegisterHandlersGivesTheWindowAndSessionAsContext) {
   Start(1);
   EXPECT_EQ(Master->RegisterHandlers(), 0u);
-  EXPECT_THAT(Calls(),
-              ElementsAre("EdsSetPropertyEventHandler(cam1, 0x100, fn, " + Ctx() + ")",
-                          "EdsSetObjectEventHandler(cam1, 0x200, fn, " + Ctx() + ")"));
+  EXPECT_THAT(Calls(), ElementsAre("EdsSetPropertyEventHandler(cam1, 0x100, fn, " + Ctx() + ")",
+                                   "EdsSetObjectEventHandler(cam1, 0x200, fn, " + Ctx() + ")"));
   EXPECT_EQ(TestSdk::PropertyHandler(), &OnPropertyEvent);
   EXPECT_EQ(TestSdk::ObjectHandler(), &OnObjectEvent);
   EXPECT_EQ(TestSdk::PropertyContext(), TestSdk::ObjectContext());
@@ -363,12 +361,11 @@ TEST_F(TDownloadTest, WritesThePictureUnderTheCameraName) {
   const EdsDirectoryItemRef item = TestSdk::AddItem("IMG_0001.JPG", "jpeg!");
   EXPECT_EQ(Master->DownloadItem(item, Dir.string(), OutName), 0u);
   const std::string path = (Dir / "IMG_0001.JPG").string();
-  EXPECT_THAT(
-      Calls(),
-      ElementsAre("EdsGetDirectoryItemInfo(item1)", "EdsCreateFileStream(\"" + path + "\", 1, 2)",
-                  "EdsSetProgressCallback(stream1, fn, 2, " + Ctx() + ")",
-                  "EdsDownload(item1, 5, stream1)", "EdsDownloadComplete(item1)",
-                  "EdsRelease(stream1)", "EdsRelease(item1)"));
+  EXPECT_THAT(Calls(), ElementsAre("EdsGetDirectoryItemInfo(item1)",
+                                   "EdsCreateFileStream(\"" + path + "\", 1, 2)",
+                                   "EdsSetProgressCallback(stream1, fn, 2, " + Ctx() + ")",
+                                   "EdsDownload(item1, 5, stream1)", "EdsDownloadComplete(item1)",
+                                   "EdsRelease(stream1)", "EdsRelease(item1)"));
   EXPECT_EQ(OutName, "IMG_0001.JPG");
   EXPECT_EQ(ReadFile(path), "jpeg!");
   EXPECT_EQ(TestSdk::ProgressCallback(), &OnDownloadProgress);

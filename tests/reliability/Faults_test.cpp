@@ -633,9 +633,8 @@ TEST_F(TRiskTest, TransferFromAnEndedSessionIsRefusedAndChangesNothing) {
   Station->Click("SpeedButton1");
   const TSimStatistics before = SimStatistics();
   Application->ProcessMessages();
-  EXPECT_THAT(Station->Messages,
-              ElementsAreArray({Connected, Disconnected, StaleDropped, Connected, Disconnected,
-                                Connected, StaleDropped}));
+  EXPECT_THAT(Station->Messages, ElementsAreArray({Connected, Disconnected, StaleDropped, Connected,
+                                                   Disconnected, Connected, StaleDropped}));
   EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
   EXPECT_THAT(FilesIn(Dir), IsEmpty());
   // The new session's own objects were not touched by the stale reference.
@@ -728,9 +727,8 @@ TEST_F(TRiskTest, RestartWhileAPhotoIsOnItsWayShootsEachPatternOnce) {
     PrintSummary(
         {{"fault", "\"Snímání\" pressed again while the running scan's photo is on its way"},
          {"phase", "scan"},
-         {"sees",
-          "\"" + ScanStarted + "\", the late photo's \"" + Saved + "\" and \"" + NotListed +
-              "\", then one whole scan"},
+         {"sees", "\"" + ScanStarted + "\", the late photo's \"" + Saved + "\" and \"" + NotListed +
+                      "\", then one whole scan"},
          {"survives", "every photo intact; the new index lists the 17 of the new scan"}});
 }
 
