@@ -38,7 +38,7 @@ struct TOwedPhoto {
 };
 
 // The scan coordinator: owns the camera controller while one exists, turns its
-// SDK results into yes-or-no answers, downloads each transferred photograph,
+// SDK results into outcomes, downloads each transferred photograph,
 // keeps the list of captured file names, writes the scan index file and the
 // time-stamped activity log. All of it runs on the GUI thread.
 //
@@ -55,9 +55,11 @@ class TCanonator {
 
   // Connects to the first camera; camera messages go to MainWindow. True when
   // the camera is ready to shoot and its event handlers are registered. A
-  // controller that found a camera stays held after a failed connect.
+  // controller that found a camera stays held after a failed connect. The
+  // earlier session's owed photographs are forgotten: they can never come.
   bool Connect(HWND MainWindow);
-  // Releases the controller, empties CapturedFiles and logs, connected or not.
+  // Releases the controller, forgets the owed photographs, empties
+  // CapturedFiles and logs, connected or not.
   void Disconnect();
   // Fires the shutter once; refused without a connection. A shot taken is
   // owed a photograph, recorded in OwedPhotos under Scan.
