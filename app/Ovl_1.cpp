@@ -1,5 +1,6 @@
 #include "app/Ovl_1.h"
 
+#include <optional>
 #include <string>
 
 #include "dialogs/Pdef.h"
@@ -19,6 +20,24 @@ namespace {
 bool ShuttingDown() {
   if (Form1 != nullptr) return Form1->ShutdownBegan();
   return Application != nullptr && Application->Terminated();
+}
+
+// "30" or "0,5": seconds as the log writes them.
+std::string SecondsText(std::uint32_t Milliseconds) {
+  std::string text = std::to_string(Milliseconds / 1000);
+  if (const std::uint32_t rest = Milliseconds % 1000) {
+    std::string fraction = std::to_string(1000 + rest).substr(1);
+    while (fraction.back() == '0') fraction.pop_back();
+    text += "," + fraction;
+  }
+  return text;
+}
+
+void LogShot(TShot Shot) {
+  // Without a shot no photograph comes; say so.
+  if (Shot == TShot::Refused) Canonator->Log("Spoušť selhala");
+  // The photograph still comes; the camera's own controls may stay locked.
+  if (Shot == TShot::TakenStillLocked) Canonator->Log("Odemčení kamery selhalo");
 }
 
 }  // namespace
@@ -69,11 +88,12 @@ void TStomper::ShootPattern(TDraw Draw) {
   // another pattern under the next step's number.
   if (FStepsBegun != begun) return;
   Sleep(std::uint32_t(Delay));
-  const bool fired = Canonator->Shoot();
+  const TShot shot = Canonator->Shoot(FScan);
   Canonator->Log("step_" + std::to_string(Step));
-  // Without a shot no photograph comes and the scan waits; say so.
-  if (!fired) Canonator->Log("Spoušť selhala");
+  LogShot(shot);
   AdvanceStep();
+  // Also after a refused shutter: the scan must not wait for ever for a photograph.
+  if (Running && PhotoTimeout > 0) FPhotoTimer.Start(PhotoTimeout);
 }
 
 void TStomper::ShootDarkField() {
@@ -101,6 +121,7 @@ void TStomper::ShootNextBitPlane() {
 
 void TStomper::FinishScan() {
   Running = false;
+  FPhotoTimer.Stop();
   Canonator->Log("Snímání ukončeno ...");
   Sleep(std::uint32_t(2 * Delay));
   // A failure here goes to the error box; the main window then stays hidden.
@@ -108,9 +129,29 @@ void TStomper::FinishScan() {
   Form1->show();
 }
 
+void TStomper::StopScan() {
+  Running = false;
+  FPhotoTimer.Stop();
+  Canonator->CapturedFiles.clear();
+  Canonator->Log("Snímání zastaveno, seznam snímků nezapsán");
+  if (Form1 != nullptr) Form1->show();
+}
+
+void TStomper::PhotoTimedOut() {
+  if (!Running || Canonator == nullptr || ShuttingDown()) return;
+  Canonator->Log("Snímek ke step_" + std::to_string(Step - 1) + " nepřišel do " +
+                 SecondsText(PhotoTimeout) + " s");
+  StopScan();
+}
+
 void TStomper::StartScan() {
   if (Canonator == nullptr || !Canonator->Connected) return;
   Canonator->Log("Snímání začalo ...");
+  // A photograph overdue by more than the limit is not expected any more:
+  // a swallowed shot would otherwise take every later scan's first photograph.
+  Canonator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
+  ++FScan;
+  FPhotoTimer.Stop();
   ResetSteps();
   Canonator->CapturedFiles.clear();
   Running = true;
@@ -120,17 +161,38 @@ void TStomper::StartScan() {
 void TStomper::SingleShot() {
   if (Canonator == nullptr || !Canonator->Connected) return;
   Sleep(500);
-  // No photograph will come; the operator would otherwise wait for it in vain.
-  if (!Canonator->Shoot()) Canonator->Log("Spoušť selhala");
+  LogShot(Canonator->Shoot());
 }
 
 void TStomper::TransferArrived(const TMsg& Msg) {
   if (Canonator == nullptr) return;
-  if (Canonator->SaveTransferredImage(Msg))
-    Canonator->Log("snímek uložen");
-  else
+  const TTransfer transfer = Canonator->SaveTransferredImage(Msg);
+  if (transfer == TTransfer::Stale) {
+    Canonator->Log("Snímek z odpojené kamery zahozen");
+    return;
+  }
+  // Photographs come in the order of their shots: this is the oldest owed one.
+  std::optional<TOwedPhoto> owed;
+  if (!Canonator->OwedPhotos.empty()) {
+    owed = Canonator->OwedPhotos.front();
+    Canonator->OwedPhotos.pop_front();
+  }
+  const bool scanPhoto = Running && owed && owed->Scan == FScan;
+  // Line N of the index is pattern N: nothing else may join a scan's list.
+  const bool listed = scanPhoto || (!Running && (!owed || owed->Scan == 0));
+  if (transfer == TTransfer::Failed) {
     Canonator->Log("Snímek se nepodařilo uložit");
-  if (Running) RunStep();
+    // Without this step's photograph every later line would name the wrong pattern.
+    if (scanPhoto) StopScan();
+    return;
+  }
+  if (listed) Canonator->AddCapturedFile(Canonator->LastSavedFile);
+  Canonator->Log(transfer == TTransfer::Saved ? "snímek uložen"
+                                              : "Snímek uložen, kamera si může ponechat kopii");
+  if (!listed) Canonator->Log("Snímek do snímání nepatří, není v seznamu");
+  if (!scanPhoto) return;
+  FPhotoTimer.Stop();
+  RunStep();
 }
 
 TForm1::TForm1(QWidget* Parent) : TForm(Parent) {

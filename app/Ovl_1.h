@@ -5,6 +5,7 @@
 
 #include "platform/Forms.h"
 #include "platform/Messages.h"
+#include "platform/Timer.h"
 #include "platform/Widgets.h"
 
 class TCanonator;
@@ -15,6 +16,7 @@ class TCanonator;
 class TStomper {
  public:
   static constexpr std::int32_t FinalStep = 17;
+  static constexpr std::uint32_t DefaultPhotoTimeout = 30000;
 
   // Sets Step to 0.
   void ResetSteps();
@@ -30,14 +32,19 @@ class TStomper {
   void ShootNextBitPlane();
   // Ends the scan: writes the index file and shows the main window again.
   void FinishScan();
+  // Ends the scan without an index: its list is dropped, the main window comes back.
+  void StopScan();
 
   // Starts a scan at step 0 with an empty file list; nothing without a camera.
+  // Photographs still owed by earlier shots are listed nowhere when they come.
   void StartScan();
   // One photograph outside a scan, half a second after the press; a refused
   // shutter is logged.
   void SingleShot();
-  // Downloads the photograph that a transfer message names and, while a scan
-  // runs, goes on with its next step.
+  // Downloads the photograph that a transfer message names. The photograph
+  // owed to the running scan's last shutter is listed and the scan goes on;
+  // one that was not saved stops the scan. Any other photograph is listed
+  // only outside a scan and only when no ended scan shot it.
   void TransferArrived(const TMsg& Msg);
 
   bool Running = false;
@@ -45,14 +52,21 @@ class TStomper {
   std::int32_t Delay = 300;
   // The next step to run, 0..17.
   std::int32_t Step = 0;
+  // Milliseconds a scan waits for a step's photograph before it stops; 0 waits for ever.
+  std::uint32_t PhotoTimeout = DefaultPhotoTimeout;
 
  private:
   // Shows the pattern that Draw paints, then fires the shutter and logs the step.
   template <class TDraw>
   void ShootPattern(TDraw Draw);
 
+  void PhotoTimedOut();
+
   // Step routines begun so far; tells a step whether another ran inside it.
   unsigned FStepsBegun = 0;
+  // Number of the running (or last) scan; its shots are owed under it.
+  unsigned FScan = 0;
+  TTimer FPhotoTimer{[this] { PhotoTimedOut(); }};
 };
 
 // The main window "CorvaletScan": the activity log and the operator's buttons.

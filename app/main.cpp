@@ -1,3 +1,6 @@
+#include <cstdio>
+
+#include "app/Options.h"
 #include "app/Ovl_1.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
@@ -5,11 +8,22 @@
 #include "platform/Application.h"
 
 int main(int argc, char** argv) {
+  TApplication::setApplicationName("corvaletscan");
+  TApplication::setApplicationVersion(CORVALET_VERSION);
+  // Settled before the display is opened: help, version and a refusal need none.
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  const TCommandLine commandLine = ParseCommandLine(arguments);
+  if (!commandLine.Options) {
+    std::fputs(commandLine.Text.c_str(), commandLine.ExitCode == 0 ? stdout : stderr);
+    return commandLine.ExitCode;
+  }
   TApplication application(argc, argv);
   // The first window is the main window.
   application.CreateForm(Form1);
   application.CreateForm(Form2);
   application.CreateForm(PointDef);
   application.CreateForm(Form3);
+  Stomper->PhotoTimeout = commandLine.Options->PhotoTimeout;
   return application.Run();
 }

@@ -1,8 +1,10 @@
 #include "camera/appmaster.h"
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -23,17 +25,37 @@ bool IsWatchedProperty(EdsUInt32 PropertyId) {
          PropertyId == EdsProperty_Aperture || PropertyId == EdsProperty_ShutterSpeed;
 }
 
+const TCameraEventContext* EventContextOf(EdsVoid* Context) {
+  return static_cast<const TCameraEventContext*>(Context);
+}
+
 // Runs on the SDK's thread: nothing may escape back into the SDK.
 void Post(EdsVoid* Context, UINT Message, WPARAM wParam, LPARAM lParam) noexcept {
+  if (Context == nullptr) return;
   try {
-    PostMessageA(reinterpret_cast<HWND>(Context), Message, wParam, lParam);
+    PostMessageA(EventContextOf(Context)->Window, Message, wParam, lParam);
   } catch (...) {
   }
 }
 
+WPARAM NextSession() {
+  static std::atomic<WPARAM> last{0};
+  return ++last;
+}
+
+// Contexts of SDKs that failed to end: their callbacks might still come, so
+// these are kept for the life of the process (and stay reachable).
+std::vector<std::unique_ptr<TCameraEventContext>>& Retired() {
+  static auto* contexts = new std::vector<std::unique_ptr<TCameraEventContext>>;
+  return *contexts;
+}
+
 }  // namespace
 
-TAppMaster::TAppMaster(HWND Window) : WindowHandle(Window) {
+TAppMaster::TAppMaster(HWND Window)
+    : WindowHandle(Window),
+      EventContext(
+          std::make_unique<TCameraEventContext>(TCameraEventContext{Window, NextSession()})) {
   if (EdsInitializeSDK() != EdsResult_Ok) return;
   SdkInitialized = true;
 
@@ -59,7 +81,7 @@ TAppMaster::~TAppMaster() {
   if (SessionOpen) EdsCloseSession(CameraRef);
   Descriptor.reset();
   // The camera reference goes with the SDK.
-  EdsTerminateSDK();
+  if (EdsTerminateSDK() != EdsResult_Ok) Retired().push_back(std::move(EventContext));
 }
 
 EdsError TAppMaster::OpenAndConfigure() {
@@ -112,7 +134,8 @@ std::string TAppMaster::GetCameraName() const {
   return Descriptor ? Descriptor->GetDescription() : NoCameraName;
 }
 
-EdsError TAppMaster::TakePicture() {
+EdsError TAppMaster::TakePicture(EdsError* UnlockResult) {
+  if (UnlockResult != nullptr) *UnlockResult = EdsResult_Ok;
   if (CameraRef == nullptr) return EdsResult_Ok;
   bool locked = false;
   if (Legacy) {
@@ -120,17 +143,17 @@ EdsError TAppMaster::TakePicture() {
     if (lock != EdsResult_Ok) return lock;
     locked = true;
   }
-  EdsError result = EdsSendCommand(CameraRef, EdsCommand_TakePicture, 0);
+  const EdsError result = EdsSendCommand(CameraRef, EdsCommand_TakePicture, 0);
   if (locked) {
     const EdsError unlock = Unlock();
-    // A refused shutter must not be reported as a picture taken.
-    if (result == EdsResult_Ok) result = unlock;
+    if (UnlockResult != nullptr) *UnlockResult = unlock;
   }
   return result;
 }
 
 EdsError TAppMaster::DownloadItem(EdsDirectoryItemRef Item, const std::string& Directory,
-                                  std::string& OutName) {
+                                  std::string& OutName, EdsError* CompleteResult) {
+  if (CompleteResult != nullptr) *CompleteResult = EdsResult_Ok;
   EdsDirectoryItemInfo info{};
   EdsError result = EdsGetDirectoryItemInfo(Item, &info);
   if (result != EdsResult_Ok) {
@@ -155,7 +178,11 @@ EdsError TAppMaster::DownloadItem(EdsDirectoryItemRef Item, const std::string& D
     result = EdsSetProgressCallback(stream, OnDownloadProgress, EdsProgressOption_Periodically,
                                     Context());
   if (result == EdsResult_Ok) result = EdsDownload(Item, info.Size, stream);
-  if (result == EdsResult_Ok) result = EdsDownloadComplete(Item);
+  // Every byte is written by now: the file is whole whatever the camera answers.
+  if (result == EdsResult_Ok) {
+    const EdsError complete = EdsDownloadComplete(Item);
+    if (CompleteResult != nullptr) *CompleteResult = complete;
+  }
 
   if (stream != nullptr) EdsRelease(stream);
   EdsRelease(Item);
@@ -169,7 +196,7 @@ EdsError TAppMaster::DownloadItem(EdsDirectoryItemRef Item, const std::string& D
 }
 
 EdsVoid* TAppMaster::Context() const {
-  return reinterpret_cast<EdsVoid*>(WindowHandle);
+  return EventContext.get();
 }
 
 EdsError TAppMaster::SetSaveToHost() {
@@ -194,8 +221,9 @@ EdsError OnPropertyEvent(EdsUInt32 Event, EdsUInt32 PropertyId, EdsUInt32, EdsVo
 }
 
 EdsError OnObjectEvent(EdsUInt32 Event, EdsBaseRef Object, EdsVoid* Context) {
-  if (Event == EdsObjectEvent_TransferRequest)
-    Post(Context, CameraTransferMessage, Event, reinterpret_cast<LPARAM>(Object));
+  if (Event == EdsObjectEvent_TransferRequest && Context != nullptr)
+    Post(Context, CameraTransferMessage, EventContextOf(Context)->Session,
+         reinterpret_cast<LPARAM>(Object));
   return EdsResult_Ok;
 }
 

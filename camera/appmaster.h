@@ -7,6 +7,13 @@
 #include "camera/camera.h"
 #include "platform/Messages.h"
 
+// What the SDK's callbacks get as context: the window that takes the camera
+// messages and the SDK session whose transfer messages they are.
+struct TCameraEventContext {
+  HWND Window = NullWindow;
+  WPARAM Session = 0;
+};
+
 // The one place that talks to the camera SDK: finds the first camera, opens and
 // sets up its session, fires the shutter and downloads new pictures. Every
 // operation returns the first non-zero SDK result, or 0.
@@ -14,7 +21,8 @@ class TAppMaster {
  public:
   // Starts the SDK and takes the first listed camera. Camera messages go to Window.
   explicit TAppMaster(HWND Window);
-  // Closes an open session and ends the SDK use.
+  // Closes an open session and ends the SDK use; the callbacks' context lives
+  // until the SDK has ended, as they may run on its thread until then.
   virtual ~TAppMaster();
 
   TAppMaster(const TAppMaster&) = delete;
@@ -28,21 +36,29 @@ class TAppMaster {
   std::string GetCameraName() const;
   // Present only when a camera was found; the controller keeps it.
   TCamera* GetDescriptor() const { return Descriptor.get(); }
-  EdsError TakePicture();
+  // Gives the shutter's result (on a legacy camera also its lock's). The
+  // legacy unlock after the command goes to UnlockResult when given: a failed
+  // unlock does not undo a shot the camera accepted.
+  EdsError TakePicture(EdsError* UnlockResult = nullptr);
   // Writes Item into Directory under the camera's file name and releases Item,
   // whatever happens. OutName gets the bare file name once the item's record
   // was read and its name accepted; a refused name (empty, "." or "..", or
   // holding a path separator or a control character) leaves OutName as it was
   // and gives EdsResult_InvalidFileName. A failed download leaves no file
-  // under the camera's name.
+  // under the camera's name. A download that wrote every byte gives 0 and
+  // keeps its file even when the SDK's download-complete call fails; that
+  // call's result goes to CompleteResult when given.
   EdsError DownloadItem(EdsDirectoryItemRef Item, const std::string& Directory,
-                        std::string& OutName);
+                        std::string& OutName, EdsError* CompleteResult = nullptr);
 
   HWND GetWindowHandle() const { return WindowHandle; }
   bool IsSdkInitialized() const { return SdkInitialized; }
   bool IsSessionOpen() const { return SessionOpen; }
   bool IsLegacy() const { return Legacy; }
   EdsCameraRef GetCameraRef() const { return CameraRef; }
+  // This controller's SDK session: its transfer messages carry it in wParam.
+  // Never 0 and never repeated within the process.
+  WPARAM GetSession() const { return EventContext->Session; }
 
  private:
   EdsVoid* Context() const;
@@ -51,6 +67,7 @@ class TAppMaster {
   EdsError Unlock();
 
   HWND WindowHandle = NullWindow;
+  std::unique_ptr<TCameraEventContext> EventContext;
   bool SdkInitialized = false;
   std::unique_ptr<TCamera> Descriptor;
   bool SessionOpen = false;
@@ -58,8 +75,9 @@ class TAppMaster {
   EdsCameraRef CameraRef = nullptr;
 };
 
-// The SDK's callbacks. Each only posts a camera message to the window whose
-// handle is Context and returns 0, also when the window is gone.
+// The SDK's callbacks. Context is a TCameraEventContext. Each only posts a
+// camera message to its window and returns 0, also when the window is gone.
+// A transfer message carries the session in wParam and the item in lParam.
 extern "C" {
 EdsError OnPropertyEvent(EdsUInt32 Event, EdsUInt32 PropertyId, EdsUInt32 Param, EdsVoid* Context);
 EdsError OnObjectEvent(EdsUInt32 Event, EdsBaseRef Object, EdsVoid* Context);

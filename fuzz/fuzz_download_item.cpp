@@ -163,13 +163,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   TestSdk::Reset();
   TestSdk::AddCamera("Fuzz camera");
   EdsError result = EdsResult_Ok;
+  EdsError complete = EdsResult_Ok;
   std::string outName = Untouched;
   EdsDirectoryItemRef item = nullptr;
   {
     TAppMaster master(NullWindow);
     item = TestSdk::AddItem(info, content);
     if (faulty != nullptr) TestSdk::FailAlways(faulty, InjectedFault);
-    result = master.DownloadItem(item, directory, outName);
+    result = master.DownloadItem(item, directory, outName, &complete);
   }
 
   CheckReferences(item, name);
@@ -189,10 +190,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     const bool streamFails = faulty != nullptr && std::strcmp(faulty, "EdsCreateFileStream") == 0;
     if (name.size() > NameMax && !streamFails) {
       if (result == EdsResult_Ok) Fail("download under a too long name succeeded", name);
-    } else if (faulty != nullptr) {
+    } else if (faulty != nullptr && std::strcmp(faulty, "EdsDownloadComplete") != 0) {
       if (result != InjectedFault)
         Fail("failure of " + std::string(faulty) + " gave result " + std::to_string(result), name);
     } else {
+      // Every byte came: an unconfirmed download keeps its whole file.
+      if (faulty != nullptr && complete != InjectedFault)
+        Fail("failed completion not reported: " + std::to_string(complete), name);
       if (result != EdsResult_Ok) Fail("sound download failed: " + std::to_string(result), name);
       if (files.size() != 1) Fail("sound download wrote no file", name);
       const std::string expected =

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "platform/LocalTime.h"
+#include "platform/Timer.h"
 #include "platform/Widgets.h"
 
 TCanonator* Canonator = nullptr;
@@ -45,6 +46,8 @@ bool TCanonator::Connect(HWND MainWindow) {
   // The old controller ends its SDK use before the new one starts it.
   Controller.reset();
   Connected = false;
+  // What the ended session still owed can never come.
+  OwedPhotos.clear();
   Controller = std::make_unique<TAppMaster>(MainWindow);
 
   CameraName = Controller->GetCameraName();
@@ -64,28 +67,40 @@ bool TCanonator::Connect(HWND MainWindow) {
 void TCanonator::Disconnect() {
   Controller.reset();
   Connected = false;
+  OwedPhotos.clear();
   CapturedFiles.clear();
   Log("Kamera odpojena.");
 }
 
-bool TCanonator::Shoot() {
-  if (!Connected || !Controller) return false;
-  return Controller->TakePicture() == EdsResult_Ok;
+TShot TCanonator::Shoot(unsigned Scan) {
+  if (!Connected || !Controller) return TShot::Refused;
+  EdsError unlock = EdsResult_Ok;
+  if (Controller->TakePicture(&unlock) != EdsResult_Ok) return TShot::Refused;
+  OwedPhotos.push_back({MonotonicMilliseconds(), Scan});
+  return unlock == EdsResult_Ok ? TShot::Taken : TShot::TakenStillLocked;
 }
 
-bool TCanonator::SaveTransferredImage(const TMsg& Msg) {
-  // Without a controller the SDK has been terminated (the controller's
-  // destruction ends it), so the item reference died with it: handing it back
-  // to EdsRelease would touch an SDK that is no longer running. It is left alone.
-  if (!Controller) return false;
+TTransfer TCanonator::SaveTransferredImage(const TMsg& Msg) {
   // Only a transfer message carries an item reference in lParam.
-  if (Msg.message != CameraTransferMessage) return false;
+  if (Msg.message != CameraTransferMessage) return TTransfer::Failed;
+  // The reference belongs to the SDK session that announced it. Once that
+  // session ended (the controller's destruction ends it) the reference died
+  // with it, even under a new controller: no SDK call may see it, not even EdsRelease.
+  if (!Controller || Msg.wParam != Controller->GetSession()) return TTransfer::Stale;
 
   const auto item = reinterpret_cast<EdsDirectoryItemRef>(Msg.lParam);
   std::string name;
-  if (Controller->DownloadItem(item, OutputDirectory, name) != EdsResult_Ok) return false;
-  AddCapturedFile(name);
-  return true;
+  EdsError complete = EdsResult_Ok;
+  if (Controller->DownloadItem(item, OutputDirectory, name, &complete) != EdsResult_Ok)
+    return TTransfer::Failed;
+  LastSavedFile = name;
+  return complete == EdsResult_Ok ? TTransfer::Saved : TTransfer::SavedCameraMayKeepCopy;
+}
+
+void TCanonator::WriteOffOwedPhotos(std::int64_t Milliseconds) {
+  const std::int64_t now = MonotonicMilliseconds();
+  std::erase_if(OwedPhotos,
+                [&](const TOwedPhoto& Photo) { return now - Photo.ShotAt >= Milliseconds; });
 }
 
 void TCanonator::AddCapturedFile(const std::string& FileName) {

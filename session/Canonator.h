@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,8 +11,34 @@
 
 class TMemo;
 
+// What became of a shutter command.
+enum class TShot {
+  Refused,
+  Taken,
+  // The camera took the shot, then refused to unlock its controls (legacy camera).
+  TakenStillLocked,
+};
+
+// What became of a transfer message.
+enum class TTransfer {
+  // From a camera session that has ended: dropped without any SDK call.
+  Stale,
+  Failed,
+  Saved,
+  // Saved whole, but the camera did not take the download as done and may keep its copy.
+  SavedCameraMayKeepCopy,
+};
+
+// An accepted shot whose photograph has not come yet.
+struct TOwedPhoto {
+  // MonotonicMilliseconds at the shutter.
+  std::int64_t ShotAt = 0;
+  // The scan that shot it; 0 for a single shot.
+  unsigned Scan = 0;
+};
+
 // The scan coordinator: owns the camera controller while one exists, turns its
-// SDK results into yes-or-no answers, downloads each transferred photograph,
+// SDK results into outcomes, downloads each transferred photograph,
 // keeps the list of captured file names, writes the scan index file and the
 // time-stamped activity log. All of it runs on the GUI thread.
 //
@@ -27,15 +55,21 @@ class TCanonator {
 
   // Connects to the first camera; camera messages go to MainWindow. True when
   // the camera is ready to shoot and its event handlers are registered. A
-  // controller that found a camera stays held after a failed connect.
+  // controller that found a camera stays held after a failed connect. The
+  // earlier session's owed photographs are forgotten: they can never come.
   bool Connect(HWND MainWindow);
-  // Releases the controller, empties CapturedFiles and logs, connected or not.
+  // Releases the controller, forgets the owed photographs, empties
+  // CapturedFiles and logs, connected or not.
   void Disconnect();
-  // Fires the shutter once; false without a connection or when the camera refused.
-  bool Shoot();
-  // Downloads the photograph named by a CameraTransferMessage (lParam) into
-  // OutputDirectory and records its bare name. False when nothing was saved.
-  bool SaveTransferredImage(const TMsg& Msg);
+  // Fires the shutter once; refused without a connection. A shot taken is
+  // owed a photograph, recorded in OwedPhotos under Scan.
+  TShot Shoot(unsigned Scan = 0);
+  // Downloads the photograph named by a CameraTransferMessage into
+  // OutputDirectory and puts its bare name in LastSavedFile; lists nothing. A
+  // message from another than the present controller's session is Stale.
+  TTransfer SaveTransferredImage(const TMsg& Msg);
+  // Forgets the owed photographs shot more than Milliseconds ago.
+  void WriteOffOwedPhotos(std::int64_t Milliseconds);
   void AddCapturedFile(const std::string& FileName);
   // Appends "time : Message" to the log panel, which keeps the newest MaxLogLines.
   void Log(const std::string& Message);
@@ -56,8 +90,13 @@ class TCanonator {
   std::unique_ptr<TAppMaster> Controller;
   // Always ends in "/".
   std::string OutputDirectory;
-  // Bare names of the photographs downloaded since the list was last emptied, in order.
+  // Bare names of the photographs listed since the list was last emptied, in order.
   std::vector<std::string> CapturedFiles;
+  // The bare name of the photograph saved last, listed or not.
+  std::string LastSavedFile;
+  // Shots of the present session whose photographs have not come, oldest
+  // first; photographs come in the order of their shots.
+  std::deque<TOwedPhoto> OwedPhotos;
   // As the controller reported it at the last Connect; empty before the first.
   std::string CameraName;
   // Not owned: the main window's panel.

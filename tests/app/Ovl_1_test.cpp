@@ -20,6 +20,7 @@
 #include "platform/Application.h"
 #include "platform/ProjectorFeed.h"
 #include "platform/Sleep.h"
+#include "platform/Timer.h"
 #include "session/Canonator.h"
 #include "tests/support/TestSdk.h"
 
@@ -32,6 +33,8 @@ using ::testing::IsEmpty;
 namespace {
 
 constexpr EdsError SomeFailure = EdsResult_InvalidHandle;
+const std::string NotListed = "Snímek do snímání nepatří, není v seznamu";
+const std::string Stopped = "Snímání zastaveno, seznam snímků nezapsán";
 
 std::string ReadFile(const fs::path& Path) {
   std::ifstream in(Path, std::ios::binary);
@@ -102,11 +105,13 @@ class TMainWindowTest : public ::testing::Test {
     SetSleepFunction(
         [this](std::uint32_t Milliseconds) { Waits.push_back(Observe(Milliseconds)); });
     Application->SetErrorBox([this](const std::string& Text) { Errors.push_back(Text); });
+    SetManualTime(true);
   }
 
   void TearDown() override {
     QObject::disconnect(LogWatch);
     SetSleepFunction({});
+    SetManualTime(false);
     Application->SetErrorBox({});
     Canonator->Disconnect();
     Stomper->Running = false;
@@ -243,15 +248,22 @@ TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
   EXPECT_EQ(Stomper->Step, 1);
   EXPECT_FALSE(Form1->isVisible());
 
-  // The photograph of the interrupted scan's step 5 now counts as the first.
-  for (int n = 6; n <= 22; ++n) Deliver(PhotoName(n));
+  // The photograph owed to the interrupted scan's step 5 comes after the new
+  // step 0's shutter: saved, but no step of the new scan.
+  Deliver(PhotoName(6));
+  EXPECT_THAT(Messages, ElementsAre("Snímání začalo ...", "step_0", "snímek uložen", NotListed));
+  EXPECT_EQ(Stomper->Step, 1);
+  EXPECT_TRUE(fs::exists(Dir / PhotoName(6)));
+  Messages.erase(Messages.begin() + 2, Messages.begin() + 4);
+  for (int n = 7; n <= 23; ++n) Deliver(PhotoName(n));
   EXPECT_EQ(ShutterCommands(), 6 + 17);
   EXPECT_THAT(Messages, ElementsAreArray(CompleteScanLog()));
   EXPECT_EQ(Waits.size(), 18u);
+  // Seventeen lines, line N the photograph of pattern N.
   const std::string index = ReadFile(Dir / "corvalet.sbf");
-  EXPECT_THAT(index, HasSubstr("\r\n" + PhotoName(6) + "\r\n"));
-  EXPECT_THAT(index, ::testing::Not(HasSubstr(PhotoName(5))));
-  EXPECT_TRUE(index.ends_with(PhotoName(22) + "\r\n"));
+  std::string expected = std::string(80, '-') + "\r\n";
+  for (int n = 7; n <= 23; ++n) expected += PhotoName(n) + "\r\n";
+  EXPECT_EQ(index.substr(index.find("\r\n") + 2), expected);
 }
 
 TEST_F(TMainWindowTest, TransferWhileIdleIsSavedAndRunsNoStep) {
@@ -288,20 +300,112 @@ TEST_F(TMainWindowTest, RunStepOutsideTheStepsDoesNothing) {
   EXPECT_EQ(LatestProjectorFrame(), before);
 }
 
-TEST_F(TMainWindowTest, FailedDownloadInAScanGoesOnWithTheNextStep) {
+TEST_F(TMainWindowTest, FailedDownloadInAScanStopsItWithoutAnIndex) {
   Connect();
   Click(Form1, "SpeedButton10");
   TestSdk::FailOnCall("EdsDownload", 3, SomeFailure);
-  for (int n = 1; n <= 17; ++n) Deliver(PhotoName(n));
-  EXPECT_EQ(ShutterCommands(), 17);
-  std::vector<std::string> expected = CompleteScanLog();
-  // The third photograph answers step_2 with the failure line.
-  ASSERT_EQ(expected[6], "snímek uložen");
-  expected[6] = "Snímek se nepodařilo uložit";
+  for (int n = 1; n <= 3; ++n) Deliver(PhotoName(n));
+  EXPECT_EQ(ShutterCommands(), 3);
+  const std::vector<std::string> whole = CompleteScanLog();
+  std::vector<std::string> expected(whole.begin(), whole.begin() + 6);
+  expected.insert(expected.end(), {"Snímek se nepodařilo uložit", Stopped});
   EXPECT_THAT(Messages, ElementsAreArray(expected));
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
+  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+}
+
+TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
+  const std::string oldIndex = "SBF File : old\r\n";
+  std::ofstream(Dir / "corvalet.sbf", std::ios::binary) << oldIndex;
+  Connect();
+  Click(Form1, "SpeedButton10");
+  // Step 3's shot is accepted, its photograph never comes.
+  for (int n = 1; n <= 3; ++n) Deliver(PhotoName(n));
+  AdvanceTime(Stomper->PhotoTimeout - 1);
+  EXPECT_TRUE(Stomper->Running);
+  AdvanceTime(1);
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_THAT(std::vector<std::string>(Messages.end() - 3, Messages.end()),
+              ElementsAre("step_3", "Snímek ke step_3 nepřišel do 30 s", Stopped));
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_EQ(ReadFile(Dir / "corvalet.sbf"), oldIndex);
+  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+
+  // It comes late: saved and listed nowhere.
+  Messages.clear();
+  Deliver("IMG_0900.JPG");
+  EXPECT_THAT(Messages, ElementsAre("snímek uložen", NotListed));
+  EXPECT_TRUE(fs::exists(Dir / "IMG_0900.JPG"));
+  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_EQ(ShutterCommands(), 4);
+
+  // "Snímání" starts a whole new scan; its photographs arrive in time.
+  Click(Form1, "SpeedButton10");
+  for (int n = 10; n <= 26; ++n) {
+    AdvanceTime(Stomper->PhotoTimeout - 1);
+    Deliver(PhotoName(n));
+  }
+  EXPECT_EQ(Messages.back(), "Snímání ukončeno ...");
   const std::string index = ReadFile(Dir / "corvalet.sbf");
-  EXPECT_THAT(index, ::testing::Not(HasSubstr(PhotoName(3))));
-  EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 2 + 16);
+  std::string listed;
+  for (int n = 10; n <= 26; ++n) listed += "\r\n" + PhotoName(n);
+  EXPECT_TRUE(index.ends_with(std::string(80, '-') + listed + "\r\n"));
+  EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 2 + 17);
+
+  // With the limit off a scan waits for ever.
+  Stomper->PhotoTimeout = 0;
+  Click(Form1, "SpeedButton10");
+  AdvanceTime(10 * TStomper::DefaultPhotoTimeout);
+  EXPECT_TRUE(Stomper->Running);
+  Stomper->PhotoTimeout = TStomper::DefaultPhotoTimeout;
+}
+
+TEST_F(TMainWindowTest, PhotoAnnouncedBeforeAReconnectReachesNoSdkCall) {
+  Connect();
+  Click(Form1, "SpeedButton2");
+  const EdsDirectoryItemRef item = TestSdk::AddItem("IMG_0400.JPG", "x");
+  TestSdk::FireObjectEvent(EdsObjectEvent_TransferRequest, item);
+  // "Odpojit" and "Inicializace" before the loop takes the message.
+  Click(Form1, "SpeedButton4");
+  Click(Form1, "SpeedButton1");
+  Application->ProcessMessages();
+  for (const std::string& call : TestSdk::CallTexts())
+    EXPECT_THAT(call, ::testing::Not(HasSubstr(TestSdk::RefName(item))));
+  EXPECT_THAT(Messages, ElementsAre("Kamera odpojena.", "Kamera Test camera připojena",
+                                    "Snímek z odpojené kamery zahozen"));
+  EXPECT_FALSE(fs::exists(Dir / "IMG_0400.JPG"));
+  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+}
+
+TEST_F(TMainWindowTest, FailedUnlockAfterAnAcceptedShotIsNoRefusedShutter) {
+  TestSdk::Reset();
+  TestSdk::AddCamera("Old camera", EdsDeviceSubType_Legacy);
+  Connect();
+  // Lock, shutter, unlock: only the unlock fails; the photograph comes.
+  TestSdk::Script("EdsSendStatusCommand", {EdsResult_Ok, SomeFailure});
+  Click(Form1, "SpeedButton2");
+  Deliver("IMG_0500.JPG");
+  TestSdk::Script("EdsSendCommand", {SomeFailure});
+  Click(Form1, "SpeedButton2");
+  EXPECT_THAT(Messages, ElementsAre("Odemčení kamery selhalo", "snímek uložen", "Spoušť selhala"));
+  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0500.JPG"));
+}
+
+TEST_F(TMainWindowTest, WholePhotoTheCameraDidNotConfirmIsKeptAndListed) {
+  Connect();
+  Click(Form1, "SpeedButton10");
+  TestSdk::FailOnCall("EdsDownloadComplete", 2, SomeFailure);
+  for (int n = 1; n <= 17; ++n) Deliver(PhotoName(n));
+  std::vector<std::string> expected = CompleteScanLog();
+  ASSERT_EQ(expected[4], "snímek uložen");
+  expected[4] = "Snímek uložen, kamera si může ponechat kopii";
+  EXPECT_THAT(Messages, ElementsAreArray(expected));
+  EXPECT_EQ(ReadFile(Dir / PhotoName(2)), "jpeg of " + PhotoName(2));
+  const std::string index = ReadFile(Dir / "corvalet.sbf");
+  EXPECT_THAT(index, HasSubstr("\r\n" + PhotoName(1) + "\r\n" + PhotoName(2) + "\r\n"));
+  EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 2 + 17);
 }
 
 TEST_F(TMainWindowTest, FailedShutterIsLoggedAndTheScanWaits) {

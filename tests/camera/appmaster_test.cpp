@@ -20,9 +20,8 @@ using ::testing::IsEmpty;
 
 namespace {
 
-// The controller only hands it to the SDK as context.
+// The controller only hands it on inside the callbacks' context.
 constexpr HWND Window = 77;
-constexpr char Ctx[] = "77";
 
 std::vector<std::string> Calls() {
   return TestSdk::CallTexts();
@@ -50,6 +49,13 @@ class TControllerTest : public ::testing::Test {
     Camera = TestSdk::AddCamera("Camera One", SubType);
     Master = std::make_unique<TAppMaster>(Window);
     TestSdk::ClearCalls();
+  }
+
+  // The context the controller gives with its callbacks, as the recorded text shows it.
+  std::string Ctx() const {
+    const auto* context = static_cast<const TCameraEventContext*>(
+        TestSdk::ObjectContext() ? TestSdk::ObjectContext() : TestSdk::ProgressContext());
+    return context ? std::to_string(reinterpret_cast<std::uintptr_t>(context)) : "none";
   }
 
   EdsCameraRef Camera = nullptr;
@@ -293,13 +299,20 @@ TEST_F(TControllerTest, TakePictureOnCurrentCameraIsTheCommandAlone) {
   EXPECT_EQ(Master->TakePicture(), EdsResult_DeviceBusy);
 }
 
-TEST_F(TControllerTest, TakePictureOnLegacyReturnsTheUnlockResult) {
+TEST_F(TControllerTest, TakePictureOnLegacyTellsAFailedUnlockFromARefusedShutter) {
   Start(EdsDeviceSubType_Legacy);
-  EXPECT_EQ(Master->TakePicture(), 0u);
+  EdsError unlock = 99;
+  EXPECT_EQ(Master->TakePicture(&unlock), 0u);
+  EXPECT_EQ(unlock, 0u);
   EXPECT_THAT(Calls(), ElementsAre("EdsSendStatusCommand(cam1, 0, 0)", "EdsSendCommand(cam1, 0, 0)",
                                    "EdsSendStatusCommand(cam1, 1, 0)"));
+  // The shot was accepted: only the unlock failed.
   TestSdk::Script("EdsSendStatusCommand", {EdsResult_Ok, EdsResult_CommunicationError});
-  EXPECT_EQ(Master->TakePicture(), EdsResult_CommunicationError);
+  EXPECT_EQ(Master->TakePicture(&unlock), 0u);
+  EXPECT_EQ(unlock, EdsResult_CommunicationError);
+  TestSdk::Script("EdsSendCommand", {EdsResult_DeviceBusy});
+  EXPECT_EQ(Master->TakePicture(&unlock), EdsResult_DeviceBusy);
+  EXPECT_EQ(unlock, 0u);
 }
 
 TEST_F(TControllerTest, TakePictureOnLegacyWithFailedLockSendsNoCommand) {
@@ -318,16 +331,18 @@ TEST_F(TControllerTest, TakePictureOnLegacyReportsARefusedShutterDespiteGoodUnlo
 
 // RegisterHandlers.
 
-TEST_F(TControllerTest, RegisterHandlersGivesTheWindowAsContext) {
+TEST_F(TControllerTest, RegisterHandlersGivesTheWindowAndSessionAsContext) {
   Start(1);
   EXPECT_EQ(Master->RegisterHandlers(), 0u);
-  EXPECT_THAT(Calls(),
-              ElementsAre(std::string("EdsSetPropertyEventHandler(cam1, 0x100, fn, ") + Ctx + ")",
-                          std::string("EdsSetObjectEventHandler(cam1, 0x200, fn, ") + Ctx + ")"));
+  EXPECT_THAT(Calls(), ElementsAre("EdsSetPropertyEventHandler(cam1, 0x100, fn, " + Ctx() + ")",
+                                   "EdsSetObjectEventHandler(cam1, 0x200, fn, " + Ctx() + ")"));
   EXPECT_EQ(TestSdk::PropertyHandler(), &OnPropertyEvent);
   EXPECT_EQ(TestSdk::ObjectHandler(), &OnObjectEvent);
-  EXPECT_EQ(TestSdk::PropertyContext(), reinterpret_cast<EdsVoid*>(Window));
-  EXPECT_EQ(TestSdk::ObjectContext(), reinterpret_cast<EdsVoid*>(Window));
+  EXPECT_EQ(TestSdk::PropertyContext(), TestSdk::ObjectContext());
+  const auto* context = static_cast<const TCameraEventContext*>(TestSdk::ObjectContext());
+  ASSERT_NE(context, nullptr);
+  EXPECT_EQ(context->Window, Window);
+  EXPECT_EQ(context->Session, Master->GetSession());
 }
 
 TEST_F(TControllerTest, RegisterHandlersStopsAtAFailedPropertyHandler) {
@@ -346,12 +361,11 @@ TEST_F(TDownloadTest, WritesThePictureUnderTheCameraName) {
   const EdsDirectoryItemRef item = TestSdk::AddItem("IMG_0001.JPG", "jpeg!");
   EXPECT_EQ(Master->DownloadItem(item, Dir.string(), OutName), 0u);
   const std::string path = (Dir / "IMG_0001.JPG").string();
-  EXPECT_THAT(
-      Calls(),
-      ElementsAre("EdsGetDirectoryItemInfo(item1)", "EdsCreateFileStream(\"" + path + "\", 1, 2)",
-                  std::string("EdsSetProgressCallback(stream1, fn, 2, ") + Ctx + ")",
-                  "EdsDownload(item1, 5, stream1)", "EdsDownloadComplete(item1)",
-                  "EdsRelease(stream1)", "EdsRelease(item1)"));
+  EXPECT_THAT(Calls(), ElementsAre("EdsGetDirectoryItemInfo(item1)",
+                                   "EdsCreateFileStream(\"" + path + "\", 1, 2)",
+                                   "EdsSetProgressCallback(stream1, fn, 2, " + Ctx() + ")",
+                                   "EdsDownload(item1, 5, stream1)", "EdsDownloadComplete(item1)",
+                                   "EdsRelease(stream1)", "EdsRelease(item1)"));
   EXPECT_EQ(OutName, "IMG_0001.JPG");
   EXPECT_EQ(ReadFile(path), "jpeg!");
   EXPECT_EQ(TestSdk::ProgressCallback(), &OnDownloadProgress);
@@ -438,8 +452,19 @@ TEST_P(TDownloadStepTest, SkipsLaterStepsReleasesBothAndLeavesNoFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, TDownloadStepTest,
-                         ::testing::Values("EdsSetProgressCallback", "EdsDownload",
-                                           "EdsDownloadComplete"));
+                         ::testing::Values("EdsSetProgressCallback", "EdsDownload"));
+
+TEST_F(TDownloadTest, FailedCompletionAfterEveryByteKeepsTheFile) {
+  const EdsDirectoryItemRef item = TestSdk::AddItem("IMG_0007.JPG", "a whole picture");
+  TestSdk::Script("EdsDownloadComplete", {EdsResult_CommunicationError});
+  EdsError complete = 0;
+  EXPECT_EQ(Master->DownloadItem(item, Dir.string(), OutName, &complete), 0u);
+  EXPECT_EQ(complete, EdsResult_CommunicationError);
+  EXPECT_EQ(OutName, "IMG_0007.JPG");
+  EXPECT_EQ(ReadFile(Dir / "IMG_0007.JPG"), "a whole picture");
+  EXPECT_EQ(TestSdk::ReleaseCount(item), 1);
+  EXPECT_EQ(TestSdk::OpenStreamCount(), 0);
+}
 
 // Camera file names that would leave the directory or cannot be a plain entry.
 class THostileNameTest : public TDownloadTest, public ::testing::WithParamInterface<std::string> {};
@@ -471,7 +496,7 @@ TEST_F(TDownloadTest, AcceptsNamesBeyondAscii) {
 
 class TReceiver : public QObject {
  public:
-  TReceiver() : Handle(AllocateWindowHandle(this)) {}
+  TReceiver() : Handle(AllocateWindowHandle(this)), FContext{Handle, 5} {}
   ~TReceiver() override { ReleaseWindowHandle(Handle); }
 
   // Everything posted so far, after the loop has delivered it.
@@ -480,7 +505,7 @@ class TReceiver : public QObject {
     return std::exchange(Received, {});
   }
 
-  EdsVoid* Context() const { return reinterpret_cast<EdsVoid*>(Handle); }
+  EdsVoid* Context() { return &FContext; }
 
   const HWND Handle;
   std::vector<TMsg> Received;
@@ -493,6 +518,9 @@ class TReceiver : public QObject {
     Threads.push_back(std::this_thread::get_id());
     return true;
   }
+
+ private:
+  TCameraEventContext FContext;
 };
 
 MATCHER_P3(IsMessage, Number, WParam, LParam, "") {
@@ -530,7 +558,8 @@ TEST(EventBridge, ObjectEventPostsOnlyTransferRequests) {
   EXPECT_THAT(window.Take(), IsEmpty());
 
   EXPECT_EQ(OnObjectEvent(0x208, item, window.Context()), 0u);
-  EXPECT_THAT(window.Take(), ElementsAre(IsMessage(1026, 0x208, reinterpret_cast<LPARAM>(item))));
+  // wParam names the session.
+  EXPECT_THAT(window.Take(), ElementsAre(IsMessage(1026, 5, reinterpret_cast<LPARAM>(item))));
   // The reference belongs to whoever handles the message.
   EXPECT_THAT(TestSdk::CallTexts(), IsEmpty());
   TestSdk::Reset();
@@ -549,13 +578,13 @@ TEST(EventBridge, EveryProgressCallPostsAndTheCancelFlagIsOnlyRead) {
 }
 
 TEST(EventBridge, HandlersReturnZeroWhenTheWindowIsGone) {
-  EdsVoid* dead = nullptr;
+  TCameraEventContext dead;
   {
     TReceiver window;
-    dead = window.Context();
+    dead.Window = window.Handle;
   }
   EdsBool cancel = 0;
-  for (EdsVoid* context : {dead, static_cast<EdsVoid*>(nullptr)}) {
+  for (EdsVoid* context : {static_cast<EdsVoid*>(&dead), static_cast<EdsVoid*>(nullptr)}) {
     EXPECT_EQ(OnPropertyEvent(0x101, 0x402, 0, context), 0u);
     EXPECT_EQ(OnObjectEvent(0x208, nullptr, context), 0u);
     EXPECT_EQ(OnDownloadProgress(10, context, &cancel), 0u);
@@ -571,7 +600,7 @@ TEST(EventBridge, PostsFromAnSdkThreadArriveOnTheGuiThread) {
     OnDownloadProgress(30, window.Context(), &cancel);
   });
   sdk.join();
-  EXPECT_THAT(window.Take(), ElementsAre(IsMessage(1025, 0x101, 0x406), IsMessage(1026, 0x208, 0),
+  EXPECT_THAT(window.Take(), ElementsAre(IsMessage(1025, 0x101, 0x406), IsMessage(1026, 5, 0),
                                          IsMessage(1027, 30, 0)));
   for (auto id : window.Threads) EXPECT_EQ(id, std::this_thread::get_id());
 }
@@ -586,8 +615,9 @@ TEST(EventBridge, RegisteredHandlersReachTheControllersWindow) {
     const EdsDirectoryItemRef item = TestSdk::AddItem("IMG.JPG", "x");
     TestSdk::FirePropertyEvent(0x102, 0x405);
     TestSdk::FireObjectEvent(0x208, item);
-    EXPECT_THAT(window.Take(), ElementsAre(IsMessage(1025, 0x102, 0x405),
-                                           IsMessage(1026, 0x208, reinterpret_cast<LPARAM>(item))));
+    EXPECT_THAT(window.Take(),
+                ElementsAre(IsMessage(1025, 0x102, 0x405),
+                            IsMessage(1026, master.GetSession(), reinterpret_cast<LPARAM>(item))));
 
     // The progress callback is registered on the stream during a download.
     std::string name;

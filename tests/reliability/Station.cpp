@@ -20,6 +20,7 @@
 #include "pattern/obraz.h"
 #include "platform/ProjectorFeed.h"
 #include "platform/Sleep.h"
+#include "platform/Timer.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
 
@@ -149,20 +150,34 @@ long ResidentKilobytes() {
   return -1;
 }
 
+std::string PhotoMissing(int Step) {
+  return "Snímek ke step_" + std::to_string(Step) + " nepřišel do 30 s";
+}
+
 std::vector<std::string> ScanLog(const std::string& Outcomes) {
   std::vector<std::string> lines = {ScanStarted};
   for (int step = 0; step < TStomper::FinalStep; ++step) {
     const char outcome = std::size_t(step) < Outcomes.size() ? Outcomes[step] : '.';
     lines.push_back("step_" + std::to_string(step));
-    if (outcome == 's' || outcome == 'u') lines.push_back(ShutterFailed);
-    if (outcome == 's' || outcome == 'w') return lines;
-    lines.push_back(outcome == 'd' ? NotSaved : Saved);
+    if (outcome == 's') lines.push_back(ShutterFailed);
+    if (outcome == 'u') lines.push_back(UnlockFailed);
+    if (outcome == 's' || outcome == 'w') {
+      lines.insert(lines.end(), {PhotoMissing(step), ScanStopped});
+      return lines;
+    }
+    if (outcome == 'd') {
+      lines.insert(lines.end(), {NotSaved, ScanStopped});
+      return lines;
+    }
+    lines.push_back(outcome == 'k' ? SavedCameraKeeps : Saved);
   }
   lines.push_back(ScanEnded);
   return lines;
 }
 
 TStation::TStation() {
+  // The photo time limit runs only when a test moves the clock on.
+  SetManualTime(true);
   FLogWatch = QObject::connect(Form1->Memo1, &QPlainTextEdit::textChanged, [this] {
     const TMemoLines& lines = Form1->Memo1->Lines();
     if (lines.Count() > FSeenLines) LineAdded(MessageOf(lines.Strings(lines.Count() - 1)));
@@ -200,6 +215,7 @@ TStation::~TStation() {
   Application->SetMessageHook(FPreviousHook);
   Application->SetErrorBox({});
   SetSleepFunction({});
+  SetManualTime(false);
   QObject::disconnect(FLogWatch);
 }
 
@@ -262,6 +278,7 @@ void TStation::Mark() {
   Waits.clear();
   WrongPatternSteps.clear();
   FSaved.clear();
+  FListed.clear();
   FScanStart = 0;
 }
 
@@ -273,25 +290,28 @@ std::vector<std::string> TStation::SavedNames() const {
 
 std::vector<std::string> TStation::ScanNames() const {
   std::vector<std::string> names;
-  for (std::size_t i = FScanStart; i < FSaved.size(); ++i) names.push_back(FSaved[i].Name);
+  for (std::size_t i = FScanStart; i < FSaved.size(); ++i)
+    if (FListed[i]) names.push_back(FSaved[i].Name);
   return names;
 }
 
 void TStation::LineAdded(const std::string& Message) {
   Messages.push_back(Message);
   if (Message == ScanStarted) FScanStart = FSaved.size();
-  if (Message != Saved) return;
+  if (Message == NotListed && !FListed.empty()) FListed.back() = false;
+  if (Message != Saved && Message != SavedCameraKeeps) return;
   // The name was recorded just before the line was logged.
-  if (Canonator == nullptr || Canonator->CapturedFiles.empty()) {
-    ADD_FAILURE() << "\"" << Saved << "\" logged with no recorded file";
+  if (Canonator == nullptr || Canonator->LastSavedFile.empty()) {
+    ADD_FAILURE() << "\"" << Message << "\" logged with no recorded file";
     return;
   }
   TSavedPhoto photo;
-  photo.Name = Canonator->CapturedFiles.back();
+  photo.Name = Canonator->LastSavedFile;
   const std::string bytes = ReadFile(fs::path(Canonator->OutputDirectory) / photo.Name);
   photo.Size = bytes.size();
   photo.Digest = SimDigest(bytes);
   FSaved.push_back(photo);
+  FListed.push_back(true);
 }
 
 void ExpectPhotosIntact(const fs::path& Directory, const std::vector<TSavedPhoto>& Photos,

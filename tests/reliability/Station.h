@@ -48,6 +48,13 @@ inline const std::string ScanEnded = "Snímání ukončeno ...";
 inline const std::string Saved = "snímek uložen";
 inline const std::string NotSaved = "Snímek se nepodařilo uložit";
 inline const std::string ShutterFailed = "Spoušť selhala";
+inline const std::string UnlockFailed = "Odemčení kamery selhalo";
+inline const std::string SavedCameraKeeps = "Snímek uložen, kamera si může ponechat kopii";
+inline const std::string NotListed = "Snímek do snímání nepatří, není v seznamu";
+inline const std::string StaleDropped = "Snímek z odpojené kamery zahozen";
+inline const std::string ScanStopped = "Snímání zastaveno, seznam snímků nezapsán";
+// The log line of a scan step whose photo did not come within the default limit.
+std::string PhotoMissing(int Step);
 
 // Waits, without running the loop, until the rig has delivered Count photos
 // in its present SDK instance: their messages then wait in the queue.
@@ -73,10 +80,11 @@ std::vector<std::string> FilesIn(const fs::path& Directory);
 long ResidentKilobytes();
 
 // The log a scan writes when every step goes as Outcomes says: one character
-// per step 0..16, '.' the photo saved, 'd' its download failed, 's' the
-// shutter failed (the scan waits there), 'w' the shot was swallowed (it waits
-// there, silently), 'u' the shutter was reported failed but the photo came.
-// Steps past the string's end go well.
+// per step 0..16, '.' the photo saved, 'k' saved but the camera did not take
+// the download as done, 'd' its download failed (the scan stops), 's' the
+// shutter failed and 'w' the shot was swallowed (the scan waits there until
+// the photo time limit stops it), 'u' the unlock after the shot failed but
+// the photo came. Steps past the string's end go well.
 std::vector<std::string> ScanLog(const std::string& Outcomes = "");
 
 // A photo that the program reported as saved, as it lay on disk at that moment.
@@ -111,7 +119,7 @@ class TStation {
   // Forgets what was recorded so far.
   void Mark();
 
-  // The photos saved since Mark, and of them those since the last scan start.
+  // The photos saved since Mark, and of them those listed since the last scan start.
   const std::vector<TSavedPhoto>& SavedPhotos() const { return FSaved; }
   std::vector<std::string> SavedNames() const;
   std::vector<std::string> ScanNames() const;
@@ -144,6 +152,8 @@ class TStation {
   void LineAdded(const std::string& Message);
 
   std::vector<TSavedPhoto> FSaved;
+  // Per saved photo: whether the program listed it.
+  std::vector<bool> FListed;
   std::size_t FScanStart = 0;
   int FSeenLines = 0;
   unsigned FTransfersAtStart = 0;

@@ -49,7 +49,10 @@ class TCanonatorSimTest : public ::testing::Test {
     Application->SetMessageHook([this](TMsg& Msg, bool& Handled) {
       if (Msg.message != CameraTransferMessage) return;
       ++Transfers;
-      if (Coordinator->SaveTransferredImage(Msg)) Coordinator->Log("snímek uložen");
+      if (Coordinator->SaveTransferredImage(Msg) == TTransfer::Saved) {
+        Coordinator->AddCapturedFile(Coordinator->LastSavedFile);
+        Coordinator->Log("snímek uložen");
+      }
       Handled = true;
     });
   }
@@ -91,7 +94,7 @@ TEST_F(TCanonatorSimTest, ThreeShotsAreDownloadedAndIndexed) {
   EXPECT_EQ(Coordinator->CameraName, "Simulated camera");
 
   for (int shot = 1; shot <= 3; ++shot) {
-    ASSERT_TRUE(Coordinator->Shoot()) << "shot " << shot;
+    ASSERT_EQ(Coordinator->Shoot(), TShot::Taken) << "shot " << shot;
     ASSERT_TRUE(WaitForTransfers(shot)) << "no transfer for shot " << shot;
   }
   ASSERT_EQ(Coordinator->CapturedFiles.size(), 3u);

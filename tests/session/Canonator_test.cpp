@@ -41,10 +41,6 @@ void WriteFile(const fs::path& Path, const std::string& Bytes) {
   std::ofstream(Path, std::ios::binary) << Bytes;
 }
 
-TMsg Transfer(EdsDirectoryItemRef Item) {
-  return TMsg{Window, CameraTransferMessage, 0x208, reinterpret_cast<LPARAM>(Item)};
-}
-
 std::vector<std::string> Functions() {
   std::vector<std::string> names;
   for (const TestSdk::TCall& call : TestSdk::Calls()) names.push_back(call.Function);
@@ -80,6 +76,12 @@ class TCanonatorTest : public ::testing::Test {
     return lines;
   }
 
+  // A transfer message from the present session, or from none.
+  TMsg Transfer(EdsDirectoryItemRef Item) const {
+    const WPARAM session = Coordinator->Controller ? Coordinator->Controller->GetSession() : 0;
+    return TMsg{Window, CameraTransferMessage, session, reinterpret_cast<LPARAM>(Item)};
+  }
+
   // A connected coordinator with its connect calls forgotten.
   void ConnectCamera() {
     TestSdk::AddCamera("Camera One");
@@ -113,7 +115,7 @@ TEST_F(TCanonatorTest, ConnectWithoutCameraReleasesTheControllerAtOnce) {
   EXPECT_EQ(names.back(), "EdsTerminateSDK");
 
   TestSdk::ClearCalls();
-  EXPECT_FALSE(Coordinator->Shoot());
+  EXPECT_EQ(Coordinator->Shoot(), TShot::Refused);
   EXPECT_THAT(TestSdk::Calls(), IsEmpty());
 }
 
@@ -126,12 +128,23 @@ TEST_F(TCanonatorTest, ConnectFindsTheCameraAndShoots) {
   EXPECT_EQ(TestSdk::CallCount("EdsSetObjectEventHandler"), 1);
 
   TestSdk::ClearCalls();
-  EXPECT_TRUE(Coordinator->Shoot());
+  EXPECT_EQ(Coordinator->Shoot(3), TShot::Taken);
   EXPECT_EQ(TestSdk::CallCount("EdsSendCommand"), 1);
 
   TestSdk::Script("EdsSendCommand", {Busy});
-  EXPECT_FALSE(Coordinator->Shoot());
+  EXPECT_EQ(Coordinator->Shoot(), TShot::Refused);
   EXPECT_EQ(TestSdk::CallCount("EdsSendCommand"), 2);
+  // Only the accepted shot owes a photograph.
+  ASSERT_EQ(Coordinator->OwedPhotos.size(), 1u);
+  EXPECT_EQ(Coordinator->OwedPhotos.front().Scan, 3u);
+}
+
+TEST_F(TCanonatorTest, LegacyShotWhoseUnlockFailsIsTakenStillLocked) {
+  TestSdk::AddCamera("Old", EdsDeviceSubType_Legacy);
+  ASSERT_TRUE(Coordinator->Connect(Window));
+  TestSdk::Script("EdsSendStatusCommand", {EdsResult_Ok, Busy});
+  EXPECT_EQ(Coordinator->Shoot(), TShot::TakenStillLocked);
+  EXPECT_EQ(Coordinator->OwedPhotos.size(), 1u);
 }
 
 // A camera whose session or save-to destination fails stays held, not connected.
@@ -155,7 +168,7 @@ TEST_P(TFailedConnectTest, KeepsTheControllerButRefusesToShoot) {
   EXPECT_EQ(TestSdk::CallCount("EdsTerminateSDK"), 0);
 
   TestSdk::ClearCalls();
-  EXPECT_FALSE(Coordinator->Shoot());
+  EXPECT_EQ(Coordinator->Shoot(), TShot::Refused);
   EXPECT_THAT(TestSdk::Calls(), IsEmpty());
 }
 
@@ -193,7 +206,7 @@ TEST_F(TCanonatorTest, DisconnectReleasesTheCameraLogsAndEmptiesTheList) {
   EXPECT_THAT(Memo->Lines().Strings(0), ::testing::EndsWith(" : Kamera odpojena."));
 
   TestSdk::ClearCalls();
-  EXPECT_FALSE(Coordinator->Shoot());
+  EXPECT_EQ(Coordinator->Shoot(), TShot::Refused);
   EXPECT_THAT(TestSdk::Calls(), IsEmpty());
 }
 
@@ -212,47 +225,53 @@ TEST_F(TCanonatorTest, DestructionClosesTheSession) {
   EXPECT_THAT(Functions(), ElementsAre("EdsCloseSession", "EdsTerminateSDK"));
 }
 
-TEST_F(TCanonatorTest, TransferredPhotoLandsInTheOutputDirectory) {
+TEST_F(TCanonatorTest, TransferredPhotoLandsInTheOutputDirectoryUnlisted) {
   ConnectCamera();
   const auto first = TestSdk::AddItem("IMG_0001.JPG", "first photo");
-  const auto second = TestSdk::AddItem("IMG_0002.JPG", "second photo");
-  EXPECT_TRUE(Coordinator->SaveTransferredImage(Transfer(first)));
-  EXPECT_TRUE(Coordinator->SaveTransferredImage(Transfer(second)));
+  const auto second = TestSdk::AddItem("IMG_0001.JPG", "second photo");
+  EXPECT_EQ(Coordinator->SaveTransferredImage(Transfer(first)), TTransfer::Saved);
   EXPECT_EQ(ReadFile(Dir / "IMG_0001.JPG"), "first photo");
-  EXPECT_EQ(ReadFile(Dir / "IMG_0002.JPG"), "second photo");
-  EXPECT_THAT(Coordinator->CapturedFiles, ElementsAre("IMG_0001.JPG", "IMG_0002.JPG"));
+  EXPECT_EQ(Coordinator->SaveTransferredImage(Transfer(second)), TTransfer::Saved);
+  EXPECT_EQ(ReadFile(Dir / "IMG_0001.JPG"), "second photo");
+  EXPECT_EQ(Coordinator->LastSavedFile, "IMG_0001.JPG");
+  // Listing is the sequencer's to decide.
+  EXPECT_THAT(Coordinator->CapturedFiles, IsEmpty());
   EXPECT_EQ(TestSdk::ReleaseCount(first), 1);
 }
 
-TEST_F(TCanonatorTest, SameNameTwiceIsRecordedTwice) {
-  ConnectCamera();
-  EXPECT_TRUE(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("IMG_0001.JPG", "a"))));
-  EXPECT_TRUE(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("IMG_0001.JPG", "b"))));
-  EXPECT_THAT(Coordinator->CapturedFiles, ElementsAre("IMG_0001.JPG", "IMG_0001.JPG"));
-  EXPECT_EQ(ReadFile(Dir / "IMG_0001.JPG"), "b");
-}
-
-TEST_F(TCanonatorTest, FailedDownloadRecordsNothing) {
+TEST_F(TCanonatorTest, FailedDownloadSavesNothingButAWholeOneIsKept) {
   ConnectCamera();
   TestSdk::FailOnCall("EdsDownload", 1, Busy);
-  EXPECT_FALSE(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("IMG_0001.JPG", "x"))));
+  EXPECT_EQ(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("IMG_0001.JPG", "x"))),
+            TTransfer::Failed);
   // A name the controller refuses is no photo either.
-  EXPECT_FALSE(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("../up.JPG", "x"))));
-  EXPECT_THAT(Coordinator->CapturedFiles, IsEmpty());
+  EXPECT_EQ(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("../up.JPG", "x"))),
+            TTransfer::Failed);
   EXPECT_FALSE(fs::exists(Dir / "IMG_0001.JPG"));
   EXPECT_FALSE(fs::exists(Dir.parent_path() / "up.JPG"));
+  EXPECT_EQ(Coordinator->LastSavedFile, "");
+
+  TestSdk::FailOnCall("EdsDownloadComplete", 1, Busy);
+  EXPECT_EQ(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("IMG_0002.JPG", "whole"))),
+            TTransfer::SavedCameraMayKeepCopy);
+  EXPECT_EQ(ReadFile(Dir / "IMG_0002.JPG"), "whole");
+  EXPECT_EQ(Coordinator->LastSavedFile, "IMG_0002.JPG");
 }
 
-TEST_F(TCanonatorTest, TransferWithoutControllerTouchesNothing) {
+TEST_F(TCanonatorTest, TransferFromAnEndedSessionReachesNoSdkCall) {
+  ConnectCamera();
   const auto item = TestSdk::AddItem("IMG_0001.JPG", "x");
-  EXPECT_FALSE(Coordinator->SaveTransferredImage(Transfer(item)));
-  // After a connect that found no camera the SDK has ended as well.
-  EXPECT_FALSE(Coordinator->Connect(Window));
+  const TMsg old = Transfer(item);
+  Coordinator->Disconnect();
   TestSdk::ClearCalls();
-  EXPECT_FALSE(Coordinator->SaveTransferredImage(Transfer(item)));
+  EXPECT_EQ(Coordinator->SaveTransferredImage(old), TTransfer::Stale);
+  // Nor under a new session, whose SDK could hand out the same address again.
+  ASSERT_TRUE(Coordinator->Connect(Window));
+  TestSdk::ClearCalls();
+  EXPECT_EQ(Coordinator->SaveTransferredImage(old), TTransfer::Stale);
   EXPECT_THAT(TestSdk::Calls(), IsEmpty());
-  EXPECT_THAT(Coordinator->CapturedFiles, IsEmpty());
   EXPECT_FALSE(fs::exists(Dir / "IMG_0001.JPG"));
+  EXPECT_NE(Transfer(item).wParam, old.wParam);
 }
 
 TEST_F(TCanonatorTest, OtherMessagesAreNoTransfer) {
@@ -260,7 +279,7 @@ TEST_F(TCanonatorTest, OtherMessagesAreNoTransfer) {
   const auto item = TestSdk::AddItem("IMG_0001.JPG", "x");
   TMsg progress = Transfer(item);
   progress.message = DownloadProgressMessage;
-  EXPECT_FALSE(Coordinator->SaveTransferredImage(progress));
+  EXPECT_EQ(Coordinator->SaveTransferredImage(progress), TTransfer::Failed);
   EXPECT_THAT(TestSdk::Calls(), IsEmpty());
 }
 
