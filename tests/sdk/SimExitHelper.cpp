@@ -34,12 +34,23 @@ EdsError OnObject(EdsUInt32 Event, EdsBaseRef Object, EdsVoid* Context) {
   return EdsResult_Ok;
 }
 
+// Takes the posted messages as the program's loop does (platform/Messages.h).
+class TMessageTaker : public QObject {
+ protected:
+  bool eventFilter(QObject* Watched, QEvent* Event) override {
+    NoteEventTaken(Event);
+    return QObject::eventFilter(Watched, Event);
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   const std::string mode = argv[1];
   QCoreApplication app(argc, argv);
+  TMessageTaker taker;
+  app.installEventFilter(&taker);
   QObject window;
   const HWND handle = AllocateWindowHandle(&window);
 
