@@ -1,8 +1,12 @@
 #include "dialogs/adres.h"
 
+#include <unistd.h>
+
 #include <QDir>
 #include <QMessageBox>
-#include <QTemporaryFile>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/Application.h"
 #include "platform/Widgets.h"
@@ -14,9 +18,13 @@ namespace {
 // Empty when a file can be created in Directory, otherwise the reason why not. A real
 // file, not the permission bits: read-only mounts and vanished media refuse it too.
 std::string WhyNotWritable(const std::string& Directory) {
-  QTemporaryFile probe(QDir(QString::fromStdString(Directory)).filePath(".corvalet-XXXXXX"));
-  if (probe.open()) return {};
-  return probe.errorString().toStdString();
+  std::string path =
+      QDir(QString::fromStdString(Directory)).filePath(".corvalet-XXXXXX").toStdString();
+  const int file = mkstemp(path.data());
+  if (file < 0) return std::strerror(errno);
+  close(file);
+  unlink(path.c_str());
+  return {};
 }
 
 }  // namespace
