@@ -86,7 +86,14 @@ TPointDef::TPointDef(QWidget* Parent) : TForm(Parent) {
   LabeledEdit12 = field(GroupBox3, "LabeledEdit12", "Zelená", 88, "0");
   SpeedButton2 = new TSpeedButton(GroupBox3, "SpeedButton2", "Předvolby", QRect(8, 112, 97, 25));
 
-  SpeedButton3 = new TSpeedButton(this, "SpeedButton3", "Použít", QRect(8, 504, 121, 33));
+  SpeedButton3 = new TButton(this, "SpeedButton3", "Použít", QRect(8, 504, 121, 33));
+  // Enter in any field applies, as the operator expects of a dialog.
+  SpeedButton3->setDefault(true);
+  // Bold blue captions mark the main window's groups; here they take the dialog's plain text.
+  for (TGroupBox* group : {GroupBox1, GroupBox2, GroupBox3}) {
+    group->SetCaptionBold(false);
+    group->SetCaptionColor(palette().color(QPalette::WindowText));
+  }
 
   // Opened only by the "Předvolby" buttons, on the release of any mouse button.
   PopupMenu1 = new TPopupMenu(this, "PopupMenu1");

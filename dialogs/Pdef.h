@@ -5,6 +5,7 @@
 
 #include "platform/Forms.h"
 
+class TButton;
 class TGroupBox;
 class TLabeledEdit;
 class TPopupMenu;
@@ -69,7 +70,7 @@ class TPointDef : public TForm {
   TLabeledEdit* LabeledEdit12 = nullptr;
   TSpeedButton* SpeedButton1 = nullptr;
   TSpeedButton* SpeedButton2 = nullptr;
-  TSpeedButton* SpeedButton3 = nullptr;
+  TButton* SpeedButton3 = nullptr;
   TPopupMenu* PopupMenu1 = nullptr;
 
  private:

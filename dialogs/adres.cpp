@@ -1,8 +1,33 @@
 #include "dialogs/adres.h"
 
+#include <unistd.h>
+
+#include <QDir>
+#include <QMessageBox>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/Application.h"
 #include "platform/Widgets.h"
 
 TForm3* Form3 = nullptr;
+
+namespace {
+
+// Empty when a file can be created in Directory, otherwise the reason why not. A real
+// file, not the permission bits: read-only mounts and vanished media refuse it too.
+std::string WhyNotWritable(const std::string& Directory) {
+  std::string path =
+      QDir(QString::fromStdString(Directory)).filePath(".corvalet-XXXXXX").toStdString();
+  const int file = mkstemp(path.data());
+  if (file < 0) return std::strerror(errno);
+  close(file);
+  unlink(path.c_str());
+  return {};
+}
+
+}  // namespace
 
 TForm3::TForm3(QWidget* Parent) : TForm(Parent) {
   setObjectName("Form3");
@@ -16,29 +41,21 @@ TForm3::TForm3(QWidget* Parent) : TForm(Parent) {
   DriveComboBox1->SetDirList(DirectoryListBox1);
   SpeedButton1 = new TSpeedButton(this, "SpeedButton1", "Použít", QRect(8, 224, 217, 25));
   SpeedButton1->OnClick = [this] { SpeedButton1Click(); };
-
-  connect(DirectoryListBox1, &TDirectoryListBox::DirectoryChanged, this,
-          [this] { DirectoryChanged(); });
-  DirectoryChanged();
 }
 
 TForm3::~TForm3() = default;
 
 void TForm3::SpeedButton1Click() {
-  // Photographs cannot go where nothing can be read; the shown directory stands
-  // only when no readable one was ever open.
-  if (!DirectoryListBox1->Readable() && !FLastReadable.empty())
-    DirectoryListBox1->SetDirectory(FLastReadable);
-  SetModalResult(QDialog::Accepted);
-}
-
-void TForm3::DirectoryChanged() {
-  const bool readable = DirectoryListBox1->Readable();
-  if (readable) FLastReadable = DirectoryListBox1->Directory();
-  // The list's disabled line says why; the button says where "Použít" will lead.
-  SpeedButton1->setToolTip(
-      readable ? QString()
-               : QString::fromUtf8("Adresář nelze číst; použije se ") +
-                     QString::fromStdString(FLastReadable.empty() ? DirectoryListBox1->Directory()
-                                                                  : FLastReadable));
+  // The photographs go exactly where the operator confirmed, or the operator chooses again.
+  const std::string directory = DirectoryListBox1->Directory();
+  const std::string reason = WhyNotWritable(directory);
+  if (reason.empty()) {
+    SetModalResult(QDialog::Accepted);
+    return;
+  }
+  const std::string text = "Do adresáře \"" + directory + "\" nelze ukládat snímky: " + reason;
+  if (Application)
+    Application->ShowException(text);
+  else
+    QMessageBox::critical(this, windowTitle(), QString::fromStdString(text));
 }

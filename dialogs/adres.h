@@ -14,22 +14,14 @@ class TForm3 : public TForm {
   explicit TForm3(QWidget* Parent = nullptr);
   ~TForm3() override;
 
-  // Ends the modal showing with OK. When the list's directory cannot be read,
-  // the list first goes back to the last directory that could.
+  // Ends the modal showing with OK when the list's directory can be written;
+  // otherwise the error box names it and the reason, and the dialog stays open.
   void SpeedButton1Click();
-
-  // The last directory the list could read; empty while it has read none.
-  const std::string& LastReadableDirectory() const { return FLastReadable; }
 
   // All owned by the form (Qt parents).
   TDriveComboBox* DriveComboBox1 = nullptr;
   TDirectoryListBox* DirectoryListBox1 = nullptr;
   TSpeedButton* SpeedButton1 = nullptr;
-
- private:
-  void DirectoryChanged();
-
-  std::string FLastReadable;
 };
 
 extern TForm3* Form3;

@@ -27,14 +27,15 @@ static_assert(sizeof(ColourTriple) == 3);
 
 // Writes single pixels straight into a 24-bit bitmap's memory and silently
 // refuses what does not fit, so callers may draw over the bitmap's edges.
-// The bitmap must keep its size and format from Attach on: row starts are taken
-// once, and the bitmap reallocates its memory when either changes.
-class TBitmapPixMan {
+// The bitmap tells the writer when it is reshaped (the row starts are taken
+// again) and when it goes away (every write is refused from then on).
+class TBitmapPixMan : private TBitmapWatcher {
  public:
   explicit TBitmapPixMan(TBitmap& Bitmap) { Attach(Bitmap); }
   static std::unique_ptr<TBitmapPixMan> Create(TBitmap& Bitmap) {
     return std::make_unique<TBitmapPixMan>(Bitmap);
   }
+  ~TBitmapPixMan();
 
   TBitmapPixMan(const TBitmapPixMan&) = delete;
   TBitmapPixMan& operator=(const TBitmapPixMan&) = delete;
@@ -47,7 +48,7 @@ class TBitmapPixMan {
   bool PutPixel(int Row, int Column, std::uint32_t Colour) {
     if (!RowInRange(Row)) return false;
     if (!ColumnInRange(Column)) return false;
-    if (FBitmap->PixelFormat() != TPixelFormat::pf24bit) return false;
+    if (!FWritable) return false;
     std::uint8_t* const pixel = FRowStarts[std::size_t(Row)] + 3 * std::size_t(Column);
     pixel[0] = std::uint8_t(Colour);
     pixel[1] = std::uint8_t(Colour >> 8);
@@ -55,16 +56,25 @@ class TBitmapPixMan {
     return true;
   }
 
-  bool RowInRange(int Row) const { return InRange(Row, FBitmap->Height() - 1); }
-  bool ColumnInRange(int Column) const { return InRange(Column, FBitmap->Width() - 1); }
+  bool RowInRange(int Row) const { return InRange(Row, FHeight - 1); }
+  bool ColumnInRange(int Column) const { return InRange(Column, FWidth - 1); }
   static bool InRange(int Value, int Last) { return Value >= 0 && Value <= Last; }
 
-  // The bitmap written to; not owned.
-  TBitmap& Bitmap() const { return *FBitmap; }
-  // Start of each pixel row as taken at Attach, row 0 at the top.
+  // The bitmap written to, null once it is gone; not owned.
+  TBitmap* Bitmap() const { return FBitmap; }
+  // Start of each pixel row of the bitmap as it is now, row 0 at the top.
   const std::vector<std::uint8_t*>& RowStarts() const { return FRowStarts; }
 
  private:
+  void BitmapReshaped(TBitmap& Bitmap) override;
+  void BitmapDestroyed(TBitmap& Bitmap) override;
+  // Takes the bitmap's shape and row starts; a writer without a bitmap has no rows.
+  void Refresh();
+
   TBitmap* FBitmap = nullptr;
+  // The bitmap's shape, kept here so that the per-pixel checks read one object.
+  int FWidth = 0;
+  int FHeight = 0;
+  bool FWritable = false;
   std::vector<std::uint8_t*> FRowStarts;
 };

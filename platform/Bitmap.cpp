@@ -1,5 +1,6 @@
 #include "platform/Bitmap.h"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 
@@ -16,26 +17,37 @@ int BytesPerPixel(TPixelFormat Format) {
   return 4;
 }
 
-void TBitmap::SetWidth(int Width) {
-  FWidth = Width < 0 ? 0 : Width;
-  Reallocate();
+TBitmap::~TBitmap() {
+  // A copy: a watcher may remove itself when told.
+  const std::vector<TBitmapWatcher*> watchers = FWatchers;
+  for (TBitmapWatcher* watcher : watchers) watcher->BitmapDestroyed(*this);
 }
 
-void TBitmap::SetHeight(int Height) {
-  FHeight = Height < 0 ? 0 : Height;
-  Reallocate();
+void TBitmap::AddWatcher(TBitmapWatcher* Watcher) {
+  if (std::find(FWatchers.begin(), FWatchers.end(), Watcher) == FWatchers.end())
+    FWatchers.push_back(Watcher);
 }
 
-void TBitmap::SetPixelFormat(TPixelFormat Format) {
-  FFormat = Format;
-  Reallocate();
+void TBitmap::RemoveWatcher(TBitmapWatcher* Watcher) {
+  FWatchers.erase(std::remove(FWatchers.begin(), FWatchers.end(), Watcher), FWatchers.end());
 }
 
-void TBitmap::Reallocate() {
-  const std::int64_t rowBytes = std::int64_t(FWidth) * BytesPerPixel(FFormat);
+void TBitmap::SetWidth(int Width) { Reshape(Width < 0 ? 0 : Width, FHeight, FFormat); }
+
+void TBitmap::SetHeight(int Height) { Reshape(FWidth, Height < 0 ? 0 : Height, FFormat); }
+
+void TBitmap::SetPixelFormat(TPixelFormat Format) { Reshape(FWidth, FHeight, Format); }
+
+void TBitmap::Reshape(int Width, int Height, TPixelFormat Format) {
+  const std::int64_t rowBytes = std::int64_t(Width) * BytesPerPixel(Format);
   const std::int64_t stride = (rowBytes + 3) / 4 * 4;
   if (stride > std::numeric_limits<int>::max()) throw std::bad_alloc();
-  FStride = int(stride);
-  std::vector<std::uint8_t> fresh(std::size_t(stride) * std::size_t(FHeight), 0);
+  std::vector<std::uint8_t> fresh(std::size_t(stride) * std::size_t(Height), 0);
   Pixels.swap(fresh);
+  FWidth = Width;
+  FHeight = Height;
+  FFormat = Format;
+  FStride = int(stride);
+  const std::vector<TBitmapWatcher*> watchers = FWatchers;
+  for (TBitmapWatcher* watcher : watchers) watcher->BitmapReshaped(*this);
 }

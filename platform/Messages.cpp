@@ -27,8 +27,9 @@ struct THandleTable {
 };
 
 THandleTable& Table() {
-  static THandleTable table;
-  return table;
+  // Never destroyed: a camera's thread may post while exit-time destructors run.
+  static THandleTable* const table = new THandleTable;
+  return *table;
 }
 
 }  // namespace

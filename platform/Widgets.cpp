@@ -80,6 +80,16 @@ void TSpeedButton::mouseReleaseEvent(QMouseEvent* Event) {
     Event->accept();
 }
 
+TButton::TButton(QWidget* Parent, const std::string& Name, const std::string& Caption,
+                 const QRect& Bounds)
+    : QPushButton(QString::fromStdString(Caption), Parent) {
+  Place(*this, Name, Bounds);
+  QFont bold;  // only the weight is set; the rest follows the parent
+  bold.setBold(true);
+  setFont(bold);
+  connect(this, &QAbstractButton::clicked, this, [this] { RunHandler(OnClick); });
+}
+
 TGroupBox::TGroupBox(QWidget* Parent, const std::string& Name, const std::string& Caption,
                      const QRect& Bounds)
     : QWidget(Parent), FCaption(Caption) {

@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QPushButton>
 #include <QRect>
 #include <functional>
 #include <string>
@@ -43,6 +44,17 @@ class TSpeedButton : public QAbstractButton {
 
  private:
   bool FBold = true;
+};
+
+// A push button with a bold caption: Tab reaches it, Space clicks it, and Enter
+// anywhere in its dialog does too once it is the dialog's default.
+class TButton : public QPushButton {
+ public:
+  TButton(QWidget* Parent, const std::string& Name, const std::string& Caption,
+          const QRect& Bounds);
+
+  // A click by mouse or keyboard.
+  std::function<void()> OnClick;
 };
 
 // A framed group with a caption, bold and blue unless told otherwise. Children

@@ -75,15 +75,21 @@ std::shared_ptr<const TProjection> BuildProjection(int FrameWidth, int FrameHeig
 }
 
 // The last projection built: a scan photographs frames of one size into photos of one size.
+struct TProjectionCache {
+  std::mutex Lock;
+  std::shared_ptr<const TProjection> Last;
+};
+
 std::shared_ptr<const TProjection> ProjectionFor(int FrameWidth, int FrameHeight, int Width,
                                                  int Height) {
-  static std::mutex lock;
-  static std::shared_ptr<const TProjection> cached;
-  std::lock_guard guard(lock);
-  if (!cached || cached->FrameWidth != FrameWidth || cached->FrameHeight != FrameHeight ||
-      cached->Width != Width || cached->Height != Height)
-    cached = BuildProjection(FrameWidth, FrameHeight, Width, Height);
-  return cached;
+  // Never destroyed: a camera's thread may still render while exit-time destructors run.
+  static TProjectionCache* const cache = new TProjectionCache;
+  std::lock_guard guard(cache->Lock);
+  const auto& last = cache->Last;
+  if (!last || last->FrameWidth != FrameWidth || last->FrameHeight != FrameHeight ||
+      last->Width != Width || last->Height != Height)
+    cache->Last = BuildProjection(FrameWidth, FrameHeight, Width, Height);
+  return cache->Last;
 }
 
 // One row of the projector's light as the camera sees it, RGB, before the optics

@@ -49,7 +49,7 @@ void TDialogWorld::Type(const std::string& Name, const std::string& Text) const 
 }
 
 void TDialogWorld::Apply() const {
-  auto* button = Dialog->findChild<TSpeedButton*>("SpeedButton3");
+  auto* button = Dialog->findChild<TButton*>("SpeedButton3");
   if (button == nullptr) throw std::logic_error("No SpeedButton3");
   QTest::mouseClick(button, Qt::LeftButton);
 }

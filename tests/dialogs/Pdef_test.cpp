@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QFontInfo>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <climits>
@@ -48,8 +49,8 @@ void TypeRaster(const TDialogWorld& World, const std::vector<std::string>& Geome
     World.Type("LabeledEdit" + std::to_string(i + 7), Colours[i]);
 }
 
-TSpeedButton* Button(const TDialogWorld& World, const char* Name) {
-  return World.Dialog->findChild<TSpeedButton*>(Name);
+QAbstractButton* Button(const TDialogWorld& World, const char* Name) {
+  return World.Dialog->findChild<QAbstractButton*>(Name);
 }
 
 // Picks the named item of an open menu with the arrow keys and Enter.
@@ -102,7 +103,7 @@ TEST(PointDefLayout, CaptionsFieldsAndButtonsAsDesigned) {
       {"SpeedButton2", "GroupBox3", "Předvolby", QRect(8, 112, 97, 25)},
       {"SpeedButton3", "PointDef", "Použít", QRect(8, 504, 121, 33)}};
   for (const auto& [name, parent, caption, bounds] : buttons) {
-    TSpeedButton* button = Button(world, name);
+    QAbstractButton* button = Button(world, name);
     ASSERT_NE(button, nullptr) << name;
     EXPECT_EQ(button->parentWidget()->objectName(), parent);
     EXPECT_EQ(button->text().toStdString(), caption);
@@ -125,6 +126,36 @@ TEST(PointDefLayout, CaptionsFieldsAndButtonsAsDesigned) {
                                                                      {"ern1", "černá"}}));
   // No control opens it as its context menu.
   EXPECT_EQ(Button(world, "SpeedButton1")->contextMenuPolicy(), Qt::DefaultContextMenu);
+}
+
+TEST(PointDefLayout, ApplyIsTheKeyboardsDefaultButtonAndGroupCaptionsArePlain) {
+  TDialogWorld world;
+  auto* apply = world.Dialog->findChild<QPushButton*>("SpeedButton3");
+  ASSERT_NE(apply, nullptr);
+  EXPECT_TRUE(QFontInfo(apply->font()).bold());
+  // Enter in a field applies.
+  world.Type("LabeledEdit5", "4");
+  QTest::keyClick(&world.Field("LabeledEdit5"), Qt::Key_Return);
+  EXPECT_EQ(TRasterState::Of(*world.Generator).PointSize, 4);
+  // Tab from the last field reaches "Použít", and Space presses it.
+  world.Type("LabeledEdit5", "5");
+  world.Field("LabeledEdit12").setFocus();
+  QTest::keyClick(&world.Field("LabeledEdit12"), Qt::Key_Tab);
+  EXPECT_EQ(world.Dialog->focusWidget(), apply);
+  QTest::keyClick(apply, Qt::Key_Space);
+  EXPECT_EQ(TRasterState::Of(*world.Generator).PointSize, 5);
+
+  // No blue caption: that marks the main window's groups.
+  for (const char* name : {"GroupBox1", "GroupBox2", "GroupBox3"}) {
+    const QImage image = world.Dialog->findChild<TGroupBox*>(name)->grab().toImage();
+    int blue = 0;
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x) {
+        const QRgb pixel = image.pixel(x, y);
+        blue += qBlue(pixel) > 160 && qRed(pixel) < 96 && qGreen(pixel) < 96;
+      }
+    EXPECT_EQ(blue, 0) << name;
+  }
 }
 
 TEST(PointDefApply, GeometryAndEachColourChannelReachTheProjection) {

@@ -126,7 +126,7 @@ TEST(TMatGen, CreateMakesABlack24BitBitmapOfTheImageSize) {
   EXPECT_EQ(held.Height(), 734);
   EXPECT_EQ(gen->BitmapWidth(), 1016);
   EXPECT_EQ(gen->BitmapHeight(), 734);
-  EXPECT_EQ(&gen->PixelWriter().Bitmap(), &held);
+  EXPECT_EQ(gen->PixelWriter().Bitmap(), &held);
   EXPECT_EQ(gen->CodeTable(), nullptr);
   EXPECT_EQ(gen->PlaneCounter(), 0);
   const std::uint8_t* bits = held.Bits();

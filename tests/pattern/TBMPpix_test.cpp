@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "platform/Image.h"
+
 namespace {
 
 void Shape(TBitmap& Bitmap, TPixelFormat Format, int Width, int Height) {
@@ -112,9 +114,41 @@ TEST(TBitmapPixMan, AttachMovesToAnotherBitmap) {
   TBitmapPixMan writer(small);
   EXPECT_FALSE(writer.PutPixel(29, 39, 0x0000FF));
   writer.Attach(large);
-  EXPECT_EQ(&writer.Bitmap(), &large);
+  EXPECT_EQ(writer.Bitmap(), &large);
   EXPECT_EQ(writer.RowStarts().size(), 30u);
   EXPECT_TRUE(writer.PutPixel(29, 39, 0x0000FF));
   EXPECT_EQ(PixelBytes(large, 29, 39), (Bytes{0xFF, 0x00, 0x00}));
   EXPECT_EQ(Memory(small), Bytes(std::size_t(2 * small.BytesPerLine()), 0));
+}
+
+TEST(TBitmapPixMan, FollowsTheBitmapThroughReshapesAndRefusesOnceItIsGone) {
+  TPicture picture;
+  TBitmap& first = picture.Bitmap();
+  Shape(first, TPixelFormat::pf24bit, 3, 2);
+  TBitmapPixMan writer(first);
+
+  // Each reshape moves the memory: the writes land in the new one.
+  first.SetWidth(40);
+  first.SetHeight(30);
+  ASSERT_EQ(writer.RowStarts().size(), 30u);
+  EXPECT_EQ(writer.RowStarts()[29], first.ScanLine(29));
+  EXPECT_TRUE(writer.PutPixel(29, 39, 0x0000FF));
+  EXPECT_EQ(PixelBytes(first, 29, 39), (Bytes{0xFF, 0x00, 0x00}));
+  first.SetPixelFormat(TPixelFormat::pf32bit);
+  EXPECT_FALSE(writer.PutPixel(0, 0, 0xFFFFFF));
+  EXPECT_EQ(Memory(first), Bytes(std::size_t(30 * first.BytesPerLine()), 0));
+  first.SetPixelFormat(TPixelFormat::pf24bit);
+  EXPECT_TRUE(writer.PutPixel(1, 2, 0x00FF00));
+  EXPECT_EQ(PixelBytes(first, 1, 2), (Bytes{0x00, 0xFF, 0x00}));
+
+  // A replaced bitmap is freed; its successor is not the writer's to paint.
+  auto second = std::make_unique<TBitmap>();
+  Shape(*second, TPixelFormat::pf24bit, 40, 30);
+  const TBitmap& successor = *second;
+  picture.SetBitmap(std::move(second));
+  EXPECT_EQ(writer.Bitmap(), nullptr);
+  EXPECT_FALSE(writer.PutPixel(1, 2, 0xFFFFFF));
+  EXPECT_EQ(Memory(successor), Bytes(std::size_t(30 * successor.BytesPerLine()), 0));
+  writer.Attach(picture.Bitmap());
+  EXPECT_TRUE(writer.PutPixel(1, 2, 0xFFFFFF));
 }

@@ -1,6 +1,6 @@
 // Leaves main without ending the camera SDK while shots are pending (pending), one
-// is being rendered (rendering) or a callback is running (callback). Run by the
-// rig's test, which expects exit code 0.
+// is being rendered after an earlier photo (rendering) or a callback is running
+// (callback). Run by the rig's test, which expects exit code 0.
 //   sim_exit_helper pending|rendering|callback
 
 #include <QCoreApplication>
@@ -34,12 +34,23 @@ EdsError OnObject(EdsUInt32 Event, EdsBaseRef Object, EdsVoid* Context) {
   return EdsResult_Ok;
 }
 
+// Takes the posted messages as the program's loop does (platform/Messages.h).
+class TMessageTaker : public QObject {
+ protected:
+  bool eventFilter(QObject* Watched, QEvent* Event) override {
+    NoteEventTaken(Event);
+    return QObject::eventFilter(Watched, Event);
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   const std::string mode = argv[1];
   QCoreApplication app(argc, argv);
+  TMessageTaker taker;
+  app.installEventFilter(&taker);
   QObject window;
   const HWND handle = AllocateWindowHandle(&window);
 
@@ -58,10 +69,26 @@ int main(int argc, char** argv) {
       EdsSetObjectEventHandler(camera, EdsObjectEvent_All, OnObject,
                                reinterpret_cast<EdsVoid*>(handle)) != 0)
     return 3;
-  for (int shot = 0; shot < 3; ++shot)
-    if (EdsSendCommand(camera, EdsCommand_TakePicture, 0) != 0) return 4;
-
-  if (mode == "rendering") std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  auto shoot = [&](int Shots) {
+    for (int shot = 0; shot < Shots; ++shot)
+      if (EdsSendCommand(camera, EdsCommand_TakePicture, 0) != 0) return false;
+    return true;
+  };
+  if (mode == "rendering") {
+    // After one photo the renderer's caches exist; a frame of another size makes the
+    // camera's thread rebuild them while main returns.
+    if (!shoot(1)) return 4;
+    for (int wait = 0; wait < 20000 && !InCallback; ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!InCallback) return 5;
+    QImage other(800, 600, QImage::Format_BGR888);
+    other.fill(Qt::white);
+    PublishProjectorFrame(other);
+    if (!shoot(2)) return 4;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } else if (!shoot(3)) {
+    return 4;
+  }
   if (mode == "callback")
     while (!InCallback) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   QCoreApplication::processEvents();
