@@ -1,8 +1,10 @@
 #include "platform/Forms.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QScreen>
+#include <QWindow>
 
 #include "platform/Application.h"
 
@@ -50,7 +52,27 @@ void TForm::UpdateFlags() {
   if (visible) show();
 }
 
+namespace {
+
+// The window a modal showing belongs to: the active window, else the shown main
+// window; none when neither is shown.
+QWidget* ModalOwner(const QWidget* Dialog) {
+  QWidget* active = QApplication::activeWindow();
+  if (active != nullptr && active != Dialog && active->isVisible()) return active;
+  QWidget* main = Application != nullptr ? Application->MainForm() : nullptr;
+  if (main != nullptr && main != Dialog && main->isVisible()) return main;
+  return nullptr;
+}
+
+}  // namespace
+
 int TForm::ShowModal() {
+  // The window manager keeps a dialog above the window it belongs to, in that
+  // window's layer; without an owner it would be transient for a hidden helper
+  // window and sink below a stay-on-top main window.
+  QWidget* owner = ModalOwner(this);
+  winId();
+  windowHandle()->setTransientParent(owner != nullptr ? owner->windowHandle() : nullptr);
   FModal = true;
   const int result = exec();
   FModal = false;
@@ -81,8 +103,9 @@ void TForm::showEvent(QShowEvent* Event) {
     }
   }
   QWidget::showEvent(Event);
-  // Without a window manager the stay-on-top hint has no effect: at least come up on top.
-  if (FStayOnTop) raise();
+  // Without a window manager neither the stay-on-top hint nor the transient
+  // parent has an effect: at least come up on top.
+  if (FStayOnTop || FModal) raise();
 }
 
 void TForm::closeEvent(QCloseEvent* Event) {
