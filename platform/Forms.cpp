@@ -104,8 +104,15 @@ void TForm::showEvent(QShowEvent* Event) {
   }
   QWidget::showEvent(Event);
   // Without a window manager neither the stay-on-top hint nor the transient
-  // parent has an effect: at least come up on top.
-  if (FStayOnTop || FModal) raise();
+  // parent has an effect: at least come up on top, and an ordinary window shown
+  // later goes below the stay-on-top ones and the modal one.
+  if (FStayOnTop || FModal) {
+    raise();
+  } else if (Application != nullptr) {
+    for (const auto& form : Application->FForms)
+      if (form.get() != this && form->FStayOnTop && form->isVisible()) form->raise();
+    if (QWidget* modal = QApplication::activeModalWidget()) modal->raise();
+  }
 }
 
 void TForm::closeEvent(QCloseEvent* Event) {
