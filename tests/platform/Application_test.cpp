@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <stdexcept>
 #include <vector>
 
@@ -148,6 +149,26 @@ TEST(Form, CloseBoxEndsAModalShowingWithCancelAndKeepsTheProgram) {
   run.Other->show();
   run.Other->SetModalResult(QDialog::Accepted);
   EXPECT_TRUE(run.Other->isVisible());
+}
+
+TEST(Form, AModalShowingBelongsToTheShownMainWindowAndComesUpAboveIt) {
+  TRun run;
+  run.Main->SetStayOnTop(true);
+  QWindow* owner = nullptr;
+  const auto ownerWhileModal = [&] {
+    QTimer::singleShot(0, [&] {
+      owner = run.Other->windowHandle()->transientParent();
+      run.Other->SetModalResult(QDialog::Accepted);
+    });
+    return run.Other->ShowModal();
+  };
+  run.Main->show();
+  EXPECT_EQ(ownerWhileModal(), QDialog::Accepted);
+  EXPECT_EQ(owner, run.Main->windowHandle());
+  // With the main window hidden the dialog belongs to no window.
+  run.Main->hide();
+  EXPECT_EQ(ownerWhileModal(), QDialog::Accepted);
+  EXPECT_EQ(owner, nullptr);
 }
 
 TEST(Application, ClosingTheMainWindowRunsItsCloseHandlerAndEndsTheLoop) {
