@@ -54,13 +54,21 @@ void TForm::UpdateFlags() {
 
 namespace {
 
-// The window a modal showing belongs to: the active window, else the shown main
-// window; none when neither is shown.
+// The window a modal showing belongs to: a shown stay-on-top window, the main
+// window first, since a window manager keeps a dialog in the layer of the window
+// it belongs to; otherwise the active window. None when no window is shown.
 QWidget* ModalOwner(const QWidget* Dialog) {
-  QWidget* active = QApplication::activeWindow();
-  if (active != nullptr && active != Dialog && active->isVisible()) return active;
-  QWidget* main = Application != nullptr ? Application->MainForm() : nullptr;
-  if (main != nullptr && main != Dialog && main->isVisible()) return main;
+  const auto fits = [Dialog](const QWidget* Window) {
+    return Window != nullptr && Window != Dialog && Window->isVisible();
+  };
+  TForm* main = Application != nullptr ? Application->MainForm() : nullptr;
+  if (fits(main) && main->StayOnTop()) return main;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    const auto* form = dynamic_cast<const TForm*>(window);
+    if (form != nullptr && fits(window) && form->StayOnTop()) return window;
+  }
+  if (QWidget* active = QApplication::activeWindow(); fits(active)) return active;
+  if (fits(main)) return main;
   return nullptr;
 }
 

@@ -151,24 +151,33 @@ TEST(Form, CloseBoxEndsAModalShowingWithCancelAndKeepsTheProgram) {
   EXPECT_TRUE(run.Other->isVisible());
 }
 
-TEST(Form, AModalShowingBelongsToTheShownMainWindowAndComesUpAboveIt) {
+TEST(Form, AModalShowingBelongsToAShownStayOnTopWindowElseToTheActiveOne) {
   TRun run;
   run.Main->SetStayOnTop(true);
+  TProbeForm ordinary;
   QWindow* owner = nullptr;
   const auto ownerWhileModal = [&] {
     QTimer::singleShot(0, [&] {
       owner = run.Other->windowHandle()->transientParent();
       run.Other->SetModalResult(QDialog::Accepted);
     });
-    return run.Other->ShowModal();
+    EXPECT_EQ(run.Other->ShowModal(), QDialog::Accepted);
+    return owner;
+  };
+  const auto activateOrdinary = [&] {
+    ordinary.activateWindow();
+    return QTest::qWaitForWindowActive(&ordinary);
   };
   run.Main->show();
-  EXPECT_EQ(ownerWhileModal(), QDialog::Accepted);
-  EXPECT_EQ(owner, run.Main->windowHandle());
-  // With the main window hidden the dialog belongs to no window.
+  ordinary.show();
+  ASSERT_TRUE(activateOrdinary());
+  // Belonging to the ordinary window would keep the dialog below the main window.
+  EXPECT_EQ(ownerWhileModal(), run.Main->windowHandle());
   run.Main->hide();
-  EXPECT_EQ(ownerWhileModal(), QDialog::Accepted);
-  EXPECT_EQ(owner, nullptr);
+  ASSERT_TRUE(activateOrdinary());
+  EXPECT_EQ(ownerWhileModal(), ordinary.windowHandle());
+  ordinary.hide();
+  EXPECT_EQ(ownerWhileModal(), nullptr);
 }
 
 TEST(Application, ClosingTheMainWindowRunsItsCloseHandlerAndEndsTheLoop) {
