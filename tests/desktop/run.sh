@@ -96,7 +96,8 @@ above() {
 }
 
 allowed_actions() { xprop -id "$1" _NET_WM_ALLOWED_ACTIONS; }
-# The frame offers no maximise and no resize; $2 says whether it offers minimise.
+# The frame of window $1 offers a close box and neither maximise nor resize;
+# with $2 = yes it must also offer minimise.
 check_frame() {
   local title="$1" minimise="$2" id actions
   id="$(window_id "$title")"
@@ -114,10 +115,10 @@ check_frame() {
 
 # Clicks at client coordinates (X, Y) of window $1 (decimal id).
 click() {
-  local origin
+  local origin ox oy
   origin="$(xwininfo -id "$1" | awk '/Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF} END {print x, y}')"
   read -r ox oy <<<"$origin"
-  xdotool mousemove --sync $((ox + $2)) $((oy + $3)) click 1
+  timeout 10 xdotool mousemove --sync $((ox + $2)) $((oy + $3)) click 1
   sleep 0.3
 }
 # Replaces the text of the edit field at client coordinates (X, Y) of window $1.
@@ -205,7 +206,7 @@ projection="$(window_id Velkar)"
 check_frame Velkar no
 wait_for "main window above the projection window" 10 above "$main" "$projection"
 # Activating the projection window leaves the main window on top of it.
-xdotool windowactivate --sync "$projection" 2>/dev/null || true
+timeout 10 xdotool windowactivate --sync "$projection" 2>/dev/null || true
 sleep 0.5
 above "$main" "$projection" || fail "the activated projection window covers the main window"
 
@@ -252,6 +253,13 @@ if compgen -G "$work/out/*.JPG" >/dev/null || [ -e "$work/out/corvalet.sbf" ]; t
   fail "the scan went to the directory left by the close box"
 fi
 "$decoder" "$work/out/photos" "${raster[@]}" || fail "the photographs do not spell out the typed raster"
+
+# The projection window's close box only hides it.
+wmctrl -i -c "$(window_id Velkar)"
+wait_for "Velkar hidden by its close box" 30 window_gone Velkar
+sleep 0.5
+kill -0 "$program_pid" 2>/dev/null || fail "the projection window's close box ended the program"
+window_shown CorvaletScan || fail "the projection window's close box took the main window with it"
 
 # The main window's close box ends the program.
 wmctrl -i -c "$(window_id CorvaletScan)"
