@@ -116,9 +116,8 @@ TEST_F(TEndToEndTest, FullScanSpellsOutEveryPointNumber) {
     ASSERT_EQ(photo.size(), QSize(PhotoWidth, PhotoHeight)) << name;
     photos.push_back(std::move(photo));
   }
-  const TScanDecoding decoding =
-      DecodeScan(photos, TScanRaster{10, 10, Rows, Columns, 3, 8}, TForm2::ClientWidth,
-                 TForm2::ClientHeight);
+  const TScanDecoding decoding = DecodeScan(photos, TScanRaster{10, 10, Rows, Columns, 3, 8},
+                                            TForm2::ClientWidth, TForm2::ClientHeight);
   EXPECT_EQ(decoding.NotFound, 0);
   EXPECT_EQ(decoding.Wrong, 0) << decoding.FirstWrong;
 }

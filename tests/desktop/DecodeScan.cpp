@@ -15,8 +15,8 @@
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
   if (argc != 8) {
-    std::fprintf(stderr,
-                 "usage: %s DIRECTORY OFFSET_X OFFSET_Y ROWS COLUMNS SIZE SPACING\n", argv[0]);
+    std::fprintf(stderr, "usage: %s DIRECTORY OFFSET_X OFFSET_Y ROWS COLUMNS SIZE SPACING\n",
+                 argv[0]);
     return 2;
   }
   const QString dir = QString::fromLocal8Bit(argv[1]);
@@ -38,8 +38,7 @@ int main(int argc, char** argv) {
   }
   const QStringList lines = QString::fromUtf8(index.readAll()).split("\r\n", Qt::SkipEmptyParts);
   if (lines.size() != 19) {
-    std::fprintf(stderr, "%s: %d lines, not 19\n", qPrintable(index.fileName()),
-                 int(lines.size()));
+    std::fprintf(stderr, "%s: %d lines, not 19\n", qPrintable(index.fileName()), int(lines.size()));
     return 1;
   }
   std::vector<QImage> photos;

@@ -53,7 +53,8 @@ TScanDecoding DecodeScan(const std::vector<QImage>& Photos, const TScanRaster& R
       }
       int number = 0;
       for (int plane = 1; plane <= 14; ++plane)
-        number = number * 2 + (Level(Photos[std::size_t(2 + plane)], best.x(), best.y()) > threshold);
+        number =
+            number * 2 + (Level(Photos[std::size_t(2 + plane)], best.x(), best.y()) > threshold);
       const int index = r * Raster.Columns + c + 1;
       if (number != index && result.Wrong++ == 0)
         firstWrong << "point " << index << " read as " << number;
