@@ -36,6 +36,8 @@ stop() {
   rm -rf "$work"
 }
 trap stop EXIT
+# A time-out or an interrupt also goes through stop.
+trap 'exit 1' TERM INT HUP
 
 fail() {
   echo "desktop: FAILED: $*" >&2
