@@ -250,6 +250,8 @@ click "$main" $((1 + 10 + 35)) $((352 + 16 + 12))    # "Inicializace"
 click "$main" $((264 + 58 + 27)) $((352 + 48 + 12))  # "Snímání"
 wait_for "main window hidden by the scan" 30 window_gone CorvaletScan
 wait_for "end of the scan (the main window back)" 240 window_shown CorvaletScan
+main="$(window_id CorvaletScan)"
+wait_for "main window back above the projection window" 10 above "$main" "$projection"
 [ -f "$work/out/photos/corvalet.sbf" ] || fail "no index file in the directory chosen with \"Použít\""
 if compgen -G "$work/out/*.JPG" >/dev/null || [ -e "$work/out/corvalet.sbf" ]; then
   fail "the scan went to the directory left by the close box"
