@@ -151,7 +151,8 @@ start=$SECONDS
 Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
 wait_for "X server" 60 test -s "$work/display"
-export DISPLAY=":$(head -n 1 "$work/display")"
+DISPLAY=":$(head -n 1 "$work/display")"
+export DISPLAY
 # The list of the output directory dialog starts at the working directory.
 mkdir -p "$work/out/photos"
 start_program() {
