@@ -1,8 +1,10 @@
 #include "platform/Forms.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QScreen>
+#include <QWindow>
 
 #include "platform/Application.h"
 
@@ -50,7 +52,35 @@ void TForm::UpdateFlags() {
   if (visible) show();
 }
 
+namespace {
+
+// The window a modal showing belongs to: a shown stay-on-top window, the main
+// window first, since a window manager keeps a dialog in the layer of the window
+// it belongs to; otherwise the active window. None when no window is shown.
+QWidget* ModalOwner(const QWidget* Dialog) {
+  const auto fits = [Dialog](const QWidget* Window) {
+    return Window != nullptr && Window != Dialog && Window->isVisible();
+  };
+  TForm* main = Application != nullptr ? Application->MainForm() : nullptr;
+  if (fits(main) && main->StayOnTop()) return main;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    const auto* form = dynamic_cast<const TForm*>(window);
+    if (form != nullptr && fits(window) && form->StayOnTop()) return window;
+  }
+  if (QWidget* active = QApplication::activeWindow(); fits(active)) return active;
+  if (fits(main)) return main;
+  return nullptr;
+}
+
+}  // namespace
+
 int TForm::ShowModal() {
+  // The window manager keeps a dialog above the window it belongs to, in that
+  // window's layer; without an owner it would be transient for a hidden helper
+  // window and sink below a stay-on-top main window.
+  QWidget* owner = ModalOwner(this);
+  winId();
+  windowHandle()->setTransientParent(owner != nullptr ? owner->windowHandle() : nullptr);
   FModal = true;
   const int result = exec();
   FModal = false;
@@ -81,8 +111,16 @@ void TForm::showEvent(QShowEvent* Event) {
     }
   }
   QWidget::showEvent(Event);
-  // Without a window manager the stay-on-top hint has no effect: at least come up on top.
-  if (FStayOnTop) raise();
+  // Without a window manager neither the stay-on-top hint nor the transient
+  // parent has an effect: at least come up on top, and an ordinary window shown
+  // later goes below the stay-on-top ones and the modal one.
+  if (FStayOnTop || FModal) {
+    raise();
+  } else if (Application != nullptr) {
+    for (const auto& form : Application->FForms)
+      if (form.get() != this && form->FStayOnTop && form->isVisible()) form->raise();
+    if (QWidget* modal = QApplication::activeModalWidget()) modal->raise();
+  }
 }
 
 void TForm::closeEvent(QCloseEvent* Event) {

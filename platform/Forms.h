@@ -33,6 +33,8 @@ class TForm : public QDialog {
   void SetStayOnTop(bool StayOnTop);
 
   // Shows the window modally and returns its modal result (OK = QDialog::Accepted = 1).
+  // The window belongs to (is transient for) a shown stay-on-top window, else the
+  // active window, and comes up above it.
   int ShowModal();
   // Ends the modal showing with Result; does nothing unless shown modally.
   void SetModalResult(int Result);

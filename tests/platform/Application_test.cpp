@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <stdexcept>
 #include <vector>
 
@@ -148,6 +149,35 @@ TEST(Form, CloseBoxEndsAModalShowingWithCancelAndKeepsTheProgram) {
   run.Other->show();
   run.Other->SetModalResult(QDialog::Accepted);
   EXPECT_TRUE(run.Other->isVisible());
+}
+
+TEST(Form, AModalShowingBelongsToAShownStayOnTopWindowElseToTheActiveOne) {
+  TRun run;
+  run.Main->SetStayOnTop(true);
+  TProbeForm ordinary;
+  QWindow* owner = nullptr;
+  const auto ownerWhileModal = [&] {
+    QTimer::singleShot(0, [&] {
+      owner = run.Other->windowHandle()->transientParent();
+      run.Other->SetModalResult(QDialog::Accepted);
+    });
+    EXPECT_EQ(run.Other->ShowModal(), QDialog::Accepted);
+    return owner;
+  };
+  const auto activateOrdinary = [&] {
+    ordinary.activateWindow();
+    return QTest::qWaitForWindowActive(&ordinary);
+  };
+  run.Main->show();
+  ordinary.show();
+  ASSERT_TRUE(activateOrdinary());
+  // Belonging to the ordinary window would keep the dialog below the main window.
+  EXPECT_EQ(ownerWhileModal(), run.Main->windowHandle());
+  run.Main->hide();
+  ASSERT_TRUE(activateOrdinary());
+  EXPECT_EQ(ownerWhileModal(), ordinary.windowHandle());
+  ordinary.hide();
+  EXPECT_EQ(ownerWhileModal(), nullptr);
 }
 
 TEST(Application, ClosingTheMainWindowRunsItsCloseHandlerAndEndsTheLoop) {

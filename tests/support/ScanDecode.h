@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QImage>
+#include <string>
+#include <vector>
+
+// The raster a scan projected, in projector pixels, as the raster generator
+// placed it: point (r, c) covers Size x Size pixels from
+// (OffsetX + c * Spacing, OffsetY + r * Spacing); its number is r * Columns + c + 1.
+struct TScanRaster {
+  int OffsetX = 10;
+  int OffsetY = 10;
+  int Rows = 0;
+  int Columns = 0;
+  int Size = 3;
+  int Spacing = 8;
+};
+
+struct TScanDecoding {
+  int NotFound = 0;
+  int Wrong = 0;
+  // "point N read as M" for the first wrong point; empty when none.
+  std::string FirstWrong;
+};
+
+// Reads every point's number back from the 17 photographs of a scan, in
+// capture order (dark field, lit field, all points, bit-planes 1 to 14), taken
+// by the simulated camera of a projector frame ProjectorWidth x ProjectorHeight.
+TScanDecoding DecodeScan(const std::vector<QImage>& Photos, const TScanRaster& Raster,
+                         int ProjectorWidth, int ProjectorHeight);
