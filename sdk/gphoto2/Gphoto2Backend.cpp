@@ -132,6 +132,15 @@ GPContextFeedback CancelAsked(GPContext*, void* Data) {
                                                : GP_CONTEXT_FEEDBACK_OK;
 }
 
+// libgphoto2 2.5.30 closes descriptor 0 whenever a PTP/IP session ends (its unused third
+// socket is 0, not -1). Keeping 0 a placeholder of ours means it never closes a file in use.
+void KeepDescriptorZero() {
+  if (fcntl(0, F_GETFD) != -1) return;
+  const int placeholder = open("/dev/null", O_RDONLY);
+  // Another thread took 0 in the meantime: nothing to keep.
+  if (placeholder > 0) close(placeholder);
+}
+
 // The failure of a session's opening.
 EdsError OpenFailure(int Result) {
   switch (Result) {
@@ -247,6 +256,7 @@ class TBackend {
     // SIGPIPE is ignored by the program: a dropped connection fails here quietly.
     gp_camera_exit(Camera.Handle, Context);
     gp_camera_unref(Camera.Handle);
+    KeepDescriptorZero();
     Camera.Handle = nullptr;
   }
 
@@ -468,6 +478,7 @@ EdsError EdsOpenSession(EdsCameraRef Ref) {
   GPPortInfo portInfo;
   gp_abilities_list_get_abilities(backend.Abilities, model, &abilities);
   gp_port_info_list_get_info(backend.Ports, port, &portInfo);
+  KeepDescriptorZero();
   Camera* handle = nullptr;
   gp_camera_new(&handle);
   gp_camera_set_abilities(handle, abilities);
@@ -475,6 +486,7 @@ EdsError EdsOpenSession(EdsCameraRef Ref) {
   if (const int result = gp_camera_init(handle, backend.Context); result < GP_OK) {
     Report("opening " + camera->Model + " at " + camera->Port, result);
     gp_camera_unref(handle);
+    KeepDescriptorZero();
     return OpenFailure(result);
   }
   camera->Handle = handle;
