@@ -11,5 +11,3 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   clang libclang-rt-14-dev \
   xvfb xauth >/dev/null
-# The gphoto2 command: the independent PTP/IP client the camera emulator's test runs.
-$SUDO apt-get install -y -qq --no-install-recommends gphoto2 >/dev/null
