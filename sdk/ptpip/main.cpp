@@ -4,6 +4,8 @@
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QPointer>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTimer>
 #include <cstdio>
@@ -25,6 +27,21 @@ bool ParseInt(const QString& Text, std::int64_t Min, std::int64_t Max, std::int6
 void Print(FILE* To, const QString& Line) {
   std::fprintf(To, "%s\n", Line.toLocal8Bit().constData());
   std::fflush(To);
+}
+
+// The X window with exactly this title that is shown now; 0 when there is none.
+WId FindWindow(const QString& Title) {
+  QProcess search;
+  search.start(QStringLiteral("xdotool"),
+               {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                QLatin1Char('^') + QRegularExpression::escape(Title) + QLatin1Char('$')});
+  if (!search.waitForFinished(2000)) {
+    search.kill();
+    search.waitForFinished(1000);
+    return 0;
+  }
+  const QList<QByteArray> ids = search.readAllStandardOutput().split('\n');
+  return ids.isEmpty() ? 0 : WId(ids.first().trimmed().toULongLong());
 }
 
 // Does not need a display: help, version and fixed-size photos.
@@ -65,6 +82,11 @@ int main(int argc, char** argv) {
   const QCommandLineOption screen(QStringLiteral("screen"),
                                   QStringLiteral("Screen to photograph, 0-based (default: the last screen)."),
                                   QStringLiteral("INDEX"));
+  const QCommandLineOption window(
+      QStringLiteral("window"),
+      QStringLiteral("Photograph only the shown window with this title (found with xdotool at each shot),\n"
+                     "e.g. the projection window Velkar; no such window throws no light."),
+      QStringLiteral("TITLE"));
   const QCommandLineOption size(QStringLiteral("size"), QStringLiteral("Photo size (default 2048x1536)."),
                                 QStringLiteral("WxH"), QStringLiteral("2048x1536"));
   const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the sensor noise (default 1)."),
@@ -100,7 +122,7 @@ int main(int argc, char** argv) {
                                 QStringLiteral("N"));
   const QCommandLineOption verbose(QStringLiteral("verbose"),
                                    QStringLiteral("Log every operation with its time."));
-  parser.addOptions({port, lifetime, screen, size, seed, photoBytes, latency, busy, swallow, dropAtCapture,
+  parser.addOptions({port, lifetime, screen, window, size, seed, photoBytes, latency, busy, swallow, dropAtCapture,
                      dropAfterTransfer, slow, slowMs, huge, verbose});
   parser.process(*app);
 
@@ -171,13 +193,18 @@ int main(int argc, char** argv) {
     Print(stdout, QStringLiteral("corvalet-ptpip-camera: photographing screen %1 \"%2\" (%3x%4 at %5,%6)")
                       .arg(index).arg(target->name()).arg(where.width()).arg(where.height())
                       .arg(where.x()).arg(where.y()));
+    const QString title = parser.value(window);
+    if (!title.isEmpty())
+      Print(stdout, QStringLiteral("corvalet-ptpip-camera: only the window \"%1\" on it").arg(title));
     QObject* guiThread = app.get();
     // Screens are read on the GUI thread; the camera's thread waits a bounded time.
-    options.Scene = [guiThread, target] {
+    options.Scene = [guiThread, target, title] {
+      WId id = 0;
+      if (!title.isEmpty() && (id = FindWindow(title)) == 0) return QImage();
       auto grabbed = std::make_shared<std::promise<QImage>>();
       std::future<QImage> result = grabbed->get_future();
-      QMetaObject::invokeMethod(guiThread, [grabbed, target] {
-        grabbed->set_value(target ? target->grabWindow(0).toImage() : QImage());
+      QMetaObject::invokeMethod(guiThread, [grabbed, target, id] {
+        grabbed->set_value(target ? target->grabWindow(id).toImage() : QImage());
       });
       if (result.wait_for(std::chrono::seconds(3)) != std::future_status::ready) return QImage();
       return result.get();
