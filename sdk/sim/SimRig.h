@@ -2,8 +2,9 @@
 
 // The simulated camera rig, one implementation of the camera SDK functions of
 // camera/EDSDKApi.h: one or more cameras on a tripod photographing what the
-// projector throws (platform/ProjectorFeed.h). This header is the rig's own control panel for
-// tests and tools; the program itself only calls the SDK functions.
+// projector throws (platform/ProjectorFeed.h). This header is the rig's own
+// control panel for tests and tools; the program itself only calls the SDK
+// functions.
 //
 // The rig reads its configuration at each EdsInitializeSDK, from the text given
 // to SimConfigure or else from the environment variable CORVALET_SIM (syntax in
