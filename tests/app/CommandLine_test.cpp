@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QThread>
+#include <csignal>
 
 #include "sdk/choice/CameraChoice.h"
 
@@ -55,6 +59,33 @@ TEST(TCommandLineTest, HelpAndVersionAnswerWithoutAWindow) {
   const TRun version = RunProgram({"--version"});
   EXPECT_EQ(version.ExitCode, 0) << version.Err;
   EXPECT_EQ(version.Out, "corvaletscan " CORVALET_VERSION "\n");
+}
+
+// libgphoto2 writes to a network camera's socket when it ends the session: a
+// connection the camera dropped must not end the program with SIGPIPE.
+TEST(TCommandLineTest, TheRunningProgramIgnoresSigpipe) {
+  QProcess process;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("QT_QPA_PLATFORM", "offscreen");
+  process.setProcessEnvironment(environment);
+  process.start(CORVALETSCAN, {"--camera", "sim"});
+  ASSERT_TRUE(process.waitForStarted(30000));
+  const QString status = QString("/proc/%1/status").arg(process.processId());
+  bool ignored = false;
+  QElapsedTimer timer;
+  timer.start();
+  // Read until the program has set its signals up, or gave up, or the time is over.
+  while (!ignored && process.state() == QProcess::Running && timer.elapsed() < 30000) {
+    QFile file(status);
+    if (file.open(QIODevice::ReadOnly))
+      for (const QByteArray& line : file.readAll().split('\n'))
+        if (line.startsWith("SigIgn:"))
+          ignored = (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGPIPE - 1)) & 1;
+    if (!ignored) QThread::msleep(20);
+  }
+  process.kill();
+  process.waitForFinished(5000);
+  EXPECT_TRUE(ignored);
 }
 
 TEST(TCommandLineTest, ANetworkCameraGetsBothPortsInItsPath) {
