@@ -12,16 +12,15 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <sstream>
 
 #include "app/Ovl_1.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
 #include "pattern/obraz.h"
 #include "platform/Application.h"
-#include "sdk/sim/SimMapping.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
+#include "tests/support/ScanDecode.h"
 
 namespace fs = std::filesystem;
 
@@ -29,8 +28,6 @@ namespace {
 
 constexpr int PhotoWidth = 2048;
 constexpr int PhotoHeight = 1536;
-constexpr int Rows = 80;
-constexpr int Columns = 120;
 
 std::string ReadFile(const fs::path& Path) {
   std::ifstream in(Path, std::ios::binary);
@@ -60,14 +57,6 @@ void Click(const char* Name) {
   auto* button = Form1->findChild<TSpeedButton*>(Name);
   ASSERT_NE(button, nullptr) << Name;
   QTest::mouseClick(button, Qt::LeftButton);
-}
-
-// The mean grey level of the 3 x 3 camera pixels around (X, Y).
-int Level(const QImage& Photo, int X, int Y) {
-  int sum = 0;
-  for (int dy = -1; dy <= 1; ++dy)
-    for (int dx = -1; dx <= 1; ++dx) sum += qGray(Photo.pixel(X + dx, Y + dy));
-  return sum / 9;
 }
 
 class TEndToEndTest : public ::testing::Test {
@@ -125,45 +114,9 @@ TEST_F(TEndToEndTest, FullScanSpellsOutEveryPointNumber) {
     ASSERT_EQ(photo.size(), QSize(PhotoWidth, PhotoHeight)) << name;
     photos.push_back(std::move(photo));
   }
-  const QImage& dark = photos[0];
-  const QImage& lit = photos[1];
-  const QImage& points = photos[2];
-
-  const TSimMapping mapping(TForm2::ClientWidth, TForm2::ClientHeight, PhotoWidth, PhotoHeight);
-  int notFound = 0;
-  int wrong = 0;
-  std::ostringstream firstWrong;
-  for (int r = 0; r < Rows; ++r)
-    for (int c = 0; c < Columns; ++c) {
-      // The middle of the point's 3 x 3 square, as the camera sees it.
-      const QPointF expected = mapping.ToCamera(10 + 8 * c + 1.5, 10 + 8 * r + 1.5);
-      // Finds the point in the all-points photograph near where it should be.
-      QPoint best(int(expected.x()), int(expected.y()));
-      int bestLevel = -1;
-      for (int dy = -2; dy <= 2; ++dy)
-        for (int dx = -2; dx <= 2; ++dx) {
-          const QPoint at(int(expected.x()) + dx, int(expected.y()) + dy);
-          const int level = Level(points, at.x(), at.y());
-          if (level > bestLevel) {
-            bestLevel = level;
-            best = at;
-          }
-        }
-      const int threshold = (Level(dark, best.x(), best.y()) + Level(lit, best.x(), best.y())) / 2;
-      if (bestLevel <= threshold) {
-        ++notFound;
-        continue;
-      }
-      int number = 0;
-      for (int plane = 1; plane <= 14; ++plane)
-        number = number * 2 + (Level(photos[2 + plane], best.x(), best.y()) > threshold);
-      const int index = r * Columns + c + 1;
-      if (number != index) {
-        if (wrong++ == 0) firstWrong << "point " << index << " read as " << number;
-      }
-    }
-  EXPECT_EQ(notFound, 0);
-  EXPECT_EQ(wrong, 0) << firstWrong.str();
+  const TScanDecode decoded = DecodeScan(photos);
+  EXPECT_EQ(decoded.NotFound, 0);
+  EXPECT_EQ(decoded.Wrong, 0) << decoded.FirstWrong;
 }
 
 TEST_F(TEndToEndTest, SwallowedShotLeavesTheScanWaitingUntilTheOperatorClicks) {

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 
@@ -78,10 +79,11 @@ class TGphoto2BackendTest : public ::testing::Test {
     ApplyCameraChoice(*choice);
   }
 
-  bool RunUntil(const std::function<bool()>& Done) {
+  bool RunUntil(const std::function<bool()>& Done) { return RunUntilOrMs(Done, PatienceMs); }
+  bool RunUntilOrMs(const std::function<bool()>& Done, qint64 Milliseconds) {
     QElapsedTimer timer;
     timer.start();
-    while (!Done() && timer.elapsed() < PatienceMs) {
+    while (!Done() && timer.elapsed() < Milliseconds) {
       Application->ProcessMessages();
       QThread::msleep(2);
     }
@@ -101,8 +103,9 @@ class TGphoto2BackendTest : public ::testing::Test {
 
 TEST_F(TGphoto2BackendTest, EachShotLandsOnDiskByteForByteAndLeavesTheCamera) {
   TPtpIpCameraOptions options;
-  // Large enough that libgphoto2 fetches it in parts.
+  // Large enough that libgphoto2 fetches it in parts; the second one over 20 MB.
   options.PhotoBytes = 3 * 1024 * 1024 + 17;
+  options.HugePhotoAt = 2;
   StartCamera(options);
 
   ASSERT_TRUE(Coordinator->Connect(Window->Handle()));
@@ -116,12 +119,74 @@ TEST_F(TGphoto2BackendTest, EachShotLandsOnDiskByteForByteAndLeavesTheCamera) {
     ASSERT_EQ(served.size(), std::size_t(shot));
     const std::string name = Coordinator->CapturedFiles.back();
     EXPECT_EQ(name, served.back().Name.toStdString());
-    EXPECT_EQ(fs::file_size(Dir / name), std::uintmax_t(options.PhotoBytes));
+    EXPECT_EQ(fs::file_size(Dir / name), std::uintmax_t(served.back().Size));
     EXPECT_EQ(Sha256Of(Dir / name), served.back().Sha256) << name;
     EXPECT_EQ(Camera->Stats().ObjectsOnCard, 0) << "the camera's copy of " << name << " stays";
   }
   EXPECT_EQ(Camera->Stats().Deletes, 3);
+  EXPECT_GT(Camera->Served()[1].Size, 20 * 1024 * 1024);
   Coordinator->Disconnect();
+}
+
+TEST_F(TGphoto2BackendTest, ABusyOrSwallowedShotFailsNothingElse) {
+  TPtpIpCameraOptions options;
+  options.PhotoBytes = 100 * 1024;
+  options.BusyOnCapture = 1;
+  options.SwallowCapture = 2;
+  StartCamera(options);
+  ASSERT_TRUE(Coordinator->Connect(Window->Handle()));
+
+  EXPECT_FALSE(Coordinator->Shoot()) << "a busy camera's shot passed for taken";
+  EXPECT_TRUE(Coordinator->Shoot());
+  // Long enough for the swallowed photo to have come, had there been one.
+  EXPECT_FALSE(RunUntilOrMs([&] { return Transfers > 0; }, 1500));
+  ASSERT_TRUE(Coordinator->Shoot());
+  ASSERT_TRUE(RunUntil([&] { return Saved == 1; }));
+  EXPECT_EQ(Sha256Of(Dir / Coordinator->CapturedFiles.back()), Camera->Served().back().Sha256);
+  EXPECT_EQ(Camera->Stats().ObjectsOnCard, 0);
+}
+
+TEST_F(TGphoto2BackendTest, ADroppedConnectionEndsTheSessionUntilTheOperatorReconnects) {
+  TPtpIpCameraOptions options;
+  options.PhotoBytes = 100 * 1024;
+  options.DropAtCapture = 2;
+  StartCamera(options);
+  ASSERT_TRUE(Coordinator->Connect(Window->Handle()));
+  ASSERT_TRUE(Coordinator->Shoot());
+  ASSERT_TRUE(RunUntil([&] { return Saved == 1; }));
+
+  EXPECT_FALSE(Coordinator->Shoot());
+  EXPECT_FALSE(Coordinator->Shoot()) << "the session went on after a communication error";
+  EXPECT_EQ(Camera->Stats().Captures, 2);
+
+  ASSERT_TRUE(Coordinator->Connect(Window->Handle()));
+  ASSERT_TRUE(Coordinator->Shoot());
+  ASSERT_TRUE(RunUntil([&] { return Saved == 2; }));
+  EXPECT_EQ(Sha256Of(Dir / Coordinator->CapturedFiles.back()), Camera->Served().back().Sha256);
+  EXPECT_EQ(Camera->Stats().ObjectsOnCard, 0);
+}
+
+TEST_F(TGphoto2BackendTest, AFailedDownloadLeavesThePhotoOnTheCamera) {
+  TPtpIpCameraOptions options;
+  options.PhotoBytes = 100 * 1024;
+  // Later than libgphoto2 waits for a reply.
+  options.SlowOperation = PtpCode::GetObject;
+  options.SlowNth = 1;
+  options.SlowMs = 4000;
+  StartCamera(options);
+  ASSERT_TRUE(Coordinator->Connect(Window->Handle()));
+  ASSERT_TRUE(Coordinator->Shoot());
+  ASSERT_TRUE(RunUntil([&] { return Transfers == 1; }));
+  EXPECT_EQ(Saved, 0);
+  EXPECT_TRUE(fs::is_empty(Dir)) << "a part of the photo stays on disk";
+  EXPECT_EQ(Camera->Stats().Deletes, 0);
+  EXPECT_EQ(Camera->Stats().ObjectsOnCard, 1);
+
+  // After the reconnect the stream is in step again.
+  ASSERT_TRUE(Coordinator->Connect(Window->Handle()));
+  ASSERT_TRUE(Coordinator->Shoot());
+  ASSERT_TRUE(RunUntil([&] { return Saved == 1; }));
+  EXPECT_EQ(Sha256Of(Dir / Coordinator->CapturedFiles.back()), Camera->Served().back().Sha256);
 }
 
 TEST_F(TGphoto2BackendTest, AReferenceFromAnEndedSessionIsRefusedAndDeletesNothing) {
@@ -162,6 +227,8 @@ TEST_F(TGphoto2BackendTest, NoCameraAtTheAddressIsNotConnected) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As the program does: a dropped connection must not end the process when it is closed.
+  std::signal(SIGPIPE, SIG_IGN);
   // libgphoto2 keeps its PTP/IP identity under $HOME/.gphoto.
   const fs::path home = MakeTempDirectory("corvalet-gphoto2-home-");
   setenv("HOME", home.c_str(), 1);
