@@ -3,87 +3,28 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QElapsedTimer>
 #include <QThread>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include "platform/ProjectorFeed.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
-struct TRun {
-  bool Finished = false;
-  int ExitCode = -1;
-  QString Output;
-};
-
-// Starts Program in Dir with HOME=Dir (libgphoto2 keeps its PTP/IP identity there),
-// English messages, and its output in Log; 0 when it could not start. posix_spawn,
-// not QProcess: ThreadSanitizer refuses new threads after Qt's way of forking.
-pid_t Spawn(const QString& Program, const QStringList& Args, const QString& Dir, const QString& Log) {
-  std::vector<std::string> words{Program.toStdString()};
-  for (const QString& a : Args) words.push_back(a.toStdString());
-  std::vector<std::string> variables;
-  for (char** e = environ; *e; ++e) {
-    const std::string v(*e);
-    if (v.rfind("HOME=", 0) != 0 && v.rfind("LANG=", 0) != 0 && v.rfind("LC_ALL=", 0) != 0) variables.push_back(v);
-  }
-  variables.push_back("HOME=" + Dir.toStdString());
-  variables.push_back("LANG=C");
-  variables.push_back("LC_ALL=C");
-  std::vector<char*> argv, envp;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  for (std::string& v : variables) envp.push_back(v.data());
-  envp.push_back(nullptr);
-  const std::string dir = Dir.toStdString(), log = Log.toStdString();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  pid_t pid = 0;
-  const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return failed ? 0 : pid;
-}
-
-QString ReadText(const QString& Path) {
-  QFile file(Path);
-  return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
-}
-
-// Waits up to LimitMs for Pid to end, then kills it (gphoto2 takes SIGTERM as a
-// cancel request only).
-TRun Finish(pid_t Pid, const QString& Log, int LimitMs) {
-  TRun run;
-  int status = 0;
-  QElapsedTimer timer;
-  timer.start();
-  while (!(run.Finished = ::waitpid(Pid, &status, WNOHANG) == Pid) && timer.elapsed() < LimitMs)
-    QThread::msleep(20);
-  if (!run.Finished) {
-    ::kill(Pid, SIGKILL);
-    ::waitpid(Pid, &status, 0);
-  }
-  run.ExitCode = run.Finished && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.Output = ReadText(Log);
-  return run;
-}
+using ChildProcess::Finish;
+using ChildProcess::ReadText;
+using ChildProcess::Spawn;
+using ChildProcess::TRun;
 
 // Runs the gphoto2 command against the camera in Dir.
 TRun Gphoto2(std::uint16_t Port, const QString& Dir, const QStringList& Args, int LimitMs = 60000) {
@@ -281,10 +222,11 @@ TEST(PtpIpCamera, ProgramServesAndEndsByItself) {
   EXPECT_EQ(bad.ExitCode, 2);
   EXPECT_TRUE(bad.Output.contains(QStringLiteral("--port takes a whole number from 0 to 65535"))) << bad.Output.toStdString();
 
-  const pid_t program = Spawn(QStringLiteral(PTPIP_CAMERA),
+  ChildProcess::TReaper reaper;
+  const pid_t program = reaper.Keep(Spawn(QStringLiteral(PTPIP_CAMERA),
                               {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--lifetime"),
                                QStringLiteral("8"), QStringLiteral("--photo-bytes"), QStringLiteral("50000")},
-                              dir.path(), log);
+                              dir.path(), log));
   ASSERT_NE(program, 0);
   const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
   QRegularExpressionMatch match;
