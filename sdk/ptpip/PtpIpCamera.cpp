@@ -127,6 +127,8 @@ struct TObject {
   QByteArray Data;
   int Width = 0, Height = 0;
   QDateTime Taken;
+  // Bytes from the start that a host has been sent without a gap.
+  std::int64_t Sent = 0;
 };
 
 struct TRenderJob {
@@ -531,12 +533,12 @@ struct TPtpIpCamera::TState {
         return SendDataSet(Transaction, ObjectInfo(*o));
       }
       case GetObject: {
-        const TObject* o = Find(P1);
+        TObject* o = Find(P1);
         if (!o) return {InvalidObjectHandle};
         return Transfer(Transaction, *o, 0, o->Data.size());
       }
       case GetPartialObject: {
-        const TObject* o = Find(P1);
+        TObject* o = Find(P1);
         if (!o) return {InvalidObjectHandle};
         if (qsizetype(P2) > o->Data.size()) return {InvalidParameter};
         const std::int64_t size = std::min<std::int64_t>(P3, o->Data.size() - P2);
@@ -586,14 +588,17 @@ struct TPtpIpCamera::TState {
     return {};
   }
 
-  TReply Transfer(std::uint32_t Transaction, const TObject& O, std::int64_t Offset, std::int64_t Size) {
-    const QByteArray data = O.Data;  // the object may be deleted by a later host; this copy is cheap
+  TReply Transfer(std::uint32_t Transaction, TObject& O, std::int64_t Offset, std::int64_t Size) {
+    const QByteArray data = O.Data;  // shares the bytes, no copy
     const QString name = O.Name;
     if (!SendData(Transaction, data.constData() + Offset, Size)) {
       EndHost(QStringLiteral("lost while sending %1").arg(name));
       return {PtpCode::GeneralError, {}, true};
     }
-    if (Offset + Size == data.size()) {
+    // Served in full: the piece that completes a gapless run from the first byte.
+    const std::int64_t had = Offset == 0 ? 0 : O.Sent;
+    O.Sent = Offset <= had ? std::max(had, Offset + Size) : had;
+    if (O.Sent == data.size() && (had < data.size() || (data.isEmpty() && Offset == 0))) {
       ++Transfers;
       TPtpIpServedPhoto served{name, data.size(),
                                QCryptographicHash::hash(data, QCryptographicHash::Sha256)};

@@ -39,7 +39,7 @@ struct TPtpIpCameraOptions {
   std::uint16_t SlowOperation = 0;
   int SlowNth = 0;
   int SlowMs = 4000;
-  // The N-th photo is padded to HugePhotoBytes.
+  // The photo of the N-th capture is padded to HugePhotoBytes.
   int HugePhotoAt = 0;
   std::int64_t HugePhotoBytes = 21 * 1024 * 1024;
   // What is in front of the lens at the shutter; unset: the projector feed of this process.

@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
                                   QStringLiteral("How late a slow answer comes, in ms (default 4000)."),
                                   QStringLiteral("MS"), QStringLiteral("4000"));
   const QCommandLineOption huge(QStringLiteral("huge-photo"),
-                                QStringLiteral("Fault: the N-th photo is padded to over 20 MB (22020096 bytes)."),
+                                QStringLiteral("Fault: the photo of the N-th capture is padded to over 20 MB (22020096 bytes)."),
                                 QStringLiteral("N"));
   const QCommandLineOption verbose(QStringLiteral("verbose"),
                                    QStringLiteral("Log every operation with its time."));

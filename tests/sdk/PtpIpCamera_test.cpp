@@ -11,44 +11,29 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QThread>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include "platform/ProjectorFeed.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
-struct TRun {
-  bool Finished = false;
-  int ExitCode = -1;
-  QString Output;
-};
+using ChildProcess::Finish;
+using ChildProcess::ReadText;
+using ChildProcess::Spawn;
+using ChildProcess::TRun;
 
-// Runs the gphoto2 command against the camera with its own HOME (libgphoto2 keeps
-// its PTP/IP identity there) and working directory; killed after Limit.
+// Runs the gphoto2 command against the camera in Dir.
 TRun Gphoto2(std::uint16_t Port, const QString& Dir, const QStringList& Args, int LimitMs = 60000) {
   const QString program = QStandardPaths::findExecutable(QStringLiteral("gphoto2"));
   EXPECT_FALSE(program.isEmpty()) << "gphoto2 is not installed (tools/install-deps.sh installs it)";
-  QProcess process;
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.insert(QStringLiteral("HOME"), Dir);
-  environment.insert(QStringLiteral("LANG"), QStringLiteral("C"));
-  process.setProcessEnvironment(environment);
-  process.setWorkingDirectory(Dir);
-  process.setProcessChannelMode(QProcess::MergedChannels);
-  const QString port = QStringLiteral("ptpip:127.0.0.1:%1:%1").arg(Port);
-  process.start(program, QStringList{QStringLiteral("--port"), port} + Args);
-  TRun run;
-  run.Finished = process.waitForFinished(LimitMs);
-  if (!run.Finished) {
-    process.kill();  // gphoto2 takes SIGTERM as a cancel request only
-    process.waitForFinished(5000);
-  }
-  run.ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-  run.Output = QString::fromLocal8Bit(process.readAll());
-  return run;
+  const QString log = Dir + QStringLiteral("/gphoto2.log");
+  const pid_t pid = Spawn(program, QStringList{QStringLiteral("--port"), QStringLiteral("ptpip:127.0.0.1:%1:%1").arg(Port)} + Args, Dir, log);
+  EXPECT_NE(pid, 0) << "gphoto2 did not start";
+  return pid ? Finish(pid, log, LimitMs) : TRun{};
 }
 
 QByteArray ReadFile(const QString& Path) {
@@ -229,34 +214,36 @@ TEST(PtpIpCamera, OneHostAtATime) {
 
 // The program: clear refusal of bad values, a free port on request, and an end by itself.
 TEST(PtpIpCamera, ProgramServesAndEndsByItself) {
-  QProcess bad;
-  bad.start(QStringLiteral(PTPIP_CAMERA), {QStringLiteral("--port"), QStringLiteral("70000")});
-  ASSERT_TRUE(bad.waitForFinished(30000));
-  EXPECT_EQ(bad.exitCode(), 2);
-  EXPECT_TRUE(bad.readAllStandardError().contains("--port takes a whole number from 0 to 65535"));
-
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
-  QProcess program;
-  program.start(QStringLiteral(PTPIP_CAMERA), {QStringLiteral("--port"), QStringLiteral("0"),
-                                               QStringLiteral("--lifetime"), QStringLiteral("8"),
-                                               QStringLiteral("--photo-bytes"), QStringLiteral("50000")});
-  QString out;
+  const QString log = dir.filePath(QStringLiteral("camera.log"));
+  const TRun bad = Finish(Spawn(QStringLiteral(PTPIP_CAMERA), {QStringLiteral("--port"), QStringLiteral("70000")},
+                                dir.path(), log), log, 30000);
+  EXPECT_EQ(bad.ExitCode, 2);
+  EXPECT_TRUE(bad.Output.contains(QStringLiteral("--port takes a whole number from 0 to 65535"))) << bad.Output.toStdString();
+
+  ChildProcess::TReaper reaper;
+  const pid_t program = reaper.Keep(Spawn(QStringLiteral(PTPIP_CAMERA),
+                              {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--lifetime"),
+                               QStringLiteral("8"), QStringLiteral("--photo-bytes"), QStringLiteral("50000")},
+                              dir.path(), log));
+  ASSERT_NE(program, 0);
   const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
   QRegularExpressionMatch match;
-  for (int round = 0; round < 100 && !match.hasMatch() && program.waitForReadyRead(300); ++round) {
-    out += QString::fromLocal8Bit(program.readAllStandardOutput());
-    match = listening.match(out);
+  for (int round = 0; round < 300 && !match.hasMatch(); ++round) {
+    QThread::msleep(100);
+    match = listening.match(ReadText(log));
   }
-  ASSERT_TRUE(match.hasMatch()) << out.toStdString();
-  const auto port = std::uint16_t(match.captured(1).toUInt());
-  const TRun run = Gphoto2(port, dir.path(), {QStringLiteral("--capture-image-and-download")});
-  EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
-  EXPECT_EQ(ReadFile(dir.filePath(QStringLiteral("IMG_0001.JPG"))).size(), 50000);
-  const bool ended = program.waitForFinished(30000);
-  if (!ended) program.kill();
-  EXPECT_TRUE(ended);
-  EXPECT_EQ(program.exitCode(), 0);
+  EXPECT_TRUE(match.hasMatch()) << ReadText(log).toStdString();
+  if (match.hasMatch()) {
+    const TRun run = Gphoto2(std::uint16_t(match.captured(1).toUInt()), dir.path(),
+                             {QStringLiteral("--capture-image-and-download")});
+    EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
+    EXPECT_EQ(ReadFile(dir.filePath(QStringLiteral("IMG_0001.JPG"))).size(), 50000);
+  }
+  const TRun ended = Finish(program, log, 30000);
+  EXPECT_TRUE(ended.Finished) << "the program outlived its lifetime";
+  EXPECT_EQ(ended.ExitCode, 0) << ended.Output.toStdString();
 }
 
 }  // namespace
