@@ -1,94 +1,92 @@
 // The program's command line: the camera choice, and refusals before any window opens.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QThread>
-#include <csignal>
+#include <filesystem>
 
 #include "sdk/choice/CameraChoice.h"
+#include "tests/support/ChildProcess.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-struct TRun {
-  int ExitCode = -1;
-  bool Finished = false;
-  std::string Out, Err;
+class TCommandLineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "corvalet-cli-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    Dir = QString::fromStdString(pattern);
+    Log = Dir + "/output.txt";
+  }
+  void TearDown() override { fs::remove_all(Dir.toStdString()); }
+
+  // Runs the program with a windowing platform that does not exist: a program
+  // that got as far as making its windowing application would abort.
+  ChildProcess::TRun Run(const QStringList& Arguments) {
+    const pid_t pid = Reaper.Keep(ChildProcess::Spawn(CORVALETSCAN, Arguments, Dir, Log,
+                                                      {"QT_QPA_PLATFORM=no-such-platform"}));
+    return ChildProcess::Finish(pid, Log, 30000);
+  }
+
+  QString Dir, Log;
+  ChildProcess::TReaper Reaper;
 };
 
-// Runs the program with a windowing platform that does not exist: a program
-// that got as far as making its windowing application would abort.
-TRun RunProgram(const QStringList& Arguments) {
-  QProcess process;
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.insert("QT_QPA_PLATFORM", "no-such-platform");
-  process.setProcessEnvironment(environment);
-  process.start(CORVALETSCAN, Arguments);
-  TRun run;
-  run.Finished = process.waitForFinished(30000);
-  if (!run.Finished) process.kill();
-  process.waitForFinished(5000);
-  run.ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-  run.Out = process.readAllStandardOutput().toStdString();
-  run.Err = process.readAllStandardError().toStdString();
-  return run;
-}
-
-TEST(TCommandLineTest, AMalformedCameraIsRefusedBeforeAnyWindow) {
+TEST_F(TCommandLineTest, AMalformedCameraIsRefusedBeforeAnyWindow) {
   for (const char* value : {"", "simulated", "ptpip:", "ptpip:camera.local", "ptpip:1.2.3",
                             "ptpip:256.1.1.1", "ptpip:10.0.0.1:0", "ptpip:10.0.0.1:65536",
                             "ptpip:10.0.0.1:15740:15740", "ptpip:10.0.0.1:", "usb:001,004"}) {
-    const TRun run = RunProgram({"--camera", value});
+    const ChildProcess::TRun run = Run({"--camera", value});
     ASSERT_TRUE(run.Finished) << value;
-    EXPECT_EQ(run.ExitCode, 1) << value << ": " << run.Err;
-    EXPECT_NE(run.Err.find(std::string("--camera \"") + value + "\""), std::string::npos)
-        << value << ": " << run.Err;
+    EXPECT_EQ(run.ExitCode, 1) << value << ": " << run.Output.toStdString();
+    EXPECT_TRUE(run.Output.contains(QString("--camera \"%1\"").arg(value)))
+        << value << ": " << run.Output.toStdString();
   }
-  const TRun missing = RunProgram({"--camera"});
-  EXPECT_EQ(missing.ExitCode, 1) << missing.Err;
-  EXPECT_NE(missing.Err.find("Missing value"), std::string::npos) << missing.Err;
+  const ChildProcess::TRun missing = Run({"--camera"});
+  EXPECT_EQ(missing.ExitCode, 1) << missing.Output.toStdString();
+  EXPECT_TRUE(missing.Output.contains("Missing value")) << missing.Output.toStdString();
 }
 
-TEST(TCommandLineTest, HelpAndVersionAnswerWithoutAWindow) {
-  const TRun help = RunProgram({"--help"});
-  EXPECT_EQ(help.ExitCode, 0) << help.Err;
-  EXPECT_NE(help.Out.find("--camera <camera>"), std::string::npos) << help.Out;
-  const TRun version = RunProgram({"--version"});
-  EXPECT_EQ(version.ExitCode, 0) << version.Err;
-  EXPECT_EQ(version.Out, "corvaletscan " CORVALET_VERSION "\n");
+TEST_F(TCommandLineTest, HelpAndVersionAnswerWithoutAWindow) {
+  const ChildProcess::TRun help = Run({"--help"});
+  EXPECT_EQ(help.ExitCode, 0) << help.Output.toStdString();
+  EXPECT_TRUE(help.Output.contains("--camera <camera>")) << help.Output.toStdString();
+  const ChildProcess::TRun version = Run({"--version"});
+  EXPECT_EQ(version.ExitCode, 0) << version.Output.toStdString();
+  EXPECT_EQ(version.Output.toStdString(), "corvaletscan " CORVALET_VERSION "\n");
 }
 
 // libgphoto2 writes to a network camera's socket when it ends the session: a
 // connection the camera dropped must not end the program with SIGPIPE.
-TEST(TCommandLineTest, TheRunningProgramIgnoresSigpipe) {
-  QProcess process;
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.insert("QT_QPA_PLATFORM", "offscreen");
-  process.setProcessEnvironment(environment);
-  process.start(CORVALETSCAN, {"--camera", "sim"});
-  ASSERT_TRUE(process.waitForStarted(30000));
-  const QString status = QString("/proc/%1/status").arg(process.processId());
+TEST_F(TCommandLineTest, TheRunningProgramIgnoresSigpipe) {
+  const pid_t pid = Reaper.Keep(ChildProcess::Spawn(CORVALETSCAN, {"--camera", "sim"}, Dir, Log,
+                                                    {"QT_QPA_PLATFORM=offscreen"}));
+  ASSERT_GT(pid, 0);
+  const QString status = QString("/proc/%1/status").arg(pid);
   bool ignored = false;
   QElapsedTimer timer;
   timer.start();
-  // Read until the program has set its signals up, or gave up, or the time is over.
-  while (!ignored && process.state() == QProcess::Running && timer.elapsed() < 30000) {
+  // Read until the program has set its signals up, or ended, or the time is over.
+  while (!ignored && timer.elapsed() < 30000) {
     QFile file(status);
-    if (file.open(QIODevice::ReadOnly))
-      for (const QByteArray& line : file.readAll().split('\n'))
-        if (line.startsWith("SigIgn:"))
-          ignored = (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGPIPE - 1)) & 1;
+    if (!file.open(QIODevice::ReadOnly)) break;
+    for (const QByteArray& line : file.readAll().split('\n'))
+      if (line.startsWith("SigIgn:"))
+        ignored = (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGPIPE - 1)) & 1;
     if (!ignored) QThread::msleep(20);
   }
-  process.kill();
-  process.waitForFinished(5000);
+  ::kill(pid, SIGKILL);
+  ChildProcess::Finish(pid, Log, 5000);
   EXPECT_TRUE(ignored);
 }
 
-TEST(TCommandLineTest, ANetworkCameraGetsBothPortsInItsPath) {
+TEST(TCameraChoiceTest, ANetworkCameraGetsBothPortsInItsPath) {
   std::string error;
   const auto plain = ParseCameraChoice("ptpip:192.168.1.10", error);
   ASSERT_TRUE(plain) << error;
