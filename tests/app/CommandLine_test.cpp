@@ -9,7 +9,9 @@
 #include <QThread>
 #include <filesystem>
 
+#include "sdk/CameraBackend.h"
 #include "sdk/choice/CameraChoice.h"
+#include "sdk/gphoto2/Gphoto2Backend.h"
 #include "tests/support/ChildProcess.h"
 
 namespace fs = std::filesystem;
@@ -97,6 +99,16 @@ TEST(TCameraChoiceTest, ANetworkCameraGetsBothPortsInItsPath) {
   const auto sim = ParseCameraChoice("sim", error);
   ASSERT_TRUE(sim);
   EXPECT_EQ(sim->Kind, TCameraChoice::TKind::Sim);
+}
+
+TEST(TCameraChoiceTest, WithoutAnOptionRealCamerasAreDrivenAndNothingFallsBackToTheRig) {
+  ApplyCameraChoice(TCameraChoice{});
+  EXPECT_EQ(CameraBackendInUse(), &Gphoto2CameraBackend());
+  UseCameraBackend(nullptr);
+  EXPECT_EQ(EdsInitializeSDK(), EdsResult_DeviceNotFound);
+  EdsCameraListRef list = nullptr;
+  EXPECT_EQ(EdsGetCameraList(&list), EdsResult_DeviceNotFound);
+  EXPECT_EQ(list, nullptr);
 }
 
 }  // namespace
