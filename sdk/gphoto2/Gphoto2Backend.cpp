@@ -688,12 +688,15 @@ EdsError EdsDownloadComplete(EdsDirectoryItemRef Ref) {
   // The camera's copy may be the only one: it goes only after a complete download.
   if (!item->Downloaded) return EdsResult_InvalidParameter;
   if (item->Deleted) return EdsResult_Ok;
+  // The photo is safe on the host; a copy left on the camera is no loss. A failure here
+  // must not fail the download, or the program would throw away a complete file.
   std::shared_ptr<TCameraObject> camera;
-  if (EdsError error = backend.Usable(item->Camera, camera)) return error;
-  if (camera->Session != item->Session) return EdsResult_SessionNotOpen;
+  if (backend.Usable(item->Camera, camera) != EdsResult_Ok || camera->Session != item->Session) {
+    std::cerr << "camera: " << item->Name << " stays on the camera: the session is over\n";
+    return EdsResult_Ok;
+  }
   const int result = gp_camera_file_delete(camera->Handle, item->Folder.c_str(), item->Name.c_str(),
                                            backend.Context);
-  // The photo is safe on the host; a copy left on the camera is no loss.
   if (result < GP_OK)
     backend.Failure(*camera, item->Name + " stays on the camera", result);
   else

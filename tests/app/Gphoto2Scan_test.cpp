@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QTest>
 #include <QThread>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -120,9 +121,72 @@ TEST(TGphoto2ScanTest, FullScanThroughLibgphoto2SpellsOutEveryPointNumber) {
   Canonator->Disconnect();
 }
 
+// The connection drops after the fifth photo: its deletion fails, the sixth
+// shutter fails and the scan waits; after a reconnect a whole scan goes
+// through. The station records every log line and takes the waits.
+TEST(TGphoto2ScanTest, ADroppedConnectionLosesNoPhotoAndAReconnectScansAgain) {
+  Station::TRemoveAtEnd cleanup;
+  const fs::path dir = Station::MakeTempDirectory("corvalet-gphoto2-drop-");
+  cleanup.Paths.push_back(dir);
+  TPtpIpCameraOptions options;
+  options.PhotoBytes = 100 * 1024;
+  options.DropAfterTransfer = 5;
+  options.LifetimeSeconds = 240;
+  TPtpIpCamera camera(options);
+  const std::uint16_t port = camera.Start();
+  ASSERT_NE(port, 0) << camera.Error().toStdString();
+  std::string error;
+  ApplyCameraChoice(*ParseCameraChoice("ptpip:127.0.0.1:" + std::to_string(port), error));
+
+  Station::TStation station;
+  station.Click("SpeedButton1");
+  ASSERT_TRUE(Canonator->Connected);
+  Canonator->OutputDirectory = dir.string() + "/";
+  station.Mark();
+  station.Click("SpeedButton10");
+  ASSERT_TRUE(station.RunUntil([&] {
+    return !station.Messages.empty() && station.Messages.back() == Station::ShutterFailed;
+  }));
+  // Long enough for a photo to have come, had there been one.
+  RunLoopUntil([] { return false; }, 1000);
+  EXPECT_EQ(station.Messages, Station::ScanLog(".....s"));
+  EXPECT_TRUE(Stomper->Running);
+  EXPECT_FALSE(fs::exists(dir / "corvalet.sbf"));
+  ASSERT_EQ(camera.Served().size(), 5u);
+  EXPECT_EQ(Station::FilesIn(dir).size(), 5u);
+
+  // The operator brings the main window back and connects again.
+  station.ClickProjection();
+  ASSERT_TRUE(Form1->isVisible());
+  station.Click("SpeedButton1");
+  ASSERT_TRUE(Canonator->Connected);
+  station.Mark();
+  station.Click("SpeedButton10");
+  ASSERT_TRUE(station.RunUntil([] { return Form1->isVisible(); })) << "the scan never ended";
+  EXPECT_EQ(station.Messages, Station::ScanLog());
+
+  const auto names = Station::ReadIndex(dir / "corvalet.sbf");
+  ASSERT_TRUE(names);
+  const std::vector<TPtpIpServedPhoto> served = camera.Served();
+  ASSERT_EQ(served.size(), 22u);
+  ASSERT_EQ(names->size(), 17u);
+  for (std::size_t i = 0; i < 17; ++i) EXPECT_EQ((*names)[i], served[5 + i].Name.toStdString());
+  EXPECT_EQ(Station::FilesIn(dir).size(), 23u);
+  for (const TPtpIpServedPhoto& photo : served) {
+    QFile file(QString::fromStdString((dir / photo.Name.toStdString()).string()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << photo.Name.toStdString();
+    EXPECT_EQ(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256), photo.Sha256)
+        << photo.Name.toStdString();
+  }
+  // Only the fifth photo, whose deletion the dropped connection stopped, stays on the camera.
+  EXPECT_EQ(camera.Stats().ObjectsOnCard, 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As the program does: a dropped connection must not end the process when it is closed.
+  std::signal(SIGPIPE, SIG_IGN);
   // libgphoto2 keeps its PTP/IP identity under $HOME/.gphoto.
   const fs::path home = Station::MakeTempDirectory("corvalet-gphoto2-home-");
   setenv("HOME", home.c_str(), 1);
