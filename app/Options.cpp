@@ -30,6 +30,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments) {
       "Seconds a scan waits for each photo before it stops (default 30; 0 waits for ever).",
       "SECONDS");
   parser.addOption(photoTimeout);
+  const QCommandLineOption camera = CameraCommandLineOption();
+  parser.addOption(camera);
 
   const QString program =
       Arguments.isEmpty() ? QCoreApplication::applicationName() : Arguments.first();
@@ -62,6 +64,12 @@ TCommandLine ParseCommandLine(const QStringList& Arguments) {
     const auto milliseconds = std::llround(seconds * 1000);
     // A positive limit stays one: it never turns into "wait for ever".
     options.PhotoTimeout = std::uint32_t(seconds > 0 && milliseconds == 0 ? 1 : milliseconds);
+  }
+  if (parser.isSet(camera)) {
+    std::string error;
+    const auto chosen = ParseCameraChoice(Utf8(parser.values(camera).last()), error);
+    if (!chosen) return Refusal(program, "--camera " + error);
+    options.Camera = *chosen;
   }
   return {options, "", 0};
 }

@@ -6,11 +6,14 @@
 #include <string>
 
 #include "app/Ovl_1.h"
+#include "sdk/choice/CameraChoice.h"
 
 // What the command line sets. A new option is a field here and a few lines in ParseCommandLine.
 struct TOptions {
   // Milliseconds a scan waits for each photograph; 0 waits for ever.
   std::uint32_t PhotoTimeout = TStomper::DefaultPhotoTimeout;
+  // Real cameras through libgphoto2 unless --camera names another.
+  TCameraChoice Camera;
 };
 
 // Either Options to run with, or Text to print before the program exits with

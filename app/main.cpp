@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 
 #include "app/Options.h"
@@ -6,8 +7,12 @@
 #include "dialogs/adres.h"
 #include "pattern/obraz.h"
 #include "platform/Application.h"
+#include "sdk/choice/CameraChoice.h"
 
 int main(int argc, char** argv) {
+  // A network camera's dropped connection must not end the program when it is closed.
+  std::signal(SIGPIPE, SIG_IGN);
+
   TApplication::setApplicationName("corvaletscan");
   TApplication::setApplicationVersion(CORVALET_VERSION);
   // Settled before the display is opened: help, version and a refusal need none.
@@ -18,6 +23,8 @@ int main(int argc, char** argv) {
     std::fputs(commandLine.Text.c_str(), commandLine.ExitCode == 0 ? stdout : stderr);
     return commandLine.ExitCode;
   }
+  ApplyCameraChoice(commandLine.Options->Camera);
+
   TApplication application(argc, argv);
   // The first window is the main window.
   application.CreateForm(Form1);

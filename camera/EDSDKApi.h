@@ -1,7 +1,8 @@
 #pragma once
 
-// The camera SDK's functions. The program links one implementation of them:
-// the simulated camera rig by default, a recording one in the controller's tests.
+// The camera SDK's functions. sdk/CameraBackend.h defines them over the
+// implementation chosen at start (simulated rig or libgphoto2); the
+// controller's tests link a recording one instead.
 
 #include "camera/EDSDKError.h"
 #include "camera/EDSDKType.h"

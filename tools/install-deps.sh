@@ -10,4 +10,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   qt6-base-dev qt6-base-dev-tools libgl-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   clang libclang-rt-14-dev \
+  libgphoto2-dev gphoto2 \
   xvfb xauth openbox wmctrl xdotool x11-utils >/dev/null

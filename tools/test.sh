@@ -28,7 +28,7 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 
 stage "desktop under a window manager"
 # The program under openbox in Xvfb, worked by clicks and typing as an operator does.
-timeout 600 bash tests/desktop/run.sh build
+timeout 600 bash tests/desktop/run.sh build --camera sim
 
 stage "AddressSanitizer and UBSan"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

@@ -22,6 +22,7 @@
 
 #include "camera/EDSDKApi.h"
 #include "platform/ProjectorFeed.h"
+#include "sdk/CameraBackend.h"
 #include "sdk/sim/SimConfig.h"
 #include "sdk/sim/SimRender.h"
 
@@ -463,7 +464,8 @@ std::uint64_t SimDigest(std::string_view Bytes) {
   return hash;
 }
 
-extern "C" {
+// The SDK functions of the rig; SimCameraBackend() puts them behind camera/EDSDKApi.h.
+namespace SimSdk {
 
 EdsError EdsInitializeSDK() {
   InstallExitHook();
@@ -808,4 +810,15 @@ EdsUInt32 EdsRelease(EdsBaseRef Ref) {
   return 0;
 }
 
-}  // extern "C"
+}  // namespace SimSdk
+
+const TCameraBackend& SimCameraBackend() {
+  static const TCameraBackend table = [] {
+    TCameraBackend functions;
+#define CORVALET_SIM_ENTRY(Result, Name, Params, Args, None) functions.Name = &SimSdk::Name;
+    CORVALET_CAMERA_SDK_FUNCTIONS(CORVALET_SIM_ENTRY)
+#undef CORVALET_SIM_ENTRY
+    return functions;
+  }();
+  return table;
+}

@@ -1,9 +1,10 @@
 #pragma once
 
-// The simulated camera rig behind the camera SDK functions of camera/EDSDKApi.h:
-// one or more cameras on a tripod photographing what the projector throws
-// (platform/ProjectorFeed.h). This header is the rig's own control panel for
-// tests and tools; the program itself only calls the SDK functions.
+// The simulated camera rig, one implementation of the camera SDK functions of
+// camera/EDSDKApi.h: one or more cameras on a tripod photographing what the
+// projector throws (platform/ProjectorFeed.h). This header is the rig's own
+// control panel for tests and tools; the program itself only calls the SDK
+// functions.
 //
 // The rig reads its configuration at each EdsInitializeSDK, from the text given
 // to SimConfigure or else from the environment variable CORVALET_SIM (syntax in
@@ -16,6 +17,11 @@
 #include <string_view>
 
 #include "camera/EDSDKType.h"
+
+struct TCameraBackend;
+// The rig's SDK functions, for UseCameraBackend (sdk/CameraBackend.h). Linking
+// corvalet_sdk_sim puts them in use from the start.
+const TCameraBackend& SimCameraBackend();
 
 constexpr const char* SimEnvironmentVariable = "CORVALET_SIM";
 

@@ -28,8 +28,6 @@ namespace {
 
 constexpr int PhotoWidth = 2048;
 constexpr int PhotoHeight = 1536;
-constexpr int Rows = 80;
-constexpr int Columns = 120;
 
 std::string ReadFile(const fs::path& Path) {
   std::ifstream in(Path, std::ios::binary);
@@ -117,10 +115,9 @@ TEST_F(TEndToEndTest, FullScanSpellsOutEveryPointNumber) {
     ASSERT_EQ(photo.size(), QSize(PhotoWidth, PhotoHeight)) << name;
     photos.push_back(std::move(photo));
   }
-  const TScanDecoding decoding = DecodeScan(photos, TScanRaster{10, 10, Rows, Columns, 3, 8},
-                                            TForm2::ClientWidth, TForm2::ClientHeight);
-  EXPECT_EQ(decoding.NotFound, 0);
-  EXPECT_EQ(decoding.Wrong, 0) << decoding.FirstWrong;
+  const TScanDecoding decoded = DecodeScan(photos);
+  EXPECT_EQ(decoded.NotFound, 0);
+  EXPECT_EQ(decoded.Wrong, 0) << decoded.FirstWrong;
 }
 
 TEST_F(TEndToEndTest, SwallowedShotStopsTheScanAtThePhotoTimeLimit) {

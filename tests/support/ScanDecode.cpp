@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "pattern/obraz.h"
 #include "sdk/sim/SimMapping.h"
 
 namespace {
@@ -19,8 +20,9 @@ int Level(const QImage& Photo, int X, int Y) {
 TScanDecoding DecodeScan(const std::vector<QImage>& Photos, const TScanRaster& Raster,
                          int ProjectorWidth, int ProjectorHeight) {
   TScanDecoding result;
+  result.Points = Raster.Rows * Raster.Columns;
   if (Photos.size() != 17) {
-    result.NotFound = Raster.Rows * Raster.Columns;
+    result.NotFound = result.Points;
     return result;
   }
   const QImage& dark = Photos[0];
@@ -61,4 +63,9 @@ TScanDecoding DecodeScan(const std::vector<QImage>& Photos, const TScanRaster& R
     }
   result.FirstWrong = firstWrong.str();
   return result;
+}
+
+TScanDecoding DecodeScan(const std::vector<QImage>& Photos) {
+  return DecodeScan(Photos, TScanRaster{10, 10, 80, 120, 3, 8}, TForm2::ClientWidth,
+                    TForm2::ClientHeight);
 }

@@ -17,10 +17,12 @@ struct TScanRaster {
 };
 
 struct TScanDecoding {
-  int NotFound = 0;
-  int Wrong = 0;
+  int Points = 0;    // points looked for
+  int NotFound = 0;  // not lit in the all-points photo
+  int Wrong = 0;     // read as another number
   // "point N read as M" for the first wrong point; empty when none.
   std::string FirstWrong;
+  int Decoded() const { return Points - NotFound - Wrong; }
 };
 
 // Reads every point's number back from the 17 photographs of a scan, in
@@ -28,3 +30,6 @@ struct TScanDecoding {
 // by the simulated camera of a projector frame ProjectorWidth x ProjectorHeight.
 TScanDecoding DecodeScan(const std::vector<QImage>& Photos, const TScanRaster& Raster,
                          int ProjectorWidth, int ProjectorHeight);
+
+// The same for the start-up raster (80 x 120 points) on the projection window.
+TScanDecoding DecodeScan(const std::vector<QImage>& Photos);

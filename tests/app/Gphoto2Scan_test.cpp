@@ -1,0 +1,204 @@
+// A whole scan through the real buttons with real waits, driving the
+// PTP/IP camera emulator in this process through the libgphoto2 backend and
+// libgphoto2 itself: the emulator photographs the projector feed.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QTest>
+#include <QThread>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "app/Ovl_1.h"
+#include "dialogs/Pdef.h"
+#include "dialogs/adres.h"
+#include "pattern/obraz.h"
+#include "platform/Application.h"
+#include "platform/Timer.h"
+#include "platform/Widgets.h"
+#include "sdk/choice/CameraChoice.h"
+#include "sdk/gphoto2/Gphoto2Backend.h"
+#include "sdk/ptpip/PtpIpCamera.h"
+#include "session/Canonator.h"
+#include "tests/reliability/Station.h"
+#include "tests/support/ScanDecode.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int PhotoWidth = 2048;
+constexpr int PhotoHeight = 1536;
+
+bool RunLoopUntil(const std::function<bool()>& Done, int Milliseconds) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!Done() && timer.elapsed() < Milliseconds) {
+    Application->ProcessMessages();
+    QThread::msleep(1);
+  }
+  return Done();
+}
+
+void Click(const char* Name) {
+  auto* button = Form1->findChild<TSpeedButton*>(Name);
+  ASSERT_NE(button, nullptr) << Name;
+  QTest::mouseClick(button, Qt::LeftButton);
+}
+
+std::vector<std::string> LogMessages() {
+  std::vector<std::string> messages;
+  const TMemoLines& lines = Form1->Memo1->Lines();
+  for (int i = 0; i < lines.Count(); ++i) {
+    const std::string& line = lines.Strings(i);
+    messages.push_back(line.substr(line.find(" : ") + 3));
+  }
+  return messages;
+}
+
+TEST(TGphoto2ScanTest, FullScanThroughLibgphoto2SpellsOutEveryPointNumber) {
+  Station::TRemoveAtEnd cleanup;
+  const fs::path dir = Station::MakeTempDirectory("corvalet-gphoto2-scan-");
+  cleanup.Paths.push_back(dir);
+
+  TPtpIpCameraOptions options;
+  options.Width = PhotoWidth;
+  options.Height = PhotoHeight;
+  options.Seed = 17;
+  options.LifetimeSeconds = 240;
+  TPtpIpCamera camera(options);
+  const std::uint16_t port = camera.Start();
+  ASSERT_NE(port, 0) << camera.Error().toStdString();
+  std::string error;
+  const auto choice = ParseCameraChoice("ptpip:127.0.0.1:" + std::to_string(port), error);
+  ASSERT_TRUE(choice) << error;
+  ApplyCameraChoice(*choice);
+
+  Form1->show();
+  Form2->hide();
+  Application->ProcessMessages();
+  Click("SpeedButton1");
+  ASSERT_TRUE(Canonator->Connected);
+  EXPECT_EQ(LogMessages().back(), std::string("Kamera ") + Gphoto2NetworkModel + " připojena");
+  Canonator->OutputDirectory = dir.string() + "/";
+
+  Click("SpeedButton10");
+  ASSERT_FALSE(Form1->isVisible());
+  ASSERT_TRUE(RunLoopUntil([] { return Form1->isVisible(); }, 150000)) << "the scan never ended";
+  EXPECT_EQ(Stomper->Step, 17);
+
+  const auto names = Station::ReadIndex(dir / "corvalet.sbf");
+  ASSERT_TRUE(names);
+  const std::vector<TPtpIpServedPhoto> served = camera.Served();
+  ASSERT_EQ(names->size(), 17u);
+  ASSERT_EQ(served.size(), 17u);
+  EXPECT_EQ(Station::FilesIn(dir).size(), 18u);
+  EXPECT_EQ(camera.Stats().ObjectsOnCard, 0);
+
+  std::vector<QImage> photos;
+  for (std::size_t i = 0; i < names->size(); ++i) {
+    const std::string& name = (*names)[i];
+    // The index lists the photos in the order the camera took them.
+    EXPECT_EQ(name, served[i].Name.toStdString());
+    QFile file(QString::fromStdString((dir / name).string()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;
+    const QByteArray bytes = file.readAll();
+    EXPECT_EQ(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256), served[i].Sha256)
+        << name;
+    QImage photo = QImage::fromData(bytes, "JPEG");
+    ASSERT_EQ(photo.size(), QSize(PhotoWidth, PhotoHeight)) << name;
+    photos.push_back(std::move(photo));
+  }
+  const TScanDecoding decoded = DecodeScan(photos);
+  EXPECT_EQ(decoded.Decoded(), 9600) << decoded.NotFound << " not found; " << decoded.FirstWrong;
+
+  Canonator->Disconnect();
+}
+
+// The connection drops after the fifth photo: its deletion fails, the sixth
+// shutter fails and the scan waits; after a reconnect a whole scan goes
+// through. The station records every log line and takes the waits.
+TEST(TGphoto2ScanTest, ADroppedConnectionLosesNoPhotoAndAReconnectScansAgain) {
+  Station::TRemoveAtEnd cleanup;
+  const fs::path dir = Station::MakeTempDirectory("corvalet-gphoto2-drop-");
+  cleanup.Paths.push_back(dir);
+  TPtpIpCameraOptions options;
+  options.PhotoBytes = 100 * 1024;
+  options.DropAfterTransfer = 5;
+  options.LifetimeSeconds = 240;
+  TPtpIpCamera camera(options);
+  const std::uint16_t port = camera.Start();
+  ASSERT_NE(port, 0) << camera.Error().toStdString();
+  std::string error;
+  ApplyCameraChoice(*ParseCameraChoice("ptpip:127.0.0.1:" + std::to_string(port), error));
+
+  Station::TStation station;
+  station.Click("SpeedButton1");
+  ASSERT_TRUE(Canonator->Connected);
+  Canonator->OutputDirectory = dir.string() + "/";
+  station.Mark();
+  station.Click("SpeedButton10");
+  ASSERT_TRUE(station.RunUntil([&] {
+    return !station.Messages.empty() && station.Messages.back() == Station::ShutterFailed;
+  }));
+  // Long enough for a photo to have come, had there been one; then the time limit runs out.
+  RunLoopUntil([] { return false; }, 1000);
+  AdvanceTime(Stomper->PhotoTimeout);
+  ASSERT_TRUE(station.RunUntil([] { return Form1->isVisible(); })) << "the scan never stopped";
+  // The fifth photo is whole on disk; the dropped connection kept its deletion from the camera.
+  EXPECT_EQ(station.Messages, Station::ScanLog("....ks"));
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_FALSE(fs::exists(dir / "corvalet.sbf"));
+  ASSERT_EQ(camera.Served().size(), 5u);
+  EXPECT_EQ(Station::FilesIn(dir).size(), 5u);
+
+  // The operator connects again.
+  station.Click("SpeedButton1");
+  ASSERT_TRUE(Canonator->Connected);
+  station.Mark();
+  station.Click("SpeedButton10");
+  ASSERT_TRUE(station.RunUntil([] { return Form1->isVisible(); })) << "the scan never ended";
+  EXPECT_EQ(station.Messages, Station::ScanLog());
+
+  const auto names = Station::ReadIndex(dir / "corvalet.sbf");
+  ASSERT_TRUE(names);
+  const std::vector<TPtpIpServedPhoto> served = camera.Served();
+  ASSERT_EQ(served.size(), 22u);
+  ASSERT_EQ(names->size(), 17u);
+  for (std::size_t i = 0; i < 17; ++i) EXPECT_EQ((*names)[i], served[5 + i].Name.toStdString());
+  EXPECT_EQ(Station::FilesIn(dir).size(), 23u);
+  for (const TPtpIpServedPhoto& photo : served) {
+    QFile file(QString::fromStdString((dir / photo.Name.toStdString()).string()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << photo.Name.toStdString();
+    EXPECT_EQ(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256), photo.Sha256)
+        << photo.Name.toStdString();
+  }
+  // Only the fifth photo, whose deletion the dropped connection stopped, stays on the camera.
+  EXPECT_EQ(camera.Stats().ObjectsOnCard, 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // As the program does: a dropped connection must not end the process when it is closed.
+  std::signal(SIGPIPE, SIG_IGN);
+  // libgphoto2 keeps its PTP/IP identity under $HOME/.gphoto.
+  const fs::path home = Station::MakeTempDirectory("corvalet-gphoto2-home-");
+  setenv("HOME", home.c_str(), 1);
+  TApplication application(argc, argv);
+  application.CreateForm(Form1);
+  application.CreateForm(Form2);
+  application.CreateForm(PointDef);
+  application.CreateForm(Form3);
+  ::testing::InitGoogleTest(&argc, argv);
+  const int result = RUN_ALL_TESTS();
+  fs::remove_all(home);
+  return result;
+}

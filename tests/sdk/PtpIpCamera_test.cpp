@@ -1,0 +1,255 @@
+#include "sdk/ptpip/PtpIpCamera.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include "platform/ProjectorFeed.h"
+#include "tests/support/ChildProcess.h"
+
+namespace {
+
+using ChildProcess::Finish;
+using ChildProcess::ReadText;
+using ChildProcess::Spawn;
+using ChildProcess::TRun;
+
+// Runs the gphoto2 command against the camera in Dir.
+TRun Gphoto2(std::uint16_t Port, const QString& Dir, const QStringList& Args, int LimitMs = 60000) {
+  const QString program = QStandardPaths::findExecutable(QStringLiteral("gphoto2"));
+  EXPECT_FALSE(program.isEmpty()) << "gphoto2 is not installed (tools/install-deps.sh installs it)";
+  const QString log = Dir + QStringLiteral("/gphoto2.log");
+  const pid_t pid = Spawn(program, QStringList{QStringLiteral("--port"), QStringLiteral("ptpip:127.0.0.1:%1:%1").arg(Port)} + Args, Dir, log);
+  EXPECT_NE(pid, 0) << "gphoto2 did not start";
+  return pid ? Finish(pid, log, LimitMs) : TRun{};
+}
+
+QByteArray ReadFile(const QString& Path) {
+  QFile file(Path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int MeanLevel(const QByteArray& Jpeg) {
+  const QImage picture = QImage::fromData(Jpeg, "JPG").convertToFormat(QImage::Format_Grayscale8);
+  if (picture.isNull()) return -1;
+  std::int64_t sum = 0;
+  for (int y = 0; y < picture.height(); ++y) {
+    const uchar* row = picture.constScanLine(y);
+    for (int x = 0; x < picture.width(); ++x) sum += row[x];
+  }
+  return int(sum / (std::int64_t(picture.width()) * picture.height()));
+}
+
+TPtpIpCameraOptions Quick() {
+  TPtpIpCameraOptions options;
+  options.LifetimeSeconds = 240;
+  return options;
+}
+
+// The independent client sees a camera, takes pictures of what the projector throws
+// and downloads them byte for byte; one camera serves one run after another.
+TEST(PtpIpCamera, Gphoto2SummaryCaptureAndDownload) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  TPtpIpCameraOptions options = Quick();
+  options.Width = 640;
+  options.Height = 480;
+  TPtpIpCamera camera(options);
+  const std::uint16_t port = camera.Start();
+  ASSERT_NE(port, 0) << camera.Error().toStdString();
+
+  const TRun summary = Gphoto2(port, dir.path(), {QStringLiteral("--summary")});
+  ASSERT_TRUE(summary.Finished);
+  EXPECT_EQ(summary.ExitCode, 0) << summary.Output.toStdString();
+  EXPECT_TRUE(summary.Output.contains(QStringLiteral("Model: PTP/IP camera emulator")));
+  EXPECT_TRUE(summary.Output.contains(QStringLiteral("Generic Image Capture")));
+  EXPECT_TRUE(summary.Output.contains(QStringLiteral("File Deletion")));
+
+  QImage white(400, 300, QImage::Format_RGB888);
+  white.fill(Qt::white);
+  PublishProjectorFrame(white);
+  const TRun lit = Gphoto2(port, dir.path(), {QStringLiteral("--capture-image-and-download")});
+  ClearProjectorFrame();
+  const TRun dark = Gphoto2(port, dir.path(), {QStringLiteral("--capture-image-and-download")});
+  ASSERT_TRUE(lit.Finished && dark.Finished);
+  EXPECT_EQ(lit.ExitCode, 0) << lit.Output.toStdString();
+  EXPECT_EQ(dark.ExitCode, 0) << dark.Output.toStdString();
+
+  const std::vector<TPtpIpServedPhoto> served = camera.Served();
+  ASSERT_EQ(served.size(), 2u);
+  const QByteArray first = ReadFile(dir.filePath(QStringLiteral("IMG_0001.JPG")));
+  const QByteArray second = ReadFile(dir.filePath(QStringLiteral("IMG_0002.JPG")));
+  EXPECT_EQ(served[0].Name, QStringLiteral("IMG_0001.JPG"));
+  EXPECT_EQ(QCryptographicHash::hash(first, QCryptographicHash::Sha256), served[0].Sha256);
+  EXPECT_EQ(second, camera.LastServedPhoto());
+  EXPECT_FALSE(second.isEmpty());
+  // The lit projector shows in the first photo; the second sees ambient light only.
+  EXPECT_GT(MeanLevel(first), MeanLevel(second) + 40);
+  const TPtpIpCameraStats stats = camera.Stats();
+  EXPECT_EQ(stats.Hosts, 3);
+  EXPECT_EQ(stats.Deletes, 2);
+  EXPECT_EQ(stats.ObjectsOnCard, 0);
+}
+
+// Photos over 1 MB travel in GetPartialObject pieces; a fixed-size photo and one over 20 MB arrive whole.
+TEST(PtpIpCamera, LargePhotosArriveWhole) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  TPtpIpCameraOptions options = Quick();
+  options.PhotoBytes = 2 * 1000 * 1000;
+  options.HugePhotoAt = 2;
+  TPtpIpCamera camera(options);
+  const std::uint16_t port = camera.Start();
+  ASSERT_NE(port, 0) << camera.Error().toStdString();
+  for (int shot = 1; shot <= 2; ++shot) {
+    const TRun run = Gphoto2(port, dir.path(), {QStringLiteral("--capture-image-and-download")});
+    ASSERT_TRUE(run.Finished);
+    EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
+  }
+  const QByteArray normal = ReadFile(dir.filePath(QStringLiteral("IMG_0001.JPG")));
+  const QByteArray huge = ReadFile(dir.filePath(QStringLiteral("IMG_0002.JPG")));
+  EXPECT_EQ(normal.size(), 2 * 1000 * 1000);
+  EXPECT_GT(huge.size(), 20 * 1024 * 1024);
+  EXPECT_EQ(huge, camera.LastServedPhoto());
+  EXPECT_FALSE(QImage::fromData(huge, "JPG").isNull());
+  EXPECT_NE(QCryptographicHash::hash(normal, QCryptographicHash::Sha256), camera.Served().at(1).Sha256);
+  EXPECT_GE(camera.Stats().Operations[PtpCode::GetPartialObject].Count, 2 + 21);
+}
+
+// Each fault as the independent client meets it, one after another on one camera.
+TEST(PtpIpCamera, FaultsOnRequest) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  TPtpIpCameraOptions options = Quick();
+  options.PhotoBytes = 100000;
+  options.BusyOnCapture = 1;
+  options.SwallowCapture = 2;
+  options.DropAfterTransfer = 1;  // the photo of capture 3
+  options.DropAtCapture = 4;
+  options.SlowOperation = PtpCode::GetStorageInfo;  // only a summary asks for it
+  options.SlowNth = 1;
+  options.SlowMs = 4000;
+  TPtpIpCamera camera(options);
+  const std::uint16_t port = camera.Start();
+  ASSERT_NE(port, 0) << camera.Error().toStdString();
+  const QString trigger = QStringLiteral("--trigger-capture");
+
+  const TRun busy = Gphoto2(port, dir.path(), {trigger});
+  ASSERT_TRUE(busy.Finished);
+  EXPECT_NE(busy.ExitCode, 0);
+  EXPECT_TRUE(busy.Output.contains(QStringLiteral("busy"), Qt::CaseInsensitive)) << busy.Output.toStdString();
+
+  const TRun swallowed = Gphoto2(port, dir.path(), {trigger, QStringLiteral("--wait-event-and-download=2s")});
+  ASSERT_TRUE(swallowed.Finished);
+  EXPECT_EQ(camera.Stats().Photos, 0);
+  EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral("*.JPG")}).isEmpty());
+
+  const TRun dropped = Gphoto2(port, dir.path(), {QStringLiteral("--capture-image-and-download")});
+  ASSERT_TRUE(dropped.Finished);
+  EXPECT_EQ(ReadFile(dir.filePath(QStringLiteral("IMG_0001.JPG"))), camera.LastServedPhoto());
+  EXPECT_EQ(camera.Stats().Drops, 1);
+  EXPECT_EQ(camera.Stats().ObjectsOnCard, 1);  // the delete never reached the camera
+
+  const TRun slow = Gphoto2(port, dir.path(), {QStringLiteral("--summary")});
+  ASSERT_TRUE(slow.Finished);
+  EXPECT_NE(slow.ExitCode, 0) << slow.Output.toStdString();
+  const TRun again = Gphoto2(port, dir.path(), {QStringLiteral("--summary")});
+  ASSERT_TRUE(again.Finished);
+  EXPECT_EQ(again.ExitCode, 0) << again.Output.toStdString();
+
+  const TRun cut = Gphoto2(port, dir.path(), {QStringLiteral("--capture-image-and-download")});
+  ASSERT_TRUE(cut.Finished);
+  // gphoto2 reports the failed capture but exits with 0.
+  EXPECT_TRUE(cut.Output.contains(QStringLiteral("Could not capture"))) << cut.Output.toStdString();
+  EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("*.JPG")}).size(), 1);
+  EXPECT_EQ(camera.Stats().Drops, 2);
+  EXPECT_EQ(camera.Stats().Captures, 4);
+}
+
+// A second host is refused while one is connected, and served once it left.
+TEST(PtpIpCamera, OneHostAtATime) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  TPtpIpCamera camera(Quick());
+  const std::uint16_t port = camera.Start();
+  ASSERT_NE(port, 0) << camera.Error().toStdString();
+  const int first = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(first, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // Init Command Request: length, type 1, a GUID, the name "t" in UCS-2, version 1.0.
+  const QByteArray request = QByteArray::fromHex("20000000" "01000000") + QByteArray(16, 'g') +
+                             QByteArray::fromHex("74000000" "00000100");
+  ASSERT_EQ(::send(first, request.constData(), std::size_t(request.size()), MSG_NOSIGNAL), request.size());
+  pollfd ready{first, POLLIN, 0};
+  ASSERT_EQ(::poll(&ready, 1, 10000), 1);
+  char ack[8] = {};
+  ASSERT_EQ(::recv(first, ack, sizeof ack, MSG_WAITALL), 8);
+  EXPECT_EQ(ack[4], 2);  // Init Command Ack
+
+  const TRun refused = Gphoto2(port, dir.path(), {QStringLiteral("--summary")});
+  ASSERT_TRUE(refused.Finished);
+  EXPECT_NE(refused.ExitCode, 0);
+  EXPECT_EQ(camera.Stats().HostsRefused, 1);
+  ::close(first);
+  const TRun served = Gphoto2(port, dir.path(), {QStringLiteral("--summary")});
+  ASSERT_TRUE(served.Finished);
+  EXPECT_EQ(served.ExitCode, 0) << served.Output.toStdString();
+}
+
+// The program: clear refusal of bad values, a free port on request, and an end by itself.
+TEST(PtpIpCamera, ProgramServesAndEndsByItself) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString log = dir.filePath(QStringLiteral("camera.log"));
+  const TRun bad = Finish(Spawn(QStringLiteral(PTPIP_CAMERA), {QStringLiteral("--port"), QStringLiteral("70000")},
+                                dir.path(), log), log, 30000);
+  EXPECT_EQ(bad.ExitCode, 2);
+  EXPECT_TRUE(bad.Output.contains(QStringLiteral("--port takes a whole number from 0 to 65535"))) << bad.Output.toStdString();
+
+  ChildProcess::TReaper reaper;
+  const pid_t program = reaper.Keep(Spawn(QStringLiteral(PTPIP_CAMERA),
+                              {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--lifetime"),
+                               QStringLiteral("8"), QStringLiteral("--photo-bytes"), QStringLiteral("50000")},
+                              dir.path(), log));
+  ASSERT_NE(program, 0);
+  const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+  QRegularExpressionMatch match;
+  for (int round = 0; round < 300 && !match.hasMatch(); ++round) {
+    QThread::msleep(100);
+    match = listening.match(ReadText(log));
+  }
+  EXPECT_TRUE(match.hasMatch()) << ReadText(log).toStdString();
+  if (match.hasMatch()) {
+    const TRun run = Gphoto2(std::uint16_t(match.captured(1).toUInt()), dir.path(),
+                             {QStringLiteral("--capture-image-and-download")});
+    EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
+    EXPECT_EQ(ReadFile(dir.filePath(QStringLiteral("IMG_0001.JPG"))).size(), 50000);
+  }
+  const TRun ended = Finish(program, log, 30000);
+  EXPECT_TRUE(ended.Finished) << "the program outlived its lifetime";
+  EXPECT_EQ(ended.ExitCode, 0) << ended.Output.toStdString();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
