@@ -6,6 +6,7 @@
 #include <QSaveFile>
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cmath>
 #include <deque>
 #include <limits>
@@ -819,30 +820,47 @@ std::optional<TCheckResult> CheckScanFolder(const std::string& Dir, const TCheck
     return false;
   };
 
+  // Photos are decoded in the index's order; the thread that completes the first
+  // three sets the decoder up while the other already decodes the next photo.
   TScanDecoder decoder(Raster);
-  {
-    std::vector<QImage> first(3);
-    parallel({0, 1, 2}, [&](int i) { first[std::size_t(i)] = load(i); });
-    if (firstError()) return std::nullopt;
-    std::string problem;
-    if (!decoder.SetReferences(first[0], first[1], &problem)) {
-      errors[1] = problem;
-      firstError();
-      return std::nullopt;
+  std::mutex lock;
+  std::condition_variable ready;
+  std::vector<QImage> first(3);
+  int firstDone = 0;
+  bool setUp = false, failed = false;
+  std::vector<int> photos(PhotoCount);
+  std::iota(photos.begin(), photos.end(), 0);
+  parallel(photos, [&](int i) {
+    QImage image = load(i);
+    std::unique_lock guard(lock);
+    if (image.isNull()) failed = true;
+    if (i < 3) {
+      first[std::size_t(i)] = std::move(image);
+      if (++firstDone < 3) return;
+      if (!failed) {
+        guard.unlock();
+        std::string problem;
+        int culprit = -1;
+        if (!decoder.SetReferences(first[0], first[1], &problem))
+          culprit = 1;
+        else if (!decoder.SetAllPoints(first[2], &problem))
+          culprit = 2;
+        first.clear();
+        guard.lock();
+        if (culprit >= 0) errors[std::size_t(culprit)] = problem, failed = true;
+      }
+      setUp = true;
+      ready.notify_all();
+      return;
     }
-    if (!decoder.SetAllPoints(first[2], &problem)) {
-      errors[2] = problem;
-      firstError();
-      return std::nullopt;
-    }
-  }
-  std::vector<int> planes;
-  for (int k = 1; k <= PlaneCount; ++k) planes.push_back(2 + k);
-  parallel(planes, [&](int i) {
-    const QImage image = load(i);
-    if (image.isNull()) return;
+    ready.wait(guard, [&] { return setUp; });
+    if (failed) return;
+    guard.unlock();
     std::string problem;
-    if (!decoder.AddPlane(i - 2, image, &problem)) errors[std::size_t(i)] = problem;
+    if (!decoder.AddPlane(i - 2, image, &problem)) {
+      guard.lock();
+      errors[std::size_t(i)] = problem;
+    }
   });
   if (firstError()) return std::nullopt;
   return decoder.Finish();
