@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "check/LiveCheck.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
 #include "pattern/Mat_gen.h"
@@ -105,6 +106,7 @@ void TStomper::FinishScan() {
   Sleep(std::uint32_t(2 * Delay));
   // A failure here goes to the error box; the main window then stays hidden.
   Canonator->WriteScanIndex();
+  if (Check) Check->IndexWritten(Canonator->OutputDirectory);
   Form1->show();
 }
 
@@ -114,6 +116,9 @@ void TStomper::StartScan() {
   ResetSteps();
   Canonator->CapturedFiles.clear();
   Running = true;
+  if (Check && MatGen)
+    Check->ScanStarted({MatGen->OffsetX(), MatGen->OffsetY(), MatGen->RowCount(),
+                        MatGen->ColumnCount(), MatGen->PointSize(), MatGen->Spacing()});
   RunStep();
 }
 
@@ -126,9 +131,12 @@ void TStomper::SingleShot() {
 
 void TStomper::TransferArrived(const TMsg& Msg) {
   if (Canonator == nullptr) return;
-  if (Canonator->SaveTransferredImage(Msg))
+  if (Canonator->SaveTransferredImage(Msg)) {
     Canonator->Log("snímek uložen");
-  else
+    // While waiting for photograph n, Step is n.
+    if (Check && Running)
+      Check->PhotoSaved(Step - 1, Canonator->OutputDirectory + Canonator->CapturedFiles.back());
+  } else
     Canonator->Log("Snímek se nepodařilo uložit");
   if (Running) RunStep();
 }

@@ -1,4 +1,5 @@
 #include "app/Ovl_1.h"
+#include "app/ScanCheckLog.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
 #include "pattern/obraz.h"
@@ -11,5 +12,7 @@ int main(int argc, char** argv) {
   application.CreateForm(Form2);
   application.CreateForm(PointDef);
   application.CreateForm(Form3);
+  const auto check = CreateLoggedScanCheck();
+  Stomper->Check = check.get();
   return application.Run();
 }

@@ -478,11 +478,11 @@ TCheckResult TScanDecoder::Finish() {
     }
     int code = 0;
     float least = blob.Signal;
+    // A plane that never came reads as dark; the order check names it.
     for (int k = 1; k <= PlaneCount; ++k) {
       const TPlaneStats& plane = Planes[std::size_t(k)];
-      if (!plane.Done) continue;
-      code = code * 2 + (2 * plane.Votes[b] > blob.Area ? 1 : 0);
-      least = std::min(least, std::abs(plane.Signal[b]));
+      code = code * 2 + (plane.Done && 2 * plane.Votes[b] > blob.Area ? 1 : 0);
+      if (plane.Done) least = std::min(least, std::abs(plane.Signal[b]));
     }
     margin[b] = least;
     number[b] = numberOfCode[std::size_t(code)];
@@ -668,6 +668,8 @@ TCheckResult TScanDecoder::Finish() {
       }
     }
   }
+  for (int k = 1; k <= PlaneCount; ++k)
+    if (!Planes[std::size_t(k)].Done) result.MisplacedPhotos.push_back(2 + k);
   for (int k = 1; judge && k <= PlaneCount; ++k) {
     const TPlaneStats& plane = Planes[std::size_t(k)];
     if (!plane.Done || plane.Stray > MaxStray) continue;
