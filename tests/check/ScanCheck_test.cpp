@@ -171,6 +171,21 @@ TEST_F(TScanCheckTest, DegradedRigIsNeverAllReadAndCountsWithinOnePercent) {
   }
 }
 
+TEST_F(TScanCheckTest, PointsTooDenseForTheCameraAreSaidToBeSo) {
+  TSimScanSpec spec;
+  spec.Rows = 100;
+  spec.Columns = 160;
+  spec.Size = 1;
+  spec.Spacing = 2;
+  const TScanFolder& folder = Folder("dense", spec);
+  ASSERT_EQ(folder.Scan.Truth.size(), 16000u);
+  const TCheckResult result = Check(folder.Dir, folder.Raster());
+  EXPECT_EQ(folder.Scan.Readable(), 0);
+  EXPECT_LE(result.Read, 160);
+  ASSERT_FALSE(result.Causes.empty());
+  EXPECT_EQ(result.Causes[0].first, TCheckCause::Separation) << result.Verdict();
+}
+
 TEST_F(TScanCheckTest, FaultsInTheScanAreFlaggedWithTheirCause) {
   std::vector<std::string> swapped = Default().Scan.Names;
   std::swap(swapped[3], swapped[4]);  // bit-planes 1 and 2
