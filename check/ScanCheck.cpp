@@ -463,6 +463,10 @@ TCheckResult TScanDecoder::Finish() {
   std::vector<int> numberOfCode(16384, 0);
   for (int index = 1; index <= n; ++index) numberOfCode[std::size_t(CheckCodeOf(index))] = index;
 
+  // Specks of noise that cross the threshold are no points.
+  auto solid = [&](const TBlob& Blob) {
+    return !Blob.TouchesEdge && Blob.Area >= 2 && Blob.Signal >= MinMargin;
+  };
   const std::size_t blobs = Blobs.size();
   std::vector<int> number(blobs, 0);
   std::vector<float> margin(blobs, 0.0f);
@@ -476,6 +480,7 @@ TCheckResult TScanDecoder::Finish() {
       ++result.Cut;
       continue;
     }
+    if (!solid(blob)) continue;
     int code = 0;
     float least = blob.Signal;
     // A plane that never came reads as dark; the order check names it.
@@ -610,10 +615,6 @@ TCheckResult TScanDecoder::Finish() {
   }
 
   // With too few points in the photo, plane statistics say nothing.
-  // Specks of noise that cross the threshold are no points.
-  auto solid = [&](const TBlob& Blob) {
-    return !Blob.TouchesEdge && Blob.Area >= 2 && Blob.Signal >= MinMargin;
-  };
   int whole = 0;
   for (const TBlob& blob : Blobs) whole += solid(blob);
   const bool judge = n > 0 && whole >= std::max(8, n / 20);
@@ -706,7 +707,9 @@ TCheckResult TScanDecoder::Finish() {
       (!std::isnan(pitchPixels) && pitchPixels < 3) ||
       (n > 0 && !judge && ValidShare > 0.5 && !moved && !misplaced);
 
-  // Each point not read gets the cause its surroundings show.
+  // Each point not read gets the cause its surroundings show; one whose middle
+  // lies within half a pitch of the photo's edge is cut by it.
+  const double edge = std::isnan(pitchPixels) ? 1.0 : std::max(1.0, pitchPixels / 2);
   std::array<int, 5> tally{};
   for (int i = 1; i <= n; ++i) {
     const TPointState state = result.States[std::size_t(i - 1)];
@@ -718,7 +721,7 @@ TCheckResult TScanDecoder::Finish() {
               : misplaced  ? TCheckCause::OutOfOrder
               : ValidShare < 0.5 ? TCheckCause::LowContrast
                                  : TCheckCause::Separation;
-    } else if (q.x() < 1 || q.y() < 1 || q.x() >= FWidth - 1 || q.y() >= FHeight - 1) {
+    } else if (q.x() < edge || q.y() < edge || q.x() >= FWidth - edge || q.y() >= FHeight - edge) {
       cause = TCheckCause::OutsideView;
     } else if (state == TPointState::Weak ||
                Contrast[std::size_t(int(q.y())) * FWidth + int(q.x())] < MinContrast) {
