@@ -10,6 +10,10 @@ std::unique_ptr<TScanCheck> CreateLoggedScanCheck() {
     QCoreApplication* application = QCoreApplication::instance();
     if (!application) return;
     QMetaObject::invokeMethod(
-        application, [Line] { if (Canonator) Canonator->Log(Line); }, Qt::QueuedConnection);
+        application,
+        [Line] {
+          if (Canonator) Canonator->Log(Line);
+        },
+        Qt::QueuedConnection);
   });
 }

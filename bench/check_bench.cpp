@@ -59,7 +59,9 @@ void BM_VerdictAfterLastPhoto(benchmark::State& State) {
   const TFolder& folder = Scan(2048, 1536);
   std::string error;
   const auto names = ReadScanIndex(folder.Dir.string(), &error);
-  auto path = [&](int I) { return QString::fromStdString((folder.Dir / (*names)[std::size_t(I)]).string()); };
+  auto path = [&](int I) {
+    return QString::fromStdString((folder.Dir / (*names)[std::size_t(I)]).string());
+  };
   for (auto _ : State) {
     State.PauseTiming();
     TScanDecoder decoder(folder.Raster);
@@ -75,8 +77,16 @@ void BM_VerdictAfterLastPhoto(benchmark::State& State) {
 
 }  // namespace
 
-BENCHMARK(BM_CheckFolder)->Args({2048, 1536})->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(BM_CheckFolder)->Args({6000, 4000})->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_CheckFolder)
+    ->Args({2048, 1536})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
+BENCHMARK(BM_CheckFolder)
+    ->Args({6000, 4000})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
 BENCHMARK(BM_VerdictAfterLastPhoto)->Unit(benchmark::kMillisecond)->Iterations(10)->UseRealTime();
 
 int main(int argc, char** argv) {

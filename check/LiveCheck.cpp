@@ -51,6 +51,7 @@ void TScanCheck::PhotoSaved(int Photo, const std::string& Path) {
   if (!Current || Photo < 0 || Photo > 16) return;
   Tasks.push_back([scan = Current, Photo, Path] {
     if (scan->Broken) return;
+    QImageReader::setAllocationLimit(MaxPhotoMegabytes);
     QImageReader reader(QString::fromStdString(Path));
     const QImage image = reader.read();
     std::string problem;
@@ -58,6 +59,8 @@ void TScanCheck::PhotoSaved(int Photo, const std::string& Path) {
       problem = "cannot be read: " + reader.errorString().toStdString();
     } else if (Photo == 0) {
       scan->Dark = image;
+    } else if (Photo == 1 && scan->Dark.isNull()) {
+      problem = "no photo of the dark field came before it";
     } else if (Photo == 1) {
       scan->Lit = image;
       if (!scan->Decoder.SetReferences(scan->Dark, scan->Lit, &problem)) scan->Broken = true;

@@ -6,8 +6,8 @@
 #include <QSaveFile>
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cmath>
+#include <condition_variable>
 #include <deque>
 #include <limits>
 #include <mutex>
@@ -48,8 +48,9 @@ std::string SizeText(int Width, int Height) {
   return std::to_string(Width) + " x " + std::to_string(Height) + " pixels";
 }
 
-bool Known(const QPointF& Point) { return !std::isnan(Point.x()); }
-
+bool Known(const QPointF& Point) {
+  return !std::isnan(Point.x());
+}
 
 // A whole block of points can be self-consistent and still lie where other numbers
 // belong, as when two bit-planes trade places. Blocks of raster neighbours that
@@ -72,7 +73,8 @@ void RejectForeignBlocks(const TCheckRaster& Raster, int Width, int Height,
     if (Accepted[std::size_t(i)] < 0) continue;
     const int column = (i - 1) % columns;
     const int right = i + 1, below = i + columns;
-    if (column + 1 < columns && Accepted[std::size_t(right)] >= 0 && fits(i, right, StepX[std::size_t(i)]))
+    if (column + 1 < columns && Accepted[std::size_t(right)] >= 0 &&
+        fits(i, right, StepX[std::size_t(i)]))
       parent[std::size_t(FindRoot(parent, right))] = FindRoot(parent, i);
     if (below <= n && Accepted[std::size_t(below)] >= 0 && fits(i, below, StepY[std::size_t(i)]))
       parent[std::size_t(FindRoot(parent, below))] = FindRoot(parent, i);
@@ -95,7 +97,8 @@ void RejectForeignBlocks(const TCheckRaster& Raster, int Width, int Height,
   auto add = [&](int I) {
     const QPointF& q = Centre[std::size_t(Accepted[std::size_t(I)])];
     grid[std::size_t(std::clamp(int(q.y() / cell), 0, gh - 1)) * gw +
-         std::clamp(int(q.x() / cell), 0, gw - 1)].push_back(I);
+         std::clamp(int(q.x() / cell), 0, gw - 1)]
+        .push_back(I);
   };
   for (int i : blocks[std::size_t(order[0])]) add(i);
   for (std::size_t k = 1; k < order.size(); ++k) {
@@ -182,7 +185,9 @@ std::optional<TCheckRaster> TCheckRaster::Parse(const std::string& Text) {
   return raster;
 }
 
-int CheckCodeOf(int Index) { return Index >= 0 && Index < 16384 ? Index : 0; }
+int CheckCodeOf(int Index) {
+  return Index >= 0 && Index < 16384 ? Index : 0;
+}
 
 std::string CheckCauseText(TCheckCause Cause) {
   switch (Cause) {
@@ -213,8 +218,8 @@ std::vector<int> TCheckResult::UnreadNumbers() const {
 }
 
 std::string TCheckResult::Verdict() const {
-  std::string text = "Kontrola: " + std::to_string(Read) + "/" + std::to_string(Expected) +
-                     " bodů čitelných";
+  std::string text =
+      "Kontrola: " + std::to_string(Read) + "/" + std::to_string(Expected) + " bodů čitelných";
   if (AllRead()) return text;
   for (std::size_t i = 0; i < Causes.size(); ++i)
     text += (i == 0 ? "; pravděpodobná příčina: " : "; ") + CheckCauseText(Causes[i].first);
@@ -239,9 +244,10 @@ bool TScanDecoder::Extract(const QImage& Photo, std::vector<std::uint8_t>& Out,
       std::copy_n(Photo.constScanLine(y), FWidth, &Out[std::size_t(y) * FWidth]);
     return true;
   }
-  const QImage rgb = Photo.format() == QImage::Format_RGB32 || Photo.format() == QImage::Format_ARGB32
-                         ? Photo
-                         : Photo.convertToFormat(QImage::Format_RGB32);
+  const QImage rgb =
+      Photo.format() == QImage::Format_RGB32 || Photo.format() == QImage::Format_ARGB32
+          ? Photo
+          : Photo.convertToFormat(QImage::Format_RGB32);
   const int shift = 16 - 8 * Channel;
   for (int y = 0; y < FHeight; ++y) {
     const auto* in = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
@@ -257,16 +263,17 @@ bool TScanDecoder::SetReferences(const QImage& Dark, const QImage& Lit, std::str
     return false;
   }
   if (Dark.width() > MaxSide || Dark.height() > MaxSide) {
-    if (Error) *Error = "the photo is " + SizeText(Dark.width(), Dark.height()) +
-                        ", more than 8192 pixels a side";
+    if (Error)
+      *Error = "the photo is " + SizeText(Dark.width(), Dark.height()) +
+               ", more than 8192 pixels a side";
     return false;
   }
   FWidth = Dark.width();
   FHeight = Dark.height();
   if (Lit.size() != Dark.size()) {
     if (Error)
-      *Error = "the photo is " + SizeText(Lit.width(), Lit.height()) +
-               ", the scan's first photo " + SizeText(FWidth, FHeight);
+      *Error = "the photo is " + SizeText(Lit.width(), Lit.height()) + ", the scan's first photo " +
+               SizeText(FWidth, FHeight);
     return false;
   }
   // The channel in which the lit field stands out most from the dark one.
@@ -313,8 +320,7 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
   std::vector<std::uint8_t> points;
   if (!Extract(Points, points, Error)) return false;
   FindBlobs(points);
-  const double scale =
-      std::min(1.0, double(PreviewSide) / double(std::max(FWidth, FHeight)));
+  const double scale = std::min(1.0, double(PreviewSide) / double(std::max(FWidth, FHeight)));
   PreviewScale = scale;
   Preview = Points.convertToFormat(QImage::Format_Grayscale8)
                 .scaled(std::max(1, int(FWidth * scale)), std::max(1, int(FHeight * scale)),
@@ -430,7 +436,7 @@ bool TScanDecoder::AddPlane(int K, const QImage& Plane, std::string* Error) {
                              -1.0, 1.0);
       }
     }
-    stats.Votes[b] = std::uint16_t(std::min(votes, 65535));
+    stats.Votes[b] = std::uint32_t(votes);
     stats.Signal[b] = float(signal / blob.Area);
   }
   std::size_t lit = 0, stray = 0;
@@ -486,7 +492,7 @@ TCheckResult TScanDecoder::Finish() {
     // A plane that never came reads as dark; the order check names it.
     for (int k = 1; k <= PlaneCount; ++k) {
       const TPlaneStats& plane = Planes[std::size_t(k)];
-      code = code * 2 + (plane.Done && 2 * plane.Votes[b] > blob.Area ? 1 : 0);
+      code = code * 2 + (plane.Done && 2 * std::int64_t(plane.Votes[b]) > blob.Area ? 1 : 0);
       if (plane.Done) least = std::min(least, std::abs(plane.Signal[b]));
     }
     margin[b] = least;
@@ -501,11 +507,12 @@ TCheckResult TScanDecoder::Finish() {
   // Geometry: where the neighbours in the raster lie in the photo.
   std::vector<int> accepted(std::size_t(n) + 1, -1);
   for (int i = 1; i <= n; ++i)
-    if (candidates[std::size_t(i)].size() == 1) accepted[std::size_t(i)] = candidates[std::size_t(i)][0];
+    if (candidates[std::size_t(i)].size() == 1)
+      accepted[std::size_t(i)] = candidates[std::size_t(i)][0];
   auto pitch = [&](int Row, int Column, int Radius, bool Across) {
     std::vector<double> dx, dy;
-    for (int r = Row - Radius; r <= Row + Radius; ++r)
-      for (int c = Column - Radius; c <= Column + Radius; ++c) {
+    for (int r = std::max(0, Row - Radius); r <= std::min(Raster.Rows - 1, Row + Radius); ++r)
+      for (int c = std::max(0, Column - Radius); c <= std::min(columns - 1, Column + Radius); ++c) {
         const int r2 = Across ? r : r + 1, c2 = Across ? c + 1 : c;
         if (r < 0 || c < 0 || r2 >= Raster.Rows || c2 >= Raster.Columns) continue;
         const int a = accepted[std::size_t(r * columns + c + 1)];
@@ -536,8 +543,7 @@ TCheckResult TScanDecoder::Finish() {
              ++c) {
           const int j = accepted[std::size_t(r * columns + c + 1)];
           if (j < 0 || j == Blob) continue;
-          const QPointF predicted =
-              centre[std::size_t(j)] + ex * (column - c) + ey * (row - r);
+          const QPointF predicted = centre[std::size_t(j)] + ex * (column - c) + ey * (row - r);
           const QPointF miss = centre[std::size_t(Blob)] - predicted;
           misses.push_back(std::hypot(miss.x(), miss.y()));
         }
@@ -608,9 +614,11 @@ TCheckResult TScanDecoder::Finish() {
     for (int i = 1; i <= n; ++i) {
       const int s = source[std::size_t(i)];
       if (!s || accepted[std::size_t(i)] >= 0) continue;
-      const int dr = (i - 1) / columns - (s - 1) / columns, dc = (i - 1) % columns - (s - 1) % columns;
+      const int dr = (i - 1) / columns - (s - 1) / columns,
+                dc = (i - 1) % columns - (s - 1) % columns;
       result.Positions[std::size_t(i - 1)] = centre[std::size_t(accepted[std::size_t(s)])] +
-                                             stepX[std::size_t(s)] * dc + stepY[std::size_t(s)] * dr;
+                                             stepX[std::size_t(s)] * dc +
+                                             stepY[std::size_t(s)] * dr;
     }
   }
 
@@ -677,7 +685,7 @@ TCheckResult TScanDecoder::Finish() {
     int total = 0, wrong = 0, lit = 0;
     for (std::size_t b = 0; b < blobs; ++b) {
       if (!solid(Blobs[b])) continue;
-      const bool on = 2 * plane.Votes[b] > Blobs[b].Area;
+      const bool on = 2 * std::int64_t(plane.Votes[b]) > Blobs[b].Area;
       lit += on;
       if (!implied[b]) continue;
       ++total;
@@ -686,8 +694,10 @@ TCheckResult TScanDecoder::Finish() {
     int bits = 0;
     for (int index = 1; index <= n; ++index) bits += (CheckCodeOf(index) >> (PlaneCount - k)) & 1;
     const double expected = double(bits) / n, seen = double(lit) / whole;
-    const bool share = std::abs(seen - expected) > 0.2 || (expected >= 0.05 && seen < 0.25 * expected);
-    if (share || (total > 0 && wrong > MaxDisagreement * total)) result.MisplacedPhotos.push_back(2 + k);
+    const bool share =
+        std::abs(seen - expected) > 0.2 || (expected >= 0.05 && seen < 0.25 * expected);
+    if (share || (total > 0 && wrong > MaxDisagreement * total))
+      result.MisplacedPhotos.push_back(2 + k);
   }
 
   // Separation: points merged into one another, or too small to show.
@@ -697,15 +707,14 @@ TCheckResult TScanDecoder::Finish() {
   const double medianArea = Median(areas);
   int merged = 0;
   for (const TBlob& blob : Blobs) merged += solid(blob) && blob.Area > 3 * medianArea;
-  const double pitchPixels = Known(globalX) && Known(globalY)
-                                 ? std::min(std::hypot(globalX.x(), globalX.y()),
-                                            std::hypot(globalY.x(), globalY.y()))
-                                 : NaN;
+  const double pitchPixels =
+      Known(globalX) && Known(globalY)
+          ? std::min(std::hypot(globalX.x(), globalX.y()), std::hypot(globalY.x(), globalY.y()))
+          : NaN;
   const bool moved = result.MovedFrom >= 0, misplaced = !result.MisplacedPhotos.empty();
-  const bool separation =
-      (judge && (merged > 0.1 * whole || medianArea < 3)) ||
-      (!std::isnan(pitchPixels) && pitchPixels < 3) ||
-      (n > 0 && !judge && ValidShare > 0.5 && !moved && !misplaced);
+  const bool separation = (judge && (merged > 0.1 * whole || medianArea < 3)) ||
+                          (!std::isnan(pitchPixels) && pitchPixels < 3) ||
+                          (n > 0 && !judge && ValidShare > 0.5 && !moved && !misplaced);
 
   // Each point not read gets the cause its surroundings show; one whose middle
   // lies within half a pitch of the photo's edge is cut by it.
@@ -717,8 +726,8 @@ TCheckResult TScanDecoder::Finish() {
     const QPointF q = result.Positions[std::size_t(i - 1)];
     TCheckCause cause = TCheckCause::Separation;
     if (!Known(q)) {
-      cause = moved        ? TCheckCause::Moved
-              : misplaced  ? TCheckCause::OutOfOrder
+      cause = moved              ? TCheckCause::Moved
+              : misplaced        ? TCheckCause::OutOfOrder
               : ValidShare < 0.5 ? TCheckCause::LowContrast
                                  : TCheckCause::Separation;
     } else if (q.x() < edge || q.y() < edge || q.x() >= FWidth - edge || q.y() >= FHeight - edge) {
@@ -753,8 +762,9 @@ std::optional<std::vector<std::string>> ReadScanIndex(const std::string& Dir, st
   const QString path = QString::fromStdString(Dir + "/corvalet.sbf");
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) {
-    if (Error) *Error = path.toStdString() + ": cannot read the scan index: " +
-                        file.errorString().toStdString();
+    if (Error)
+      *Error =
+          path.toStdString() + ": cannot read the scan index: " + file.errorString().toStdString();
     return std::nullopt;
   }
   // An index is a few hundred bytes; anything far larger is not one.
@@ -779,8 +789,8 @@ std::optional<std::vector<std::string>> ReadScanIndex(const std::string& Dir, st
     }
   if (names.size() != PhotoCount) {
     if (Error)
-      *Error = path.toStdString() + ": lists " + std::to_string(names.size()) +
-               " photos, a scan has 17";
+      *Error =
+          path.toStdString() + ": lists " + std::to_string(names.size()) + " photos, a scan has 17";
     return std::nullopt;
   }
   return names;
@@ -794,6 +804,7 @@ std::optional<TCheckResult> CheckScanFolder(const std::string& Dir, const TCheck
   for (const std::string& name : *names) paths.push_back(Dir + "/" + name);
   std::vector<std::string> errors(PhotoCount);
   auto load = [&](int Photo) {
+    QImageReader::setAllocationLimit(MaxPhotoMegabytes);
     QImageReader reader(QString::fromStdString(paths[std::size_t(Photo)]));
     const QSize size = reader.size();
     if (size.isValid() && (size.width() > MaxSide || size.height() > MaxSide)) {
@@ -802,7 +813,8 @@ std::optional<TCheckResult> CheckScanFolder(const std::string& Dir, const TCheck
       return QImage();
     }
     QImage image = reader.read();
-    if (image.isNull()) errors[std::size_t(Photo)] = "cannot be read: " + reader.errorString().toStdString();
+    if (image.isNull())
+      errors[std::size_t(Photo)] = "cannot be read: " + reader.errorString().toStdString();
     return image;
   };
   // Runs Work(i) for each i in Items on up to Threads threads.

@@ -124,7 +124,7 @@ class TScanDecoder {
     bool TouchesEdge = false;
   };
   struct TPlaneStats {
-    std::vector<std::uint16_t> Votes;  // per blob: pixels above the threshold
+    std::vector<std::uint32_t> Votes;  // per blob: pixels above the threshold
     std::vector<float> Signal;         // per blob: mean normalised signal
     double Stray = 0;                  // share of lit pixels outside every point
     bool Done = false;
@@ -146,6 +146,9 @@ class TScanDecoder {
   std::vector<TBlob> Blobs;
   std::array<TPlaneStats, 15> Planes;  // 1..14
 };
+
+// Memory for one decoded photo: 8192 x 8192 pixels of 4 bytes.
+constexpr int MaxPhotoMegabytes = 260;
 
 // Checks the scan in directory Dir: reads "corvalet.sbf", decodes its 17 photos
 // on Threads worker threads and returns the result, or nullopt with Error

@@ -39,7 +39,8 @@ void Blur(QImage& Picture, double Sigma) {
   const int radius = int(std::ceil(3 * Sigma));
   std::vector<int> kernel(std::size_t(2 * radius + 1));
   for (int k = -radius; k <= radius; ++k)
-    kernel[std::size_t(k + radius)] = int(std::lround(1024 * std::exp(-0.5 * k * k / (Sigma * Sigma))));
+    kernel[std::size_t(k + radius)] =
+        int(std::lround(1024 * std::exp(-0.5 * k * k / (Sigma * Sigma))));
   int total = 0;
   for (int w : kernel) total += w;
   const int width = Picture.width(), height = Picture.height();
@@ -51,7 +52,8 @@ void Blur(QImage& Picture, double Sigma) {
       for (int c = 0; c < 3; ++c) {
         int sum = 0;
         for (int k = -radius; k <= radius; ++k)
-          sum += kernel[std::size_t(k + radius)] * copy[std::size_t(std::clamp(x + k, 0, width - 1)) * 3 + c];
+          sum += kernel[std::size_t(k + radius)] *
+                 copy[std::size_t(std::clamp(x + k, 0, width - 1)) * 3 + c];
         row[x * 3 + c] = std::uint8_t((sum + total / 2) / total);
       }
   }
@@ -62,7 +64,8 @@ void Blur(QImage& Picture, double Sigma) {
       for (int c = 0; c < 3; ++c) {
         int sum = 0;
         for (int k = -radius; k <= radius; ++k)
-          sum += kernel[std::size_t(k + radius)] * copy[std::size_t(std::clamp(y + k, 0, height - 1)) * 3 + c];
+          sum += kernel[std::size_t(k + radius)] *
+                 copy[std::size_t(std::clamp(y + k, 0, height - 1)) * 3 + c];
         Picture.scanLine(y)[x * 3 + c] = std::uint8_t((sum + total / 2) / total);
       }
   }
@@ -98,7 +101,8 @@ QImage SimPhotograph(const QImage& Frame, int Width, int Height, std::uint32_t S
         if (Optics.Noise > 0) {
           // Roughly normal: the sum of four uniform draws, scaled to the asked deviation.
           const std::uint32_t bits = Mix(std::uint32_t((y * Width + x) * 3 + c) ^ mix);
-          const double sum = (bits & 255) + ((bits >> 8) & 255) + ((bits >> 16) & 255) + (bits >> 24);
+          const double sum =
+              (bits & 255) + ((bits >> 8) & 255) + ((bits >> 16) & 255) + (bits >> 24);
           level += (sum - 510.0) / 147.8 * Optics.Noise;
         }
         row[x * 3 + c] = std::uint8_t(std::clamp(std::lround(level), 0L, 255L));
@@ -112,8 +116,7 @@ QPointF SimPhotoPoint(int FrameWidth, int FrameHeight, int Width, int Height,
                       const TSimOptics& Optics, double X, double Y) {
   const QSize size = RenderSize(Width, Height, Optics);
   const TSimMapping mapping(FrameWidth, FrameHeight, size.width(), size.height());
-  return mapping.ToCamera(X, Y) -
-         QPointF((size.width() - Width) / 2, (size.height() - Height) / 2);
+  return mapping.ToCamera(X, Y) - QPointF((size.width() - Width) / 2, (size.height() - Height) / 2);
 }
 
 std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int Width, int Height,
@@ -149,8 +152,8 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
       truth.View = TSimPointTruth::TView::Inside;
     if (truth.View == TSimPointTruth::TView::Inside) {
       // The peak of a blurred square, as a share of the full lit level.
-      const double share = std::erf((x1 - x0) / (2 * M_SQRT2 * sigma)) *
-                           std::erf((y1 - y0) / (2 * M_SQRT2 * sigma));
+      const double share =
+          std::erf((x1 - x0) / (2 * M_SQRT2 * sigma)) * std::erf((y1 - y0) / (2 * M_SQRT2 * sigma));
       const double room =
           SimAmbientTop + double(SimAmbientBottom - SimAmbientTop) * (c.y() + top) / renderHeight;
       const double ambient =
@@ -159,7 +162,8 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
       const double dark = sensor(ambient), lit = sensor(ambient + SimLitGain);
       const double peak = sensor(ambient + SimLitGain * share);
       const double contrast = lit - dark;
-      truth.Readable = contrast >= 16 && peak - (lit + dark) / 2 >= std::max(3 * noise, contrast / 8);
+      truth.Readable =
+          contrast >= 16 && peak - (lit + dark) / 2 >= std::max(3 * noise, contrast / 8);
     }
     truths.push_back(truth);
   }

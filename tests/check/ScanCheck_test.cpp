@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "check/CheckCommand.h"
+#include "check/LiveCheck.h"
 #include "check/ScanCheck.h"
 #include "pattern/Code_man.h"
 #include "tests/support/SimScan.h"
@@ -197,9 +199,10 @@ TEST_F(TScanCheckTest, FaultsInTheScanAreFlaggedWithTheirCause) {
     TCheckCause Cause;
   };
   const TScanFolder& nudged = WithOptics("nudged", "nudge=4:3:10");
-  for (const TCase& test : {TCase{"swapped", Relisted("swapped", swapped), TCheckCause::OutOfOrder},
-                            TCase{"dark plane", Relisted("dark", darkPlane), TCheckCause::OutOfOrder},
-                            TCase{"nudged", nudged.Dir, TCheckCause::Moved}}) {
+  for (const TCase& test :
+       {TCase{"swapped", Relisted("swapped", swapped), TCheckCause::OutOfOrder},
+        TCase{"dark plane", Relisted("dark", darkPlane), TCheckCause::OutOfOrder},
+        TCase{"nudged", nudged.Dir, TCheckCause::Moved}}) {
     SCOPED_TRACE(test.Name);
     const TCheckResult result = Check(test.Dir, Default().Raster());
     EXPECT_FALSE(result.AllRead());
@@ -211,6 +214,47 @@ TEST_F(TScanCheckTest, FaultsInTheScanAreFlaggedWithTheirCause) {
             std::vector<int>{12});
 }
 
+TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
+  std::mutex lock;
+  std::condition_variable told;
+  std::vector<std::string> lines;
+  TScanCheck check([&](const std::string& Line) {
+    std::lock_guard guard(lock);
+    lines.push_back(Line);
+    told.notify_all();
+  });
+  auto next = [&] {
+    std::unique_lock guard(lock);
+    told.wait_for(guard, std::chrono::seconds(60), [&] { return !lines.empty(); });
+    std::string line = lines.empty() ? "(none)" : lines.front();
+    if (!lines.empty()) lines.erase(lines.begin());
+    return line;
+  };
+  const TScanFolder& folder = Default();
+  const fs::path dir = *Root / "live";
+  fs::create_directories(dir);
+  std::ofstream(dir / "garbage.JPG", std::ios::binary) << "not a photo";
+  auto scan = [&](int Skipped, int Garbage) {
+    check.ScanStarted(folder.Raster());
+    for (int photo = 0; photo < 17; ++photo)
+      if (photo != Skipped)
+        check.PhotoSaved(photo,
+                         ((photo == Garbage ? dir / "garbage.JPG"
+                                            : folder.Dir / folder.Scan.Names[std::size_t(photo)]))
+                             .string());
+    check.IndexWritten(dir.string());
+    return next();
+  };
+  EXPECT_EQ(scan(-1, -1), "Kontrola: 9600/9600 bodů čitelných");
+  EXPECT_TRUE(fs::exists(dir / "corvalet-check.png"));
+  EXPECT_EQ(scan(-1, 5), "Kontrola nebyla možná: " + (dir / "garbage.JPG").string() +
+                             ": cannot be read: Unsupported image format");
+  const std::string missing = scan(16, -1);
+  EXPECT_NE(missing.find(CheckCauseText(TCheckCause::OutOfOrder)), std::string::npos) << missing;
+  ASSERT_TRUE(check.LastResult());
+  EXPECT_EQ(check.LastResult()->MisplacedPhotos, std::vector<int>{16});
+}
+
 TEST_F(TScanCheckTest, CommandLineRefusesBadInputNamingTheFile) {
   const TScanFolder& good = Default();
   const std::vector<std::string>& names = good.Scan.Names;
@@ -218,7 +262,8 @@ TEST_F(TScanCheckTest, CommandLineRefusesBadInputNamingTheFile) {
     const fs::path dir = *Root / Name;
     fs::create_directories(dir);
     for (const auto& entry : fs::directory_iterator(good.Dir))
-      fs::copy_file(entry.path(), dir / entry.path().filename(), fs::copy_options::overwrite_existing);
+      fs::copy_file(entry.path(), dir / entry.path().filename(),
+                    fs::copy_options::overwrite_existing);
     return dir;
   };
   struct TCase {
@@ -243,7 +288,8 @@ TEST_F(TScanCheckTest, CommandLineRefusesBadInputNamingTheFile) {
   }
   {
     const fs::path dir = copy("small");
-    QImage(640, 480, QImage::Format_RGB32).save(QString::fromStdString((dir / names[9]).string()), "JPEG");
+    QImage(640, 480, QImage::Format_RGB32)
+        .save(QString::fromStdString((dir / names[9]).string()), "JPEG");
     cases.push_back({dir, (dir / names[9]).string()});
   }
   {

@@ -30,10 +30,12 @@ int TSimScan::Readable() const {
   return CountIf(Truth, [](const TSimPointTruth& T) { return T.Readable; });
 }
 int TSimScan::Inside() const {
-  return CountIf(Truth, [](const TSimPointTruth& T) { return T.View == TSimPointTruth::TView::Inside; });
+  return CountIf(Truth,
+                 [](const TSimPointTruth& T) { return T.View == TSimPointTruth::TView::Inside; });
 }
 int TSimScan::Edge() const {
-  return CountIf(Truth, [](const TSimPointTruth& T) { return T.View == TSimPointTruth::TView::Edge; });
+  return CountIf(Truth,
+                 [](const TSimPointTruth& T) { return T.View == TSimPointTruth::TView::Edge; });
 }
 
 TSimScan WriteSimScan(const std::string& Dir, const TSimScanSpec& Spec) {
@@ -41,8 +43,14 @@ TSimScan WriteSimScan(const std::string& Dir, const TSimScanSpec& Spec) {
   TMatGen generator(image);
   generator.SetGeometry(Spec.OffsetX, Spec.OffsetY, Spec.Rows, Spec.Columns, Spec.Size,
                         Spec.Spacing, 0x000000, 0x00FF00);
-  TSimScan scan{generator.OffsetX(), generator.OffsetY(), generator.RowCount(),
-                generator.ColumnCount(), generator.PointSize(), generator.Spacing(), {}, {}};
+  TSimScan scan{generator.OffsetX(),
+                generator.OffsetY(),
+                generator.RowCount(),
+                generator.ColumnCount(),
+                generator.PointSize(),
+                generator.Spacing(),
+                {},
+                {}};
   std::vector<QImage> frames;
   generator.FillField(0);
   frames.push_back(Snapshot(image));

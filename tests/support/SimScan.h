@@ -23,8 +23,8 @@ struct TSimScan {
   std::vector<std::string> Names;     // photo file names in capture order
   std::vector<TSimPointTruth> Truth;  // per point, Index - 1
   int Readable() const;
-  int Inside() const;    // wholly in view
-  int Edge() const;      // cut by the photo's edge
+  int Inside() const;  // wholly in view
+  int Edge() const;    // cut by the photo's edge
 };
 
 // Writes the scan into Dir (which must exist) on two threads.
