@@ -33,10 +33,10 @@ const TFolder& Scan(int Width, int Height) {
     std::string pattern = (fs::temp_directory_path() / "corvalet-bench-XXXXXX").string();
     if (!mkdtemp(pattern.data())) std::abort();
     folder.Dir = pattern;
-    TSimScanSpec spec;
-    spec.Width = Width;
-    spec.Height = Height;
-    const TSimScan scan = WriteSimScan(pattern, spec);
+    TSimScanSetup setup;
+    setup.Width = Width;
+    setup.Height = Height;
+    const TSimScan scan = WriteSimScan(pattern, setup);
     folder.Raster = {scan.OffsetX, scan.OffsetY, scan.Rows, scan.Columns, scan.Size, scan.Spacing};
   }
   return folder;

@@ -46,22 +46,22 @@ class TScanCheckTest : public ::testing::Test {
     delete Root;
   }
 
-  static const TScanFolder& Folder(const std::string& Name, const TSimScanSpec& Spec) {
+  static const TScanFolder& Folder(const std::string& Name, const TSimScanSetup& Setup) {
     auto found = Folders->find(Name);
     if (found != Folders->end()) return found->second;
     const fs::path dir = *Root / Name;
     fs::create_directories(dir);
-    TScanFolder folder{dir, WriteSimScan(dir.string(), Spec)};
+    TScanFolder folder{dir, WriteSimScan(dir.string(), Setup)};
     return Folders->emplace(Name, std::move(folder)).first->second;
   }
-  static const TScanFolder& Default() { return Folder("default", TSimScanSpec{}); }
+  static const TScanFolder& Default() { return Folder("default", TSimScanSetup{}); }
   static const TScanFolder& WithOptics(const std::string& Name, const std::string& Config) {
     std::string error;
     const auto config = ParseSimConfig(Config, &error);
     EXPECT_TRUE(config) << error;
-    TSimScanSpec spec;
-    spec.Optics = config ? config->Optics : TSimOptics{};
-    return Folder(Name, spec);
+    TSimScanSetup setup;
+    setup.Optics = config ? config->Optics : TSimOptics{};
+    return Folder(Name, setup);
   }
 
   // A copy of the default scan whose index lists Names in place of the scan's own.
@@ -174,12 +174,12 @@ TEST_F(TScanCheckTest, DegradedRigIsNeverAllReadAndCountsWithinOnePercent) {
 }
 
 TEST_F(TScanCheckTest, PointsTooDenseForTheCameraAreSaidToBeSo) {
-  TSimScanSpec spec;
-  spec.Rows = 100;
-  spec.Columns = 160;
-  spec.Size = 1;
-  spec.Spacing = 2;
-  const TScanFolder& folder = Folder("dense", spec);
+  TSimScanSetup setup;
+  setup.Rows = 100;
+  setup.Columns = 160;
+  setup.Size = 1;
+  setup.Spacing = 2;
+  const TScanFolder& folder = Folder("dense", setup);
   ASSERT_EQ(folder.Scan.Truth.size(), 16000u);
   const TCheckResult result = Check(folder.Dir, folder.Raster());
   EXPECT_EQ(folder.Scan.Readable(), 0);

@@ -38,11 +38,11 @@ int TSimScan::Edge() const {
                  [](const TSimPointTruth& T) { return T.View == TSimPointTruth::TView::Edge; });
 }
 
-TSimScan WriteSimScan(const std::string& Dir, const TSimScanSpec& Spec) {
+TSimScan WriteSimScan(const std::string& Dir, const TSimScanSetup& Setup) {
   TImageData image(TForm2::ClientWidth, TForm2::ClientHeight);
   TMatGen generator(image);
-  generator.SetGeometry(Spec.OffsetX, Spec.OffsetY, Spec.Rows, Spec.Columns, Spec.Size,
-                        Spec.Spacing, 0x000000, 0x00FF00);
+  generator.SetGeometry(Setup.OffsetX, Setup.OffsetY, Setup.Rows, Setup.Columns, Setup.Size,
+                        Setup.Spacing, 0x000000, 0x00FF00);
   TSimScan scan{generator.OffsetX(),
                 generator.OffsetY(),
                 generator.RowCount(),
@@ -70,9 +70,9 @@ TSimScan WriteSimScan(const std::string& Dir, const TSimScanSpec& Spec) {
   std::atomic<bool> failed{false};
   auto worker = [&] {
     for (std::size_t i; (i = next++) < frames.size();) {
-      const QImage photo = SimPhotograph(frames[i], Spec.Width, Spec.Height,
-                                         Spec.Seed ^ std::uint32_t((i + 1) * 0x9E3779B1u),
-                                         Spec.Optics, unsigned(i + 1));
+      const QImage photo = SimPhotograph(frames[i], Setup.Width, Setup.Height,
+                                         Setup.Seed ^ std::uint32_t((i + 1) * 0x9E3779B1u),
+                                         Setup.Optics, unsigned(i + 1));
       QFile file(QString::fromStdString(Dir + "/" + scan.Names[i]));
       const QByteArray jpeg = SimEncodeJpeg(photo);
       if (jpeg.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(jpeg) != jpeg.size())
@@ -95,7 +95,7 @@ TSimScan WriteSimScan(const std::string& Dir, const TSimScanSpec& Spec) {
   for (int r = 0; r < scan.Rows; ++r)
     for (int c = 0; c < scan.Columns; ++c)
       corners.emplace_back(scan.OffsetX + c * scan.Spacing, scan.OffsetY + r * scan.Spacing);
-  scan.Truth = SimPointTruth(TForm2::ClientWidth, TForm2::ClientHeight, Spec.Width, Spec.Height,
-                             Spec.Optics, corners, scan.Size);
+  scan.Truth = SimPointTruth(TForm2::ClientWidth, TForm2::ClientHeight, Setup.Width, Setup.Height,
+                             Setup.Optics, corners, scan.Size);
   return scan;
 }

@@ -9,7 +9,7 @@
 
 #include "sdk/sim/SimScene.h"
 
-struct TSimScanSpec {
+struct TSimScanSetup {
   // Passed to SetGeometry as the settings dialog passes them.
   int OffsetX = 10, OffsetY = 10, Rows = 80, Columns = 120, Size = 3, Spacing = 8;
   int Width = 2048, Height = 1536;
@@ -28,4 +28,4 @@ struct TSimScan {
 };
 
 // Writes the scan into Dir (which must exist) on two threads.
-TSimScan WriteSimScan(const std::string& Dir, const TSimScanSpec& Spec);
+TSimScan WriteSimScan(const std::string& Dir, const TSimScanSetup& Setup);
