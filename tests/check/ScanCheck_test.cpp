@@ -145,8 +145,8 @@ TEST_F(TScanCheckTest, RasterWiderThanTheViewCountsWhatTheRigSees) {
   ASSERT_LT(inside, 9000);
   ASSERT_EQ(folder.Scan.Readable(), inside);
   // A point that the photo's edge cuts may or may not be read; every other one is known.
-  EXPECT_GE(result.Read, inside);
-  EXPECT_LE(result.Read, inside + edge);
+  EXPECT_GE(result.Read, inside) << "cut by the edge: " << edge;
+  EXPECT_LE(result.Read, inside + edge) << "wholly inside: " << inside;
   ASSERT_FALSE(result.Causes.empty());
   EXPECT_EQ(result.Causes[0].first, TCheckCause::OutsideView);
   EXPECT_NE(result.Verdict().find(CheckCauseText(TCheckCause::OutsideView)), std::string::npos);
