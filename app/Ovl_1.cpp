@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "check/LiveCheck.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
 #include "pattern/Mat_gen.h"
@@ -126,6 +127,7 @@ void TStomper::FinishScan() {
   Sleep(std::uint32_t(2 * Delay));
   // A failure here goes to the error box; the main window then stays hidden.
   Canonator->WriteScanIndex();
+  if (Check) Check->IndexWritten(Canonator->OutputDirectory);
   Form1->show();
 }
 
@@ -155,6 +157,9 @@ void TStomper::StartScan() {
   ResetSteps();
   Canonator->CapturedFiles.clear();
   Running = true;
+  if (Check && MatGen)
+    Check->ScanStarted({MatGen->OffsetX(), MatGen->OffsetY(), MatGen->RowCount(),
+                        MatGen->ColumnCount(), MatGen->PointSize(), MatGen->Spacing()});
   RunStep();
 }
 
@@ -187,6 +192,9 @@ void TStomper::TransferArrived(const TMsg& Msg) {
     return;
   }
   if (listed) Canonator->AddCapturedFile(Canonator->LastSavedFile);
+  // While waiting for photograph n, Step is n.
+  if (Check && scanPhoto)
+    Check->PhotoSaved(Step - 1, Canonator->OutputDirectory + Canonator->LastSavedFile);
   Canonator->Log(transfer == TTransfer::Saved ? "snímek uložen"
                                               : "Snímek uložen, kamera si může ponechat kopii");
   if (!listed) Canonator->Log("Snímek do snímání nepatří, není v seznamu");

@@ -9,6 +9,7 @@
 #include "platform/Widgets.h"
 
 class TCanonator;
+class TScanCheck;
 
 // The scan sequencer: puts the 17 patterns on the projection window one after
 // another and has the camera photograph each. Step 0 runs at the scan start;
@@ -48,6 +49,8 @@ class TStomper {
   void TransferArrived(const TMsg& Msg);
 
   bool Running = false;
+  // Told of each scan, photo and index as they come; null: no check.
+  TScanCheck* Check = nullptr;
   // Milliseconds between a pattern on screen and its shutter command.
   std::int32_t Delay = 300;
   // The next step to run, 0..17.

@@ -3,6 +3,7 @@
 
 #include "app/Options.h"
 #include "app/Ovl_1.h"
+#include "app/ScanCheckLog.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
 #include "pattern/obraz.h"
@@ -32,5 +33,7 @@ int main(int argc, char** argv) {
   application.CreateForm(PointDef);
   application.CreateForm(Form3);
   Stomper->PhotoTimeout = commandLine.Options->PhotoTimeout;
+  const auto check = CreateLoggedScanCheck();
+  Stomper->Check = check.get();
   return application.Run();
 }

@@ -33,6 +33,16 @@ std::optional<int> ParseInRange(std::string_view Text, int Low, int High) {
   return int(*value);
 }
 
+// A decimal number with an optional fraction, e.g. "2.5" or "-3".
+std::optional<double> ParseDecimal(std::string_view Text, double Low, double High) {
+  double value = 0;
+  const auto [end, error] = std::from_chars(Text.data(), Text.data() + Text.size(), value);
+  if (Text.empty() || error != std::errc() || end != Text.data() + Text.size() || value < Low ||
+      value > High)
+    return std::nullopt;
+  return value;
+}
+
 std::vector<std::string_view> Split(std::string_view Text, char Separator) {
   std::vector<std::string_view> parts;
   for (;;) {
@@ -89,6 +99,50 @@ std::string ApplyItem(std::string_view Key, std::string_view Value, TSimConfig& 
     if (!code || *code == 0 || *code > UINT32_MAX) return "expected a non-zero 32-bit error code";
     failure.Code = EdsError(*code);
     Config.Failures.push_back(failure);
+  } else if (Key == "blur") {
+    const auto blur = ParseDecimal(Value, 0, 20);
+    if (!blur) return "expected a blur from 0 to 20 pixels";
+    Config.Optics.Blur = *blur;
+  } else if (Key == "noise") {
+    const auto noise = ParseDecimal(Value, 0, 64);
+    if (!noise) return "expected a noise level from 0 to 64";
+    Config.Optics.Noise = *noise;
+  } else if (Key == "ambient") {
+    const auto ambient = ParseInRange(Value, 0, 255);
+    if (!ambient) return "expected an ambient level from 0 to 255";
+    Config.Optics.Ambient = *ambient;
+  } else if (Key == "exposure") {
+    const auto exposure = ParseDecimal(Value, 0.01, 16);
+    if (!exposure) return "expected an exposure from 0.01 to 16";
+    Config.Optics.Exposure = *exposure;
+  } else if (Key == "glare") {
+    const auto parts = Split(Value, ':');
+    double box[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+      const auto share = parts.size() == 4 ? ParseDecimal(parts[i], 0, 1) : std::nullopt;
+      if (!share) return "expected LEFT:TOP:RIGHT:BOTTOM, each a share from 0 to 1";
+      box[i] = *share;
+    }
+    std::copy_n(box, 4, Config.Optics.Glare);
+  } else if (Key == "zoom") {
+    const auto zoom = ParseDecimal(Value, 1, 4);
+    if (!zoom) return "expected a zoom from 1 to 4";
+    Config.Optics.Zoom = *zoom;
+  } else if (Key == "nudge") {
+    const auto parts = Split(Value, ':');
+    std::optional<double> dx, dy;
+    std::optional<std::uint64_t> from;
+    if (parts.size() == 3) {
+      dx = ParseDecimal(parts[0], -64, 64);
+      dy = ParseDecimal(parts[1], -64, 64);
+      from = ParseNumber(parts[2]);
+    }
+    if (!dx || !dy || *dx != int(*dx) || *dy != int(*dy) || !from || *from < 1 ||
+        *from > UINT32_MAX)
+      return "expected DX:DY:SHOT, whole pixels from -64 to 64 and a shot number from 1";
+    Config.Optics.NudgeX = int(*dx);
+    Config.Optics.NudgeY = int(*dy);
+    Config.Optics.NudgeFrom = unsigned(*from);
   } else if (Key == "swallow") {
     const auto shot = ParseNumber(Value);
     if (!shot || *shot < 1 || *shot > UINT32_MAX) return "expected a shot number from 1";
@@ -100,6 +154,11 @@ std::string ApplyItem(std::string_view Key, std::string_view Value, TSimConfig& 
 }
 
 }  // namespace
+
+bool TSimOptics::Default() const {
+  return Blur == 0 && Noise == 0 && Ambient == 0 && Exposure == 1 && Glare[2] <= Glare[0] &&
+         Zoom == 1 && NudgeFrom == 0;
+}
 
 EdsError TSimConfig::FailureFor(std::string_view Function, unsigned Call) const {
   for (const TSimFailure& failure : Failures)

@@ -11,6 +11,24 @@
 
 #include "camera/EDSDKType.h"
 
+// Harder conditions than the default rig's: the optics, the light and the tripod.
+struct TSimOptics {
+  double Blur = 0;      // extra optical blur, standard deviation in camera pixels
+  double Noise = 0;     // extra sensor noise, standard deviation in grey levels
+  int Ambient = 0;      // extra room light on the target, grey levels
+  double Exposure = 1;  // scale of every light level before the sensor clips at 255
+  // Direct light on part of the target: left, top, right, bottom as shares of the
+  // photo; it saturates the sensor there. Empty when Right <= Left.
+  double Glare[4] = {0, 0, 0, 0};
+  // Above 1 the camera sees only the middle 1/Zoom of what the default rig sees.
+  double Zoom = 1;
+  // From shot NudgeFrom on (1 = the first), the picture moves by NudgeX, NudgeY pixels.
+  int NudgeX = 0, NudgeY = 0;
+  unsigned NudgeFrom = 0;
+
+  bool Default() const;
+};
+
 // One injected failure: a function returns Code on its Call-th call, or on every call.
 struct TSimFailure {
   std::string Function;  // "EdsOpenSession"
@@ -30,6 +48,7 @@ struct TSimConfig {
   std::vector<TSimFailure> Failures;
   // Shots (1 = the first after the SDK starts) that are accepted but never delivered.
   std::vector<unsigned> Swallowed;
+  TSimOptics Optics;
 
   // The failure injected into this call of Function, 0 when none.
   EdsError FailureFor(std::string_view Function, unsigned Call) const;

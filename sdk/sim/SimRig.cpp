@@ -25,6 +25,7 @@
 #include "sdk/CameraBackend.h"
 #include "sdk/sim/SimConfig.h"
 #include "sdk/sim/SimRender.h"
+#include "sdk/sim/SimScene.h"
 
 namespace {
 
@@ -102,6 +103,8 @@ struct TTask {
   std::string FileName;
   int Width = 0, Height = 0;
   std::uint32_t Seed = 0;
+  TSimOptics Optics;
+  unsigned Shot = 0;
   // A property event.
   EdsUInt32 Event = 0, Property = 0;
 };
@@ -283,8 +286,8 @@ class TRig {
 
   void Deliver(TTask Task, TWorkerControl& Own, std::unique_lock<std::mutex>& Held) {
     Held.unlock();
-    const QImage scene =
-        SimRenderScene(Task.Frame, Task.Width, Task.Height, Task.Seed, &Own.CancelRender);
+    const QImage scene = SimPhotograph(Task.Frame, Task.Width, Task.Height, Task.Seed, Task.Optics,
+                                       Task.Shot, &Own.CancelRender);
     auto jpeg =
         std::make_shared<const QByteArray>(scene.isNull() ? QByteArray() : SimEncodeJpeg(scene));
     Held.lock();
@@ -642,6 +645,8 @@ EdsError EdsSendCommand(EdsCameraRef Camera, EdsUInt32 Command, EdsInt32 Param) 
   task.Height = rig.Config.Height;
   // Each shot has its own noise; a run of shots repeats for the same seed.
   task.Seed = rig.Config.Seed ^ (shot * 0x9E3779B1u);
+  task.Optics = rig.Config.Optics;
+  task.Shot = shot;
   rig.Schedule(std::move(task));
   return EdsResult_Ok;
 }

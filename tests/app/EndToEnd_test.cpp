@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "app/Ovl_1.h"
+#include "app/ScanCheckLog.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
 #include "pattern/obraz.h"
@@ -70,6 +71,7 @@ class TEndToEndTest : public ::testing::Test {
     Application->ProcessMessages();
   }
   void TearDown() override {
+    Stomper->Check = nullptr;
     Canonator->Disconnect();
     Stomper->Running = false;
     Stomper->PhotoTimeout = TStomper::DefaultPhotoTimeout;
@@ -93,8 +95,21 @@ class TEndToEndTest : public ::testing::Test {
   fs::path Dir;
 };
 
+// The newest log line that begins with Prefix, without its time; empty when none.
+std::string LastLogLine(const std::string& Prefix) {
+  const TMemoLines& lines = Form1->Memo1->Lines();
+  for (int i = lines.Count() - 1; i >= 0; --i) {
+    const std::string line = lines.Strings(i);
+    const auto at = line.find(" : " + Prefix);
+    if (at != std::string::npos) return line.substr(at + 3);
+  }
+  return {};
+}
+
 TEST_F(TEndToEndTest, FullScanSpellsOutEveryPointNumber) {
   ConnectRig("cameras=1,latency=0,seed=17");
+  const auto check = CreateLoggedScanCheck();
+  Stomper->Check = check.get();
   Click("SpeedButton10");
   ASSERT_FALSE(Form1->isVisible());
   ASSERT_TRUE(RunLoopUntil([] { return Form1->isVisible(); }, 90000)) << "the scan never ended";
@@ -118,6 +133,13 @@ TEST_F(TEndToEndTest, FullScanSpellsOutEveryPointNumber) {
   const TScanDecoding decoded = DecodeScan(photos);
   EXPECT_EQ(decoded.NotFound, 0);
   EXPECT_EQ(decoded.Wrong, 0) << decoded.FirstWrong;
+
+  // The check, run while the scan ran, agrees and leaves its report beside the index.
+  ASSERT_TRUE(RunLoopUntil([] { return !LastLogLine("Kontrola").empty(); }, 30000));
+  EXPECT_EQ(LastLogLine("Kontrola"), "Kontrola: 9600/9600 bodů čitelných");
+  EXPECT_TRUE(fs::exists(Dir / "corvalet-check.txt"));
+  EXPECT_TRUE(fs::exists(Dir / "corvalet-check.png"));
+  EXPECT_EQ(SplitCrLf(ReadFile(Dir / "corvalet.sbf")), index);
 }
 
 TEST_F(TEndToEndTest, SwallowedShotStopsTheScanAtThePhotoTimeLimit) {

@@ -26,6 +26,26 @@ TEST(SimConfig, ReadsEveryItem) {
   EXPECT_FALSE(config->IsSwallowed(1));
   EXPECT_TRUE(config->IsSwallowed(3));
   EXPECT_TRUE(config->IsSwallowed(5));
+  EXPECT_TRUE(config->Optics.Default());
+}
+
+TEST(SimConfig, ReadsTheHarderConditions) {
+  std::string error;
+  const auto config = ParseSimConfig(
+      "blur=2.5,noise=6,ambient=40,exposure=0.5,glare=0.6:0:1:0.4,zoom=1.3,nudge=3:-2:10", &error);
+  ASSERT_TRUE(config) << error;
+  const TSimOptics& optics = config->Optics;
+  EXPECT_EQ(optics.Blur, 2.5);
+  EXPECT_EQ(optics.Noise, 6);
+  EXPECT_EQ(optics.Ambient, 40);
+  EXPECT_EQ(optics.Exposure, 0.5);
+  EXPECT_EQ(optics.Glare[0], 0.6);
+  EXPECT_EQ(optics.Glare[3], 0.4);
+  EXPECT_EQ(optics.Zoom, 1.3);
+  EXPECT_EQ(optics.NudgeX, 3);
+  EXPECT_EQ(optics.NudgeY, -2);
+  EXPECT_EQ(optics.NudgeFrom, 10u);
+  EXPECT_FALSE(optics.Default());
 }
 
 TEST(SimConfig, RejectsAMalformedItemByName) {
@@ -41,6 +61,12 @@ TEST(SimConfig, RejectsAMalformedItemByName) {
                        "fail=EdsOpenSession:1:0",
                        "fail=EdsOpenSession:1",
                        "swallow=0",
+                       "blur=-1",
+                       "exposure=0",
+                       "zoom=0.5",
+                       "glare=0:0:1",
+                       "nudge=1.5:0:3",
+                       "nudge=1:1:0",
                        "shutter=fast",
                        "cameras"};
   for (const char* item : bad) {

@@ -1,0 +1,107 @@
+#include "check/LiveCheck.h"
+
+#include <QImageReader>
+#include <array>
+
+// What the check's thread knows of one scan; only that thread touches it.
+struct TScanCheck::TScan {
+  explicit TScan(const TCheckRaster& Raster) : Decoder(Raster) {}
+  TScanDecoder Decoder;
+  QImage Dark, Lit;
+  std::array<bool, 17> Seen{};
+  bool Broken = false;
+  std::string Problem;
+};
+
+TScanCheck::TScanCheck(std::function<void(const std::string&)> Report)
+    : Report(std::move(Report)), Worker([this] { Work(); }) {}
+
+TScanCheck::~TScanCheck() {
+  {
+    std::lock_guard guard(Lock);
+    Stop = true;
+    Tasks.clear();
+  }
+  Wake.notify_all();
+  Worker.join();
+}
+
+void TScanCheck::Work() {
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::unique_lock guard(Lock);
+      Wake.wait(guard, [this] { return Stop || !Tasks.empty(); });
+      if (Stop) return;
+      task = std::move(Tasks.front());
+      Tasks.pop_front();
+    }
+    task();
+  }
+}
+
+void TScanCheck::ScanStarted(const TCheckRaster& Raster) {
+  std::lock_guard guard(Lock);
+  Tasks.clear();
+  Current = std::make_shared<TScan>(Raster);
+}
+
+void TScanCheck::PhotoSaved(int Photo, const std::string& Path) {
+  std::lock_guard guard(Lock);
+  if (!Current || Photo < 0 || Photo > 16) return;
+  Tasks.push_back([scan = Current, Photo, Path] {
+    if (scan->Broken) return;
+    QImageReader::setAllocationLimit(MaxPhotoMegabytes);
+    QImageReader reader(QString::fromStdString(Path));
+    const QImage image = reader.read();
+    std::string problem;
+    if (image.isNull()) {
+      problem = "cannot be read: " + reader.errorString().toStdString();
+    } else if (Photo == 0) {
+      scan->Dark = image;
+    } else if (Photo == 1 && scan->Dark.isNull()) {
+      problem = "no photo of the dark field came before it";
+    } else if (Photo == 1) {
+      scan->Lit = image;
+      if (!scan->Decoder.SetReferences(scan->Dark, scan->Lit, &problem)) scan->Broken = true;
+      scan->Dark = scan->Lit = QImage();
+    } else if (Photo == 2) {
+      if (!scan->Decoder.SetAllPoints(image, &problem)) scan->Broken = true;
+    } else if (!scan->Decoder.AddPlane(Photo - 2, image, &problem)) {
+      scan->Broken = true;
+    }
+    if (!problem.empty()) {
+      scan->Broken = true;
+      scan->Problem = Path + ": " + problem;
+    }
+    scan->Seen[std::size_t(Photo)] = true;
+  });
+  Wake.notify_all();
+}
+
+void TScanCheck::IndexWritten(const std::string& Dir) {
+  std::lock_guard guard(Lock);
+  if (!Current) return;
+  Tasks.push_back([this, scan = std::move(Current), Dir] {
+    std::string line;
+    if (scan->Broken) {
+      line = "Kontrola nebyla možná: " + scan->Problem;
+    } else if (!scan->Seen[0] || !scan->Seen[1] || !scan->Seen[2]) {
+      line = "Kontrola nebyla možná: chybí snímek tmavého pole, světlého pole nebo všech bodů";
+    } else {
+      TCheckResult result = scan->Decoder.Finish();
+      line = result.Verdict();
+      std::string error;
+      if (!WriteCheckReport(Dir, result, &error)) line += " (zpráva neuložena: " + error + ")";
+      std::lock_guard hold(Lock);
+      Last = std::move(result);
+    }
+    Report(line);
+  });
+  Wake.notify_all();
+}
+
+std::optional<TCheckResult> TScanCheck::LastResult() const {
+  std::lock_guard guard(Lock);
+  return Last;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "check/ScanCheck.h"
+
+// The check of a scan while it runs: each photo is decoded on the check's own
+// thread as it lands, so the caller never waits, and when the index is written
+// the verdict goes to Report and the report files beside the index.
+class TScanCheck {
+ public:
+  // Report gets one line per scan, on the check's thread: the verdict, or why
+  // there is none.
+  explicit TScanCheck(std::function<void(const std::string& Line)> Report);
+  // Drops the work not begun and waits for the photo in hand.
+  ~TScanCheck();
+  TScanCheck(const TScanCheck&) = delete;
+  TScanCheck& operator=(const TScanCheck&) = delete;
+
+  // A new scan with the raster in force; an unfinished earlier one is dropped.
+  void ScanStarted(const TCheckRaster& Raster);
+  // Photo (0 dark field .. 16 bit-plane 14) of the running scan is on disk at Path.
+  void PhotoSaved(int Photo, const std::string& Path);
+  // The running scan's index is in Dir: give the verdict.
+  void IndexWritten(const std::string& Dir);
+
+  // The last verdict given, empty before any.
+  std::optional<TCheckResult> LastResult() const;
+
+ private:
+  struct TScan;
+  void Work();
+
+  std::function<void(const std::string&)> Report;
+  mutable std::mutex Lock;
+  std::condition_variable Wake;
+  std::deque<std::function<void()>> Tasks;
+  bool Stop = false;
+  std::shared_ptr<TScan> Current;
+  std::optional<TCheckResult> Last;
+  std::thread Worker;
+};

@@ -1,0 +1,171 @@
+#include "sdk/sim/SimScene.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "sdk/sim/SimMapping.h"
+#include "sdk/sim/SimRender.h"
+
+namespace {
+
+// Standard deviation of the default rendering's own noise, in grey levels.
+constexpr double BaseNoise = 2.9;
+// Variance of the default optics' blur plus the projector's pixel sampling, in camera pixels².
+constexpr double BaseBlurVariance = 1.5;
+constexpr int GlareLevel = 240;
+
+// The size rendered before the middle Width x Height is kept.
+QSize RenderSize(int Width, int Height, const TSimOptics& Optics) {
+  return {int(std::lround(Width * Optics.Zoom)), int(std::lround(Height * Optics.Zoom))};
+}
+
+bool InGlare(const TSimOptics& Optics, double X, double Y, int Width, int Height) {
+  const double* g = Optics.Glare;
+  return g[2] > g[0] && g[3] > g[1] && X >= g[0] * Width && X < g[2] * Width &&
+         Y >= g[1] * Height && Y < g[3] * Height;
+}
+
+std::uint32_t Mix(std::uint32_t X) {
+  X ^= X >> 16;
+  X *= 0x7feb352dU;
+  X ^= X >> 15;
+  X *= 0x846ca68bU;
+  X ^= X >> 16;
+  return X;
+}
+
+// A separable Gaussian blur of standard deviation Sigma over an RGB888 picture.
+void Blur(QImage& Picture, double Sigma) {
+  const int radius = int(std::ceil(3 * Sigma));
+  std::vector<int> kernel(std::size_t(2 * radius + 1));
+  for (int k = -radius; k <= radius; ++k)
+    kernel[std::size_t(k + radius)] =
+        int(std::lround(1024 * std::exp(-0.5 * k * k / (Sigma * Sigma))));
+  int total = 0;
+  for (int w : kernel) total += w;
+  const int width = Picture.width(), height = Picture.height();
+  std::vector<std::uint8_t> copy(std::size_t(std::max(width, height)) * 3);
+  for (int y = 0; y < height; ++y) {
+    std::uint8_t* row = Picture.scanLine(y);
+    std::copy_n(row, width * 3, copy.begin());
+    for (int x = 0; x < width; ++x)
+      for (int c = 0; c < 3; ++c) {
+        int sum = 0;
+        for (int k = -radius; k <= radius; ++k)
+          sum += kernel[std::size_t(k + radius)] *
+                 copy[std::size_t(std::clamp(x + k, 0, width - 1)) * 3 + c];
+        row[x * 3 + c] = std::uint8_t((sum + total / 2) / total);
+      }
+  }
+  for (int x = 0; x < width; ++x) {
+    for (int y = 0; y < height; ++y)
+      std::copy_n(Picture.constScanLine(y) + x * 3, 3, &copy[std::size_t(y) * 3]);
+    for (int y = 0; y < height; ++y)
+      for (int c = 0; c < 3; ++c) {
+        int sum = 0;
+        for (int k = -radius; k <= radius; ++k)
+          sum += kernel[std::size_t(k + radius)] *
+                 copy[std::size_t(std::clamp(y + k, 0, height - 1)) * 3 + c];
+        Picture.scanLine(y)[x * 3 + c] = std::uint8_t((sum + total / 2) / total);
+      }
+  }
+}
+
+}  // namespace
+
+QImage SimPhotograph(const QImage& Frame, int Width, int Height, std::uint32_t Seed,
+                     const TSimOptics& Optics, unsigned Shot, const std::atomic<bool>* Cancel) {
+  if (Optics.Default()) return SimRenderScene(Frame, Width, Height, Seed, Cancel);
+  const QSize size = RenderSize(Width, Height, Optics);
+  QImage scene = SimRenderScene(Frame, size.width(), size.height(), Seed, Cancel);
+  if (scene.isNull()) return scene;
+  const bool nudged = Optics.NudgeFrom && Shot >= Optics.NudgeFrom;
+  const int left = (size.width() - Width) / 2 - (nudged ? Optics.NudgeX : 0);
+  const int top = (size.height() - Height) / 2 - (nudged ? Optics.NudgeY : 0);
+  // What moves beyond the rendered scene repeats its edge: the room around the target.
+  QImage photo(Width, Height, QImage::Format_RGB888);
+  for (int y = 0; y < Height; ++y) {
+    const std::uint8_t* in = scene.constScanLine(std::clamp(top + y, 0, size.height() - 1));
+    std::uint8_t* out = photo.scanLine(y);
+    for (int x = 0; x < Width; ++x)
+      std::copy_n(in + std::clamp(left + x, 0, size.width() - 1) * 3, 3, out + x * 3);
+  }
+  if (Optics.Blur > 0) Blur(photo, Optics.Blur);
+  const std::uint32_t mix = Mix(Seed ^ 0x51ed270bU);
+  for (int y = 0; y < Height; ++y) {
+    std::uint8_t* row = photo.scanLine(y);
+    for (int x = 0; x < Width; ++x) {
+      const int extra = Optics.Ambient + (InGlare(Optics, x, y, Width, Height) ? GlareLevel : 0);
+      for (int c = 0; c < 3; ++c) {
+        double level = (row[x * 3 + c] + extra) * Optics.Exposure;
+        if (Optics.Noise > 0) {
+          // Roughly normal: the sum of four uniform draws, scaled to the asked deviation.
+          const std::uint32_t bits = Mix(std::uint32_t((y * Width + x) * 3 + c) ^ mix);
+          const double sum =
+              (bits & 255) + ((bits >> 8) & 255) + ((bits >> 16) & 255) + (bits >> 24);
+          level += (sum - 510.0) / 147.8 * Optics.Noise;
+        }
+        row[x * 3 + c] = std::uint8_t(std::clamp(std::lround(level), 0L, 255L));
+      }
+    }
+  }
+  return photo;
+}
+
+QPointF SimPhotoPoint(int FrameWidth, int FrameHeight, int Width, int Height,
+                      const TSimOptics& Optics, double X, double Y) {
+  const QSize size = RenderSize(Width, Height, Optics);
+  const TSimMapping mapping(FrameWidth, FrameHeight, size.width(), size.height());
+  return mapping.ToCamera(X, Y) - QPointF((size.width() - Width) / 2, (size.height() - Height) / 2);
+}
+
+std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int Width, int Height,
+                                          const TSimOptics& Optics,
+                                          const std::vector<QPointF>& TopLefts, int Size) {
+  const double sigma = std::sqrt(BaseBlurVariance + Optics.Blur * Optics.Blur);
+  const double noise = std::hypot(BaseNoise * Optics.Exposure, Optics.Noise);
+  const double reach = 2 + 2 * Optics.Blur;
+  const int renderHeight = RenderSize(Width, Height, Optics).height();
+  const int top = (renderHeight - Height) / 2;
+  std::vector<TSimPointTruth> truths;
+  truths.reserve(TopLefts.size());
+  for (const QPointF& corner : TopLefts) {
+    auto at = [&](double X, double Y) {
+      return SimPhotoPoint(FrameWidth, FrameHeight, Width, Height, Optics, X, Y);
+    };
+    const QPointF corners[4] = {at(corner.x(), corner.y()), at(corner.x() + Size, corner.y()),
+                                at(corner.x() + Size, corner.y() + Size),
+                                at(corner.x(), corner.y() + Size)};
+    TSimPointTruth truth;
+    truth.Centre = at(corner.x() + Size / 2.0, corner.y() + Size / 2.0);
+    double x0 = corners[0].x(), x1 = x0, y0 = corners[0].y(), y1 = y0;
+    for (const QPointF& p : corners) {
+      x0 = std::min(x0, p.x()), x1 = std::max(x1, p.x());
+      y0 = std::min(y0, p.y()), y1 = std::max(y1, p.y());
+    }
+    const QPointF& c = truth.Centre;
+    if (c.x() < 0 || c.y() < 0 || c.x() >= Width || c.y() >= Height)
+      truth.View = TSimPointTruth::TView::Outside;
+    else if (x0 - reach < 0 || y0 - reach < 0 || x1 + reach >= Width || y1 + reach >= Height)
+      truth.View = TSimPointTruth::TView::Edge;
+    else
+      truth.View = TSimPointTruth::TView::Inside;
+    if (truth.View == TSimPointTruth::TView::Inside) {
+      // The peak of a blurred square, as a share of the full lit level.
+      const double share =
+          std::erf((x1 - x0) / (2 * M_SQRT2 * sigma)) * std::erf((y1 - y0) / (2 * M_SQRT2 * sigma));
+      const double room =
+          SimAmbientTop + double(SimAmbientBottom - SimAmbientTop) * (c.y() + top) / renderHeight;
+      const double ambient =
+          room + Optics.Ambient + (InGlare(Optics, c.x(), c.y(), Width, Height) ? GlareLevel : 0);
+      auto sensor = [&](double Light) { return std::clamp(Light * Optics.Exposure, 0.0, 255.0); };
+      const double dark = sensor(ambient), lit = sensor(ambient + SimLitGain);
+      const double peak = sensor(ambient + SimLitGain * share);
+      const double contrast = lit - dark;
+      truth.Readable =
+          contrast >= 16 && peak - (lit + dark) / 2 >= std::max(3 * noise, contrast / 8);
+    }
+    truths.push_back(truth);
+  }
+  return truths;
+}

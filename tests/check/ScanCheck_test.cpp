@@ -1,0 +1,320 @@
+// The scan check on scans that the simulated rig photographs, compared with
+// what the rig knows of every point.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "check/CheckCommand.h"
+#include "check/LiveCheck.h"
+#include "check/ScanCheck.h"
+#include "pattern/Code_man.h"
+#include "tests/support/SimScan.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TScanFolder {
+  fs::path Dir;
+  TSimScan Scan;
+  TCheckRaster Raster() const {
+    return {Scan.OffsetX, Scan.OffsetY, Scan.Rows, Scan.Columns, Scan.Size, Scan.Spacing};
+  }
+};
+
+// Every rig scan of the suite, photographed once.
+class TScanCheckTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string pattern = (fs::temp_directory_path() / "corvalet-check-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    Root = new fs::path(pattern);
+    Folders = new std::map<std::string, TScanFolder>;
+  }
+  static void TearDownTestSuite() {
+    fs::remove_all(*Root);
+    delete Folders;
+    delete Root;
+  }
+
+  static const TScanFolder& Folder(const std::string& Name, const TSimScanSetup& Setup) {
+    auto found = Folders->find(Name);
+    if (found != Folders->end()) return found->second;
+    const fs::path dir = *Root / Name;
+    fs::create_directories(dir);
+    TScanFolder folder{dir, WriteSimScan(dir.string(), Setup)};
+    return Folders->emplace(Name, std::move(folder)).first->second;
+  }
+  static const TScanFolder& Default() { return Folder("default", TSimScanSetup{}); }
+  static const TScanFolder& WithOptics(const std::string& Name, const std::string& Config) {
+    std::string error;
+    const auto config = ParseSimConfig(Config, &error);
+    EXPECT_TRUE(config) << error;
+    TSimScanSetup setup;
+    setup.Optics = config ? config->Optics : TSimOptics{};
+    return Folder(Name, setup);
+  }
+
+  // A copy of the default scan whose index lists Names in place of the scan's own.
+  static fs::path Relisted(const std::string& Name, const std::vector<std::string>& Names) {
+    const fs::path dir = *Root / Name;
+    fs::create_directories(dir);
+    for (const std::string& photo : Default().Scan.Names)
+      fs::copy_file(Default().Dir / photo, dir / photo, fs::copy_options::overwrite_existing);
+    std::ofstream index(dir / "corvalet.sbf", std::ios::binary);
+    index << "SBF File : 0, 1, points, 14x code pics, 12:00:00 08.12.2026\r\n"
+          << std::string(80, '-') << "\r\n";
+    for (const std::string& photo : Names) index << photo << "\r\n";
+    return dir;
+  }
+
+  static TCheckResult Check(const fs::path& Dir, const TCheckRaster& Raster) {
+    std::string error;
+    auto result = CheckScanFolder(Dir.string(), Raster, &error);
+    EXPECT_TRUE(result) << error;
+    return result.value_or(TCheckResult{});
+  }
+
+  static inline fs::path* Root = nullptr;
+  static inline std::map<std::string, TScanFolder>* Folders = nullptr;
+};
+
+std::string ReadText(const fs::path& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int RunCommand(const std::vector<std::string>& Arguments, std::string* Out, std::string* Err) {
+  QStringList list{"corvalet-check"};
+  for (const std::string& argument : Arguments) list << QString::fromStdString(argument);
+  std::ostringstream out, err;
+  const int code = RunCheckCommand(list, out, err);
+  *Out = out.str();
+  *Err = err.str();
+  return code;
+}
+
+TEST(CheckCodeTest, MatchesThePointCodeTable) {
+  for (int index : {0, 1, 2, 100, 8192, 9600, 16383, 16384, 20000})
+    EXPECT_EQ(CheckCodeOf(index), std::stoi(CodeMan::IndexToCode(index), nullptr, 2)) << index;
+}
+
+TEST_F(TScanCheckTest, DefaultRigScanReadsEveryPointAndWritesTheReport) {
+  const TScanFolder& folder = Default();
+  ASSERT_EQ(folder.Scan.Readable(), 9600);
+  std::string out, err;
+  EXPECT_EQ(RunCommand({folder.Dir.string()}, &out, &err), 0) << out << err;
+  EXPECT_EQ(out, "Kontrola: 9600/9600 bodů čitelných\n");
+  EXPECT_EQ(err, "");
+  const std::string report = ReadText(folder.Dir / "corvalet-check.txt");
+  EXPECT_NE(report.find("Rastr: 10,10,80,120,3,8 "), std::string::npos) << report;
+  EXPECT_NE(report.find("Nepřečteno: 0\n"), std::string::npos) << report;
+  const auto recorded = RecordedRaster(folder.Dir.string());
+  ASSERT_TRUE(recorded);
+  EXPECT_EQ(recorded->Text(), "10,10,80,120,3,8");
+  QImage picture(QString::fromStdString((folder.Dir / "corvalet-check.png").string()));
+  EXPECT_EQ(picture.size(), QSize(2048, 1536));
+
+  // Each point where the rig put it: the geometry is the rig's, not the check's guess.
+  const TCheckResult result = Check(folder.Dir, folder.Raster());
+  ASSERT_EQ(result.Positions.size(), folder.Scan.Truth.size());
+  double worst = 0;
+  for (std::size_t i = 0; i < result.Positions.size(); ++i) {
+    const QPointF miss = result.Positions[i] - folder.Scan.Truth[i].Centre;
+    worst = std::max(worst, std::hypot(miss.x(), miss.y()));
+  }
+  EXPECT_LT(worst, 1.0);
+  EXPECT_EQ(result.Duplicates + result.OutOfRaster + result.Inconsistent + result.Weak, 0);
+}
+
+TEST_F(TScanCheckTest, RasterWiderThanTheViewCountsWhatTheRigSees) {
+  const TScanFolder& folder = WithOptics("zoom", "zoom=1.25");
+  const TCheckResult result = Check(folder.Dir, folder.Raster());
+  const int inside = folder.Scan.Inside(), edge = folder.Scan.Edge();
+  ASSERT_LT(inside, 9000);
+  ASSERT_EQ(folder.Scan.Readable(), inside);
+  // A point that the photo's edge cuts may or may not be read; every other one is known.
+  EXPECT_GE(result.Read, inside) << "cut by the edge: " << edge;
+  EXPECT_LE(result.Read, inside + edge) << "wholly inside: " << inside;
+  ASSERT_FALSE(result.Causes.empty());
+  EXPECT_EQ(result.Causes[0].first, TCheckCause::OutsideView);
+  EXPECT_NE(result.Verdict().find(CheckCauseText(TCheckCause::OutsideView)), std::string::npos);
+}
+
+TEST_F(TScanCheckTest, DegradedRigIsNeverAllReadAndCountsWithinOnePercent) {
+  struct TCase {
+    const char* Name;
+    const char* Config;
+    TCheckCause Cause;
+  };
+  for (const TCase& test : {TCase{"glare", "glare=0.55:0.5:1:1", TCheckCause::LowContrast},
+                            TCase{"blur", "blur=4", TCheckCause::Separation},
+                            TCase{"dim", "exposure=0.06,noise=3", TCheckCause::LowContrast}}) {
+    SCOPED_TRACE(test.Name);
+    const TScanFolder& folder = WithOptics(test.Name, test.Config);
+    const TCheckResult result = Check(folder.Dir, folder.Raster());
+    const int truth = folder.Scan.Readable();
+    ASSERT_LT(truth, 9600);
+    EXPECT_FALSE(result.AllRead());
+    EXPECT_LE(std::abs(result.Read - truth), 96) << "rig: " << truth << ", check: " << result.Read;
+    ASSERT_FALSE(result.Causes.empty());
+    EXPECT_EQ(result.Causes[0].first, test.Cause) << result.Verdict();
+  }
+}
+
+TEST_F(TScanCheckTest, PointsTooDenseForTheCameraAreSaidToBeSo) {
+  TSimScanSetup setup;
+  setup.Rows = 100;
+  setup.Columns = 160;
+  setup.Size = 1;
+  setup.Spacing = 2;
+  const TScanFolder& folder = Folder("dense", setup);
+  ASSERT_EQ(folder.Scan.Truth.size(), 16000u);
+  const TCheckResult result = Check(folder.Dir, folder.Raster());
+  EXPECT_EQ(folder.Scan.Readable(), 0);
+  EXPECT_LE(result.Read, 160);
+  ASSERT_FALSE(result.Causes.empty());
+  EXPECT_EQ(result.Causes[0].first, TCheckCause::Separation) << result.Verdict();
+}
+
+TEST_F(TScanCheckTest, FaultsInTheScanAreFlaggedWithTheirCause) {
+  std::vector<std::string> swapped = Default().Scan.Names;
+  std::swap(swapped[3], swapped[4]);  // bit-planes 1 and 2
+  std::vector<std::string> darkPlane = Default().Scan.Names;
+  darkPlane[12] = darkPlane[0];  // bit-plane 10 is the dark field
+  struct TCase {
+    const char* Name;
+    fs::path Dir;
+    TCheckCause Cause;
+  };
+  const TScanFolder& nudged = WithOptics("nudged", "nudge=4:3:10");
+  for (const TCase& test :
+       {TCase{"swapped", Relisted("swapped", swapped), TCheckCause::OutOfOrder},
+        TCase{"dark plane", Relisted("dark", darkPlane), TCheckCause::OutOfOrder},
+        TCase{"nudged", nudged.Dir, TCheckCause::Moved}}) {
+    SCOPED_TRACE(test.Name);
+    const TCheckResult result = Check(test.Dir, Default().Raster());
+    EXPECT_FALSE(result.AllRead());
+    EXPECT_TRUE(result.HasCause(test.Cause)) << result.Verdict();
+    EXPECT_NE(result.Verdict().find(CheckCauseText(test.Cause)), std::string::npos);
+  }
+  EXPECT_EQ(Check(nudged.Dir, Default().Raster()).MovedFrom, 9);
+  EXPECT_EQ(Check(Relisted("dark", darkPlane), Default().Raster()).MisplacedPhotos,
+            std::vector<int>{12});
+}
+
+TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
+  std::mutex lock;
+  std::condition_variable told;
+  std::vector<std::string> lines;
+  TScanCheck check([&](const std::string& Line) {
+    std::lock_guard guard(lock);
+    lines.push_back(Line);
+    told.notify_all();
+  });
+  auto next = [&] {
+    std::unique_lock guard(lock);
+    told.wait_for(guard, std::chrono::seconds(60), [&] { return !lines.empty(); });
+    std::string line = lines.empty() ? "(none)" : lines.front();
+    if (!lines.empty()) lines.erase(lines.begin());
+    return line;
+  };
+  const TScanFolder& folder = Default();
+  const fs::path dir = *Root / "live";
+  fs::create_directories(dir);
+  std::ofstream(dir / "garbage.JPG", std::ios::binary) << "not a photo";
+  auto scan = [&](int Skipped, int Garbage) {
+    check.ScanStarted(folder.Raster());
+    for (int photo = 0; photo < 17; ++photo)
+      if (photo != Skipped)
+        check.PhotoSaved(photo,
+                         ((photo == Garbage ? dir / "garbage.JPG"
+                                            : folder.Dir / folder.Scan.Names[std::size_t(photo)]))
+                             .string());
+    check.IndexWritten(dir.string());
+    return next();
+  };
+  EXPECT_EQ(scan(-1, -1), "Kontrola: 9600/9600 bodů čitelných");
+  EXPECT_TRUE(fs::exists(dir / "corvalet-check.png"));
+  EXPECT_EQ(scan(-1, 5), "Kontrola nebyla možná: " + (dir / "garbage.JPG").string() +
+                             ": cannot be read: Unsupported image format");
+  const std::string missing = scan(16, -1);
+  EXPECT_NE(missing.find(CheckCauseText(TCheckCause::OutOfOrder)), std::string::npos) << missing;
+  ASSERT_TRUE(check.LastResult());
+  EXPECT_EQ(check.LastResult()->MisplacedPhotos, std::vector<int>{16});
+}
+
+TEST_F(TScanCheckTest, CommandLineRefusesBadInputNamingTheFile) {
+  const TScanFolder& good = Default();
+  const std::vector<std::string>& names = good.Scan.Names;
+  auto copy = [&](const std::string& Name) {
+    const fs::path dir = *Root / Name;
+    fs::create_directories(dir);
+    for (const auto& entry : fs::directory_iterator(good.Dir))
+      fs::copy_file(entry.path(), dir / entry.path().filename(),
+                    fs::copy_options::overwrite_existing);
+    return dir;
+  };
+  struct TCase {
+    fs::path Dir;
+    std::string Named;  // what the message must name
+  };
+  std::vector<TCase> cases;
+  {
+    const fs::path dir = copy("no-index");
+    fs::remove(dir / "corvalet.sbf");
+    cases.push_back({dir, (dir / "corvalet.sbf").string()});
+  }
+  {
+    const fs::path dir = copy("missing");
+    fs::remove(dir / names[7]);
+    cases.push_back({dir, (dir / names[7]).string()});
+  }
+  {
+    const fs::path dir = copy("garbage");
+    std::ofstream(dir / names[5], std::ios::binary) << "not a photo";
+    cases.push_back({dir, (dir / names[5]).string()});
+  }
+  {
+    const fs::path dir = copy("small");
+    QImage(640, 480, QImage::Format_RGB32)
+        .save(QString::fromStdString((dir / names[9]).string()), "JPEG");
+    cases.push_back({dir, (dir / names[9]).string()});
+  }
+  {
+    const std::vector<std::string> sixteen(names.begin(), names.end() - 1);
+    const fs::path dir = Relisted("sixteen", sixteen);
+    cases.push_back({dir, (dir / "corvalet.sbf").string()});
+  }
+  for (const TCase& test : cases) {
+    SCOPED_TRACE(test.Dir.string());
+    std::string out, err;
+    EXPECT_EQ(RunCommand({test.Dir.string()}, &out, &err), 2);
+    EXPECT_NE(err.find(test.Named), std::string::npos) << err;
+    EXPECT_EQ(out, "");
+  }
+  std::string out, err;
+  EXPECT_EQ(RunCommand({"--raster", "10,10,200,200,3,8", good.Dir.string()}, &out, &err), 2);
+  EXPECT_NE(err.find("--raster"), std::string::npos);
+  EXPECT_EQ(RunCommand({"--bogus", good.Dir.string()}, &out, &err), 2);
+  EXPECT_EQ(RunCommand({}, &out, &err), 2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
