@@ -14,7 +14,7 @@ using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 
 constexpr HWND NullWindow = 0;
-// Message numbers from here on are the program's own (camera/CameraMessages.h).
+// The first message number free for the program's own messages.
 constexpr UINT WM_USER = 0x400;
 
 // A message as the loop takes it from the queue.
