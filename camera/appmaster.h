@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
+#include "camera/CameraMessages.h"
 #include "camera/EDSDKApi.h"
 #include "camera/camera.h"
-#include "platform/Messages.h"
 
 // What the SDK's callbacks get as context: the window that takes the camera
 // messages and the SDK session whose transfer messages they are.

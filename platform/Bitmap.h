@@ -41,7 +41,6 @@ class TBitmap {
   int Width() const { return FWidth; }
   int Height() const { return FHeight; }
   TPixelFormat PixelFormat() const { return FFormat; }
-  // True when the bitmap holds no pixel.
   bool Empty() const { return FWidth == 0 || FHeight == 0; }
 
   // Negative sizes are taken as 0. Throws std::bad_alloc when the memory cannot be had;
@@ -50,7 +49,6 @@ class TBitmap {
   void SetHeight(int Height);
   void SetPixelFormat(TPixelFormat Format);
 
-  // Scan line size in bytes, also known as stride.
   int BytesPerLine() const { return FStride; }
   // Start of pixel row Row, row 0 at the top. Row must lie in 0..Height()-1.
   std::uint8_t* ScanLine(int Row) { return Pixels.data() + std::size_t(Row) * FStride; }

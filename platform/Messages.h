@@ -14,13 +14,8 @@ using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 
 constexpr HWND NullWindow = 0;
+// The first message number free for the program's own messages.
 constexpr UINT WM_USER = 0x400;
-
-// The camera's messages to the main window.
-constexpr UINT CameraPropertyMessage = WM_USER + 1;    // 1025
-// wParam: the camera session that announced it; lParam: its item reference.
-constexpr UINT CameraTransferMessage = WM_USER + 2;    // 1026
-constexpr UINT DownloadProgressMessage = WM_USER + 3;  // 1027
 
 // A message as the loop takes it from the queue.
 struct TMsg {

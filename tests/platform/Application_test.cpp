@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "camera/CameraMessages.h"
 #include "platform/Widgets.h"
 
 namespace {

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "camera/CameraMessages.h"
+
 namespace {
 
 class TReceiver : public QObject {

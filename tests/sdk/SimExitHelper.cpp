@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "camera/CameraMessages.h"
 #include "camera/EDSDKApi.h"
-#include "platform/Messages.h"
 #include "platform/ProjectorFeed.h"
 #include "sdk/sim/SimRig.h"
 
