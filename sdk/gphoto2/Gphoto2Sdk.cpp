@@ -49,101 +49,101 @@ EdsError EdsTerminateSDK() {
 }
 
 EdsError EdsGetCameraList(EdsCameraListRef* OutCameraList) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  if (!OutCameraList) return EdsResult_InvalidParameter;
-  if (!backend.Initialized) return EdsResult_InternalError;
-  std::vector<EdsBaseRef> cameras;
-  if (backend.Cameras.Usb) {
-    CameraList* detected = nullptr;
-    gp_list_new(&detected);
-    const int result =
-        gp_abilities_list_detect(backend.Abilities, backend.Ports, detected, backend.Context);
-    if (result < GP_OK) Report("looking for USB cameras", result);
-    for (int index = 0; result >= GP_OK && index < gp_list_count(detected); ++index) {
-      const char* model = nullptr;
-      const char* port = nullptr;
-      gp_list_get_name(detected, index, &model);
-      gp_list_get_value(detected, index, &port);
-      // Only cameras on a USB device; "usb:" alone is the generic entry, disks are no cameras.
-      if (!model || !port || std::strncmp(port, "usb:", 4) != 0 || std::strlen(port) == 4) continue;
-      cameras.push_back(backend.CameraAt(model, port));
+  return Locked([&](TBackend& backend) {
+    if (!OutCameraList) return EdsResult_InvalidParameter;
+    if (!backend.Initialized) return EdsResult_InternalError;
+    std::vector<EdsBaseRef> cameras;
+    if (backend.Cameras.Usb) {
+      CameraList* detected = nullptr;
+      gp_list_new(&detected);
+      const int result =
+          gp_abilities_list_detect(backend.Abilities, backend.Ports, detected, backend.Context);
+      if (result < GP_OK) Report("looking for USB cameras", result);
+      for (int index = 0; result >= GP_OK && index < gp_list_count(detected); ++index) {
+        const char* model = nullptr;
+        const char* port = nullptr;
+        gp_list_get_name(detected, index, &model);
+        gp_list_get_value(detected, index, &port);
+        // Only cameras on a USB device; "usb:" alone is the generic entry, disks are no cameras.
+        if (!model || !port || std::strncmp(port, "usb:", 4) != 0 || std::strlen(port) == 4) continue;
+        cameras.push_back(backend.CameraAt(model, port));
+      }
+      gp_list_free(detected);
     }
-    gp_list_free(detected);
-  }
-  for (const std::string& port : backend.Cameras.NetworkPorts)
-    cameras.push_back(backend.CameraAt(Gphoto2NetworkModel, port));
-  *OutCameraList = backend.Objects.RegisterList(std::move(cameras));
-  return EdsResult_Ok;
+    for (const std::string& port : backend.Cameras.NetworkPorts)
+      cameras.push_back(backend.CameraAt(Gphoto2NetworkModel, port));
+    *OutCameraList = backend.Objects.RegisterList(std::move(cameras));
+    return EdsResult_Ok;
+  });
 }
 
 EdsError EdsGetChildCount(EdsBaseRef Ref, EdsUInt32* OutCount) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  return backend.Objects.ChildCount(Ref, OutCount);
+  return Locked([&](TBackend& backend) {
+    return backend.Objects.ChildCount(Ref, OutCount);
+  });
 }
 
 EdsError EdsGetChildAtIndex(EdsBaseRef Ref, EdsInt32 Index, EdsBaseRef* OutChild) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  return backend.Objects.ChildAtIndex(Ref, Index, OutChild);
+  return Locked([&](TBackend& backend) {
+    return backend.Objects.ChildAtIndex(Ref, Index, OutChild);
+  });
 }
 
 EdsError EdsGetDeviceInfo(EdsCameraRef Camera, EdsDeviceInfo* OutDeviceInfo) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  if (!OutDeviceInfo) return EdsResult_InvalidParameter;
-  auto camera = backend.Objects.Find<TCamera>(Camera);
-  if (!camera) return EdsResult_InvalidHandle;
-  std::memset(OutDeviceInfo, 0, sizeof *OutDeviceInfo);
-  std::snprintf(OutDeviceInfo->PortName, sizeof OutDeviceInfo->PortName, "%s",
-                camera->Port.c_str());
-  std::snprintf(OutDeviceInfo->DeviceDescription, sizeof OutDeviceInfo->DeviceDescription, "%s",
-                camera->Model.c_str());
-  // libgphoto2 drives no camera the way a legacy one must be driven.
-  OutDeviceInfo->DeviceSubType = 1;
-  return EdsResult_Ok;
+  return Locked([&](TBackend& backend) {
+    if (!OutDeviceInfo) return EdsResult_InvalidParameter;
+    auto camera = backend.Objects.Find<TCamera>(Camera);
+    if (!camera) return EdsResult_InvalidHandle;
+    std::memset(OutDeviceInfo, 0, sizeof *OutDeviceInfo);
+    std::snprintf(OutDeviceInfo->PortName, sizeof OutDeviceInfo->PortName, "%s",
+                  camera->Port.c_str());
+    std::snprintf(OutDeviceInfo->DeviceDescription, sizeof OutDeviceInfo->DeviceDescription, "%s",
+                  camera->Model.c_str());
+    // libgphoto2 drives no camera the way a legacy one must be driven.
+    OutDeviceInfo->DeviceSubType = 1;
+    return EdsResult_Ok;
+  });
 }
 
 EdsError EdsOpenSession(EdsCameraRef Ref) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  auto camera = backend.Objects.Find<TCamera>(Ref);
-  if (!camera) return EdsResult_InvalidHandle;
-  if (camera->SessionOpen) return EdsResult_Ok;
+  return Locked([&](TBackend& backend) {
+    auto camera = backend.Objects.Find<TCamera>(Ref);
+    if (!camera) return EdsResult_InvalidHandle;
+    if (camera->SessionOpen) return EdsResult_Ok;
 
-  // Without the model's abilities libgphoto2 does not know how to talk to the camera.
-  const int model = gp_abilities_list_lookup_model(backend.Abilities, camera->Model.c_str());
-  const int port = gp_port_info_list_lookup_path(backend.Ports, camera->Port.c_str());
-  if (model < GP_OK || port < GP_OK) {
-    Report("finding " + camera->Model + " at " + camera->Port, model < GP_OK ? model : port);
-    return EdsResult_DeviceNotFound;
-  }
-  CameraAbilities abilities;
-  GPPortInfo portInfo;
-  gp_abilities_list_get_abilities(backend.Abilities, model, &abilities);
-  gp_port_info_list_get_info(backend.Ports, port, &portInfo);
-  KeepDescriptorZero();
-  Camera* handle = nullptr;
-  gp_camera_new(&handle);
-  gp_camera_set_abilities(handle, abilities);
-  gp_camera_set_port_info(handle, portInfo);
-  if (const int result = gp_camera_init(handle, backend.Context); result < GP_OK) {
-    Report("opening " + camera->Model + " at " + camera->Port, result);
-    gp_camera_unref(handle);
+    // Without the model's abilities libgphoto2 does not know how to talk to the camera.
+    const int model = gp_abilities_list_lookup_model(backend.Abilities, camera->Model.c_str());
+    const int port = gp_port_info_list_lookup_path(backend.Ports, camera->Port.c_str());
+    if (model < GP_OK || port < GP_OK) {
+      Report("finding " + camera->Model + " at " + camera->Port, model < GP_OK ? model : port);
+      return EdsResult_DeviceNotFound;
+    }
+    CameraAbilities abilities;
+    GPPortInfo portInfo;
+    gp_abilities_list_get_abilities(backend.Abilities, model, &abilities);
+    gp_port_info_list_get_info(backend.Ports, port, &portInfo);
     KeepDescriptorZero();
-    return OpenFailure(result);
-  }
-  camera->Handle = handle;
-  camera->SessionOpen = true;
-  camera->SessionOver = false;
-  ++camera->Session;
-  // A new session starts from the camera's own settings: pictures stay on its card.
-  camera->SaveTo = 1;
-  camera->Watch = std::make_shared<TWatch>();
-  camera->Watcher =
-      std::thread([&backend, Ref, watch = camera->Watch] { backend.Watch(Ref, watch); });
-  return EdsResult_Ok;
+    Camera* handle = nullptr;
+    gp_camera_new(&handle);
+    gp_camera_set_abilities(handle, abilities);
+    gp_camera_set_port_info(handle, portInfo);
+    if (const int result = gp_camera_init(handle, backend.Context); result < GP_OK) {
+      Report("opening " + camera->Model + " at " + camera->Port, result);
+      gp_camera_unref(handle);
+      KeepDescriptorZero();
+      return OpenFailure(result);
+    }
+    camera->Handle = handle;
+    camera->SessionOpen = true;
+    camera->SessionOver = false;
+    ++camera->Session;
+    // A new session starts from the camera's own settings: pictures stay on its card.
+    camera->SaveTo = 1;
+    camera->Watch = std::make_shared<TWatch>();
+    camera->Watcher =
+        std::thread([&backend, Ref, watch = camera->Watch] { backend.Watch(Ref, watch); });
+    return EdsResult_Ok;
+  });
 }
 
 EdsError EdsCloseSession(EdsCameraRef Ref) {
@@ -158,117 +158,109 @@ EdsError EdsCloseSession(EdsCameraRef Ref) {
 
 EdsError EdsSetPropertyData(EdsBaseRef Ref, EdsUInt32 PropertyId, EdsInt32, EdsUInt32 DataSize,
                             const EdsVoid* Data) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  std::shared_ptr<TCamera> camera;
-  if (EdsError error = backend.Usable(Ref, camera)) return error;
-  if (!Data || DataSize != sizeof(EdsUInt32)) return EdsResult_InvalidParameter;
-  if (PropertyId != EdsProperty_SaveTo) return EdsResult_NotSupported;
-  EdsUInt32 value;
-  std::memcpy(&value, Data, sizeof value);
-  if (value < 1 || value > 3) return EdsResult_InvalidParameter;
-  // Emulated: the backend takes each new photo to the host and deletes the camera's copy.
-  camera->SaveTo = value;
-  return EdsResult_Ok;
+  return OnUsable(Ref, [&](TBackend&, TCamera& camera) {
+    if (!Data || DataSize != sizeof(EdsUInt32)) return EdsResult_InvalidParameter;
+    if (PropertyId != EdsProperty_SaveTo) return EdsResult_NotSupported;
+    EdsUInt32 value;
+    std::memcpy(&value, Data, sizeof value);
+    if (value < 1 || value > 3) return EdsResult_InvalidParameter;
+    // Emulated: the backend takes each new photo to the host and deletes the camera's copy.
+    camera.SaveTo = value;
+    return EdsResult_Ok;
+  });
 }
 
 EdsError EdsSendCommand(EdsCameraRef Ref, EdsUInt32 Command, EdsInt32) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  std::shared_ptr<TCamera> camera;
-  if (EdsError error = backend.Usable(Ref, camera)) return error;
-  if (Command != EdsCommand_TakePicture) return EdsResult_NotSupported;
-  // Triggers only: the photo is announced by the watcher, and a swallowed shot hangs nothing.
-  if (const int result = gp_camera_trigger_capture(camera->Handle, backend.Context); result < GP_OK)
-    return backend.Failure(*camera, "releasing the shutter", result);
-  camera->LastShot = TClock::now();
-  backend.Wake.notify_all();
-  return EdsResult_Ok;
+  return OnUsable(Ref, [&](TBackend& backend, TCamera& camera) {
+    if (Command != EdsCommand_TakePicture) return EdsResult_NotSupported;
+    // Triggers only: the photo is announced by the watcher, and a swallowed shot hangs nothing.
+    if (const int result = gp_camera_trigger_capture(camera.Handle, backend.Context); result < GP_OK)
+      return backend.Failure(camera, "releasing the shutter", result);
+    camera.LastShot = TClock::now();
+    backend.Wake.notify_all();
+    return EdsResult_Ok;
+  });
 }
 
 EdsError EdsSendStatusCommand(EdsCameraRef Ref, EdsUInt32 StatusCommand, EdsInt32) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  std::shared_ptr<TCamera> camera;
-  if (EdsError error = backend.Usable(Ref, camera)) return error;
-  // libgphoto2 has no lock of the camera's controls: accepted, nothing to do.
-  if (StatusCommand != EdsStatusCommand_UiLock && StatusCommand != EdsStatusCommand_UiUnlock)
-    return EdsResult_NotSupported;
-  return EdsResult_Ok;
+  return OnUsable(Ref, [&](TBackend&, TCamera&) {
+    // libgphoto2 has no lock of the camera's controls: accepted, nothing to do.
+    if (StatusCommand != EdsStatusCommand_UiLock && StatusCommand != EdsStatusCommand_UiUnlock)
+      return EdsResult_NotSupported;
+    return EdsResult_Ok;
+  });
 }
 
 EdsError EdsSetCapacity(EdsCameraRef Ref, EdsCapacity Capacity) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  std::shared_ptr<TCamera> camera;
-  if (EdsError error = backend.Usable(Ref, camera)) return error;
-  if (Capacity.NumberOfFreeClusters < 0 || Capacity.BytesPerSector <= 0)
-    return EdsResult_InvalidParameter;
-  // No counterpart in libgphoto2: the host's space is never asked for.
-  return EdsResult_Ok;
+  return OnUsable(Ref, [&](TBackend&, TCamera&) {
+    if (Capacity.NumberOfFreeClusters < 0 || Capacity.BytesPerSector <= 0)
+      return EdsResult_InvalidParameter;
+    // No counterpart in libgphoto2: the host's space is never asked for.
+    return EdsResult_Ok;
+  });
 }
 
 EdsError EdsSetPropertyEventHandler(EdsCameraRef Ref, EdsUInt32 Event, EdsPropertyEventHandler,
                                     EdsVoid*) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  if (!backend.Objects.Find<TCamera>(Ref)) return EdsResult_InvalidHandle;
-  if ((Event & 0xFFFFFF00u) != EdsPropertyEvent_All) return EdsResult_InvalidParameter;
-  // Accepted; generic cameras tell no property changes through libgphoto2.
-  return EdsResult_Ok;
+  return Locked([&](TBackend& backend) {
+    if (!backend.Objects.Find<TCamera>(Ref)) return EdsResult_InvalidHandle;
+    if ((Event & 0xFFFFFF00u) != EdsPropertyEvent_All) return EdsResult_InvalidParameter;
+    // Accepted; generic cameras tell no property changes through libgphoto2.
+    return EdsResult_Ok;
+  });
 }
 
 EdsError EdsSetObjectEventHandler(EdsCameraRef Ref, EdsUInt32 Event, EdsObjectEventHandler Handler,
                                   EdsVoid* Context) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  auto camera = backend.Objects.Find<TCamera>(Ref);
-  if (!camera) return EdsResult_InvalidHandle;
-  if ((Event & 0xFFFFFF00u) != EdsObjectEvent_All) return EdsResult_InvalidParameter;
-  if (Handler)
-    camera->ObjectHandlers[Event] = {Handler, Context};
-  else
-    camera->ObjectHandlers.erase(Event);
-  return EdsResult_Ok;
+  return Locked([&](TBackend& backend) {
+    auto camera = backend.Objects.Find<TCamera>(Ref);
+    if (!camera) return EdsResult_InvalidHandle;
+    if ((Event & 0xFFFFFF00u) != EdsObjectEvent_All) return EdsResult_InvalidParameter;
+    if (Handler)
+      camera->ObjectHandlers[Event] = {Handler, Context};
+    else
+      camera->ObjectHandlers.erase(Event);
+    return EdsResult_Ok;
+  });
 }
 
 EdsError EdsSetProgressCallback(EdsBaseRef Ref, EdsProgressCallback Callback, EdsUInt32,
                                 EdsVoid* Context) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  auto stream = backend.Objects.Find<TStream>(Ref);
-  if (!stream) return EdsResult_InvalidHandle;
-  stream->Callback = Callback;
-  stream->Context = Context;
-  return EdsResult_Ok;
+  return Locked([&](TBackend& backend) {
+    auto stream = backend.Objects.Find<TStream>(Ref);
+    if (!stream) return EdsResult_InvalidHandle;
+    stream->Callback = Callback;
+    stream->Context = Context;
+    return EdsResult_Ok;
+  });
 }
 
 EdsError EdsGetDirectoryItemInfo(EdsDirectoryItemRef Ref, EdsDirectoryItemInfo* OutInfo) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  if (!OutInfo) return EdsResult_InvalidParameter;
-  auto item = backend.Objects.Find<TItem>(Ref);
-  if (!item) return EdsResult_InvalidHandle;
-  std::memset(OutInfo, 0, sizeof *OutInfo);
-  OutInfo->Size = item->Size;
-  std::snprintf(OutInfo->FileName, sizeof OutInfo->FileName, "%s", item->Name.c_str());
-  return EdsResult_Ok;
+  return Locked([&](TBackend& backend) {
+    if (!OutInfo) return EdsResult_InvalidParameter;
+    auto item = backend.Objects.Find<TItem>(Ref);
+    if (!item) return EdsResult_InvalidHandle;
+    std::memset(OutInfo, 0, sizeof *OutInfo);
+    OutInfo->Size = item->Size;
+    std::snprintf(OutInfo->FileName, sizeof OutInfo->FileName, "%s", item->Name.c_str());
+    return EdsResult_Ok;
+  });
 }
 
 EdsError EdsCreateFileStream(const char* FileName, EdsUInt32 CreateDisposition, EdsUInt32 Access,
                              EdsStreamRef* OutStream) {
-  TBackend& backend = Backend();
-  std::lock_guard guard(backend.Lock);
-  if (!FileName || !OutStream) return EdsResult_InvalidParameter;
-  if (!backend.Initialized) return EdsResult_InternalError;
-  if (CreateDisposition != EdsFileCreate_Always || Access != EdsFileAccess_ReadWrite)
-    return EdsResult_NotSupported;
-  auto stream = std::make_shared<TStream>();
-  stream->Fd = open(FileName, O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0666);
-  if (stream->Fd < 0) return EdsResult_FileOpenError;
-  stream->Path = FileName;
-  *OutStream = backend.Objects.Register(std::move(stream));
-  return EdsResult_Ok;
+  return Locked([&](TBackend& backend) {
+    if (!FileName || !OutStream) return EdsResult_InvalidParameter;
+    if (!backend.Initialized) return EdsResult_InternalError;
+    if (CreateDisposition != EdsFileCreate_Always || Access != EdsFileAccess_ReadWrite)
+      return EdsResult_NotSupported;
+    auto stream = std::make_shared<TStream>();
+    stream->Fd = open(FileName, O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0666);
+    if (stream->Fd < 0) return EdsResult_FileOpenError;
+    stream->Path = FileName;
+    *OutStream = backend.Objects.Register(std::move(stream));
+    return EdsResult_Ok;
+  });
 }
 
 EdsUInt32 EdsRelease(EdsBaseRef Ref) {

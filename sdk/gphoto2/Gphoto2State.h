@@ -110,6 +110,24 @@ TBackend& Backend();
 // Ends every session when the process exits; installed by the first EdsInitializeSDK.
 void InstallExitHook();
 void Report(const std::string& What, int Result);
+
+// Runs Body on the locked backend.
+template <typename TBody>
+auto Locked(TBody&& Body) {
+  TBackend& backend = Backend();
+  std::lock_guard guard(backend.Lock);
+  return Body(backend);
+}
+
+// Locked, on the camera behind Ref once its session is fit for use.
+template <typename TBody>
+EdsError OnUsable(EdsBaseRef Ref, TBody&& Body) {
+  return Locked([&](TBackend& backend) {
+    std::shared_ptr<TCamera> camera;
+    if (EdsError error = backend.Usable(Ref, camera)) return error;
+    return Body(backend, *camera);
+  });
+}
 // libgphoto2 2.5.30 closes descriptor 0 whenever a PTP/IP session ends (its unused third
 // socket is 0, not -1). Keeping 0 a placeholder of ours means it never closes a file in use.
 void KeepDescriptorZero();
