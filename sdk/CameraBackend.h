@@ -63,6 +63,11 @@ struct TCameraBackend {
 #undef CORVALET_BACKEND_MEMBER
 };
 
+// The SDK functions of the enclosing namespace as one implementation.
+#define CORVALET_CAMERA_BACKEND_ENTRY(Result, Name, Params, Args, None) .Name = &Name,
+#define CORVALET_CAMERA_BACKEND_HERE \
+  TCameraBackend { CORVALET_CAMERA_SDK_FUNCTIONS(CORVALET_CAMERA_BACKEND_ENTRY) }
+
 // From now on the SDK functions call Backend (null: none). Choose before the
 // SDK is started: a switch while one is running strands its references.
 void UseCameraBackend(const TCameraBackend* Backend);

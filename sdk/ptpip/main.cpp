@@ -8,7 +8,9 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <memory>
 
@@ -55,6 +57,29 @@ bool NeedsNoScreen(int argc, char** argv) {
   return false;
 }
 
+QCommandLineOption Option(const char* Name, const char* Help, const char* Value = nullptr,
+                          const char* Default = nullptr) {
+  QCommandLineOption option(QString::fromLatin1(Name), QString::fromUtf8(Help),
+                            Value ? QString::fromLatin1(Value) : QString());
+  if (Default) option.setDefaultValue(QString::fromLatin1(Default));
+  return option;
+}
+
+// An option of the program; with Set, a whole number from Min to Max for a field of the camera.
+struct TCameraOption {
+  using TSet = std::function<void(TPtpIpCameraOptions&, std::int64_t)>;
+  TCameraOption(QCommandLineOption O, std::int64_t Min = 0, std::int64_t Max = 0, TSet Set = {})
+      : Option(std::move(O)), Min(Min), Max(Max), Set(std::move(Set)) {}
+  QCommandLineOption Option;
+  std::int64_t Min, Max;
+  TSet Set;
+};
+
+template <typename T>
+TCameraOption::TSet Field(T TPtpIpCameraOptions::*Member) {
+  return [Member](TPtpIpCameraOptions& Options, std::int64_t Value) { Options.*Member = T(Value); };
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,56 +99,54 @@ int main(int argc, char** argv) {
       "counted over the camera's whole run."));
   parser.addHelpOption();
   parser.addVersionOption();
-  const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("TCP port; 0 picks a free one (default 15740)."),
-                                QStringLiteral("PORT"), QStringLiteral("15740"));
-  const QCommandLineOption lifetime(QStringLiteral("lifetime"),
-                                    QStringLiteral("Exit by itself after this many seconds (default 300)."),
-                                    QStringLiteral("SECONDS"), QStringLiteral("300"));
-  const QCommandLineOption screen(QStringLiteral("screen"),
-                                  QStringLiteral("Screen to photograph, 0-based (default: the last screen)."),
-                                  QStringLiteral("INDEX"));
-  const QCommandLineOption window(
-      QStringLiteral("window"),
-      QStringLiteral("Photograph only the shown window with this title (found with xdotool at each shot),\n"
-                     "e.g. the projection window Velkar; no such window throws no light."),
-      QStringLiteral("TITLE"));
-  const QCommandLineOption size(QStringLiteral("size"), QStringLiteral("Photo size (default 2048x1536)."),
-                                QStringLiteral("WxH"), QStringLiteral("2048x1536"));
-  const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the sensor noise (default 1)."),
-                                QStringLiteral("N"), QStringLiteral("1"));
-  const QCommandLineOption photoBytes(
-      QStringLiteral("photo-bytes"),
-      QStringLiteral("Serve a valid JPEG padded to N bytes instead of photographing the screen."),
-      QStringLiteral("N"));
-  const QCommandLineOption latency(QStringLiteral("latency"),
-                                   QStringLiteral("Extra delay before a photo is announced, in ms (default 0)."),
-                                   QStringLiteral("MS"), QStringLiteral("0"));
-  const QCommandLineOption busy(QStringLiteral("busy-on-capture"),
-                                QStringLiteral("Fault: the N-th capture answers Device Busy."), QStringLiteral("N"));
-  const QCommandLineOption swallow(QStringLiteral("swallow-capture"),
-                                   QStringLiteral("Fault: the N-th capture is accepted but no photo comes."),
-                                   QStringLiteral("N"));
-  const QCommandLineOption dropAtCapture(
-      QStringLiteral("drop-at-capture"),
-      QStringLiteral("Fault: the N-th capture closes the connection instead of answering."), QStringLiteral("N"));
-  const QCommandLineOption dropAfterTransfer(
-      QStringLiteral("drop-after-transfer"),
-      QStringLiteral("Fault: the connection closes right after the N-th photo was sent in full."),
-      QStringLiteral("N"));
-  const QCommandLineOption slow(
-      QStringLiteral("slow-op"),
-      QStringLiteral("Fault: answer the N-th request of operation CODE late, e.g. 0x1009:1 (GetObject)."),
-      QStringLiteral("CODE:N"));
-  const QCommandLineOption slowMs(QStringLiteral("slow-ms"),
-                                  QStringLiteral("How late a slow answer comes, in ms (default 4000)."),
-                                  QStringLiteral("MS"), QStringLiteral("4000"));
-  const QCommandLineOption huge(QStringLiteral("huge-photo"),
-                                QStringLiteral("Fault: the photo of the N-th capture is padded to over 20 MB (22020096 bytes)."),
-                                QStringLiteral("N"));
-  const QCommandLineOption verbose(QStringLiteral("verbose"),
-                                   QStringLiteral("Log every operation with its time."));
-  parser.addOptions({port, lifetime, screen, window, size, seed, photoBytes, latency, busy, swallow, dropAtCapture,
-                     dropAfterTransfer, slow, slowMs, huge, verbose});
+  // Every option in the order --help lists them; those with a field take a whole number.
+  const std::vector<TCameraOption> table = {
+      {Option("port", "TCP port; 0 picks a free one (default 15740).", "PORT", "15740"), 0, 65535,
+       Field(&TPtpIpCameraOptions::Port)},
+      {Option("lifetime", "Exit by itself after this many seconds (default 300).", "SECONDS", "300"),
+       1, 7 * 24 * 3600, Field(&TPtpIpCameraOptions::LifetimeSeconds)},
+      {Option("screen", "Screen to photograph, 0-based (default: the last screen).", "INDEX")},
+      {Option("window",
+              "Photograph only the shown window with this title (found with xdotool at each shot),\n"
+              "e.g. the projection window Velkar; no such window throws no light.",
+              "TITLE")},
+      {Option("size", "Photo size (default 2048x1536).", "WxH", "2048x1536")},
+      {Option("seed", "Seed of the sensor noise (default 1).", "N", "1"), 0, 0xFFFFFFFFll,
+       Field(&TPtpIpCameraOptions::Seed)},
+      {Option("photo-bytes",
+              "Serve a valid JPEG padded to N bytes instead of photographing the screen.", "N"),
+       4096, 1024ll * 1024 * 1024, Field(&TPtpIpCameraOptions::PhotoBytes)},
+      {Option("latency", "Extra delay before a photo is announced, in ms (default 0).", "MS", "0"),
+       0, 600000, Field(&TPtpIpCameraOptions::LatencyMs)},
+      {Option("busy-on-capture", "Fault: the N-th capture answers Device Busy.", "N"), 1, 1000000,
+       Field(&TPtpIpCameraOptions::BusyOnCapture)},
+      {Option("swallow-capture", "Fault: the N-th capture is accepted but no photo comes.", "N"), 1,
+       1000000, Field(&TPtpIpCameraOptions::SwallowCapture)},
+      {Option("drop-at-capture",
+              "Fault: the N-th capture closes the connection instead of answering.", "N"),
+       1, 1000000, Field(&TPtpIpCameraOptions::DropAtCapture)},
+      {Option("drop-after-transfer",
+              "Fault: the connection closes right after the N-th photo was sent in full.", "N"),
+       1, 1000000, Field(&TPtpIpCameraOptions::DropAfterTransfer)},
+      {Option("slow-op",
+              "Fault: answer the N-th request of operation CODE late, e.g. 0x1009:1 (GetObject).",
+              "CODE:N")},
+      {Option("slow-ms", "How late a slow answer comes, in ms (default 4000).", "MS", "4000"), 0,
+       600000, Field(&TPtpIpCameraOptions::SlowMs)},
+      {Option("huge-photo",
+              "Fault: the photo of the N-th capture is padded to over 20 MB (22020096 bytes).", "N"),
+       1, 1000000, Field(&TPtpIpCameraOptions::HugePhotoAt)},
+      {Option("verbose", "Log every operation with its time.")},
+  };
+  auto named = [&](const char* Name) -> const QCommandLineOption& {
+    return std::find_if(table.begin(), table.end(), [&](const TCameraOption& O) {
+             return O.Option.names().first() == QLatin1String(Name);
+           })->Option;
+  };
+  const QCommandLineOption &screen = named("screen"), &window = named("window"),
+                           &size = named("size"), &slow = named("slow-op"),
+                           &verbose = named("verbose");
+  for (const TCameraOption& option : table) parser.addOption(option.Option);
   parser.process(*app);
 
   if (!parser.positionalArguments().isEmpty()) {
@@ -133,27 +156,18 @@ int main(int argc, char** argv) {
   }
   TPtpIpCameraOptions options;
   QString bad;
-  auto number = [&](const QCommandLineOption& Option, std::int64_t Min, std::int64_t Max, auto& Into) {
-    if (!bad.isEmpty() || (!parser.isSet(Option) && Option.defaultValues().isEmpty())) return;
+  for (const TCameraOption& number : table) {
+    const QCommandLineOption& option = number.Option;
+    if (!number.Set || !bad.isEmpty() || (!parser.isSet(option) && option.defaultValues().isEmpty()))
+      continue;
     std::int64_t v = 0;
-    const QString text = parser.value(Option);
-    if (!ParseInt(text, Min, Max, v))
+    const QString text = parser.value(option);
+    if (!ParseInt(text, number.Min, number.Max, v))
       bad = QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
-                .arg(Option.names().first()).arg(Min).arg(Max).arg(text);
+                .arg(option.names().first()).arg(number.Min).arg(number.Max).arg(text);
     else
-      Into = static_cast<std::remove_reference_t<decltype(Into)>>(v);
-  };
-  number(port, 0, 65535, options.Port);
-  number(lifetime, 1, 7 * 24 * 3600, options.LifetimeSeconds);
-  number(seed, 0, 0xFFFFFFFFll, options.Seed);
-  number(photoBytes, 4096, 1024ll * 1024 * 1024, options.PhotoBytes);
-  number(latency, 0, 600000, options.LatencyMs);
-  number(busy, 1, 1000000, options.BusyOnCapture);
-  number(swallow, 1, 1000000, options.SwallowCapture);
-  number(dropAtCapture, 1, 1000000, options.DropAtCapture);
-  number(dropAfterTransfer, 1, 1000000, options.DropAfterTransfer);
-  number(slowMs, 0, 600000, options.SlowMs);
-  number(huge, 1, 1000000, options.HugePhotoAt);
+      number.Set(options, v);
+  }
   if (bad.isEmpty()) {
     const QStringList wh = parser.value(size).split(QLatin1Char('x'));
     std::int64_t w = 0, h = 0;

@@ -18,15 +18,6 @@ bool Cancelled(const std::atomic<bool>* Cancel) {
   return Cancel && Cancel->load(std::memory_order_relaxed);
 }
 
-std::uint32_t Hash(std::uint32_t X) {
-  X ^= X >> 16;
-  X *= 0x7feb352dU;
-  X ^= X >> 15;
-  X *= 0x846ca68bU;
-  X ^= X >> 16;
-  return X;
-}
-
 // Where each camera pixel samples the projector frame: the byte offset of the
 // top-left of its 2 x 2 bilinear neighbourhood in the frame padded with a black
 // border, and the weights of the right and lower neighbours in 1/256.
@@ -133,9 +124,9 @@ void BlurRow(const std::uint8_t* __restrict In, std::uint8_t* __restrict Out, in
 // and scaled to a standard deviation of about 2 levels.
 std::vector<std::int8_t> NoiseBank(std::uint32_t Seed, std::size_t Size) {
   std::vector<std::int8_t> bank(Size);
-  const std::uint32_t seedMix = Hash(Seed ^ 0x9e3779b9U);
+  const std::uint32_t seedMix = SimHash(Seed ^ 0x9e3779b9U);
   for (std::size_t i = 0; i < Size; ++i) {
-    const std::uint32_t bits = Hash(std::uint32_t(i) ^ seedMix);
+    const std::uint32_t bits = SimHash(std::uint32_t(i) ^ seedMix);
     const int sum = int(bits & 15) + int((bits >> 4) & 15) - 15;
     bank[i] = std::int8_t(std::lround(sum * 0.44));
   }
@@ -172,7 +163,7 @@ QImage SimRenderScene(const QImage& Frame, int Width, int Height, std::uint32_t 
 
   QImage picture(Width, Height, QImage::Format_RGB888);
   const std::vector<std::int8_t> bank = NoiseBank(Seed, NoiseBankSize + stride);
-  const std::uint32_t rowMix = Hash(Seed ^ 0x85ebca6bU);
+  const std::uint32_t rowMix = SimHash(Seed ^ 0x85ebca6bU);
   for (int y = 0; y < Height; ++y) {
     if (y % CancelCheckRows == 0 && Cancelled(Cancel)) return {};
     for (; projection && made < std::min(y + 2, Height - 1); ++made) {
@@ -182,7 +173,7 @@ QImage SimRenderScene(const QImage& Frame, int Width, int Height, std::uint32_t 
     const std::uint8_t* r[5];
     for (int k = 0; k < 5; ++k) r[k] = ringRow(std::clamp(y + k - 2, 0, Height - 1));
     const int ambient = SimAmbientTop + (SimAmbientBottom - SimAmbientTop) * y / Height;
-    const std::int8_t* __restrict noise = &bank[Hash(std::uint32_t(y) ^ rowMix) % NoiseBankSize];
+    const std::int8_t* __restrict noise = &bank[SimHash(std::uint32_t(y) ^ rowMix) % NoiseBankSize];
     std::uint8_t* __restrict out = picture.scanLine(y);
     // The blur down the columns, fused with the exposure and the sensor's noise.
     for (int i = 0; i < stride; ++i) {

@@ -13,6 +13,17 @@
 QImage SimRenderScene(const QImage& Frame, int Width, int Height, std::uint32_t Seed,
                       const std::atomic<bool>* Cancel = nullptr);
 
+// A 32-bit integer hash whose every output bit depends on every input bit: the
+// noise of the simulated sensor, drawn afresh per seed.
+inline std::uint32_t SimHash(std::uint32_t X) {
+  X ^= X >> 16;
+  X *= 0x7feb352dU;
+  X ^= X >> 15;
+  X *= 0x846ca68bU;
+  X ^= X >> 16;
+  return X;
+}
+
 // The picture as a camera's JPEG file (quality 90); empty when encoding fails.
 QByteArray SimEncodeJpeg(const QImage& Picture);
 

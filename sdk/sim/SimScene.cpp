@@ -25,13 +25,19 @@ bool InGlare(const TSimOptics& Optics, double X, double Y, int Width, int Height
          Y >= g[1] * Height && Y < g[3] * Height;
 }
 
-std::uint32_t Mix(std::uint32_t X) {
-  X ^= X >> 16;
-  X *= 0x7feb352dU;
-  X ^= X >> 15;
-  X *= 0x846ca68bU;
-  X ^= X >> 16;
-  return X;
+// One pass of Kernel along Count RGB pixels copied to Line; Put(i, channel, value) stores each.
+template <typename TPut>
+void BlurLine(const std::vector<std::uint8_t>& Line, int Count, const std::vector<int>& Kernel,
+              int Total, TPut Put) {
+  const int radius = int(Kernel.size() / 2);
+  for (int i = 0; i < Count; ++i)
+    for (int c = 0; c < 3; ++c) {
+      int sum = 0;
+      for (int k = -radius; k <= radius; ++k)
+        sum += Kernel[std::size_t(k + radius)] *
+               Line[std::size_t(std::clamp(i + k, 0, Count - 1)) * 3 + c];
+      Put(i, c, std::uint8_t((sum + Total / 2) / Total));
+    }
 }
 
 // A separable Gaussian blur of standard deviation Sigma over an RGB888 picture.
@@ -48,26 +54,15 @@ void Blur(QImage& Picture, double Sigma) {
   for (int y = 0; y < height; ++y) {
     std::uint8_t* row = Picture.scanLine(y);
     std::copy_n(row, width * 3, copy.begin());
-    for (int x = 0; x < width; ++x)
-      for (int c = 0; c < 3; ++c) {
-        int sum = 0;
-        for (int k = -radius; k <= radius; ++k)
-          sum += kernel[std::size_t(k + radius)] *
-                 copy[std::size_t(std::clamp(x + k, 0, width - 1)) * 3 + c];
-        row[x * 3 + c] = std::uint8_t((sum + total / 2) / total);
-      }
+    BlurLine(copy, width, kernel, total,
+             [&](int x, int c, std::uint8_t value) { row[x * 3 + c] = value; });
   }
   for (int x = 0; x < width; ++x) {
     for (int y = 0; y < height; ++y)
       std::copy_n(Picture.constScanLine(y) + x * 3, 3, &copy[std::size_t(y) * 3]);
-    for (int y = 0; y < height; ++y)
-      for (int c = 0; c < 3; ++c) {
-        int sum = 0;
-        for (int k = -radius; k <= radius; ++k)
-          sum += kernel[std::size_t(k + radius)] *
-                 copy[std::size_t(std::clamp(y + k, 0, height - 1)) * 3 + c];
-        Picture.scanLine(y)[x * 3 + c] = std::uint8_t((sum + total / 2) / total);
-      }
+    BlurLine(copy, height, kernel, total, [&](int y, int c, std::uint8_t value) {
+      Picture.scanLine(y)[x * 3 + c] = value;
+    });
   }
 }
 
@@ -91,7 +86,7 @@ QImage SimPhotograph(const QImage& Frame, int Width, int Height, std::uint32_t S
       std::copy_n(in + std::clamp(left + x, 0, size.width() - 1) * 3, 3, out + x * 3);
   }
   if (Optics.Blur > 0) Blur(photo, Optics.Blur);
-  const std::uint32_t mix = Mix(Seed ^ 0x51ed270bU);
+  const std::uint32_t mix = SimHash(Seed ^ 0x51ed270bU);
   for (int y = 0; y < Height; ++y) {
     std::uint8_t* row = photo.scanLine(y);
     for (int x = 0; x < Width; ++x) {
@@ -100,7 +95,7 @@ QImage SimPhotograph(const QImage& Frame, int Width, int Height, std::uint32_t S
         double level = (row[x * 3 + c] + extra) * Optics.Exposure;
         if (Optics.Noise > 0) {
           // Roughly normal: the sum of four uniform draws, scaled to the asked deviation.
-          const std::uint32_t bits = Mix(std::uint32_t((y * Width + x) * 3 + c) ^ mix);
+          const std::uint32_t bits = SimHash(std::uint32_t((y * Width + x) * 3 + c) ^ mix);
           const double sum =
               (bits & 255) + ((bits >> 8) & 255) + ((bits >> 16) & 255) + (bits >> 24);
           level += (sum - 510.0) / 147.8 * Optics.Noise;

@@ -1,0 +1,130 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <iostream>
+
+#include "sdk/gphoto2/Gphoto2State.h"
+
+using namespace Gphoto2Detail;
+
+namespace {
+
+// Progress of one download, fed by libgphoto2 where the transport reports it.
+struct TProgress {
+  EdsProgressCallback Callback = nullptr;
+  void* Context = nullptr;
+  float Target = 0;
+  EdsUInt32 Told = 0;
+  EdsBool Cancel = false;
+
+  void Tell(EdsUInt32 Percent) {
+    if (Callback) Callback(Percent, Context, &Cancel);
+    Told = Percent;
+  }
+};
+
+constexpr EdsUInt32 ProgressStep = 10;  // percent between progress calls
+
+unsigned ProgressStart(GPContext*, float Target, const char*, void* Data) {
+  static_cast<TProgress*>(Data)->Target = Target;
+  return 1;
+}
+
+void ProgressUpdate(GPContext*, unsigned, float Current, void* Data) {
+  auto& progress = *static_cast<TProgress*>(Data);
+  if (progress.Target <= 0) return;
+  const auto percent = EdsUInt32(std::min(99.0f, Current * 100 / progress.Target));
+  if (percent >= progress.Told + ProgressStep) progress.Tell(percent);
+}
+
+void ProgressStop(GPContext*, unsigned, void*) {}
+
+GPContextFeedback CancelAsked(GPContext*, void* Data) {
+  return static_cast<TProgress*>(Data)->Cancel ? GP_CONTEXT_FEEDBACK_CANCEL
+                                               : GP_CONTEXT_FEEDBACK_OK;
+}
+
+
+}  // namespace
+
+namespace Gphoto2Sdk {
+
+// The progress callback runs with the backend's lock held: it must not call the SDK.
+EdsError EdsDownload(EdsDirectoryItemRef Ref, EdsUInt32 Size, EdsStreamRef StreamRef) {
+  return Locked([&](TBackend& backend) {
+    auto item = backend.Objects.Find<TItem>(Ref);
+    auto stream = backend.Objects.Find<TStream>(StreamRef);
+    if (!item || !stream) return EdsResult_InvalidHandle;
+    std::shared_ptr<TCamera> camera;
+    if (EdsError error = backend.Usable(item->Camera, camera)) return error;
+    if (camera->Session != item->Session) return EdsResult_SessionNotOpen;
+    if (Size == 0 || (item->Size != 0 && Size != item->Size)) return EdsResult_InvalidParameter;
+
+    // libgphoto2 closes the descriptor it is given.
+    const int fd = dup(stream->Fd);
+    if (fd < 0) return EdsResult_FileIoError;
+    CameraFile* file = nullptr;
+    if (gp_file_new_from_fd(&file, fd) < GP_OK) {
+      close(fd);
+      return EdsResult_FileIoError;
+    }
+    TProgress progress{stream->Callback, stream->Context};
+    progress.Tell(0);
+    if (progress.Cancel) {
+      gp_file_free(file);
+      return EdsResult_OperationCancelled;
+    }
+    gp_context_set_progress_funcs(backend.Context, ProgressStart, ProgressUpdate, ProgressStop,
+                                  &progress);
+    gp_context_set_cancel_func(backend.Context, CancelAsked, &progress);
+    const int result = gp_camera_file_get(camera->Handle, item->Folder.c_str(), item->Name.c_str(),
+                                          GP_FILE_TYPE_NORMAL, file, backend.Context);
+    gp_context_set_progress_funcs(backend.Context, nullptr, nullptr, nullptr, nullptr);
+    gp_context_set_cancel_func(backend.Context, nullptr, nullptr);
+    gp_file_free(file);
+
+    struct stat written {};
+    const bool sized = fstat(stream->Fd, &written) == 0;
+    if (result < GP_OK) {
+      struct statvfs disk {};
+      const bool full = fstatvfs(stream->Fd, &disk) == 0 && disk.f_bavail == 0;
+      const EdsError error = backend.Failure(*camera, "downloading " + item->Name, result);
+      return full ? EdsResult_DiskFull : error;
+    }
+    if (!sized || EdsUInt32(written.st_size) != Size) {
+      std::cerr << "camera: " << item->Name << " arrived with " << written.st_size << " of " << Size
+                << " bytes\n";
+      camera->SessionOver = true;
+      return EdsResult_CommunicationError;
+    }
+    item->Downloaded = true;
+    progress.Tell(100);
+    return EdsResult_Ok;
+  });
+}
+
+EdsError EdsDownloadComplete(EdsDirectoryItemRef Ref) {
+  return Locked([&](TBackend& backend) {
+    auto item = backend.Objects.Find<TItem>(Ref);
+    if (!item) return EdsResult_InvalidHandle;
+    // The camera's copy may be the only one: it goes only after a complete download.
+    if (!item->Downloaded) return EdsResult_InvalidParameter;
+    if (item->Deleted) return EdsResult_Ok;
+    // The photo is safe on the host; the controller keeps the file and says the
+    // camera may still hold its copy.
+    std::shared_ptr<TCamera> camera;
+    if (backend.Usable(item->Camera, camera) != EdsResult_Ok || camera->Session != item->Session) {
+      std::cerr << "camera: " << item->Name << " stays on the camera: the session is over\n";
+      return EdsResult_CommunicationError;
+    }
+    const int result = gp_camera_file_delete(camera->Handle, item->Folder.c_str(), item->Name.c_str(),
+                                             backend.Context);
+    if (result < GP_OK) return backend.Failure(*camera, item->Name + " stays on the camera", result);
+    item->Deleted = true;
+    return EdsResult_Ok;
+  });
+}
+
+}  // namespace Gphoto2Sdk

@@ -1,0 +1,165 @@
+#pragma once
+
+// The simulated rig's state, shared by its files: the objects behind the SDK's
+// references, the work of the camera's own thread, and the one lock over all.
+
+#include <QByteArray>
+#include <QImage>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+
+#include "sdk/CameraObjects.h"
+#include "sdk/sim/SimConfig.h"
+#include "sdk/sim/SimRig.h"
+#include "sdk/sim/SimScene.h"
+
+namespace SimRigDetail {
+
+using TClock = std::chrono::steady_clock;
+
+template <typename THandler>
+struct TRegistration {
+  THandler Handler = nullptr;
+  void* Context = nullptr;
+};
+
+struct TCamera : TSdkObject {
+  static constexpr TSdkKind Is = TSdkKind::Camera;
+  TCamera() : TSdkObject(Is) {}
+  int Index = 0;
+  bool SessionOpen = false;
+  EdsUInt32 SaveTo = 1;
+  int UiLocks = 0;
+  bool CapacitySet = false;
+  EdsCapacity Capacity{};
+  // Session-open property events not yet told because no handler was registered.
+  bool PropertyEventsOwed = false;
+  std::map<EdsUInt32, EdsUInt32> Properties;
+  // By event code; the "all events" code stands for every event of its kind.
+  std::map<EdsUInt32, TRegistration<EdsPropertyEventHandler>> PropertyHandlers;
+  std::map<EdsUInt32, TRegistration<EdsObjectEventHandler>> ObjectHandlers;
+
+  template <typename TMap>
+  static auto HandlerFor(const TMap& Handlers, EdsUInt32 Event, EdsUInt32 AllEvents) {
+    auto found = Handlers.find(Event);
+    if (found == Handlers.end()) found = Handlers.find(AllEvents);
+    return found == Handlers.end() ? typename TMap::mapped_type{} : found->second;
+  }
+};
+
+struct TItem : TSdkObject {
+  static constexpr TSdkKind Is = TSdkKind::Item;
+  TItem() : TSdkObject(Is) {}
+  std::string FileName;
+  std::shared_ptr<const QByteArray> Jpeg;
+};
+
+struct TStream : TSdkObject {
+  static constexpr TSdkKind Is = TSdkKind::Stream;
+  TStream() : TSdkObject(Is) {}
+  ~TStream() override {
+    if (File) std::fclose(File);
+  }
+  std::FILE* File = nullptr;
+  std::string Path;
+  EdsProgressCallback Callback = nullptr;
+  void* Context = nullptr;
+  // One download at a time; a second one on the same stream is refused, not queued.
+  bool Busy = false;
+};
+
+// Work for the camera's own thread, done when Due has come.
+struct TTask {
+  enum class TType { Shot, PropertyEvent } Type = TType::Shot;
+  TClock::time_point Due;
+  EdsBaseRef Camera = nullptr;
+  // A shot.
+  QImage Frame;
+  std::string FileName;
+  int Width = 0, Height = 0;
+  std::uint32_t Seed = 0;
+  TSimOptics Optics;
+  unsigned Shot = 0;
+  // A property event.
+  EdsUInt32 Event = 0, Property = 0;
+};
+
+// Each worker has its own stop flag, so a worker left to finish on its own never
+// serves a later SDK instance.
+struct TWorkerControl {
+  bool Stop = false;  // guarded by the rig's lock
+  std::atomic<bool> CancelRender{false};
+};
+
+constexpr EdsUInt32 PropertiesToldOnOpen[] = {EdsProperty_ShootingMode, EdsProperty_IsoSpeed,
+                                              EdsProperty_Aperture, EdsProperty_ShutterSpeed};
+
+class TRig {
+ public:
+  std::mutex Lock;
+
+  // Configuration.
+  std::optional<std::string> OverrideText;
+  std::optional<TSimConfig> OverrideConfig;
+  bool ConfigChanged = true;
+  std::string EnvironmentText;
+  TSimConfig Config;
+  unsigned InitializeCalls = 0;
+  std::map<std::string, unsigned, std::less<>> Calls;
+
+  // The running SDK instance.
+  bool Initialized = false;
+  bool Exited = false;
+  TSdkObjects Objects;
+  std::vector<EdsBaseRef> Cameras;  // each holds one reference of the SDK's own
+  unsigned Shots = 0;
+  TSimStatistics Stats;
+  std::deque<TTask> Tasks;
+  std::condition_variable Wake;
+  std::thread Worker;
+  std::shared_ptr<TWorkerControl> Control;
+
+  // For the whole process.
+  unsigned NextPhotoNumber = 1;
+  std::string LastDownloadPath;
+  std::unordered_map<std::string, TSimPhoto> Delivered;
+  std::deque<std::string> DeliveredOrder;
+
+  // Counts the call and gives the failure configured for it, 0 when none.
+  EdsError Enter(std::string_view Function);
+  void ReadConfiguration();
+  void RememberPhoto(const std::string& FileName, const QByteArray& Jpeg);
+  std::string NextPhotoName();
+
+  void Start();
+  // Stops the worker and gives up every reference. No callback runs once this returns,
+  // unless it is called from a callback itself, which cannot wait for its own thread.
+  void Shutdown(std::unique_lock<std::mutex>& Held);
+  void Schedule(TTask Task);
+  void TellProperty(EdsBaseRef Camera, EdsUInt32 Event, EdsUInt32 Property);
+  void TellPropertiesOnOpen(EdsBaseRef Ref, TCamera& Camera);
+
+ private:
+  void Run(TWorkerControl& Own);
+  void Deliver(TTask Task, TWorkerControl& Own, std::unique_lock<std::mutex>& Held);
+  void TellNow(const TTask& Task, TWorkerControl& Own, std::unique_lock<std::mutex>& Held);
+};
+
+// Never destroyed: a late SDK call from another static's destructor stays safe.
+TRig& Rig();
+
+// Stops the rig when the process exits; installed by the first EdsInitializeSDK.
+void InstallExitHook();
+
+}  // namespace SimRigDetail
