@@ -62,8 +62,8 @@ class TPointDef : public TForm {
   TLabeledEdit* LabeledEdit2 = nullptr;   // "LHY": y of the raster's top-left point, pixels
   TLabeledEdit* LabeledEdit3 = nullptr;   // "Řádků": rows
   TLabeledEdit* LabeledEdit4 = nullptr;   // "Sloupců": columns
-  TLabeledEdit* LabeledEdit5 = nullptr;   // "Velikost": point size, pixels
-  TLabeledEdit* LabeledEdit6 = nullptr;   // "Odstup": spacing between points, pixels
+  TLabeledEdit* LabeledEdit5 = nullptr;   // "Velikost": side of a point's square, pixels
+  TLabeledEdit* LabeledEdit6 = nullptr;   // "Odstup": pixels from one point to the next
   TLabeledEdit* LabeledEdit7 = nullptr;   // points' "Červená": red 0-255
   TLabeledEdit* LabeledEdit8 = nullptr;   // points' "Modrá": blue
   TLabeledEdit* LabeledEdit9 = nullptr;   // points' "Zelená": green
