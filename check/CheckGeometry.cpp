@@ -136,4 +136,79 @@ void RejectForeignBlocks(const TCheckRaster& Raster, int Width, int Height,
   }
 }
 
+TPlacement PlaceByNeighbours(const TCheckRaster& Raster, int Width, int Height,
+                             const std::vector<std::vector<int>>& Candidates,
+                             const std::vector<QPointF>& Centre) {
+  const int n = int(Candidates.size()) - 1, columns = std::max(1, Raster.Columns);
+  const std::size_t blobs = Centre.size();
+  const QPointF unknown(NaN, NaN);
+  // A raster without points, or one that cannot be checked, has no indices to walk.
+  if (n <= 0) return {{-1}, std::vector<char>(blobs, 0), {unknown}, {unknown}, unknown, unknown};
+  std::vector<int> accepted(std::size_t(n) + 1, -1);
+  for (int i = 1; i <= n; ++i)
+    if (Candidates[std::size_t(i)].size() == 1)
+      accepted[std::size_t(i)] = Candidates[std::size_t(i)][0];
+  auto pitch = [&](int Row, int Column, int Radius, bool Across) {
+    std::vector<double> dx, dy;
+    for (int r = std::max(0, Row - Radius); r <= std::min(Raster.Rows - 1, Row + Radius); ++r)
+      for (int c = std::max(0, Column - Radius); c <= std::min(columns - 1, Column + Radius); ++c) {
+        const int r2 = Across ? r : r + 1, c2 = Across ? c + 1 : c;
+        if (r < 0 || c < 0 || r2 >= Raster.Rows || c2 >= Raster.Columns) continue;
+        const int a = accepted[std::size_t(r * columns + c + 1)];
+        const int b = accepted[std::size_t(r2 * columns + c2 + 1)];
+        if (a < 0 || b < 0) continue;
+        dx.push_back(Centre[std::size_t(b)].x() - Centre[std::size_t(a)].x());
+        dy.push_back(Centre[std::size_t(b)].y() - Centre[std::size_t(a)].y());
+      }
+    return QPointF(Median(dx), Median(dy));
+  };
+  const int wholeRaster = std::max(Raster.Rows, Raster.Columns);
+  QPointF globalX = pitch(0, 0, wholeRaster, true), globalY = pitch(0, 0, wholeRaster, false);
+  std::vector<QPointF> stepX(std::size_t(n) + 1, QPointF(NaN, NaN)), stepY = stepX;
+  auto consistent = [&](int Blob, int Index) {
+    const int row = (Index - 1) / columns, column = (Index - 1) % columns;
+    QPointF ex = pitch(row, column, 2, true), ey = pitch(row, column, 2, false);
+    if (!Known(ex)) ex = globalX;
+    if (!Known(ey)) ey = globalY;
+    if (!Known(ex) || !Known(ey)) return false;
+    stepX[std::size_t(Index)] = ex;
+    stepY[std::size_t(Index)] = ey;
+    const double tolerance =
+        std::max(1.5, 0.35 * std::min(std::hypot(ex.x(), ex.y()), std::hypot(ey.x(), ey.y())));
+    for (int radius : {2, 5}) {
+      std::vector<double> misses;
+      for (int r = std::max(0, row - radius); r <= std::min(Raster.Rows - 1, row + radius); ++r)
+        for (int c = std::max(0, column - radius); c <= std::min(columns - 1, column + radius);
+             ++c) {
+          const int j = accepted[std::size_t(r * columns + c + 1)];
+          if (j < 0 || j == Blob) continue;
+          const QPointF predicted = Centre[std::size_t(j)] + ex * (column - c) + ey * (row - r);
+          const QPointF miss = Centre[std::size_t(Blob)] - predicted;
+          misses.push_back(std::hypot(miss.x(), miss.y()));
+        }
+      if (misses.size() >= 2) return Median(misses) <= tolerance;
+    }
+    return false;
+  };
+  std::vector<char> good(blobs, 0);
+  for (int pass = 0; pass < 2; ++pass) {
+    std::vector<char> next(blobs, 0);
+    for (int i = 1; i <= n; ++i)
+      for (int b : Candidates[std::size_t(i)]) next[std::size_t(b)] = consistent(b, i);
+    good.swap(next);
+    // The second pass leans only on neighbours that passed the first.
+    for (int i = 1; i <= n; ++i) {
+      int only = -1, count = 0;
+      for (int b : Candidates[std::size_t(i)])
+        if (good[std::size_t(b)]) only = b, ++count;
+      accepted[std::size_t(i)] = count == 1 ? only : -1;
+    }
+    globalX = pitch(0, 0, wholeRaster, true);
+    globalY = pitch(0, 0, wholeRaster, false);
+  }
+  RejectForeignBlocks(Raster, Width, Height, accepted, good, Centre, stepX, stepY);
+  return {std::move(accepted), std::move(good), std::move(stepX),
+          std::move(stepY),    globalX,         globalY};
+}
+
 }  // namespace scan_check

@@ -61,4 +61,17 @@ void RejectForeignBlocks(const TCheckRaster& Raster, int Width, int Height,
                          const std::vector<QPointF>& Centre, const std::vector<QPointF>& StepX,
                          const std::vector<QPointF>& StepY);
 
+// Which blob stands for each raster point, once its neighbours agree on where it lies.
+struct TPlacement {
+  std::vector<int> Accepted;  // per raster index 1..n: its blob, -1 for none
+  std::vector<char> Good;     // per blob: lies where its neighbours put it
+  // Per raster index: the photo's step to the next column and to the next row.
+  std::vector<QPointF> StepX, StepY;
+  QPointF GlobalX, GlobalY;  // the same steps over the whole raster
+};
+// Candidates: per raster index 1..n the blobs that spelled it; Centre: per blob.
+TPlacement PlaceByNeighbours(const TCheckRaster& Raster, int Width, int Height,
+                             const std::vector<std::vector<int>>& Candidates,
+                             const std::vector<QPointF>& Centre);
+
 }  // namespace scan_check
