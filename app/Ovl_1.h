@@ -19,9 +19,7 @@ class TStomper {
   static constexpr std::int32_t FinalStep = 17;
   static constexpr std::uint32_t DefaultPhotoTimeout = 30000;
 
-  // Sets Step to 0.
   void ResetSteps();
-  // Adds 1 to Step and gives the new value.
   std::int32_t AdvanceStep();
   // Runs the routine of the current Step; nothing outside 0..17.
   void RunStep();
@@ -99,20 +97,20 @@ class TForm1 : public TForm {
   bool ShutdownBegan() const;
 
   // Owned by the form (Qt parent).
-  TMemo* Memo1 = nullptr;
-  TGroupBox* GroupBox1 = nullptr;
-  TSpeedButton* SpeedButton1 = nullptr;
-  TSpeedButton* SpeedButton4 = nullptr;
-  TGroupBox* GroupBox2 = nullptr;
-  TSpeedButton* SpeedButton5 = nullptr;
-  TSpeedButton* SpeedButton6 = nullptr;
-  TSpeedButton* SpeedButton7 = nullptr;
-  TSpeedButton* SpeedButton8 = nullptr;
-  TGroupBox* GroupBox3 = nullptr;
-  TSpeedButton* SpeedButton9 = nullptr;
-  TSpeedButton* SpeedButton2 = nullptr;
-  TSpeedButton* SpeedButton10 = nullptr;
-  TSpeedButton* SpeedButton11 = nullptr;
+  TMemo* Memo1 = nullptr;                 // the activity log
+  TGroupBox* GroupBox1 = nullptr;         // "Kamera"
+  TSpeedButton* SpeedButton1 = nullptr;   // "Inicializace": connect the camera
+  TSpeedButton* SpeedButton4 = nullptr;   // "Odpojit": disconnect it
+  TGroupBox* GroupBox2 = nullptr;         // "Body"
+  TSpeedButton* SpeedButton5 = nullptr;   // "Zobrazit": show the projection window
+  TSpeedButton* SpeedButton6 = nullptr;   // "Skrýt": hide it
+  TSpeedButton* SpeedButton7 = nullptr;   // "Definovat": the raster settings dialog
+  TSpeedButton* SpeedButton8 = nullptr;   // "UkJeBo": hide this window
+  TGroupBox* GroupBox3 = nullptr;         // "Snímání"
+  TSpeedButton* SpeedButton9 = nullptr;   // "Adresář": choose the output directory
+  TSpeedButton* SpeedButton2 = nullptr;   // "Jeden": one photograph
+  TSpeedButton* SpeedButton10 = nullptr;  // "Snímání": start a scan
+  TSpeedButton* SpeedButton11 = nullptr;  // "Konec": end the program
 
  protected:
   // Creates the sequencer, then the coordinator bound to Memo1, and installs the hook.
@@ -132,5 +130,5 @@ class TForm1 : public TForm {
   bool FHookInstalled = false;
 };
 
-extern TForm1* Form1;
-extern TStomper* Stomper;
+extern TForm1* Form1;      // the main window
+extern TStomper* Stomper;  // the scan sequencer, owned by Form1

@@ -106,20 +106,22 @@ EdsError TAppMaster::OpenAndConfigure() {
   return result;
 }
 
+template <class TAction>
+EdsError TAppMaster::LockedOnLegacy(TAction Action, EdsError* UnlockResult) {
+  if (!Legacy) return Action();
+  const EdsError lock = Lock();
+  if (lock != EdsResult_Ok) return lock;
+  const EdsError result = Action();
+  const EdsError unlock = Unlock();
+  if (UnlockResult != nullptr) *UnlockResult = unlock;
+  return result;
+}
+
 EdsError TAppMaster::ApplySaveToHost() {
   if (CameraRef == nullptr) return EdsResult_Ok;
-  bool locked = false;
-  if (Legacy) {
-    const EdsError lock = Lock();
-    if (lock != EdsResult_Ok) return lock;
-    locked = true;
-  }
-  const EdsError result = SetSaveToHost();
-  if (result != EdsResult_Ok) {
-    if (locked) Unlock();
-    return result;
-  }
-  return locked ? Unlock() : EdsResult_Ok;
+  EdsError unlock = EdsResult_Ok;
+  const EdsError result = LockedOnLegacy([this] { return SetSaveToHost(); }, &unlock);
+  return result != EdsResult_Ok ? result : unlock;
 }
 
 EdsError TAppMaster::RegisterHandlers() {
@@ -137,18 +139,8 @@ std::string TAppMaster::GetCameraName() const {
 EdsError TAppMaster::TakePicture(EdsError* UnlockResult) {
   if (UnlockResult != nullptr) *UnlockResult = EdsResult_Ok;
   if (CameraRef == nullptr) return EdsResult_Ok;
-  bool locked = false;
-  if (Legacy) {
-    const EdsError lock = Lock();
-    if (lock != EdsResult_Ok) return lock;
-    locked = true;
-  }
-  const EdsError result = EdsSendCommand(CameraRef, EdsCommand_TakePicture, 0);
-  if (locked) {
-    const EdsError unlock = Unlock();
-    if (UnlockResult != nullptr) *UnlockResult = unlock;
-  }
-  return result;
+  return LockedOnLegacy([this] { return EdsSendCommand(CameraRef, EdsCommand_TakePicture, 0); },
+                        UnlockResult);
 }
 
 EdsError TAppMaster::DownloadItem(EdsDirectoryItemRef Item, const std::string& Directory,

@@ -65,6 +65,10 @@ class TAppMaster {
   EdsError SetSaveToHost();
   EdsError Lock();
   EdsError Unlock();
+  // Action's result; a legacy camera's controls are locked around it (a failed
+  // lock gives its result and runs nothing), the unlock's result goes to UnlockResult.
+  template <class TAction>
+  EdsError LockedOnLegacy(TAction Action, EdsError* UnlockResult);
 
   HWND WindowHandle = NullWindow;
   std::unique_ptr<TCameraEventContext> EventContext;

@@ -16,12 +16,9 @@
 // correcting the operator's values: offsets, counts, point size and spacing in
 // projector pixels.
 struct TCheckRaster {
-  int OffsetX = 10;
-  int OffsetY = 10;
-  int Rows = 80;
-  int Columns = 120;
-  int Size = 3;
-  int Spacing = 8;
+  int OffsetX = 10, OffsetY = 10;  // where the top-left point lies
+  int Rows = 80, Columns = 120;
+  int Size = 3, Spacing = 8;
 
   int Count() const { return Rows * Columns; }
   // Empty when the raster can be checked, else what is wrong with it.
@@ -49,11 +46,9 @@ enum class TPointState : std::uint8_t { Unread, Read, Weak, Inconsistent };
 
 struct TCheckResult {
   TCheckRaster Raster;
-  int PhotoWidth = 0;
-  int PhotoHeight = 0;
-  int Expected = 0;
-  int Read = 0;
-  int Unread = 0;
+  int PhotoWidth = 0, PhotoHeight = 0;
+  // Points of the raster, and how many of them were read and not read.
+  int Expected = 0, Read = 0, Unread = 0;
   // Numbers that more than one point of the photo spelled.
   int Duplicates = 0;
   // Points of the photo whose number is not in the raster.

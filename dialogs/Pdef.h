@@ -38,43 +38,45 @@ class TPointDef : public TForm {
   static constexpr std::int64_t MaxRasterPoints = 16384;
   static constexpr char InvalidValuesText[] = "Špatně vyplněné hodnoty !";
 
-  void SpeedButton3Click();
+  void SpeedButton3Click();  // "Použít"
+  // The two "Předvolby" buttons: open the presets menu for the point / background colour.
   void SpeedButton1MouseUp(Qt::MouseButton Button, QPoint Position);
   void SpeedButton2MouseUp(Qt::MouseButton Button, QPoint Position);
-  void erven1Click();
-  void modr1Click();
-  void zelen1Click();
-  void cyan1Click();
-  void magenta1Click();
-  void lut1Click();
-  void bl1Click();
-  void ern1Click();
+  // The presets menu's items, each a colour for the group whose button opened it.
+  void erven1Click();    // "červená": red
+  void modr1Click();     // "modrá": blue
+  void zelen1Click();    // "zelená": green
+  void cyan1Click();     // "cyan"
+  void magenta1Click();  // "magenta"
+  void lut1Click();      // "žlutá": yellow
+  void bl1Click();       // "bílá": white
+  void ern1Click();      // "černá": black
   // Writes the preset's texts into Target's fields; applies nothing.
   void ApplyColourPreset(TColourTarget Target, const TColourPreset& Preset);
 
   // All owned by the form (Qt parents).
-  TGroupBox* GroupBox1 = nullptr;
-  TGroupBox* GroupBox2 = nullptr;
-  TGroupBox* GroupBox3 = nullptr;
-  TLabeledEdit* LabeledEdit1 = nullptr;
-  TLabeledEdit* LabeledEdit2 = nullptr;
-  TLabeledEdit* LabeledEdit3 = nullptr;
-  TLabeledEdit* LabeledEdit4 = nullptr;
-  TLabeledEdit* LabeledEdit5 = nullptr;
-  TLabeledEdit* LabeledEdit6 = nullptr;
-  TLabeledEdit* LabeledEdit7 = nullptr;
-  TLabeledEdit* LabeledEdit8 = nullptr;
-  TLabeledEdit* LabeledEdit9 = nullptr;
-  TLabeledEdit* LabeledEdit10 = nullptr;
-  TLabeledEdit* LabeledEdit11 = nullptr;
-  TLabeledEdit* LabeledEdit12 = nullptr;
-  TSpeedButton* SpeedButton1 = nullptr;
-  TSpeedButton* SpeedButton2 = nullptr;
-  TButton* SpeedButton3 = nullptr;
-  TPopupMenu* PopupMenu1 = nullptr;
+  TGroupBox* GroupBox1 = nullptr;         // "Geometrie"
+  TGroupBox* GroupBox2 = nullptr;         // "Barva bodů": the points' colour
+  TGroupBox* GroupBox3 = nullptr;         // "Barva pozadí": the background's colour
+  TLabeledEdit* LabeledEdit1 = nullptr;   // "LHX": x of the raster's top-left point, pixels
+  TLabeledEdit* LabeledEdit2 = nullptr;   // "LHY": y of the raster's top-left point, pixels
+  TLabeledEdit* LabeledEdit3 = nullptr;   // "Řádků": rows
+  TLabeledEdit* LabeledEdit4 = nullptr;   // "Sloupců": columns
+  TLabeledEdit* LabeledEdit5 = nullptr;   // "Velikost": side of a point's square, pixels
+  TLabeledEdit* LabeledEdit6 = nullptr;   // "Odstup": pixels from one point to the next
+  TLabeledEdit* LabeledEdit7 = nullptr;   // points' "Červená": red 0-255
+  TLabeledEdit* LabeledEdit8 = nullptr;   // points' "Modrá": blue
+  TLabeledEdit* LabeledEdit9 = nullptr;   // points' "Zelená": green
+  TLabeledEdit* LabeledEdit10 = nullptr;  // background's "Červená": red
+  TLabeledEdit* LabeledEdit11 = nullptr;  // background's "Modrá": blue
+  TLabeledEdit* LabeledEdit12 = nullptr;  // background's "Zelená": green
+  TSpeedButton* SpeedButton1 = nullptr;   // points' "Předvolby": colour presets
+  TSpeedButton* SpeedButton2 = nullptr;   // background's "Předvolby"
+  TButton* SpeedButton3 = nullptr;        // "Použít": apply to the raster generator
+  TPopupMenu* PopupMenu1 = nullptr;       // the colour presets, erven1..ern1
 
  private:
   void OpenPresets(TColourTarget Target, const TGroupBox& Group, const TSpeedButton& Button);
 };
 
-extern TPointDef* PointDef;
+extern TPointDef* PointDef;  // the raster settings dialog

@@ -19,9 +19,9 @@ class TForm3 : public TForm {
   void SpeedButton1Click();
 
   // All owned by the form (Qt parents).
-  TDriveComboBox* DriveComboBox1 = nullptr;
-  TDirectoryListBox* DirectoryListBox1 = nullptr;
-  TSpeedButton* SpeedButton1 = nullptr;
+  TDriveComboBox* DriveComboBox1 = nullptr;        // the drive or mount point
+  TDirectoryListBox* DirectoryListBox1 = nullptr;  // the directories; its current one is the result
+  TSpeedButton* SpeedButton1 = nullptr;            // "Použít": confirm
 };
 
-extern TForm3* Form3;
+extern TForm3* Form3;  // the output directory dialog

@@ -24,7 +24,7 @@ class TForm2 : public TForm {
   void ReleaseMatGen();
 
   // Owned by the form (Qt parent).
-  TImage* Image1 = nullptr;
+  TImage* Image1 = nullptr;  // the whole client area: the pattern on the projector
 
  protected:
   // Creates MatGen over Image1 with the start-up raster on a black field.
@@ -35,4 +35,4 @@ class TForm2 : public TForm {
   std::unique_ptr<TMatGen> FMatGen;
 };
 
-extern TForm2* Form2;
+extern TForm2* Form2;  // the projection window

@@ -1,0 +1,102 @@
+#include "check/ScanCheck.h"
+
+#include <QFile>
+#include <QPainter>
+#include <QSaveFile>
+#include <algorithm>
+#include <sstream>
+
+#include "check/CheckGeometry.h"
+
+using namespace scan_check;
+
+std::optional<TCheckRaster> RecordedRaster(const std::string& Dir) {
+  QFile file(QString::fromStdString(Dir + "/corvalet-check.txt"));
+  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+  const QByteArray text = file.read(1 << 20);
+  for (const QByteArray& line : text.split('\n'))
+    if (line.startsWith("Rastr: ")) {
+      QByteArray values = line.mid(7);
+      const int bracket = values.indexOf(' ');
+      if (bracket >= 0) values.truncate(bracket);
+      return TCheckRaster::Parse(values.trimmed().toStdString());
+    }
+  return std::nullopt;
+}
+
+bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::string* Error) {
+  std::ostringstream out;
+  out << Result.Verdict() << "\n"
+      << "Rastr: " << Result.Raster.Text() << " (LHX, LHY, řádků, sloupců, velikost, odstup)\n"
+      << "Snímky: " << Result.PhotoWidth << " x " << Result.PhotoHeight << "\n"
+      << "Očekáváno: " << Result.Expected << "\n"
+      << "Přečteno: " << Result.Read << "\n"
+      << "Nepřečteno: " << Result.Unread << "\n"
+      << "Duplicitní čísla: " << Result.Duplicates << "\n"
+      << "Čísla mimo rastr: " << Result.OutOfRaster << "\n"
+      << "Nesouhlasí s polohou: " << Result.Inconsistent << "\n"
+      << "Slabý kontrast: " << Result.Weak << "\n"
+      << "Useknuté okrajem snímku: " << Result.Cut << "\n";
+  if (Result.MovedFrom >= 0) out << "Pohyb od snímku: " << Result.MovedFrom + 1 << "\n";
+  if (!Result.MisplacedPhotos.empty()) {
+    out << "Snímky neodpovídají svému vzoru:";
+    for (int photo : Result.MisplacedPhotos) out << ' ' << photo + 1;
+    out << "\n";
+  }
+  out << "Příčiny:\n";
+  for (const auto& [cause, count] : Result.Causes) {
+    out << "- " << CheckCauseText(cause);
+    if (count) out << " (" << count << " bodů)";
+    out << "\n";
+  }
+  out << "Nepřečtené body:";
+  int column = 0;
+  for (int number : Result.UnreadNumbers()) {
+    out << (column++ % 20 == 0 ? "\n" : " ") << number;
+  }
+  out << "\n";
+
+  const std::string textPath = Dir + "/corvalet-check.txt";
+  QSaveFile text(QString::fromStdString(textPath));
+  const std::string bytes = out.str();
+  if (!text.open(QIODevice::WriteOnly) || text.write(bytes.data(), qint64(bytes.size())) < 0 ||
+      !text.commit()) {
+    if (Error) *Error = textPath + ": " + text.errorString().toStdString();
+    return false;
+  }
+
+  QImage picture = Result.Preview.isNull()
+                       ? QImage(std::max(1, Result.PhotoWidth), std::max(1, Result.PhotoHeight),
+                                QImage::Format_RGB32)
+                       : Result.Preview.copy();
+  if (Result.Preview.isNull()) picture.fill(Qt::black);
+  {
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const double scale = Result.PreviewScale;
+    const double pitch = [&] {
+      // The distance between the first two known neighbours sets the marker size.
+      for (std::size_t i = 0; i + 1 < Result.Positions.size(); ++i)
+        if (Known(Result.Positions[i]) && Known(Result.Positions[i + 1]))
+          return std::hypot(Result.Positions[i + 1].x() - Result.Positions[i].x(),
+                            Result.Positions[i + 1].y() - Result.Positions[i].y());
+      return 8.0;
+    }();
+    const double radius = std::clamp(0.3 * pitch * scale, 1.0, 12.0);
+    for (std::size_t i = 0; i < Result.States.size(); ++i) {
+      if (!Known(Result.Positions[i])) continue;
+      const QPointF at = Result.Positions[i] * scale;
+      const bool read = Result.States[i] == TPointState::Read;
+      painter.setPen(QPen(read ? QColor(0, 200, 0) : QColor(255, 40, 40), read ? 1.0 : 1.5));
+      painter.setBrush(Qt::NoBrush);
+      painter.drawEllipse(at, radius, radius);
+    }
+  }
+  const std::string picturePath = Dir + "/corvalet-check.png";
+  QSaveFile png(QString::fromStdString(picturePath));
+  if (!png.open(QIODevice::WriteOnly) || !picture.save(&png, "PNG") || !png.commit()) {
+    if (Error) *Error = picturePath + ": " + png.errorString().toStdString();
+    return false;
+  }
+  return true;
+}
