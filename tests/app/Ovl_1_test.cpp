@@ -5,14 +5,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
@@ -22,6 +20,7 @@
 #include "platform/Sleep.h"
 #include "platform/Timer.h"
 #include "session/Canonator.h"
+#include "tests/support/Station.h"
 #include "tests/support/TestSdk.h"
 
 namespace fs = std::filesystem;
@@ -29,43 +28,12 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using namespace Station;
 
 namespace {
 
 constexpr EdsError SomeFailure = EdsResult_InvalidHandle;
-const std::string NotListed = "Snímek do snímání nepatří, není v seznamu";
-const std::string Stopped = "Snímání zastaveno, seznam snímků nezapsán";
-
-std::string ReadFile(const fs::path& Path) {
-  std::ifstream in(Path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The message part of a log line "time : message".
-std::string MessageOf(const std::string& Line) {
-  const auto at = Line.find(" : ");
-  return at == std::string::npos ? Line : Line.substr(at + 3);
-}
-
-// Whether the point with Index is lit in the pattern of Step (0..16).
-bool PointLitAt(int Step, int Index) {
-  if (Step == 0) return false;
-  if (Step <= 2) return true;
-  const int plane = Step - 2;
-  return (Index >> (14 - plane)) & 1;
-}
-
-// The log lines of one complete scan in which every download succeeded.
-std::vector<std::string> CompleteScanLog() {
-  std::vector<std::string> lines = {"Snímání začalo ...", "step_0"};
-  for (int n = 1; n <= 16; ++n) {
-    lines.push_back("snímek uložen");
-    lines.push_back("step_" + std::to_string(n));
-  }
-  lines.push_back("snímek uložen");
-  lines.push_back("Snímání ukončeno ...");
-  return lines;
-}
+const std::string& Stopped = ScanStopped;
 
 // What one recorded wait saw when it began.
 struct TWait {
@@ -83,9 +51,7 @@ class TMainWindowTest : public ::testing::Test {
   void SetUp() override {
     TestSdk::Reset();
     TestSdk::AddCamera("Test camera");
-    std::string pattern = (fs::temp_directory_path() / "corvalet-app-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    Dir = pattern;
+    Dir = MakeTempDirectory("corvalet-app");
     Canonator->OutputDirectory = Dir.string() + "/";
     Canonator->CapturedFiles.clear();
     Stomper->Running = false;
@@ -130,30 +96,9 @@ class TMainWindowTest : public ::testing::Test {
     return wait;
   }
 
-  // Compares the centre pixel of every point of the start-up raster on the
-  // projector with the pattern of Step.
-  static int WrongPointsOnProjector(int Step) {
-    const QImage frame = LatestProjectorFrame();
-    if (frame.isNull()) return 9600;
-    int wrong = 0;
-    for (int r = 0; r < 80; ++r)
-      for (int c = 0; c < 120; ++c) {
-        const bool lit = frame.pixelColor(10 + 8 * c + 1, 10 + 8 * r + 1).green() > 128;
-        if (lit != PointLitAt(Step, r * 120 + c + 1)) ++wrong;
-      }
-    // Between the points: lit only in the lit field.
-    const bool gapLit = frame.pixelColor(15, 15).green() > 128;
-    if (gapLit != (Step == 1)) ++wrong;
-    return wrong;
-  }
-
   static int ShutterCommands() { return TestSdk::CallCount("EdsSendCommand"); }
 
-  static void Click(QWidget* Window, const char* Name) {
-    auto* button = Window->findChild<TSpeedButton*>(Name);
-    ASSERT_NE(button, nullptr) << Name;
-    QTest::mouseClick(button, Qt::LeftButton);
-  }
+  static void Click(QWidget* Window, const char* Name) { Station::Click(Name, Window); }
 
   void Connect() {
     Click(Form1, "SpeedButton1");
@@ -195,7 +140,7 @@ TEST_F(TMainWindowTest, FullScanShootsSeventeenPatternsAndWritesTheIndex) {
   }
 
   EXPECT_EQ(ShutterCommands(), 17);
-  EXPECT_THAT(Messages, ElementsAreArray(CompleteScanLog()));
+  EXPECT_THAT(Messages, ElementsAreArray(ScanLog()));
   EXPECT_EQ(Messages[19], "step_9");
   EXPECT_EQ(Messages[21], "step_10");
   // The panel keeps the newest 24.
@@ -257,7 +202,7 @@ TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
   Messages.erase(Messages.begin() + 2, Messages.begin() + 4);
   for (int n = 7; n <= 23; ++n) Deliver(PhotoName(n));
   EXPECT_EQ(ShutterCommands(), 6 + 17);
-  EXPECT_THAT(Messages, ElementsAreArray(CompleteScanLog()));
+  EXPECT_THAT(Messages, ElementsAreArray(ScanLog()));
   EXPECT_EQ(Waits.size(), 18u);
   // Seventeen lines, line N the photograph of pattern N.
   const std::string index = ReadFile(Dir / "corvalet.sbf");
@@ -306,7 +251,7 @@ TEST_F(TMainWindowTest, FailedDownloadInAScanStopsItWithoutAnIndex) {
   TestSdk::FailOnCall("EdsDownload", 3, SomeFailure);
   for (int n = 1; n <= 3; ++n) Deliver(PhotoName(n));
   EXPECT_EQ(ShutterCommands(), 3);
-  const std::vector<std::string> whole = CompleteScanLog();
+  const std::vector<std::string> whole = ScanLog();
   std::vector<std::string> expected(whole.begin(), whole.begin() + 6);
   expected.insert(expected.end(), {"Snímek se nepodařilo uložit", Stopped});
   EXPECT_THAT(Messages, ElementsAreArray(expected));
@@ -398,7 +343,7 @@ TEST_F(TMainWindowTest, WholePhotoTheCameraDidNotConfirmIsKeptAndListed) {
   Click(Form1, "SpeedButton10");
   TestSdk::FailOnCall("EdsDownloadComplete", 2, SomeFailure);
   for (int n = 1; n <= 17; ++n) Deliver(PhotoName(n));
-  std::vector<std::string> expected = CompleteScanLog();
+  std::vector<std::string> expected = ScanLog();
   ASSERT_EQ(expected[4], "snímek uložen");
   expected[4] = "Snímek uložen, kamera si může ponechat kopii";
   EXPECT_THAT(Messages, ElementsAreArray(expected));
@@ -586,10 +531,7 @@ TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
 
 int main(int argc, char** argv) {
   TApplication application(argc, argv);
-  application.CreateForm(Form1);
-  application.CreateForm(Form2);
-  application.CreateForm(PointDef);
-  application.CreateForm(Form3);
+  BuildWindowSet();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

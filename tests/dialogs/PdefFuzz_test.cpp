@@ -8,7 +8,9 @@
 
 #include "dialogs/Pdef.h"
 #include "platform/Application.h"
-#include "tests/dialogs/DialogWorld.h"
+#include "tests/support/DialogWorld.h"
+
+using namespace Station;
 
 namespace {
 

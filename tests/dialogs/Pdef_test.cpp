@@ -11,7 +11,9 @@
 #include <stdexcept>
 
 #include "platform/Application.h"
-#include "tests/dialogs/DialogWorld.h"
+#include "tests/support/DialogWorld.h"
+
+using namespace Station;
 
 namespace {
 

@@ -12,7 +12,9 @@
 
 #include "platform/Application.h"
 #include "platform/Widgets.h"
-#include "tests/dialogs/DialogWorld.h"
+#include "tests/support/DialogWorld.h"
+
+using namespace Station;
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "platform/Timer.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
-#include "tests/reliability/Station.h"
+#include "tests/support/RigStation.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAreArray;

@@ -15,7 +15,7 @@
 #include "platform/Application.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
-#include "tests/reliability/Station.h"
+#include "tests/support/RigStation.h"
 
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
