@@ -115,8 +115,5 @@ TEST_F(TEndToEndTest, SwallowedShotStopsTheScanAtThePhotoTimeLimit) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  TApplication application(argc, argv);
-  Station::BuildWindowSet();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return Station::RunTestsWithWindowSet(argc, argv);
 }

@@ -150,10 +150,7 @@ int main(int argc, char** argv) {
   // libgphoto2 keeps its PTP/IP identity under $HOME/.gphoto.
   const fs::path home = Station::MakeTempDirectory("corvalet-gphoto2-home-");
   setenv("HOME", home.c_str(), 1);
-  TApplication application(argc, argv);
-  Station::BuildWindowSet();
-  ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
+  const int result = Station::RunTestsWithWindowSet(argc, argv);
   fs::remove_all(home);
   return result;
 }

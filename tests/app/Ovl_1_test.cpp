@@ -8,7 +8,6 @@
 
 #include <QTest>
 #include <QTimer>
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -33,7 +32,6 @@ using namespace Station;
 namespace {
 
 constexpr EdsError SomeFailure = EdsResult_InvalidHandle;
-const std::string& Stopped = ScanStopped;
 
 // What one recorded wait saw when it began.
 struct TWait {
@@ -119,6 +117,12 @@ class TMainWindowTest : public ::testing::Test {
     std::snprintf(name, sizeof name, "IMG_%04d.JPG", Number);
     return name;
   }
+  // The photographs First..Last, as a scan's index lists them.
+  static std::vector<std::string> PhotoNames(int First, int Last) {
+    std::vector<std::string> names;
+    for (int n = First; n <= Last; ++n) names.push_back(PhotoName(n));
+    return names;
+  }
 
   fs::path Dir;
   std::vector<std::string> Messages;
@@ -159,11 +163,7 @@ TEST_F(TMainWindowTest, FullScanShootsSeventeenPatternsAndWritesTheIndex) {
   EXPECT_EQ(Waits[17].LastMessage, "Snímání ukončeno ...");
   EXPECT_FALSE(Waits[17].IndexWritten);
 
-  const std::string index = ReadFile(Dir / "corvalet.sbf");
-  std::string expected = std::string(80, '-') + "\r\n";
-  for (int n = 1; n <= 17; ++n) expected += PhotoName(n) + "\r\n";
-  EXPECT_EQ(index.rfind("SBF File : 0, 1, points, 14x code pics, ", 0), 0u);
-  EXPECT_EQ(index.substr(index.find("\r\n") + 2), expected);
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(1, 17));
   for (int n = 1; n <= 17; ++n) EXPECT_TRUE(fs::exists(Dir / PhotoName(n))) << n;
 
   EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
@@ -205,10 +205,7 @@ TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
   EXPECT_THAT(Messages, ElementsAreArray(ScanLog()));
   EXPECT_EQ(Waits.size(), 18u);
   // Seventeen lines, line N the photograph of pattern N.
-  const std::string index = ReadFile(Dir / "corvalet.sbf");
-  std::string expected = std::string(80, '-') + "\r\n";
-  for (int n = 7; n <= 23; ++n) expected += PhotoName(n) + "\r\n";
-  EXPECT_EQ(index.substr(index.find("\r\n") + 2), expected);
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(7, 23));
 }
 
 TEST_F(TMainWindowTest, TransferWhileIdleIsSavedAndRunsNoStep) {
@@ -251,10 +248,7 @@ TEST_F(TMainWindowTest, FailedDownloadInAScanStopsItWithoutAnIndex) {
   TestSdk::FailOnCall("EdsDownload", 3, SomeFailure);
   for (int n = 1; n <= 3; ++n) Deliver(PhotoName(n));
   EXPECT_EQ(ShutterCommands(), 3);
-  const std::vector<std::string> whole = ScanLog();
-  std::vector<std::string> expected(whole.begin(), whole.begin() + 6);
-  expected.insert(expected.end(), {"Snímek se nepodařilo uložit", Stopped});
-  EXPECT_THAT(Messages, ElementsAreArray(expected));
+  EXPECT_THAT(Messages, ElementsAreArray(ScanLog("..d")));
   EXPECT_FALSE(Stomper->Running);
   EXPECT_TRUE(Form1->isVisible());
   EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
@@ -273,7 +267,7 @@ TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
   AdvanceTime(1);
   EXPECT_FALSE(Stomper->Running);
   EXPECT_THAT(std::vector<std::string>(Messages.end() - 3, Messages.end()),
-              ElementsAre("step_3", "Snímek ke step_3 nepřišel do 30 s", Stopped));
+              ElementsAre("step_3", "Snímek ke step_3 nepřišel do 30 s", ScanStopped));
   EXPECT_TRUE(Form1->isVisible());
   EXPECT_EQ(ReadFile(Dir / "corvalet.sbf"), oldIndex);
   EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
@@ -293,11 +287,7 @@ TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
     Deliver(PhotoName(n));
   }
   EXPECT_EQ(Messages.back(), "Snímání ukončeno ...");
-  const std::string index = ReadFile(Dir / "corvalet.sbf");
-  std::string listed;
-  for (int n = 10; n <= 26; ++n) listed += "\r\n" + PhotoName(n);
-  EXPECT_TRUE(index.ends_with(std::string(80, '-') + listed + "\r\n"));
-  EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 2 + 17);
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(10, 26));
 
   // With the limit off a scan waits for ever.
   Stomper->PhotoTimeout = 0;
@@ -343,14 +333,9 @@ TEST_F(TMainWindowTest, WholePhotoTheCameraDidNotConfirmIsKeptAndListed) {
   Click(Form1, "SpeedButton10");
   TestSdk::FailOnCall("EdsDownloadComplete", 2, SomeFailure);
   for (int n = 1; n <= 17; ++n) Deliver(PhotoName(n));
-  std::vector<std::string> expected = ScanLog();
-  ASSERT_EQ(expected[4], "snímek uložen");
-  expected[4] = "Snímek uložen, kamera si může ponechat kopii";
-  EXPECT_THAT(Messages, ElementsAreArray(expected));
+  EXPECT_THAT(Messages, ElementsAreArray(ScanLog(".k")));
   EXPECT_EQ(ReadFile(Dir / PhotoName(2)), "jpeg of " + PhotoName(2));
-  const std::string index = ReadFile(Dir / "corvalet.sbf");
-  EXPECT_THAT(index, HasSubstr("\r\n" + PhotoName(1) + "\r\n" + PhotoName(2) + "\r\n"));
-  EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 2 + 17);
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(1, 17));
 }
 
 TEST_F(TMainWindowTest, FailedShutterIsLoggedAndTheScanWaits) {
@@ -530,8 +515,5 @@ TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  TApplication application(argc, argv);
-  BuildWindowSet();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return Station::RunTestsWithWindowSet(argc, argv);
 }

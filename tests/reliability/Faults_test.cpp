@@ -828,10 +828,7 @@ TEST(TPhotoCheckTest, RigRecordsWhatItSentAndTheCheckSeesAnyChange) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  TApplication application(argc, argv);
-  BuildWindowSet();
-  ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
+  const int result = RunTestsWithWindowSet(argc, argv);
   std::printf("faults injected: %d, scans run: %d\n", FaultsInjected, ScansRun);
   return result;
 }

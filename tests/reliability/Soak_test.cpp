@@ -82,8 +82,5 @@ TEST(Soak, ScansBackToBackKeepEveryPhotoAndMemoryFlat) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  TApplication application(argc, argv);
-  BuildWindowSet();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return Station::RunTestsWithWindowSet(argc, argv);
 }

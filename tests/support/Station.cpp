@@ -48,6 +48,13 @@ void BuildWindowSet() {
   Application->ProcessMessages();
 }
 
+int RunTestsWithWindowSet(int& Argc, char** Argv) {
+  TApplication application(Argc, Argv);
+  BuildWindowSet();
+  ::testing::InitGoogleTest(&Argc, Argv);
+  return RUN_ALL_TESTS();
+}
+
 void Click(const char* Name, QWidget* Window) {
   auto* button = (Window != nullptr ? Window : Form1)->findChild<TSpeedButton*>(Name);
   ASSERT_NE(button, nullptr) << Name;

@@ -58,6 +58,10 @@ std::string PhotoMissing(int Step);
 // and shows the main window; call once in main.
 void BuildWindowSet();
 
+// The main of a test over the window set: the application, the windows as
+// BuildWindowSet makes them, then every test; returns the tests' exit code.
+int RunTestsWithWindowSet(int& Argc, char** Argv);
+
 // A button of Window (the main window when none), by object name, clicked with the mouse.
 void Click(const char* Name, QWidget* Window = nullptr);
 // Runs the loop until Done holds or Limit ran out; false when it ran out.
