@@ -21,6 +21,7 @@
 #include "sdk/gphoto2/Gphoto2Backend.h"
 #include "sdk/ptpip/PtpIpCamera.h"
 #include "session/Canonator.h"
+#include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -28,10 +29,7 @@ namespace {
 
 constexpr qint64 PatienceMs = 60000;
 
-fs::path MakeTempDirectory(const char* Prefix) {
-  std::string pattern = (fs::temp_directory_path() / (std::string(Prefix) + "XXXXXX")).string();
-  return mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
-}
+using Station::MakeTempDirectory;
 
 QByteArray Sha256Of(const fs::path& Path) {
   QFile file(QString::fromStdString(Path.string()));

@@ -17,6 +17,7 @@
 
 #include "platform/Application.h"
 #include "platform/Widgets.h"
+#include "tests/support/TestFiles.h"
 
 namespace Station {
 
@@ -78,19 +79,6 @@ bool PointLitAt(int Step, int Index);
 // pixel between the points is lit outside the lit field.
 int WrongPointsOnProjector(int Step, int Every = 1);
 
-// A new empty directory under the system's temporary directory.
-fs::path MakeTempDirectory(const std::string& Prefix);
-// Removes its directories, with everything in them, when it goes.
-struct TRemoveAtEnd {
-  std::vector<fs::path> Paths;
-  ~TRemoveAtEnd();
-};
-std::string ReadFile(const fs::path& Path);
-// The photo names that an index file lists (its lines after the rule), or
-// none when the file is absent or not an index file.
-std::optional<std::vector<std::string>> ReadIndex(const fs::path& Path);
-// Regular files directly in Directory, by name.
-std::vector<std::string> FilesIn(const fs::path& Directory);
 // The resident memory of this process in kB, from /proc/self/status.
 long ResidentKilobytes();
 
