@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <QCryptographicHash>
-#include <QFile>
 #include <csignal>
 #include <filesystem>
 #include <memory>
@@ -29,12 +27,7 @@ namespace {
 constexpr int PhotoWidth = 2048;
 constexpr int PhotoHeight = 1536;
 
-// Empty when the file cannot be read.
-QByteArray Sha256Of(const fs::path& Path) {
-  QFile file(QString::fromStdString(Path.string()));
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
-}
+using Station::Sha256Of;
 
 TEST(TGphoto2ScanTest, FullScanThroughLibgphoto2SpellsOutEveryPointNumber) {
   Station::TRemoveAtEnd cleanup;

@@ -199,9 +199,3 @@ TEST(PointDefFuzz, RandomFieldTextsThroughTheRealApplyButton) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  TApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

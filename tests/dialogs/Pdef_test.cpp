@@ -396,9 +396,3 @@ TEST(PointDefModal, CameraTransferIsHandledWhileTheDialogIsOpen) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  TApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -151,9 +151,3 @@ TEST_F(OutputDirectoryDialog, ADirectoryThatCannotBeWrittenIsRefusedAndTheDialog
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  TApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QThread>
 #include <csignal>
 #include <filesystem>
@@ -31,11 +29,7 @@ constexpr qint64 PatienceMs = 60000;
 
 using Station::MakeTempDirectory;
 
-QByteArray Sha256Of(const fs::path& Path) {
-  QFile file(QString::fromStdString(Path.string()));
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
-}
+using Station::Sha256Of;
 
 class TGphoto2BackendTest : public ::testing::Test {
  protected:

@@ -117,9 +117,3 @@ TEST_F(TCanonatorSimTest, ThreeShotsAreDownloadedAndIndexed) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  TApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

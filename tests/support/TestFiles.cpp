@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QCryptographicHash>
+#include <QFile>
 #include <algorithm>
 #include <fstream>
 
@@ -30,6 +32,12 @@ std::string ReadFile(const fs::path& Path) {
 
 void WriteFile(const fs::path& Path, const std::string& Bytes) {
   std::ofstream(Path, std::ios::binary) << Bytes;
+}
+
+QByteArray Sha256Of(const fs::path& Path) {
+  QFile file(QString::fromStdString(Path.string()));
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
 }
 
 std::optional<std::vector<std::string>> ReadIndex(const fs::path& Path) {

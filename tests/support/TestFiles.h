@@ -3,6 +3,7 @@
 // Files as the tests make and read them: temporary directories, whole files,
 // the index a scan writes. Free of the windows, for every test folder.
 
+#include <QByteArray>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -22,6 +23,8 @@ struct TRemoveAtEnd {
 // The whole file; empty when it cannot be read.
 std::string ReadFile(const fs::path& Path);
 void WriteFile(const fs::path& Path, const std::string& Bytes);
+// The file's SHA-256; empty when it cannot be read.
+QByteArray Sha256Of(const fs::path& Path);
 // The photo names that an index file lists (its lines after the rule), or
 // none when the file is absent or not an index file.
 std::optional<std::vector<std::string>> ReadIndex(const fs::path& Path);
