@@ -4,9 +4,7 @@
 #include "app/Options.h"
 #include "app/Ovl_1.h"
 #include "app/ScanCheckLog.h"
-#include "dialogs/Pdef.h"
-#include "dialogs/adres.h"
-#include "pattern/obraz.h"
+#include "app/Windows.h"
 #include "platform/Application.h"
 #include "sdk/choice/CameraChoice.h"
 
@@ -27,11 +25,7 @@ int main(int argc, char** argv) {
   ApplyCameraChoice(commandLine.Options->Camera);
 
   TApplication application(argc, argv);
-  // The first window is the main window.
-  application.CreateForm(Form1);
-  application.CreateForm(Form2);
-  application.CreateForm(PointDef);
-  application.CreateForm(Form3);
+  CreateWindows(application);
   Stomper->PhotoTimeout = commandLine.Options->PhotoTimeout;
   const auto check = CreateLoggedScanCheck();
   Stomper->Check = check.get();

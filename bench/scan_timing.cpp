@@ -12,7 +12,6 @@
 #include <stdlib.h>
 
 #include <QEventLoop>
-#include <QTest>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -28,8 +27,6 @@
 
 #include "app/Ovl_1.h"
 #include "check/LiveCheck.h"
-#include "dialogs/Pdef.h"
-#include "dialogs/adres.h"
 #include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "platform/Sleep.h"
@@ -37,6 +34,7 @@
 #include "sdk/ptpip/PtpIpCamera.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
+#include "tests/support/Station.h"
 
 namespace fs = std::filesystem;
 using TClock = std::chrono::steady_clock;
@@ -203,9 +201,8 @@ void PrintPhases(const char* Title, const TPhases& Phases) {
 std::atomic<bool> CheckDone{false};
 
 TPhases RunScan() {
-  std::string pattern = (fs::temp_directory_path() / "corvalet-timing-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  Canonator->OutputDirectory = pattern + "/";
+  const fs::path directory = Station::MakeTempDirectory("corvalet-timing");
+  Canonator->OutputDirectory = directory.string() + "/";
   Events.clear();
   Form1->show();
   Application->ProcessMessages();
@@ -214,10 +211,10 @@ TPhases RunScan() {
   QEventLoop loop;
   ScanLoop = &loop;
   Record(TMark::ClickBegin);
-  QTest::mouseClick(Form1->findChild<TSpeedButton*>("SpeedButton10"), Qt::LeftButton);
+  Station::Click("SpeedButton10");
   if (!Form1->isVisible()) loop.exec();
   ScanLoop = nullptr;
-  if (Canonator->CapturedFiles.size() != 0 || !fs::exists(fs::path(pattern) / "corvalet.sbf")) {
+  if (Canonator->CapturedFiles.size() != 0 || !fs::exists(directory / "corvalet.sbf")) {
     std::fprintf(stderr, "the scan did not complete\n");
     std::abort();
   }
@@ -225,7 +222,7 @@ TPhases RunScan() {
   for (int i = 0; i < 1000 && Stomper->Check && !CheckDone; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   CheckDone = false;
-  fs::remove_all(pattern);
+  fs::remove_all(directory);
   TPhases phases = Analyse();
   if (Emulator) phases.Rendering = Emulator->Take();
   return phases;
@@ -289,15 +286,11 @@ int main(int argc, char** argv) {
   if (ptpip) {
     std::signal(SIGPIPE, SIG_IGN);
     // libgphoto2 keeps its PTP/IP identity under $HOME/.gphoto.
-    home = (fs::temp_directory_path() / "corvalet-timing-home-XXXXXX").string();
-    if (mkdtemp(home.data()) == nullptr) return 1;
+    home = Station::MakeTempDirectory("corvalet-timing-home").string();
     setenv("HOME", home.c_str(), 1);
   }
   TTimedApplication application(argc, argv);
-  application.CreateForm(Form1);
-  application.CreateForm(Form2);
-  application.CreateForm(PointDef);
-  application.CreateForm(Form3);
+  Station::BuildWindowSet();
   SimConfigure("cameras=1,latency=0");
   TEmulatorRendering rendering;
   std::unique_ptr<TPtpIpCamera> camera;
@@ -323,8 +316,7 @@ int main(int argc, char** argv) {
   QObject::connect(Form1->Memo1, &QPlainTextEdit::textChanged, [seen = 0]() mutable {
     const TMemoLines& lines = Form1->Memo1->Lines();
     if (lines.Count() > seen) {
-      const std::string& line = lines.Strings(lines.Count() - 1);
-      Record(TMark::Log, line.substr(line.find(" : ") + 3));
+      Record(TMark::Log, Station::MessageOf(lines.Strings(lines.Count() - 1)));
     }
     seen = lines.Count();
   });

@@ -13,6 +13,7 @@
 #include "sdk/choice/CameraChoice.h"
 #include "sdk/gphoto2/Gphoto2Backend.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -21,9 +22,7 @@ namespace {
 class TCommandLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "corvalet-cli-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    Dir = QString::fromStdString(pattern);
+    Dir = QString::fromStdString(Station::MakeTempDirectory("corvalet-cli").string());
     Log = Dir + "/output.txt";
   }
   void TearDown() override { fs::remove_all(Dir.toStdString()); }

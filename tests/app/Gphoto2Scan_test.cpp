@@ -5,29 +5,19 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <QCryptographicHash>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QImage>
-#include <QTest>
-#include <QThread>
 #include <csignal>
 #include <filesystem>
-#include <functional>
 #include <memory>
 
 #include "app/Ovl_1.h"
-#include "dialogs/Pdef.h"
-#include "dialogs/adres.h"
 #include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "platform/Timer.h"
-#include "platform/Widgets.h"
 #include "sdk/choice/CameraChoice.h"
 #include "sdk/gphoto2/Gphoto2Backend.h"
 #include "sdk/ptpip/PtpIpCamera.h"
 #include "session/Canonator.h"
-#include "tests/reliability/Station.h"
+#include "tests/support/RigStation.h"
 #include "tests/support/ScanDecode.h"
 
 namespace fs = std::filesystem;
@@ -37,31 +27,7 @@ namespace {
 constexpr int PhotoWidth = 2048;
 constexpr int PhotoHeight = 1536;
 
-bool RunLoopUntil(const std::function<bool()>& Done, int Milliseconds) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!Done() && timer.elapsed() < Milliseconds) {
-    Application->ProcessMessages();
-    QThread::msleep(1);
-  }
-  return Done();
-}
-
-void Click(const char* Name) {
-  auto* button = Form1->findChild<TSpeedButton*>(Name);
-  ASSERT_NE(button, nullptr) << Name;
-  QTest::mouseClick(button, Qt::LeftButton);
-}
-
-std::vector<std::string> LogMessages() {
-  std::vector<std::string> messages;
-  const TMemoLines& lines = Form1->Memo1->Lines();
-  for (int i = 0; i < lines.Count(); ++i) {
-    const std::string& line = lines.Strings(i);
-    messages.push_back(line.substr(line.find(" : ") + 3));
-  }
-  return messages;
-}
+using Station::Sha256Of;
 
 TEST(TGphoto2ScanTest, FullScanThroughLibgphoto2SpellsOutEveryPointNumber) {
   Station::TRemoveAtEnd cleanup;
@@ -84,40 +50,29 @@ TEST(TGphoto2ScanTest, FullScanThroughLibgphoto2SpellsOutEveryPointNumber) {
   Form1->show();
   Form2->hide();
   Application->ProcessMessages();
-  Click("SpeedButton1");
+  Station::Click("SpeedButton1");
   ASSERT_TRUE(Canonator->Connected);
-  EXPECT_EQ(LogMessages().back(), std::string("Kamera ") + Gphoto2NetworkModel + " připojena");
+  EXPECT_EQ(Station::LogMessages().back(),
+            std::string("Kamera ") + Gphoto2NetworkModel + " připojena");
   Canonator->OutputDirectory = dir.string() + "/";
 
-  Click("SpeedButton10");
+  Station::Click("SpeedButton10");
   ASSERT_FALSE(Form1->isVisible());
-  ASSERT_TRUE(RunLoopUntil([] { return Form1->isVisible(); }, 150000)) << "the scan never ended";
+  ASSERT_TRUE(Station::RunLoopUntil([] { return Form1->isVisible(); }, std::chrono::seconds(150)))
+      << "the scan never ended";
   EXPECT_EQ(Stomper->Step, 17);
 
-  const auto names = Station::ReadIndex(dir / "corvalet.sbf");
-  ASSERT_TRUE(names);
+  const std::vector<std::string> names = ExpectWholeScan(dir.string(), {PhotoWidth, PhotoHeight});
   const std::vector<TPtpIpServedPhoto> served = camera.Served();
-  ASSERT_EQ(names->size(), 17u);
+  ASSERT_EQ(names.size(), 17u);
   ASSERT_EQ(served.size(), 17u);
   EXPECT_EQ(Station::FilesIn(dir).size(), 18u);
   EXPECT_EQ(camera.Stats().ObjectsOnCard, 0);
-
-  std::vector<QImage> photos;
-  for (std::size_t i = 0; i < names->size(); ++i) {
-    const std::string& name = (*names)[i];
-    // The index lists the photos in the order the camera took them.
-    EXPECT_EQ(name, served[i].Name.toStdString());
-    QFile file(QString::fromStdString((dir / name).string()));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;
-    const QByteArray bytes = file.readAll();
-    EXPECT_EQ(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256), served[i].Sha256)
-        << name;
-    QImage photo = QImage::fromData(bytes, "JPEG");
-    ASSERT_EQ(photo.size(), QSize(PhotoWidth, PhotoHeight)) << name;
-    photos.push_back(std::move(photo));
+  // The index lists the photos in the order the camera took them, as the camera sent them.
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(names[i], served[i].Name.toStdString());
+    EXPECT_EQ(Sha256Of(dir / names[i]), served[i].Sha256) << names[i];
   }
-  const TScanDecoding decoded = DecodeScan(photos);
-  EXPECT_EQ(decoded.Decoded(), 9600) << decoded.NotFound << " not found; " << decoded.FirstWrong;
 
   Canonator->Disconnect();
 }
@@ -149,7 +104,7 @@ TEST(TGphoto2ScanTest, ADroppedConnectionLosesNoPhotoAndAReconnectScansAgain) {
     return !station.Messages.empty() && station.Messages.back() == Station::ShutterFailed;
   }));
   // Long enough for a photo to have come, had there been one; then the time limit runs out.
-  RunLoopUntil([] { return false; }, 1000);
+  Station::RunLoopUntil([] { return false; }, std::chrono::seconds(1));
   AdvanceTime(Stomper->PhotoTimeout);
   ASSERT_TRUE(station.RunUntil([] { return Form1->isVisible(); })) << "the scan never stopped";
   // The fifth photo is whole on disk; the dropped connection kept its deletion from the camera.
@@ -174,12 +129,8 @@ TEST(TGphoto2ScanTest, ADroppedConnectionLosesNoPhotoAndAReconnectScansAgain) {
   ASSERT_EQ(names->size(), 17u);
   for (std::size_t i = 0; i < 17; ++i) EXPECT_EQ((*names)[i], served[5 + i].Name.toStdString());
   EXPECT_EQ(Station::FilesIn(dir).size(), 23u);
-  for (const TPtpIpServedPhoto& photo : served) {
-    QFile file(QString::fromStdString((dir / photo.Name.toStdString()).string()));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << photo.Name.toStdString();
-    EXPECT_EQ(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256), photo.Sha256)
-        << photo.Name.toStdString();
-  }
+  for (const TPtpIpServedPhoto& photo : served)
+    EXPECT_EQ(Sha256Of(dir / photo.Name.toStdString()), photo.Sha256) << photo.Name.toStdString();
   // Only the fifth photo, whose deletion the dropped connection stopped, stays on the camera.
   EXPECT_EQ(camera.Stats().ObjectsOnCard, 1);
 }
@@ -192,13 +143,7 @@ int main(int argc, char** argv) {
   // libgphoto2 keeps its PTP/IP identity under $HOME/.gphoto.
   const fs::path home = Station::MakeTempDirectory("corvalet-gphoto2-home-");
   setenv("HOME", home.c_str(), 1);
-  TApplication application(argc, argv);
-  application.CreateForm(Form1);
-  application.CreateForm(Form2);
-  application.CreateForm(PointDef);
-  application.CreateForm(Form3);
-  ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
+  const int result = Station::RunTestsWithWindowSet(argc, argv);
   fs::remove_all(home);
   return result;
 }

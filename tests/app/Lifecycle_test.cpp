@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <QElapsedTimer>
 #include <QTest>
-#include <QThread>
 #include <QTimer>
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "app/Ovl_1.h"
+#include "app/Windows.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
 #include "pattern/obraz.h"
@@ -23,8 +22,10 @@
 #include "platform/Sleep.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
+#include "tests/support/RigStation.h"
 
 namespace fs = std::filesystem;
+using Station::WaitForDeliveries;
 
 namespace {
 
@@ -56,15 +57,6 @@ int FilesIn(const fs::path& Directory) {
   return count;
 }
 
-// Waits, without running the loop, until the rig has delivered Count photographs:
-// their messages then wait in the queue.
-bool WaitForDeliveries(unsigned Count) {
-  QElapsedTimer timer;
-  timer.start();
-  while (SimStatistics().PhotosDelivered < Count && timer.elapsed() < 20000) QThread::msleep(5);
-  return SimStatistics().PhotosDelivered >= Count;
-}
-
 // Builds the program's window set, lets Scenario drive the running loop, then
 // checks the state after the loop with After; the application and its
 // windows go out of scope as in the program, and the process exits.
@@ -79,10 +71,7 @@ bool WaitForDeliveries(unsigned Count) {
     char name[] = "corvaletscan";
     char* argv[] = {name, nullptr};
     TApplication application(argc, argv);
-    application.CreateForm(Form1);
-    application.CreateForm(Form2);
-    application.CreateForm(PointDef);
-    application.CreateForm(Form3);
+    CreateWindows(application);
     Canonator->OutputDirectory = OutputDirectory.string() + "/";
     QTimer::singleShot(0, Scenario);
     const int code = application.Run();

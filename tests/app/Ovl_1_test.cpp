@@ -5,14 +5,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <QTest>
 #include <QTimer>
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
@@ -22,6 +19,7 @@
 #include "platform/Sleep.h"
 #include "platform/Timer.h"
 #include "session/Canonator.h"
+#include "tests/support/Station.h"
 #include "tests/support/TestSdk.h"
 
 namespace fs = std::filesystem;
@@ -29,43 +27,11 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using namespace Station;
 
 namespace {
 
 constexpr EdsError SomeFailure = EdsResult_InvalidHandle;
-const std::string NotListed = "Snímek do snímání nepatří, není v seznamu";
-const std::string Stopped = "Snímání zastaveno, seznam snímků nezapsán";
-
-std::string ReadFile(const fs::path& Path) {
-  std::ifstream in(Path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The message part of a log line "time : message".
-std::string MessageOf(const std::string& Line) {
-  const auto at = Line.find(" : ");
-  return at == std::string::npos ? Line : Line.substr(at + 3);
-}
-
-// Whether the point with Index is lit in the pattern of Step (0..16).
-bool PointLitAt(int Step, int Index) {
-  if (Step == 0) return false;
-  if (Step <= 2) return true;
-  const int plane = Step - 2;
-  return (Index >> (14 - plane)) & 1;
-}
-
-// The log lines of one complete scan in which every download succeeded.
-std::vector<std::string> CompleteScanLog() {
-  std::vector<std::string> lines = {"Snímání začalo ...", "step_0"};
-  for (int n = 1; n <= 16; ++n) {
-    lines.push_back("snímek uložen");
-    lines.push_back("step_" + std::to_string(n));
-  }
-  lines.push_back("snímek uložen");
-  lines.push_back("Snímání ukončeno ...");
-  return lines;
-}
 
 // What one recorded wait saw when it began.
 struct TWait {
@@ -83,9 +49,7 @@ class TMainWindowTest : public ::testing::Test {
   void SetUp() override {
     TestSdk::Reset();
     TestSdk::AddCamera("Test camera");
-    std::string pattern = (fs::temp_directory_path() / "corvalet-app-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    Dir = pattern;
+    Dir = MakeTempDirectory("corvalet-app");
     Canonator->OutputDirectory = Dir.string() + "/";
     Canonator->CapturedFiles.clear();
     Stomper->Running = false;
@@ -130,30 +94,9 @@ class TMainWindowTest : public ::testing::Test {
     return wait;
   }
 
-  // Compares the centre pixel of every point of the start-up raster on the
-  // projector with the pattern of Step.
-  static int WrongPointsOnProjector(int Step) {
-    const QImage frame = LatestProjectorFrame();
-    if (frame.isNull()) return 9600;
-    int wrong = 0;
-    for (int r = 0; r < 80; ++r)
-      for (int c = 0; c < 120; ++c) {
-        const bool lit = frame.pixelColor(10 + 8 * c + 1, 10 + 8 * r + 1).green() > 128;
-        if (lit != PointLitAt(Step, r * 120 + c + 1)) ++wrong;
-      }
-    // Between the points: lit only in the lit field.
-    const bool gapLit = frame.pixelColor(15, 15).green() > 128;
-    if (gapLit != (Step == 1)) ++wrong;
-    return wrong;
-  }
-
   static int ShutterCommands() { return TestSdk::CallCount("EdsSendCommand"); }
 
-  static void Click(QWidget* Window, const char* Name) {
-    auto* button = Window->findChild<TSpeedButton*>(Name);
-    ASSERT_NE(button, nullptr) << Name;
-    QTest::mouseClick(button, Qt::LeftButton);
-  }
+  static void Click(QWidget* Window, const char* Name) { Station::Click(Name, Window); }
 
   void Connect() {
     Click(Form1, "SpeedButton1");
@@ -173,6 +116,12 @@ class TMainWindowTest : public ::testing::Test {
     char name[16];
     std::snprintf(name, sizeof name, "IMG_%04d.JPG", Number);
     return name;
+  }
+  // The photographs First..Last, as a scan's index lists them.
+  static std::vector<std::string> PhotoNames(int First, int Last) {
+    std::vector<std::string> names;
+    for (int n = First; n <= Last; ++n) names.push_back(PhotoName(n));
+    return names;
   }
 
   fs::path Dir;
@@ -195,7 +144,7 @@ TEST_F(TMainWindowTest, FullScanShootsSeventeenPatternsAndWritesTheIndex) {
   }
 
   EXPECT_EQ(ShutterCommands(), 17);
-  EXPECT_THAT(Messages, ElementsAreArray(CompleteScanLog()));
+  EXPECT_THAT(Messages, ElementsAreArray(ScanLog()));
   EXPECT_EQ(Messages[19], "step_9");
   EXPECT_EQ(Messages[21], "step_10");
   // The panel keeps the newest 24.
@@ -214,11 +163,7 @@ TEST_F(TMainWindowTest, FullScanShootsSeventeenPatternsAndWritesTheIndex) {
   EXPECT_EQ(Waits[17].LastMessage, "Snímání ukončeno ...");
   EXPECT_FALSE(Waits[17].IndexWritten);
 
-  const std::string index = ReadFile(Dir / "corvalet.sbf");
-  std::string expected = std::string(80, '-') + "\r\n";
-  for (int n = 1; n <= 17; ++n) expected += PhotoName(n) + "\r\n";
-  EXPECT_EQ(index.rfind("SBF File : 0, 1, points, 14x code pics, ", 0), 0u);
-  EXPECT_EQ(index.substr(index.find("\r\n") + 2), expected);
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(1, 17));
   for (int n = 1; n <= 17; ++n) EXPECT_TRUE(fs::exists(Dir / PhotoName(n))) << n;
 
   EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
@@ -257,13 +202,10 @@ TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
   Messages.erase(Messages.begin() + 2, Messages.begin() + 4);
   for (int n = 7; n <= 23; ++n) Deliver(PhotoName(n));
   EXPECT_EQ(ShutterCommands(), 6 + 17);
-  EXPECT_THAT(Messages, ElementsAreArray(CompleteScanLog()));
+  EXPECT_THAT(Messages, ElementsAreArray(ScanLog()));
   EXPECT_EQ(Waits.size(), 18u);
   // Seventeen lines, line N the photograph of pattern N.
-  const std::string index = ReadFile(Dir / "corvalet.sbf");
-  std::string expected = std::string(80, '-') + "\r\n";
-  for (int n = 7; n <= 23; ++n) expected += PhotoName(n) + "\r\n";
-  EXPECT_EQ(index.substr(index.find("\r\n") + 2), expected);
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(7, 23));
 }
 
 TEST_F(TMainWindowTest, TransferWhileIdleIsSavedAndRunsNoStep) {
@@ -306,10 +248,7 @@ TEST_F(TMainWindowTest, FailedDownloadInAScanStopsItWithoutAnIndex) {
   TestSdk::FailOnCall("EdsDownload", 3, SomeFailure);
   for (int n = 1; n <= 3; ++n) Deliver(PhotoName(n));
   EXPECT_EQ(ShutterCommands(), 3);
-  const std::vector<std::string> whole = CompleteScanLog();
-  std::vector<std::string> expected(whole.begin(), whole.begin() + 6);
-  expected.insert(expected.end(), {"Snímek se nepodařilo uložit", Stopped});
-  EXPECT_THAT(Messages, ElementsAreArray(expected));
+  EXPECT_THAT(Messages, ElementsAreArray(ScanLog("..d")));
   EXPECT_FALSE(Stomper->Running);
   EXPECT_TRUE(Form1->isVisible());
   EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
@@ -328,7 +267,7 @@ TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
   AdvanceTime(1);
   EXPECT_FALSE(Stomper->Running);
   EXPECT_THAT(std::vector<std::string>(Messages.end() - 3, Messages.end()),
-              ElementsAre("step_3", "Snímek ke step_3 nepřišel do 30 s", Stopped));
+              ElementsAre("step_3", "Snímek ke step_3 nepřišel do 30 s", ScanStopped));
   EXPECT_TRUE(Form1->isVisible());
   EXPECT_EQ(ReadFile(Dir / "corvalet.sbf"), oldIndex);
   EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
@@ -348,11 +287,7 @@ TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
     Deliver(PhotoName(n));
   }
   EXPECT_EQ(Messages.back(), "Snímání ukončeno ...");
-  const std::string index = ReadFile(Dir / "corvalet.sbf");
-  std::string listed;
-  for (int n = 10; n <= 26; ++n) listed += "\r\n" + PhotoName(n);
-  EXPECT_TRUE(index.ends_with(std::string(80, '-') + listed + "\r\n"));
-  EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 2 + 17);
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(10, 26));
 
   // With the limit off a scan waits for ever.
   Stomper->PhotoTimeout = 0;
@@ -398,14 +333,9 @@ TEST_F(TMainWindowTest, WholePhotoTheCameraDidNotConfirmIsKeptAndListed) {
   Click(Form1, "SpeedButton10");
   TestSdk::FailOnCall("EdsDownloadComplete", 2, SomeFailure);
   for (int n = 1; n <= 17; ++n) Deliver(PhotoName(n));
-  std::vector<std::string> expected = CompleteScanLog();
-  ASSERT_EQ(expected[4], "snímek uložen");
-  expected[4] = "Snímek uložen, kamera si může ponechat kopii";
-  EXPECT_THAT(Messages, ElementsAreArray(expected));
+  EXPECT_THAT(Messages, ElementsAreArray(ScanLog(".k")));
   EXPECT_EQ(ReadFile(Dir / PhotoName(2)), "jpeg of " + PhotoName(2));
-  const std::string index = ReadFile(Dir / "corvalet.sbf");
-  EXPECT_THAT(index, HasSubstr("\r\n" + PhotoName(1) + "\r\n" + PhotoName(2) + "\r\n"));
-  EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 2 + 17);
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(1, 17));
 }
 
 TEST_F(TMainWindowTest, FailedShutterIsLoggedAndTheScanWaits) {
@@ -585,11 +515,5 @@ TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  TApplication application(argc, argv);
-  application.CreateForm(Form1);
-  application.CreateForm(Form2);
-  application.CreateForm(PointDef);
-  application.CreateForm(Form3);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return Station::RunTestsWithWindowSet(argc, argv);
 }

@@ -6,12 +6,11 @@
 #include <QCoreApplication>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestSdk.h"
 
 namespace fs = std::filesystem;
@@ -27,14 +26,8 @@ std::vector<std::string> Calls() {
   return TestSdk::CallTexts();
 }
 
-std::string ReadFile(const fs::path& Path) {
-  std::ifstream in(Path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& Path, const std::string& Bytes) {
-  std::ofstream(Path, std::ios::binary) << Bytes;
-}
+using Station::ReadFile;
+using Station::WriteFile;
 
 class TControllerTest : public ::testing::Test {
  protected:
@@ -66,9 +59,7 @@ class TDownloadTest : public TControllerTest {
  protected:
   void SetUp() override {
     TControllerTest::SetUp();
-    std::string pattern = (fs::temp_directory_path() / "corvalet-download-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    Dir = pattern;
+    Dir = Station::MakeTempDirectory("corvalet-download");
     Start(1);
   }
   void TearDown() override {

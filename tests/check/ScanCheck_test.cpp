@@ -18,6 +18,7 @@
 #include "check/ScanCheck.h"
 #include "pattern/Code_man.h"
 #include "tests/support/SimScan.h"
+#include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -35,9 +36,7 @@ struct TScanFolder {
 class TScanCheckTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    std::string pattern = (fs::temp_directory_path() / "corvalet-check-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    Root = new fs::path(pattern);
+    Root = new fs::path(Station::MakeTempDirectory("corvalet-check"));
     Folders = new std::map<std::string, TScanFolder>;
   }
   static void TearDownTestSuite() {

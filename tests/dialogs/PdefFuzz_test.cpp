@@ -8,7 +8,9 @@
 
 #include "dialogs/Pdef.h"
 #include "platform/Application.h"
-#include "tests/dialogs/DialogWorld.h"
+#include "tests/support/DialogWorld.h"
+
+using namespace Station;
 
 namespace {
 
@@ -197,9 +199,3 @@ TEST(PointDefFuzz, RandomFieldTextsThroughTheRealApplyButton) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  TApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -11,7 +11,9 @@
 #include <stdexcept>
 
 #include "platform/Application.h"
-#include "tests/dialogs/DialogWorld.h"
+#include "tests/support/DialogWorld.h"
+
+using namespace Station;
 
 namespace {
 
@@ -394,9 +396,3 @@ TEST(PointDefModal, CameraTransferIsHandledWhileTheDialogIsOpen) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  TApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -12,7 +12,9 @@
 
 #include "platform/Application.h"
 #include "platform/Widgets.h"
-#include "tests/dialogs/DialogWorld.h"
+#include "tests/support/DialogWorld.h"
+
+using namespace Station;
 
 namespace {
 
@@ -149,9 +151,3 @@ TEST_F(OutputDirectoryDialog, ADirectoryThatCannotBeWrittenIsRefusedAndTheDialog
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  TApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

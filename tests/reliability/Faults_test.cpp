@@ -25,7 +25,7 @@
 #include "platform/Timer.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
-#include "tests/reliability/Station.h"
+#include "tests/support/RigStation.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAreArray;
@@ -828,10 +828,7 @@ TEST(TPhotoCheckTest, RigRecordsWhatItSentAndTheCheckSeesAnyChange) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  TApplication application(argc, argv);
-  BuildWindowSet();
-  ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
+  const int result = RunTestsWithWindowSet(argc, argv);
   std::printf("faults injected: %d, scans run: %d\n", FaultsInjected, ScansRun);
   return result;
 }

@@ -31,7 +31,7 @@
 #include "platform/Sleep.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
-#include "tests/reliability/Station.h"
+#include "tests/support/RigStation.h"
 
 extern char** environ;
 

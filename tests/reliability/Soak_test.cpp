@@ -15,7 +15,7 @@
 #include "platform/Application.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
-#include "tests/reliability/Station.h"
+#include "tests/support/RigStation.h"
 
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
@@ -82,8 +82,5 @@ TEST(Soak, ScansBackToBackKeepEveryPhotoAndMemoryFlat) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  TApplication application(argc, argv);
-  BuildWindowSet();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return Station::RunTestsWithWindowSet(argc, argv);
 }

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QThread>
 #include <csignal>
 #include <filesystem>
@@ -21,6 +19,7 @@
 #include "sdk/gphoto2/Gphoto2Backend.h"
 #include "sdk/ptpip/PtpIpCamera.h"
 #include "session/Canonator.h"
+#include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -28,16 +27,9 @@ namespace {
 
 constexpr qint64 PatienceMs = 60000;
 
-fs::path MakeTempDirectory(const char* Prefix) {
-  std::string pattern = (fs::temp_directory_path() / (std::string(Prefix) + "XXXXXX")).string();
-  return mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
-}
+using Station::MakeTempDirectory;
 
-QByteArray Sha256Of(const fs::path& Path) {
-  QFile file(QString::fromStdString(Path.string()));
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
-}
+using Station::Sha256Of;
 
 class TGphoto2BackendTest : public ::testing::Test {
  protected:

@@ -9,8 +9,6 @@
 #include <QImage>
 #include <QThread>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "platform/Application.h"
@@ -18,10 +16,12 @@
 #include "platform/Widgets.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
+#include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using Station::ReadFile;
 
 namespace {
 
@@ -29,18 +29,11 @@ constexpr int PhotoWidth = 640;
 constexpr int PhotoHeight = 480;
 constexpr qint64 TransferTimeoutMs = 60000;
 
-std::string ReadFile(const fs::path& Path) {
-  std::ifstream in(Path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class TCanonatorSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SimConfigure("cameras=1,latency=20,size=640x480,seed=5"));
-    std::string pattern = (fs::temp_directory_path() / "corvalet-sim-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    Dir = pattern;
+    Dir = Station::MakeTempDirectory("corvalet-sim");
     Window = std::make_unique<TForm>();
     Memo = std::make_unique<TMemo>(Window.get(), "Memo1", QRect(0, 0, 385, 345));
     Coordinator = std::make_unique<TCanonator>(Memo.get());
@@ -124,9 +117,3 @@ TEST_F(TCanonatorSimTest, ThreeShotsAreDownloadedAndIndexed) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  TApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -12,13 +12,12 @@
 #include <QStandardPaths>
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 
 #include "platform/LocalTime.h"
 #include "platform/Widgets.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestSdk.h"
 
 namespace fs = std::filesystem;
@@ -32,14 +31,8 @@ constexpr HWND Window = 41;
 constexpr EdsError Busy = EdsResult_InvalidHandle + 0x20;
 const std::string Rule = std::string(80, '-') + "\r\n";
 
-std::string ReadFile(const fs::path& Path) {
-  std::ifstream in(Path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& Path, const std::string& Bytes) {
-  std::ofstream(Path, std::ios::binary) << Bytes;
-}
+using Station::ReadFile;
+using Station::WriteFile;
 
 std::vector<std::string> Functions() {
   std::vector<std::string> names;
@@ -57,9 +50,7 @@ class TCanonatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TestSdk::Reset();
-    std::string pattern = (fs::temp_directory_path() / "corvalet-session-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    Dir = pattern;
+    Dir = Station::MakeTempDirectory("corvalet-session");
     Memo = std::make_unique<TMemo>(nullptr, "Memo1", QRect(0, 0, 385, 345));
     Coordinator = std::make_unique<TCanonator>(Memo.get());
     Coordinator->OutputDirectory = Dir.string() + "/";
@@ -438,8 +429,7 @@ TEST(TDefaultOutputDirectory, KeepsASingleSlash) {
 }
 
 TEST(TDefaultOutputDirectory, FallsBackToThePicturesDirectory) {
-  std::string pattern = (fs::temp_directory_path() / "corvalet-home-XXXXXX").string();
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::string pattern = Station::MakeTempDirectory("corvalet-home").string();
   const QByteArray home = qgetenv("HOME");
   const QByteArray config = qgetenv("XDG_CONFIG_HOME");
   qputenv("HOME", QByteArray::fromStdString(pattern));

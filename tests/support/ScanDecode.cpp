@@ -1,5 +1,8 @@
 #include "tests/support/ScanDecode.h"
 
+#include <gtest/gtest.h>
+
+#include <QFile>
 #include <sstream>
 
 #include "pattern/obraz.h"
@@ -68,4 +71,40 @@ TScanDecoding DecodeScan(const std::vector<QImage>& Photos, const TScanRaster& R
 TScanDecoding DecodeScan(const std::vector<QImage>& Photos) {
   return DecodeScan(Photos, TScanRaster{10, 10, 80, 120, 3, 8}, TForm2::ClientWidth,
                     TForm2::ClientHeight);
+}
+
+std::vector<std::string> ExpectWholeScan(const std::string& Dir, QSize PhotoSize) {
+  QFile file(QString::fromStdString(Dir + "/corvalet.sbf"));
+  if (!file.open(QIODevice::ReadOnly)) {
+    ADD_FAILURE() << "no index in " << Dir;
+    return {};
+  }
+  const std::string text = file.readAll().toStdString();
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+    lines.push_back(text.substr(start, end - start));
+  EXPECT_EQ(start, text.size()) << "the last line does not end in CR LF";
+  if (lines.size() != 19) {
+    ADD_FAILURE() << "the index has " << lines.size()
+                  << " lines, not a header, a rule and 17 names";
+    return {};
+  }
+  EXPECT_EQ(lines[0].rfind("SBF File : 0, 1, points, 14x code pics, ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], std::string(80, '-'));
+  const std::vector<std::string> names(lines.begin() + 2, lines.end());
+  std::vector<QImage> photos;
+  for (const std::string& name : names) {
+    QImage photo(QString::fromStdString(Dir + "/" + name), "JPEG");
+    if (photo.isNull() || (PhotoSize.isValid() && photo.size() != PhotoSize)) {
+      ADD_FAILURE() << name << " is " << photo.width() << "x" << photo.height() << ", not "
+                    << PhotoSize.width() << "x" << PhotoSize.height();
+      return names;
+    }
+    photos.push_back(std::move(photo));
+  }
+  const TScanDecoding decoded = DecodeScan(photos);
+  EXPECT_EQ(decoded.NotFound, 0);
+  EXPECT_EQ(decoded.Wrong, 0) << decoded.FirstWrong;
+  return names;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QSize>
 #include <string>
 #include <vector>
 
@@ -33,3 +34,9 @@ TScanDecoding DecodeScan(const std::vector<QImage>& Photos, const TScanRaster& R
 
 // The same for the start-up raster (80 x 120 points) on the projection window.
 TScanDecoding DecodeScan(const std::vector<QImage>& Photos);
+
+// The checks every whole scan of the start-up raster passes, as GoogleTest
+// failures: the index in Dir lists 17 photos, each decodes as a JPEG (of
+// PhotoSize when one is given), and together they spell out every point's number. Returns the
+// names the index lists, in its order; none when the index is unreadable.
+std::vector<std::string> ExpectWholeScan(const std::string& Dir, QSize PhotoSize = {});

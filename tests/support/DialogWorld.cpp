@@ -1,4 +1,4 @@
-#include "tests/dialogs/DialogWorld.h"
+#include "tests/support/DialogWorld.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,9 @@
 #include <cstring>
 
 #include "platform/Application.h"
+#include "tests/support/Station.h"
+
+namespace Station {
 
 TDialogWorld::TDialogWorld() {
   Projection = std::make_unique<TForm2>();
@@ -55,13 +58,7 @@ void TDialogWorld::Apply() const {
 }
 
 std::vector<std::string> TDialogWorld::LogMessages() const {
-  std::vector<std::string> messages;
-  for (int i = 0; i < Memo->Lines().Count(); ++i) {
-    const std::string& line = Memo->Lines().Strings(i);
-    const std::size_t separator = line.find(" : ");
-    messages.push_back(separator == std::string::npos ? line : line.substr(separator + 3));
-  }
-  return messages;
+  return Station::LogMessages(Memo);
 }
 
 std::uint32_t TDialogWorld::Pixel(int Row, int Column) const {
@@ -104,3 +101,5 @@ TRasterState TRasterState::Of(const TMatGen& Generator) {
 void WhenModal(std::function<void()> Action) {
   QTimer::singleShot(0, [Action = std::move(Action)] { Action(); });
 }
+
+}  // namespace Station

@@ -12,7 +12,10 @@
 #include "platform/Widgets.h"
 #include "session/Canonator.h"
 
-// What the settings dialog works on, made as the program makes it: the
+namespace Station {
+
+// The station's world for the settings dialog alone, fresh per test. What the
+// settings dialog works on, made as the program makes it: the
 // projection window with the start-up raster, a coordinator logging into a
 // memo, and the dialog itself, shown. The globals point at them while it lives.
 class TDialogWorld {
@@ -55,3 +58,5 @@ struct TRasterState {
 
 // Runs Action from the modal loop of the next ShowModal.
 void WhenModal(std::function<void()> Action);
+
+}  // namespace Station

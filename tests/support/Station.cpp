@@ -1,0 +1,181 @@
+#include "tests/support/Station.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QTest>
+#include <QThread>
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "app/Ovl_1.h"
+#include "app/Windows.h"
+#include "platform/ProjectorFeed.h"
+
+namespace Station {
+
+namespace {
+
+std::string JsonString(const std::string& Text) {
+  std::string out = "\"";
+  for (const char c : Text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+void BuildWindowSet() {
+  CreateWindows(*Application);
+  Form1->show();
+  Application->ProcessMessages();
+}
+
+int RunTestsWithWindowSet(int& Argc, char** Argv) {
+  TApplication application(Argc, Argv);
+  BuildWindowSet();
+  ::testing::InitGoogleTest(&Argc, Argv);
+  return RUN_ALL_TESTS();
+}
+
+void Click(const char* Name, QWidget* Window) {
+  auto* button = (Window != nullptr ? Window : Form1)->findChild<TSpeedButton*>(Name);
+  ASSERT_NE(button, nullptr) << Name;
+  QTest::mouseClick(button, Qt::LeftButton);
+}
+
+bool RunLoopUntil(const std::function<bool()>& Done, std::chrono::milliseconds Limit) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!Done()) {
+    if (timer.elapsed() > Limit.count()) return false;
+    Application->ProcessMessages();
+    QThread::usleep(200);
+  }
+  return true;
+}
+
+std::string MessageOf(const std::string& Line) {
+  const auto at = Line.find(" : ");
+  return at == std::string::npos ? Line : Line.substr(at + 3);
+}
+
+std::vector<std::string> LogMessages(const TMemo* Memo) {
+  const TMemoLines& lines = (Memo != nullptr ? Memo : Form1->Memo1)->Lines();
+  std::vector<std::string> messages;
+  for (int i = 0; i < lines.Count(); ++i) messages.push_back(MessageOf(lines.Strings(i)));
+  return messages;
+}
+
+bool PointLitAt(int Step, int Index) {
+  if (Step == 0) return false;
+  if (Step <= 2) return true;
+  return (Index >> (14 - (Step - 2))) & 1;
+}
+
+int WrongPointsOnProjector(int Step, int Every) {
+  const QImage frame = LatestProjectorFrame();
+  if (frame.isNull()) return 9600;
+  int wrong = 0;
+  for (int index = 1; index <= 80 * 120; index += Every) {
+    const int r = (index - 1) / 120;
+    const int c = (index - 1) % 120;
+    const bool lit = frame.pixelColor(10 + 8 * c + 1, 10 + 8 * r + 1).green() > 128;
+    if (lit != PointLitAt(Step, index)) ++wrong;
+  }
+  // Between the points: lit only in the lit field.
+  if ((frame.pixelColor(15, 15).green() > 128) != (Step == 1)) ++wrong;
+  return wrong;
+}
+
+long ResidentKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+std::string PhotoMissing(int Step) {
+  return "Snímek ke step_" + std::to_string(Step) + " nepřišel do 30 s";
+}
+
+std::vector<std::string> ScanLog(const std::string& Outcomes) {
+  std::vector<std::string> lines = {ScanStarted};
+  for (int step = 0; step < TStomper::FinalStep; ++step) {
+    const char outcome = std::size_t(step) < Outcomes.size() ? Outcomes[step] : '.';
+    lines.push_back("step_" + std::to_string(step));
+    if (outcome == 's') lines.push_back(ShutterFailed);
+    if (outcome == 'u') lines.push_back(UnlockFailed);
+    if (outcome == 's' || outcome == 'w') {
+      lines.insert(lines.end(), {PhotoMissing(step), ScanStopped});
+      return lines;
+    }
+    if (outcome == 'd') {
+      lines.insert(lines.end(), {NotSaved, ScanStopped});
+      return lines;
+    }
+    lines.push_back(outcome == 'k' ? SavedCameraKeeps : Saved);
+  }
+  lines.push_back(ScanEnded);
+  return lines;
+}
+
+struct TWatchdog::TState {
+  std::mutex Lock;
+  std::condition_variable Disarmed;
+  bool Done = false;
+};
+
+TWatchdog::TWatchdog(std::string Label, std::chrono::milliseconds Limit)
+    : FState(std::make_shared<TState>()) {
+  FThread = std::thread([state = FState, Label = std::move(Label), Limit] {
+    std::unique_lock lock(state->Lock);
+    if (state->Disarmed.wait_for(lock, Limit, [&] { return state->Done; })) return;
+    std::fprintf(stderr, "HANG: %s did not finish within %lld ms\n", Label.c_str(),
+                 static_cast<long long>(Limit.count()));
+    std::fflush(stderr);
+    std::abort();
+  });
+}
+
+TWatchdog::~TWatchdog() {
+  {
+    std::lock_guard guard(FState->Lock);
+    FState->Done = true;
+  }
+  FState->Disarmed.notify_all();
+  FThread.join();
+}
+
+void PrintSummary(const std::map<std::string, std::string>& Fields) {
+  std::ostringstream line;
+  line << "RELIABILITY {";
+  bool first = true;
+  for (const auto& [key, value] : Fields) {
+    line << (first ? "" : ", ") << JsonString(key) << ": " << JsonString(value);
+    first = false;
+  }
+  line << "}\n";
+  std::fputs(line.str().c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace Station

@@ -1,0 +1,112 @@
+#pragma once
+
+// The capture station as the GUI tests, the reliability suite and the
+// benchmarks drive it: the program's window set in this process, its real
+// buttons, the loop, the log and the index. The station with the simulated
+// rig is in RigStation.h, the settings dialog's own world in DialogWorld.h.
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Application.h"
+#include "platform/Widgets.h"
+#include "tests/support/TestFiles.h"
+
+namespace Station {
+
+namespace fs = std::filesystem;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool Sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool Sanitized = true;
+#else
+constexpr bool Sanitized = false;
+#endif
+#else
+constexpr bool Sanitized = false;
+#endif
+
+// Bound of any one wait for the rig or the loop; instrumented builds run slower.
+constexpr std::chrono::milliseconds Patience{Sanitized ? 120000 : 30000};
+
+// The messages of the log lines (what follows "time : ").
+inline const std::string Connected = "Kamera Simulated camera připojena";
+inline const std::string NotConnected = "Kamera nepřipojena";
+inline const std::string Disconnected = "Kamera odpojena.";
+inline const std::string ScanStarted = "Snímání začalo ...";
+inline const std::string ScanEnded = "Snímání ukončeno ...";
+inline const std::string Saved = "snímek uložen";
+inline const std::string NotSaved = "Snímek se nepodařilo uložit";
+inline const std::string ShutterFailed = "Spoušť selhala";
+inline const std::string UnlockFailed = "Odemčení kamery selhalo";
+inline const std::string SavedCameraKeeps = "Snímek uložen, kamera si může ponechat kopii";
+inline const std::string NotListed = "Snímek do snímání nepatří, není v seznamu";
+inline const std::string StaleDropped = "Snímek z odpojené kamery zahozen";
+inline const std::string ScanStopped = "Snímání zastaveno, seznam snímků nezapsán";
+// The log line of a scan step whose photo did not come within the default limit.
+std::string PhotoMissing(int Step);
+
+// Creates the program's four windows in their order, as the program does,
+// and shows the main window; call once in main.
+void BuildWindowSet();
+
+// The main of a test over the window set: the application, the windows as
+// BuildWindowSet makes them, then every test; returns the tests' exit code.
+int RunTestsWithWindowSet(int& Argc, char** Argv);
+
+// A button of Window (the main window when none), by object name, clicked with the mouse.
+void Click(const char* Name, QWidget* Window = nullptr);
+// Runs the loop until Done holds or Limit ran out; false when it ran out.
+bool RunLoopUntil(const std::function<bool()>& Done, std::chrono::milliseconds Limit = Patience);
+
+// The message of a log line "time : message".
+std::string MessageOf(const std::string& Line);
+// The messages of every line in Memo (the main window's log when none).
+std::vector<std::string> LogMessages(const TMemo* Memo = nullptr);
+// Whether the point with Index is lit in the pattern of Step (0..16).
+bool PointLitAt(int Step, int Index);
+// Points of the start-up raster whose centre pixel on the projector differs
+// from the pattern of Step, looking at every Every-th point, plus one when a
+// pixel between the points is lit outside the lit field.
+int WrongPointsOnProjector(int Step, int Every = 1);
+
+// The resident memory of this process in kB, from /proc/self/status.
+long ResidentKilobytes();
+
+// The log a scan writes when every step goes as Outcomes says: one character
+// per step 0..16, '.' the photo saved, 'k' saved but the camera did not take
+// the download as done, 'd' its download failed (the scan stops), 's' the
+// shutter failed and 'w' the shot was swallowed (the scan waits there until
+// the photo time limit stops it), 'u' the unlock after the shot failed but
+// the photo came. Steps past the string's end go well.
+std::vector<std::string> ScanLog(const std::string& Outcomes = "");
+
+// Ends the process with a message when it is not disarmed within Limit: a
+// hang then fails the test at once, naming what hung.
+class TWatchdog {
+ public:
+  TWatchdog(std::string Label, std::chrono::milliseconds Limit);
+  ~TWatchdog();
+  TWatchdog(const TWatchdog&) = delete;
+  TWatchdog& operator=(const TWatchdog&) = delete;
+
+ private:
+  struct TState;
+  std::shared_ptr<TState> FState;
+  std::thread FThread;
+};
+
+// One line of the machine-readable summary: a JSON object on a line of its own,
+// prefixed with "RELIABILITY ".
+void PrintSummary(const std::map<std::string, std::string>& Fields);
+
+}  // namespace Station
