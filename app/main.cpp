@@ -29,5 +29,8 @@ int main(int argc, char** argv) {
   Stomper->PhotoTimeout = commandLine.Options->PhotoTimeout;
   const auto check = CreateLoggedScanCheck();
   Stomper->Check = check.get();
-  return application.Run();
+  const int result = application.Run();
+  // The check goes before the windows do.
+  if (Stomper != nullptr) Stomper->Check = nullptr;
+  return result;
 }

@@ -66,7 +66,9 @@ int RunCheckCommand(const QStringList& Arguments, std::ostream& Out, std::ostrea
     return 2;
   }
   Out << result->Verdict() << "\n";
-  if (!parser.isSet(noReport) && !WriteCheckReport(dir, *result, &error))
+  if (!parser.isSet(noReport) && !WriteCheckReport(dir, *result, &error)) {
     Err << program << ": " << error << "\n";
+    return 2;
+  }
   return result->AllRead() ? 0 : 1;
 }

@@ -100,3 +100,8 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
   }
   return true;
 }
+
+void RemoveCheckReport(const std::string& Dir) {
+  QFile::remove(QString::fromStdString(Dir + "/corvalet-check.txt"));
+  QFile::remove(QString::fromStdString(Dir + "/corvalet-check.png"));
+}

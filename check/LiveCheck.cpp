@@ -84,6 +84,8 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
   if (!Current) return;
   Tasks.push_back([this, scan = std::move(Current), Dir] {
     std::string line;
+    // The report beside this index must be this scan's or none.
+    if (scan->Broken || !scan->Seen[0] || !scan->Seen[1] || !scan->Seen[2]) RemoveCheckReport(Dir);
     if (scan->Broken) {
       line = "Kontrola nebyla možná: " + scan->Problem;
     } else if (!scan->Seen[0] || !scan->Seen[1] || !scan->Seen[2]) {

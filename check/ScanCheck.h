@@ -157,6 +157,8 @@ std::optional<TCheckRaster> RecordedRaster(const std::string& Dir);
 // Writes "corvalet-check.txt" and "corvalet-check.png" into Dir. False with
 // Error naming the file when one cannot be written.
 bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::string* Error);
+// Removes Dir's report and picture, so that no older scan's report stands beside a new index.
+void RemoveCheckReport(const std::string& Dir);
 
 // The photo names that the index in Dir lists; nullopt with Error when it
 // cannot be read.

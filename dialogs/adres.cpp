@@ -1,5 +1,6 @@
 #include "dialogs/adres.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -20,7 +21,7 @@ namespace {
 std::string WhyNotWritable(const std::string& Directory) {
   std::string path =
       QDir(QString::fromStdString(Directory)).filePath(".corvalet-XXXXXX").toStdString();
-  const int file = mkstemp(path.data());
+  const int file = mkostemp(path.data(), O_CLOEXEC);
   if (file < 0) return std::strerror(errno);
   close(file);
   unlink(path.c_str());

@@ -63,7 +63,7 @@ EdsError EdsDownload(EdsDirectoryItemRef Ref, EdsUInt32 Size, EdsStreamRef Strea
     if (Size == 0 || (item->Size != 0 && Size != item->Size)) return EdsResult_InvalidParameter;
 
     // libgphoto2 closes the descriptor it is given.
-    const int fd = dup(stream->Fd);
+    const int fd = fcntl(stream->Fd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return EdsResult_FileIoError;
     CameraFile* file = nullptr;
     if (gp_file_new_from_fd(&file, fd) < GP_OK) {

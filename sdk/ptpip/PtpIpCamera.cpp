@@ -72,7 +72,11 @@ std::uint16_t TPtpIpCamera::Start() {
   Renderer = std::thread([&s] { s.Render(); });
   Server = std::thread([this, &s] {
     s.Serve();
-    s.Stopping = true;
+    {
+      // Under the lock, so that the renderer cannot miss the wake-up.
+      std::lock_guard guard(s.JobLock);
+      s.Stopping = true;
+    }
     s.JobReady.notify_all();
     Serving = false;
   });

