@@ -1,19 +1,60 @@
 #include "app/ScanCheckLog.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QObject>
+#include <deque>
+#include <mutex>
+#include <string>
 
+#include "platform/Messages.h"
 #include "session/Canonator.h"
 
+namespace {
+
+// Tells the GUI thread that verdict lines wait; the lines themselves cross under PendingLock.
+constexpr UINT CheckLinesMessage = WM_USER + 16;
+
+std::mutex PendingLock;
+// Never destroyed, like the lock: nothing at exit can find it gone.
+std::deque<std::string>& Pending() {
+  static auto* lines = new std::deque<std::string>;
+  return *lines;
+}
+
+// Takes the message on the GUI thread and writes the waiting lines to the log.
+class TCheckLineReceiver : public QObject {
+ public:
+  explicit TCheckLineReceiver(QObject* Parent)
+      : QObject(Parent), Handle(AllocateWindowHandle(this)) {}
+  ~TCheckLineReceiver() override { ReleaseWindowHandle(Handle); }
+
+  bool event(QEvent* Event) override {
+    if (Event->type() != TMessageEvent::EventType()) return QObject::event(Event);
+    std::deque<std::string> lines;
+    {
+      std::lock_guard guard(PendingLock);
+      lines.swap(Pending());
+    }
+    for (const std::string& line : lines)
+      if (Canonator) Canonator->Log(line);
+    return true;
+  }
+
+  const HWND Handle;
+};
+
+}  // namespace
+
 std::unique_ptr<TScanCheck> CreateLoggedScanCheck() {
-  return std::make_unique<TScanCheck>([](const std::string& Line) {
-    QCoreApplication* application = QCoreApplication::instance();
-    if (!application) return;
-    QMetaObject::invokeMethod(
-        application,
-        [Line] {
-          if (Canonator) Canonator->Log(Line);
-        },
-        Qt::QueuedConnection);
+  QCoreApplication* application = QCoreApplication::instance();
+  // Goes with the application; a line posted after that reaches no window and is dropped.
+  const HWND receiver = application ? (new TCheckLineReceiver(application))->Handle : NullWindow;
+  return std::make_unique<TScanCheck>([receiver](const std::string& Line) {
+    {
+      std::lock_guard guard(PendingLock);
+      Pending().push_back(Line);
+    }
+    // Posted messages carry ThreadSanitizer's notes across the hand-over, unlike a queued call.
+    PostMessageA(receiver, CheckLinesMessage, 0, 0);
   });
 }
