@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QSaveFile>
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 #include "check/CheckGeometry.h"
@@ -24,6 +25,36 @@ std::optional<TCheckRaster> RecordedRaster(const std::string& Dir) {
   return std::nullopt;
 }
 
+namespace {
+
+// One line per raster point: its number, row and column from 0, and where its
+// middle lies in the all-points photo, origin at the top-left pixel's centre.
+bool WritePoints(const std::string& Path, const TCheckResult& Result, std::string* Error) {
+  std::string text = "number,row,column,x,y,state\n";
+  const int columns = std::max(1, Result.Raster.Columns);
+  char line[96];
+  for (std::size_t i = 0; i < Result.States.size(); ++i) {
+    const QPointF at = Result.Positions[i];
+    const bool found = Result.Found[i] && Known(at);
+    const int length =
+        found ? std::snprintf(line, sizeof line, "%zu,%zu,%zu,%.3f,%.3f,%s\n", i + 1, i / columns,
+                              i % columns, at.x() - 0.5, at.y() - 0.5,
+                              PointStateName(Result.States[i]))
+              : std::snprintf(line, sizeof line, "%zu,%zu,%zu,,,%s\n", i + 1, i / columns,
+                              i % columns, PointStateName(Result.States[i]));
+    text.append(line, std::size_t(length));
+  }
+  QSaveFile file(QString::fromStdString(Path));
+  if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) < 0 ||
+      !file.commit()) {
+    if (Error) *Error = Path + ": " + file.errorString().toStdString();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::string* Error) {
   std::ostringstream out;
   out << Result.Verdict() << "\n"
@@ -43,10 +74,17 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
     for (int photo : Result.MisplacedPhotos) out << ' ' << photo + 1;
     out << "\n";
   }
+  {
+    char noise[96];
+    std::snprintf(noise, sizeof noise, "Šum: %.1f úrovně, světlo bodů: %.0f úrovní\n", Result.Noise,
+                  Result.PointLight);
+    out << noise;
+  }
   out << "Příčiny:\n";
-  for (const auto& [cause, count] : Result.Causes) {
-    out << "- " << CheckCauseText(cause);
-    if (count) out << " (" << count << " bodů)";
+  for (const TCauseFinding& finding : Result.Causes) {
+    out << "- " << CheckCauseText(finding.Cause);
+    if (finding.Points) out << " (" << finding.Points << " bodů)";
+    if (!finding.Figure.empty()) out << ": " << finding.Figure;
     out << "\n";
   }
   out << "Nepřečtené body:";
@@ -92,6 +130,7 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
       painter.drawEllipse(at, radius, radius);
     }
   }
+  if (!WritePoints(Dir + "/corvalet-points.csv", Result, Error)) return false;
   const std::string picturePath = Dir + "/corvalet-check.png";
   QSaveFile png(QString::fromStdString(picturePath));
   if (!png.open(QIODevice::WriteOnly) || !picture.save(&png, "PNG") || !png.commit()) {
@@ -104,4 +143,5 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
 void RemoveCheckReport(const std::string& Dir) {
   QFile::remove(QString::fromStdString(Dir + "/corvalet-check.txt"));
   QFile::remove(QString::fromStdString(Dir + "/corvalet-check.png"));
+  QFile::remove(QString::fromStdString(Dir + "/corvalet-points.csv"));
 }

@@ -62,9 +62,27 @@ std::string CheckCauseText(TCheckCause Cause) {
   return {};
 }
 
+const char* PointStateName(TPointState State) {
+  switch (State) {
+    case TPointState::Read:
+      return "read";
+    case TPointState::Weak:
+      return "weak";
+    case TPointState::Inconsistent:
+      return "inconsistent";
+    case TPointState::Cut:
+      return "cut";
+    case TPointState::Outside:
+      return "outside";
+    case TPointState::Unread:
+      break;
+  }
+  return "unread";
+}
+
 bool TCheckResult::HasCause(TCheckCause Cause) const {
   return std::any_of(Causes.begin(), Causes.end(),
-                     [Cause](const auto& Item) { return Item.first == Cause; });
+                     [Cause](const TCauseFinding& Item) { return Item.Cause == Cause; });
 }
 
 std::vector<int> TCheckResult::UnreadNumbers() const {
@@ -79,6 +97,6 @@ std::string TCheckResult::Verdict() const {
       "Kontrola: " + std::to_string(Read) + "/" + std::to_string(Expected) + " bodů čitelných";
   if (AllRead()) return text;
   for (std::size_t i = 0; i < Causes.size(); ++i)
-    text += (i == 0 ? "; pravděpodobná příčina: " : "; ") + CheckCauseText(Causes[i].first);
+    text += (i == 0 ? "; pravděpodobná příčina: " : "; ") + CheckCauseText(Causes[i].Cause);
   return text;
 }

@@ -42,7 +42,20 @@ enum class TCheckCause {
 };
 std::string CheckCauseText(TCheckCause Cause);
 
-enum class TPointState : std::uint8_t { Unread, Read, Weak, Inconsistent };
+// Read: its number was read; Weak: a reading came too close to the threshold;
+// Inconsistent: spelled, but not where its neighbours lie; Cut: the photo's edge
+// cuts it; Outside: it lies outside the photo; Unread: none of these.
+enum class TPointState : std::uint8_t { Unread, Read, Weak, Inconsistent, Cut, Outside };
+// "read", "unread", ...: as the points file writes it.
+const char* PointStateName(TPointState State);
+
+// A cause with the number of unread points it explains (0 for one that concerns
+// the whole scan) and the measured figure behind it, in the operator's words.
+struct TCauseFinding {
+  TCheckCause Cause;
+  int Points = 0;
+  std::string Figure;
+};
 
 struct TCheckResult {
   TCheckRaster Raster;
@@ -61,17 +74,21 @@ struct TCheckResult {
   int Cut = 0;
   // Points found in the all-points photo.
   int Blobs = 0;
-  // Each likely cause with the number of unread points it explains (0 for a
-  // cause that concerns the whole scan); the largest first.
-  std::vector<std::pair<TCheckCause, int>> Causes;
+  // Each likely cause, only where measured evidence shows it; the largest first.
+  std::vector<TCauseFinding> Causes;
+  // Sensor noise in the dark field and the points' median peak above it, in grey levels.
+  double Noise = 0, PointLight = 0;
   // The first photo (0-16) from which the picture moved, -1 when none moved.
   int MovedFrom = -1;
   // Photos (0-16) that do not show the pattern their place in the index calls for.
   std::vector<int> MisplacedPhotos;
   // Per point, Index - 1: state, where it lies or should lie in the photo (NaN
-  // when unknown), and the smallest contrast margin of its readings (0..1).
+  // when unknown; pixel (c, r) covers [c, c+1) x [r, r+1)), whether that place
+  // was measured in the photo rather than placed by the neighbours, and the
+  // smallest contrast margin of its readings (0..1).
   std::vector<TPointState> States;
   std::vector<QPointF> Positions;
+  std::vector<char> Found;
   std::vector<float> Margins;
   // The all-points photo in grey, at most 2048 pixels a side, and its scale.
   QImage Preview;
@@ -87,13 +104,21 @@ struct TCheckResult {
 // Decodes one scan photo by photo, in the index's order: SetReferences(dark,
 // lit), then SetAllPoints, then the 14 bit-planes in any order (AddPlane may run
 // on several threads at once, each with its own plane), then Finish.
+//
+// Each point is judged against its own levels: the points are the bright spots
+// of the all-points photo over the dark field, and a bit-plane lights a point when
+// the point's light in it comes to more than half its light in the all-points
+// photo, weighed pixel by pixel by that light.
 class TScanDecoder {
  public:
   // Lit minus dark, in grey levels, below which a pixel is not read.
   static constexpr int MinContrast = 16;
-  // Smallest share of a point's half contrast by which each reading must clear
+  // Smallest share of a point's half light by which each reading must clear
   // the threshold for the point to count as read.
   static constexpr float MinMargin = 0.25f;
+  // A point's pixels are those above this share of the points' median peak: high
+  // enough that points half merged by blur still fall apart.
+  static constexpr double CoreShare = 0.7;
 
   explicit TScanDecoder(const TCheckRaster& Raster) : Raster(Raster) {}
 
@@ -114,31 +139,54 @@ class TScanDecoder {
   struct TBlob {
     int FirstRun = 0, RunCount = 0;
     int Area = 0;
-    double SumX = 0, SumY = 0, Weight = 0;
-    float Signal = 0;  // mean normalised signal in the all-points photo
+    int FirstPixel = 0;  // into Weights: the blob's pixels run by run
+    double X = 0, Y = 0;  // refined centre
+    double Light = 0;     // weighted light of the all-points photo over its pixels
+    float Peak = 0;       // highest light above the dark field, grey levels
+    double Sigma = 1;     // of the window that measures its centre
+    double Sums[3] = {};  // the all-points photo's window sums about the centre
     bool TouchesEdge = false;
+    bool Refined = false;
   };
   struct TPlaneStats {
-    std::vector<std::uint32_t> Votes;  // per blob: pixels above the threshold
-    std::vector<float> Signal;         // per blob: mean normalised signal
-    double Stray = 0;                  // share of lit pixels outside every point
+    std::vector<float> Share;  // per blob: its light here over its all-points light
+    // Per blob lit here: window sums of weight times the offset from its centre, and of weight.
+    std::vector<std::array<float, 3>> Centre;
+    double Stray = 0;          // share of lit pixels outside every point
     bool Done = false;
   };
 
   bool Extract(const QImage& Photo, std::vector<std::uint8_t>& Out, std::string* Error) const;
+  // Photo minus Minus (when given), summed over 3 x 3 pixels.
+  void BoxSum(const std::vector<std::uint8_t>& Photo, const std::vector<std::uint8_t>* Minus,
+              std::vector<std::int16_t>& Out) const;
   void FindBlobs(const std::vector<std::uint8_t>& Points);
+  void Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points) const;
+  std::array<double, 3> WindowSums(const std::vector<std::uint8_t>& Photo, double X, double Y,
+                                   double Sigma) const;
+  double ThresholdAt(std::size_t I) const;
+  // Level at Q in the all-points photo above the dark field, smoothed; NaN outside.
+  double LightAt(const QPointF& Q) const;
 
   TCheckRaster Raster;
   int FWidth = 0, FHeight = 0;
   int Channel = 1;  // 0 red, 1 green, 2 blue: where the points show best
-  std::vector<std::uint8_t> Mid, Contrast, Near;  // Near: within a pixel of a point
-  double MeanContrast = 0;
+  std::vector<std::uint8_t> Dark, Contrast, Near;  // Near: within a pixel of a point
+  std::vector<std::int16_t> Smooth;                // the all-points photo over the dark, by BoxSum
+  std::vector<std::uint16_t> DarkBox;              // the dark field summed over 3 x 3
   double ValidShare = 0;
   double DarkMean = 0, LitMean = 0;
+  double Noise = 0;       // grey levels, from the dark field
+  // Per tile of Tile x Tile pixels: the share of the field contrast that makes a point pixel.
+  static constexpr int Tile = 64;
+  int TileColumns = 1;
+  std::vector<double> TileThreshold;
+  std::size_t LitPixels = 0;  // pixels the all-points photo lights well above the noise
   QImage Preview;
   double PreviewScale = 1.0;
   std::vector<TRun> Runs;
   std::vector<TBlob> Blobs;
+  std::vector<float> Weights;
   std::array<TPlaneStats, 15> Planes;  // 1..14
 };
 
@@ -154,10 +202,10 @@ std::optional<TCheckResult> CheckScanFolder(const std::string& Dir, const TCheck
 // The raster recorded in Dir's report, when there is one.
 std::optional<TCheckRaster> RecordedRaster(const std::string& Dir);
 
-// Writes "corvalet-check.txt" and "corvalet-check.png" into Dir. False with
-// Error naming the file when one cannot be written.
+// Writes "corvalet-check.txt", "corvalet-check.png" and "corvalet-points.csv"
+// into Dir. False with Error naming the file when one cannot be written.
 bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::string* Error);
-// Removes Dir's report and picture, so that no older scan's report stands beside a new index.
+// Removes Dir's report, picture and points file, so that no older scan's report stands beside a new index.
 void RemoveCheckReport(const std::string& Dir);
 
 // The photo names that the index in Dir lists; nullopt with Error when it

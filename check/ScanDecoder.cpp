@@ -38,27 +38,28 @@ bool TScanDecoder::Extract(const QImage& Photo, std::vector<std::uint8_t>& Out,
   return true;
 }
 
-bool TScanDecoder::SetReferences(const QImage& Dark, const QImage& Lit, std::string* Error) {
-  if (Dark.isNull() || Lit.isNull()) {
+bool TScanDecoder::SetReferences(const QImage& DarkPhoto, const QImage& Lit,
+                                 std::string* Error) {
+  if (DarkPhoto.isNull() || Lit.isNull()) {
     if (Error) *Error = "the photo is empty";
     return false;
   }
-  if (Dark.width() > MaxSide || Dark.height() > MaxSide) {
+  if (DarkPhoto.width() > MaxSide || DarkPhoto.height() > MaxSide) {
     if (Error)
-      *Error = "the photo is " + SizeText(Dark.width(), Dark.height()) +
+      *Error = "the photo is " + SizeText(DarkPhoto.width(), DarkPhoto.height()) +
                ", more than 8192 pixels a side";
     return false;
   }
-  FWidth = Dark.width();
-  FHeight = Dark.height();
-  if (Lit.size() != Dark.size()) {
+  FWidth = DarkPhoto.width();
+  FHeight = DarkPhoto.height();
+  if (Lit.size() != DarkPhoto.size()) {
     if (Error)
       *Error = "the photo is " + SizeText(Lit.width(), Lit.height()) + ", the scan's first photo " +
                SizeText(FWidth, FHeight);
     return false;
   }
   // The channel in which the lit field stands out most from the dark one.
-  const QImage dark = Dark.convertToFormat(QImage::Format_RGB32);
+  const QImage dark = DarkPhoto.convertToFormat(QImage::Format_RGB32);
   const QImage lit = Lit.convertToFormat(QImage::Format_RGB32);
   std::array<double, 3> gain{};
   for (int y = 0; y < FHeight; y += 7)
@@ -69,37 +70,125 @@ bool TScanDecoder::SetReferences(const QImage& Dark, const QImage& Lit, std::str
       gain[2] += qBlue(l) - qBlue(d);
     }
   Channel = int(std::max_element(gain.begin(), gain.end()) - gain.begin());
-  std::vector<std::uint8_t> d, l;
-  Extract(dark, d, nullptr);
+  std::vector<std::uint8_t> l;
+  Extract(dark, Dark, nullptr);
   Extract(lit, l, nullptr);
-  const std::size_t pixels = d.size();
-  Mid.resize(pixels);
+  const std::size_t pixels = Dark.size();
   Contrast.resize(pixels);
-  double sumDark = 0, sumLit = 0, sumContrast = 0;
+  double sumDark = 0, sumLit = 0;
   std::size_t valid = 0;
   for (std::size_t i = 0; i < pixels; ++i) {
-    const int contrast = std::max(0, int(l[i]) - int(d[i]));
-    Mid[i] = std::uint8_t((int(l[i]) + int(d[i]) + 1) / 2);
+    const int contrast = std::max(0, int(l[i]) - int(Dark[i]));
     Contrast[i] = std::uint8_t(contrast);
-    sumDark += d[i];
+    sumDark += Dark[i];
     sumLit += l[i];
-    sumContrast += contrast;
     valid += contrast >= MinContrast;
   }
+  // The dark field over 3 x 3 pixels: a background with a ninth of its noise.
+  std::vector<std::int16_t> box;
+  BoxSum(Dark, nullptr, box);
+  DarkBox.assign(box.begin(), box.end());
   DarkMean = sumDark / double(pixels);
   LitMean = sumLit / double(pixels);
-  MeanContrast = sumContrast / double(pixels);
   ValidShare = double(valid) / double(pixels);
+  // The sensor's noise: the spread of neighbouring pixels' differences in the dark field.
+  std::vector<double> steps;
+  for (int y = 0; y < FHeight; y += 5)
+    for (int x = 1; x < FWidth; x += 3) {
+      const std::size_t i = std::size_t(y) * FWidth + x;
+      steps.push_back(std::abs(int(Dark[i]) - int(Dark[i - 1])));
+    }
+  Noise = std::max(0.5, 1.4826 * Median(steps) / M_SQRT2);
   return true;
 }
 
+void TScanDecoder::BoxSum(const std::vector<std::uint8_t>& Photo,
+                          const std::vector<std::uint8_t>* Minus,
+                          std::vector<std::int16_t>& Out) const {
+  Out.assign(Photo.size(), 0);
+  std::vector<int> rows(std::size_t(FWidth) * 3);
+  auto rowSum = [&](int Y, int* Into) {
+    const std::size_t row = std::size_t(std::clamp(Y, 0, FHeight - 1)) * FWidth;
+    auto at = [&](int X) {
+      const std::size_t i = row + std::size_t(std::clamp(X, 0, FWidth - 1));
+      return int(Photo[i]) - (Minus ? int((*Minus)[i]) : 0);
+    };
+    for (int x = 0; x < FWidth; ++x) Into[x] = at(x - 1) + at(x) + at(x + 1);
+  };
+  rowSum(-1, &rows[0]);
+  rowSum(0, &rows[std::size_t(FWidth)]);
+  for (int y = 0; y < FHeight; ++y) {
+    rowSum(y + 1, &rows[std::size_t((y + 2) % 3) * FWidth]);
+    const int* a = &rows[0];
+    const int* b = &rows[std::size_t(FWidth)];
+    const int* c = &rows[std::size_t(2) * FWidth];
+    std::int16_t* out = &Out[std::size_t(y) * FWidth];
+    for (int x = 0; x < FWidth; ++x) out[x] = std::int16_t(a[x] + b[x] + c[x]);
+  }
+}
+
 bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
-  if (Mid.empty()) {
+  if (Dark.empty()) {
     if (Error) *Error = "the dark and lit fields are missing";
     return false;
   }
   std::vector<std::uint8_t> points;
   if (!Extract(Points, points, Error)) return false;
+  BoxSum(points, &Dark, Smooth);
+  // The points' peaks: local maxima of the smoothed light, well above the noise,
+  // as shares of the field's contrast, filed by tile.
+  const double floor = std::max(4.0, 5 * Noise / 3) * 9;
+  TileColumns = (FWidth + Tile - 1) / Tile;
+  const int tileRows = (FHeight + Tile - 1) / Tile;
+  std::vector<std::vector<double>> tilePeaks(std::size_t(TileColumns) * tileRows);
+  std::vector<double> peaks;
+  LitPixels = 0;
+  const std::size_t w = std::size_t(FWidth);
+  for (int y = 1; y + 1 < FHeight; ++y)
+    for (int x = 1; x + 1 < FWidth; ++x) {
+      const std::size_t i = std::size_t(y) * FWidth + x;
+      if (Contrast[i] < MinContrast) continue;
+      const int v = Smooth[i];
+      if (v < floor) continue;
+      ++LitPixels;
+      // The highest within two pixels; ties go to the later pixel, so a flat top gives one peak.
+      bool peak = true;
+      for (int dy = -2; dy <= 2 && peak; ++dy)
+        for (int dx = -2; dx <= 2 && peak; ++dx) {
+          const int px = x + dx, py = y + dy;
+          if ((!dx && !dy) || px < 0 || py < 0 || px >= FWidth || py >= FHeight) continue;
+          const int other = Smooth[std::size_t(py) * w + std::size_t(px)];
+          peak = (dy < 0 || (dy == 0 && dx < 0)) ? v > other : v >= other;
+        }
+      if (peak) {
+        peaks.push_back(v / (9.0 * Contrast[i]));
+        tilePeaks[std::size_t(y / Tile) * TileColumns + x / Tile].push_back(peaks.back());
+      }
+    }
+  const double typical = peaks.empty() ? 0 : Median(peaks);
+  // The noise's own peaks, far below the points', say nothing of how sharp the points are.
+  for (auto& list : tilePeaks)
+    list.erase(std::remove_if(list.begin(), list.end(), [&](double P) { return P < 0.5 * typical; }),
+               list.end());
+  // Each tile's threshold from the peaks around it, so that points that are sharper
+  // or softer in one part of the photo (focus, depth of field) are cut alike.
+  const double global = peaks.empty() ? 2.0 : CoreShare * typical;
+  TileThreshold.assign(tilePeaks.size(), global);
+  for (int ty = 0; ty < tileRows; ++ty)
+    for (int tx = 0; tx < TileColumns; ++tx) {
+      std::vector<double> around;
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+          const int x = tx + dx, y = ty + dy;
+          if (x < 0 || y < 0 || x >= TileColumns || y >= tileRows) continue;
+          const auto& list = tilePeaks[std::size_t(y) * TileColumns + x];
+          around.insert(around.end(), list.begin(), list.end());
+        }
+      // Where no points lie, the noise's own peaks must not lower the threshold far.
+      if (around.size() >= 5)
+        TileThreshold[std::size_t(ty) * TileColumns + tx] =
+            std::clamp(CoreShare * Median(around), 0.6 * global, 1.5 * global);
+    }
   FindBlobs(points);
   const double scale = std::min(1.0, double(PreviewSide) / double(std::max(FWidth, FHeight)));
   PreviewScale = scale;
@@ -113,19 +202,22 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
 void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points) {
   Runs.clear();
   Blobs.clear();
+  Weights.clear();
+  auto inside = [&](std::size_t I) {
+    return Contrast[I] >= MinContrast && Smooth[I] > ThresholdAt(I) * 9.0 * Contrast[I];
+  };
   std::vector<int> parent;
   std::size_t previousFirst = 0, previousEnd = 0;
   for (int y = 0; y < FHeight; ++y) {
     const std::size_t row = std::size_t(y) * FWidth;
     const std::size_t first = Runs.size();
     for (int x = 0; x < FWidth;) {
-      const std::size_t i = row + x;
-      if (Contrast[i] < MinContrast || Points[i] <= Mid[i]) {
+      if (!inside(row + x)) {
         ++x;
         continue;
       }
       const int x0 = x;
-      while (x < FWidth && Contrast[row + x] >= MinContrast && Points[row + x] > Mid[row + x]) ++x;
+      while (x < FWidth && inside(row + x)) ++x;
       Runs.push_back({y, x0, x - 1});
       parent.push_back(int(Runs.size()) - 1);
     }
@@ -169,25 +261,98 @@ void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points) {
   for (std::size_t b = 0; b < Blobs.size(); ++b) {
     TBlob& blob = Blobs[b];
     blob.RunCount = count[b];
-    double signal = 0;
+    blob.FirstPixel = int(Weights.size());
+    double sumX = 0, sumY = 0, sum = 0;
     for (int k = 0; k < blob.RunCount; ++k) {
       const TRun& run = Runs[std::size_t(blob.FirstRun + k)];
       blob.TouchesEdge |= run.Y == 0 || run.Y == FHeight - 1 || run.X0 == 0 || run.X1 == FWidth - 1;
       for (int x = run.X0; x <= run.X1; ++x) {
         const std::size_t i = std::size_t(run.Y) * FWidth + x;
-        const double above = double(Points[i]) - Mid[i];
-        blob.SumX += (x + 0.5) * above;
-        blob.SumY += (run.Y + 0.5) * above;
-        blob.Weight += above;
-        signal += std::min(1.0, 2.0 * above / std::max<int>(1, Contrast[i]));
+        // The smoothed light weighs each pixel as the point's own profile does.
+        const float weight = float(Smooth[i]) / 9.0f;
+        const double light = double(Points[i]) - Dark[i];
+        Weights.push_back(weight);
+        blob.Light += weight * light;
+        blob.Peak = std::max(blob.Peak, weight);
+        sumX += (x + 0.5) * weight;
+        sumY += (run.Y + 0.5) * weight;
+        sum += weight;
         ++blob.Area;
       }
       for (int y = std::max(0, run.Y - 1); y <= std::min(FHeight - 1, run.Y + 1); ++y)
         std::fill(&Near[std::size_t(y) * FWidth + std::max(0, run.X0 - 1)],
                   &Near[std::size_t(y) * FWidth + std::min(FWidth - 1, run.X1 + 1)] + 1, 1);
     }
-    blob.Signal = float(signal / blob.Area);
+    blob.X = sum > 0 ? sumX / sum : NaN;
+    blob.Y = sum > 0 ? sumY / sum : NaN;
+    if (!blob.TouchesEdge && sum > 0) Refine(blob, Points);
   }
+}
+
+// The centroid of Photo's light above the dark field under a Gaussian window of
+// Sigma around (X, Y): sums of weight times x, times y, and of weight.
+std::array<double, 3> TScanDecoder::WindowSums(const std::vector<std::uint8_t>& Photo, double X,
+                                               double Y, double Sigma) const {
+  const int half = int(std::ceil(2.5 * Sigma));
+  const int x0 = int(std::floor(X - 0.5)), y0 = int(std::floor(Y - 0.5));
+  const int left = std::max(0, x0 - half), right = std::min(FWidth - 1, x0 + half + 1);
+  std::array<double, 64> across{};
+  for (int x = left; x <= right && x - left < 64; ++x) {
+    const double d = x + 0.5 - X;
+    across[std::size_t(x - left)] = std::exp(-0.5 * d * d / (Sigma * Sigma));
+  }
+  std::array<double, 3> sums{};
+  for (int y = std::max(0, y0 - half); y <= std::min(FHeight - 1, y0 + half + 1); ++y) {
+    const double dy = y + 0.5 - Y;
+    const double down = std::exp(-0.5 * dy * dy / (Sigma * Sigma));
+    const std::size_t row = std::size_t(y) * FWidth;
+    for (int x = left; x <= right && x - left < 64; ++x) {
+      const double w = down * across[std::size_t(x - left)] *
+                       (Photo[row + x] - DarkBox[row + x] / 9.0);
+      sums[0] += w * (x + 0.5);
+      sums[1] += w * (y + 0.5);
+      sums[2] += w;
+    }
+  }
+  return sums;
+}
+
+// The centre to a fraction of a pixel: the centroid of the light above the dark
+// field under a Gaussian window the size of the point, moved onto its own result
+// until it settles. For a point whose light is symmetric about its middle the
+// window stays centred there, and the noise of its faint rim weighs little.
+void TScanDecoder::Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points) const {
+  const double radius = std::sqrt(Blob.Area / M_PI);
+  Blob.Sigma = std::clamp(1.1 * radius, 1.0, 12.0);
+  double cx = Blob.X, cy = Blob.Y;
+  for (int pass = 0; pass < 6; ++pass) {
+    const auto sums = WindowSums(Points, cx, cy, Blob.Sigma);
+    if (sums[2] <= 0) return;
+    const double nx = sums[0] / sums[2], ny = sums[1] / sums[2];
+    // A window that wanders off the point found another light: keep the plain centre.
+    if (std::hypot(nx - Blob.X, ny - Blob.Y) > radius + 1) return;
+    const bool settled = std::hypot(nx - cx, ny - cy) < 0.001;
+    cx = nx, cy = ny;
+    if (settled) break;
+  }
+  Blob.X = cx;
+  Blob.Y = cy;
+  Blob.Refined = true;
+  const auto sums = WindowSums(Points, cx, cy, Blob.Sigma);
+  Blob.Sums[0] = sums[0] - cx * sums[2];
+  Blob.Sums[1] = sums[1] - cy * sums[2];
+  Blob.Sums[2] = sums[2];
+}
+
+double TScanDecoder::ThresholdAt(std::size_t I) const {
+  const int x = int(I % std::size_t(FWidth)), y = int(I / std::size_t(FWidth));
+  return TileThreshold[std::size_t(y / Tile) * TileColumns + x / Tile];
+}
+
+double TScanDecoder::LightAt(const QPointF& Q) const {
+  const int x = int(std::floor(Q.x())), y = int(std::floor(Q.y()));
+  if (Smooth.empty() || x < 0 || y < 0 || x >= FWidth || y >= FHeight) return NaN;
+  return Smooth[std::size_t(y) * FWidth + x] / 9.0;
 }
 
 bool TScanDecoder::AddPlane(int K, const QImage& Plane, std::string* Error) {
@@ -202,27 +367,33 @@ bool TScanDecoder::AddPlane(int K, const QImage& Plane, std::string* Error) {
   std::vector<std::uint8_t> plane;
   if (!Extract(Plane, plane, Error)) return false;
   TPlaneStats& stats = Planes[std::size_t(K)];
-  stats.Votes.assign(Blobs.size(), 0);
-  stats.Signal.assign(Blobs.size(), 0.0f);
+  stats.Share.assign(Blobs.size(), 0.0f);
+  stats.Centre.assign(Blobs.size(), {0.0f, 0.0f, 0.0f});
   for (std::size_t b = 0; b < Blobs.size(); ++b) {
     const TBlob& blob = Blobs[b];
-    int votes = 0;
-    double signal = 0;
+    double light = 0;
+    const float* weight = &Weights[std::size_t(blob.FirstPixel)];
     for (int k = 0; k < blob.RunCount; ++k) {
       const TRun& run = Runs[std::size_t(blob.FirstRun + k)];
       for (int x = run.X0; x <= run.X1; ++x) {
         const std::size_t i = std::size_t(run.Y) * FWidth + x;
-        votes += plane[i] > Mid[i];
-        signal += std::clamp(2.0 * (double(plane[i]) - Mid[i]) / std::max<int>(1, Contrast[i]),
-                             -1.0, 1.0);
+        light += *weight++ * (double(plane[i]) - Dark[i]);
       }
     }
-    stats.Votes[b] = std::uint32_t(votes);
-    stats.Signal[b] = float(signal / blob.Area);
+    stats.Share[b] = blob.Light > 0 ? float(light / blob.Light) : 0.0f;
+    // Where the point lights this plane it shows its place once more, with noise of its own.
+    if (blob.Refined && stats.Share[b] > 0.5f) {
+      const auto sums = WindowSums(plane, blob.X, blob.Y, blob.Sigma);
+      stats.Centre[b] = {float(sums[0] - blob.X * sums[2]), float(sums[1] - blob.Y * sums[2]),
+                         float(sums[2])};
+    }
   }
+  // Light where no point of the all-points photo lies: the picture moved.
+  std::vector<std::int16_t> box;
+  BoxSum(plane, &Dark, box);
   std::size_t lit = 0, stray = 0;
-  for (std::size_t i = 0; i < plane.size(); ++i) {
-    const bool on = Contrast[i] >= MinContrast && plane[i] > Mid[i];
+  for (std::size_t i = 0; i < box.size(); ++i) {
+    const bool on = Contrast[i] >= MinContrast && box[i] > ThresholdAt(i) * 9.0 * Contrast[i];
     lit += on;
     stray += on && !Near[i];
   }

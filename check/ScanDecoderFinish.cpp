@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
+#include <optional>
 
 #include "check/CheckGeometry.h"
 
@@ -16,7 +18,7 @@ namespace {
 constexpr double MaxStray = 0.2;
 // Share of a plane's readings that may contradict the neighbours' numbers
 // before the plane counts as misplaced.
-constexpr double MaxDisagreement = 0.1;
+constexpr double MaxDisagreement = 0.25;
 
 }  // namespace
 
@@ -34,15 +36,22 @@ TCheckResult TScanDecoder::Finish() {
   result.States.assign(std::size_t(n), TPointState::Unread);
   result.Positions.assign(std::size_t(n), QPointF(NaN, NaN));
   result.Margins.assign(std::size_t(n), 0.0f);
+  result.Found.assign(std::size_t(n), 0);
 
   // The number each code spells in this raster; 0 where it spells none.
   std::vector<int> numberOfCode(16384, 0);
   for (int index = 1; index <= n; ++index) numberOfCode[std::size_t(CheckCodeOf(index))] = index;
 
-  // Specks of noise that cross the threshold are no points.
+  // Specks of noise that cross the threshold are no points, nor are points merged into one.
+  std::vector<double> areas;
+  for (const TBlob& blob : Blobs)
+    if (!blob.TouchesEdge && blob.Area >= 2) areas.push_back(blob.Area);
+  const double mergedArea = areas.empty() ? 0 : 2.5 * Median(areas);
   auto solid = [&](const TBlob& Blob) {
-    return !Blob.TouchesEdge && Blob.Area >= 2 && Blob.Signal >= MinMargin;
+    return !Blob.TouchesEdge && Blob.Area >= 2 && Blob.Area <= mergedArea &&
+           Blob.Peak >= 2 * Noise;
   };
+  auto lights = [](const TPlaneStats& Plane, std::size_t B) { return Plane.Share[B] > 0.5f; };
   const std::size_t blobs = Blobs.size();
   std::vector<int> number(blobs, 0);
   std::vector<float> margin(blobs, 0.0f);
@@ -50,20 +59,29 @@ TCheckResult TScanDecoder::Finish() {
   std::vector<std::vector<int>> candidates(std::size_t(n) + 1);
   for (std::size_t b = 0; b < blobs; ++b) {
     const TBlob& blob = Blobs[b];
-    centre[b] = blob.Weight > 0 ? QPointF(blob.SumX / blob.Weight, blob.SumY / blob.Weight)
-                                : QPointF(NaN, NaN);
+    centre[b] = QPointF(blob.X, blob.Y);
+    if (blob.Refined) {
+      // The all-points photo and every plane that lights the point, each with its own noise.
+      double sx = blob.Sums[0], sy = blob.Sums[1], sum = blob.Sums[2];
+      for (int k = 1; k <= PlaneCount; ++k) {
+        const TPlaneStats& plane = Planes[std::size_t(k)];
+        if (!plane.Done) continue;
+        sx += plane.Centre[b][0], sy += plane.Centre[b][1], sum += plane.Centre[b][2];
+      }
+      if (sum > 0) centre[b] += QPointF(sx / sum, sy / sum);
+    }
     if (blob.TouchesEdge) {
       ++result.Cut;
       continue;
     }
     if (!solid(blob)) continue;
     int code = 0;
-    float least = blob.Signal;
+    float least = 1.0f;
     // A plane that never came reads as dark; the order check names it.
     for (int k = 1; k <= PlaneCount; ++k) {
       const TPlaneStats& plane = Planes[std::size_t(k)];
-      code = code * 2 + (plane.Done && 2 * std::int64_t(plane.Votes[b]) > blob.Area ? 1 : 0);
-      if (plane.Done) least = std::min(least, std::abs(plane.Signal[b]));
+      code = code * 2 + (plane.Done && lights(plane, b) ? 1 : 0);
+      if (plane.Done) least = std::min(least, std::abs(plane.Share[b] - 0.5f) * 2);
     }
     margin[b] = least;
     number[b] = numberOfCode[std::size_t(code)];
@@ -73,6 +91,11 @@ TCheckResult TScanDecoder::Finish() {
       candidates[std::size_t(number[b])].push_back(int(b));
   }
   for (int i = 1; i <= n; ++i) result.Duplicates += candidates[std::size_t(i)].size() > 1;
+  std::vector<double> peaks;
+  for (const TBlob& blob : Blobs)
+    if (solid(blob)) peaks.push_back(blob.Peak);
+  result.Noise = Noise;
+  result.PointLight = peaks.empty() ? 0 : Median(peaks);
 
   // Geometry: where the neighbours in the raster lie in the photo.
   const TPlacement placement = PlaceByNeighbours(Raster, FWidth, FHeight, candidates, centre);
@@ -90,6 +113,7 @@ TCheckResult TScanDecoder::Finish() {
       continue;
     }
     result.Positions[std::size_t(i - 1)] = centre[std::size_t(b)];
+    result.Found[std::size_t(i - 1)] = 1;
     result.Margins[std::size_t(i - 1)] = margin[std::size_t(b)];
     if (margin[std::size_t(b)] >= MinMargin) {
       result.States[std::size_t(i - 1)] = TPointState::Read;
@@ -99,7 +123,6 @@ TCheckResult TScanDecoder::Finish() {
       ++result.Weak;
     }
   }
-  result.Unread = n - result.Read;
 
   // Where the points not read should lie: from the nearest accepted point in the raster.
   {
@@ -185,7 +208,7 @@ TCheckResult TScanDecoder::Finish() {
     int total = 0, wrong = 0, lit = 0;
     for (std::size_t b = 0; b < blobs; ++b) {
       if (!solid(Blobs[b])) continue;
-      const bool on = 2 * std::int64_t(plane.Votes[b]) > Blobs[b].Area;
+      const bool on = lights(plane, b);
       lit += on;
       if (!implied[b]) continue;
       ++total;
@@ -200,60 +223,125 @@ TCheckResult TScanDecoder::Finish() {
       result.MisplacedPhotos.push_back(2 + k);
   }
 
-  // Separation: points merged into one another, or too small to show.
-  std::vector<double> areas;
-  for (const TBlob& blob : Blobs)
-    if (solid(blob)) areas.push_back(blob.Area);
-  const double medianArea = Median(areas);
-  int merged = 0;
-  for (const TBlob& blob : Blobs) merged += solid(blob) && blob.Area > 3 * medianArea;
+  const bool moved = result.MovedFrom >= 0, misplaced = !result.MisplacedPhotos.empty();
   const double pitchPixels =
       Known(globalX) && Known(globalY)
           ? std::min(std::hypot(globalX.x(), globalX.y()), std::hypot(globalY.x(), globalY.y()))
           : NaN;
-  const bool moved = result.MovedFrom >= 0, misplaced = !result.MisplacedPhotos.empty();
-  const bool separation = (judge && (merged > 0.1 * whole || medianArea < 3)) ||
-                          (!std::isnan(pitchPixels) && pitchPixels < 3) ||
-                          (n > 0 && !judge && ValidShare > 0.5 && !moved && !misplaced);
 
-  // Each point not read gets the cause its surroundings show; one whose middle
-  // lies within half a pitch of the photo's edge is cut by it.
+  // Each point not read gets the cause that the light at its place shows, if any:
+  // one whose middle lies within half a pitch of the photo's edge is cut by it.
   const double edge = std::isnan(pitchPixels) ? 1.0 : std::max(1.0, pitchPixels / 2);
   std::array<int, 5> tally{};
+  std::array<std::vector<double>, 5> figures;
+  const bool placed = result.Read >= std::max(8, n / 20);
+  int outside = 0, cut = 0;
+  auto peakNear = [&](const QPointF& Q) {
+    double peak = NaN;
+    for (int dy = -1; dy <= 1; ++dy)
+      for (int dx = -1; dx <= 1; ++dx) {
+        const double light = LightAt(Q + QPointF(dx, dy));
+        if (!std::isnan(light) && !(light <= peak)) peak = light;
+      }
+    return peak;
+  };
   for (int i = 1; i <= n; ++i) {
-    const TPointState state = result.States[std::size_t(i - 1)];
+    TPointState& state = result.States[std::size_t(i - 1)];
     if (state == TPointState::Read) continue;
     const QPointF q = result.Positions[std::size_t(i - 1)];
-    TCheckCause cause = TCheckCause::Separation;
-    if (!Known(q)) {
-      cause = moved              ? TCheckCause::Moved
-              : misplaced        ? TCheckCause::OutOfOrder
-              : ValidShare < 0.5 ? TCheckCause::LowContrast
-                                 : TCheckCause::Separation;
-    } else if (q.x() < edge || q.y() < edge || q.x() >= FWidth - edge || q.y() >= FHeight - edge) {
+    std::optional<TCheckCause> cause;
+    if (!Known(q) || !placed) {
+      // Too few points were read to place the rest: only the whole photo can tell.
+      if (moved)
+        cause = TCheckCause::Moved;
+      else if (misplaced)
+        cause = TCheckCause::OutOfOrder;
+      else if (ValidShare < 0.5)
+        cause = TCheckCause::LowContrast, figures[0].push_back(ValidShare);
+      else if (LitPixels >= std::size_t(n))
+        // Light from the points everywhere, yet no point stands apart.
+        cause = TCheckCause::Separation, figures[4].push_back(NaN);
+      else
+        cause = TCheckCause::LowContrast, figures[0].push_back(ValidShare);
+    } else if (q.x() < 0 || q.y() < 0 || q.x() >= FWidth || q.y() >= FHeight) {
+      state = TPointState::Outside, ++outside;
       cause = TCheckCause::OutsideView;
-    } else if (state == TPointState::Weak ||
-               Contrast[std::size_t(int(q.y())) * FWidth + int(q.x())] < MinContrast) {
-      cause = TCheckCause::LowContrast;
+    } else if (q.x() < edge || q.y() < edge || q.x() >= FWidth - edge || q.y() >= FHeight - edge) {
+      state = TPointState::Cut, ++cut;
+      cause = TCheckCause::OutsideView;
+    } else if (Contrast[std::size_t(int(q.y())) * FWidth + int(q.x())] < MinContrast) {
+      cause = TCheckCause::LowContrast, figures[0].push_back(0);
     } else if (moved) {
       cause = TCheckCause::Moved;
     } else if (misplaced) {
       cause = TCheckCause::OutOfOrder;
-    } else if (!separation && ValidShare < 0.5) {
-      cause = TCheckCause::LowContrast;
+    } else {
+      const double peak = peakNear(q);
+      double between = -1e9;
+      for (const QPointF& step : {globalX, globalY})
+        if (Known(step))
+          for (double sign : {-0.5, 0.5}) {
+            const double light = LightAt(q + step * sign);
+            if (!std::isnan(light)) between = std::max(between, light);
+          }
+      if (!std::isnan(peak) && peak < 5 * Noise) {
+        cause = TCheckCause::LowContrast, figures[1].push_back(peak / Noise);
+      } else if (!std::isnan(peak) && between > -1e9 &&
+                 peak - between < std::max(3 * Noise, 0.25 * peak)) {
+        cause = TCheckCause::Separation, figures[4].push_back((peak - between) / peak);
+      }
     }
-    ++tally[std::size_t(cause)];
+    if (cause) ++tally[std::size_t(*cause)];
   }
-  if (moved && !tally[std::size_t(TCheckCause::Moved)])
-    result.Causes.push_back({TCheckCause::Moved, 0});
-  if (misplaced && !tally[std::size_t(TCheckCause::OutOfOrder)])
-    result.Causes.push_back({TCheckCause::OutOfOrder, 0});
-  if (separation && !tally[std::size_t(TCheckCause::Separation)] && !result.AllRead())
-    result.Causes.push_back({TCheckCause::Separation, 0});
-  for (std::size_t c = 0; c < tally.size(); ++c)
-    if (tally[c]) result.Causes.push_back({TCheckCause(c), tally[c]});
+  result.Unread = n - result.Read;
+
+  auto percent = [](double Share) { return std::to_string(int(std::lround(100 * Share))) + " %"; };
+  auto median = [](std::vector<double> Values) { return Median(Values); };
+  auto figure = [&](TCheckCause Cause) -> std::string {
+    switch (Cause) {
+      case TCheckCause::LowContrast: {
+        if (!figures[1].empty()) {
+          char text[96];
+          std::snprintf(text, sizeof text, "světlo bodu jen %.1f× šum (šum %.1f úrovně)",
+                        median(figures[1]), Noise);
+          return text;
+        }
+        return "pole bez kontrastu na " + percent(1 - ValidShare) + " snímku";
+      }
+      case TCheckCause::OutsideView:
+        return std::to_string(outside) + " mimo snímek, " + std::to_string(cut) + " na jeho okraji";
+      case TCheckCause::Moved: {
+        const TPlaneStats& plane = Planes[std::size_t(result.MovedFrom - 2)];
+        return "od snímku " + std::to_string(result.MovedFrom + 1) + ": " + percent(plane.Stray) +
+               " světla mimo body";
+      }
+      case TCheckCause::OutOfOrder: {
+        std::string text = "snímky";
+        for (int photo : result.MisplacedPhotos) text += " " + std::to_string(photo + 1);
+        return text + " neodpovídají rastru";
+      }
+      case TCheckCause::Separation: {
+        std::vector<double> dips;
+        for (double dip : figures[4])
+          if (!std::isnan(dip)) dips.push_back(dip);
+        if (dips.empty()) return "žádné oddělené body, světlo bodů splývá";
+        return "mezi sousedy klesá světlo jen o " + percent(median(dips)) + " vrcholu";
+      }
+    }
+    return {};
+  };
+  // A scan whose every point was read has no cause to name.
+  if (!result.AllRead()) {
+    if (moved && !tally[std::size_t(TCheckCause::Moved)])
+      result.Causes.push_back({TCheckCause::Moved, 0, {}});
+    if (misplaced && !tally[std::size_t(TCheckCause::OutOfOrder)])
+      result.Causes.push_back({TCheckCause::OutOfOrder, 0, {}});
+    for (std::size_t c = 0; c < tally.size(); ++c)
+      if (tally[c]) result.Causes.push_back({TCheckCause(c), tally[c], {}});
+    for (TCauseFinding& finding : result.Causes) finding.Figure = figure(finding.Cause);
+  }
   std::stable_sort(result.Causes.begin(), result.Causes.end(), [](const auto& A, const auto& B) {
-    return (A.second == 0 ? INT32_MAX : A.second) > (B.second == 0 ? INT32_MAX : B.second);
+    return (A.Points == 0 ? INT32_MAX : A.Points) > (B.Points == 0 ? INT32_MAX : B.Points);
   });
   return result;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 
 #include "sdk/sim/SimMapping.h"
 #include "sdk/sim/SimRender.h"
@@ -116,49 +117,93 @@ QPointF SimPhotoPoint(int FrameWidth, int FrameHeight, int Width, int Height,
 
 std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int Width, int Height,
                                           const TSimOptics& Optics,
-                                          const std::vector<QPointF>& TopLefts, int Size) {
+                                          const std::vector<QPointF>& TopLefts, int Size,
+                                          int Spacing) {
   const double sigma = std::sqrt(BaseBlurVariance + Optics.Blur * Optics.Blur);
   const double noise = std::hypot(BaseNoise * Optics.Exposure, Optics.Noise);
   const double reach = 2 + 2 * Optics.Blur;
   const int renderHeight = RenderSize(Width, Height, Optics).height();
   const int top = (renderHeight - Height) / 2;
+  auto at = [&](double X, double Y) {
+    return SimPhotoPoint(FrameWidth, FrameHeight, Width, Height, Optics, X, Y);
+  };
+  // Each square's extent in the photo, and which projector corners hold a square.
+  struct TBox {
+    double X0, Y0, X1, Y1;
+  };
+  auto box = [&](const QPointF& Corner) {
+    const QPointF c[4] = {at(Corner.x(), Corner.y()), at(Corner.x() + Size, Corner.y()),
+                          at(Corner.x() + Size, Corner.y() + Size),
+                          at(Corner.x(), Corner.y() + Size)};
+    TBox b{c[0].x(), c[0].y(), c[0].x(), c[0].y()};
+    for (const QPointF& p : c) {
+      b.X0 = std::min(b.X0, p.x()), b.X1 = std::max(b.X1, p.x());
+      b.Y0 = std::min(b.Y0, p.y()), b.Y1 = std::max(b.Y1, p.y());
+    }
+    return b;
+  };
+  std::set<std::pair<long, long>> squares;
+  for (const QPointF& corner : TopLefts) squares.insert({std::lround(corner.x()), std::lround(corner.y())});
+  // Share of a lit square's light that the blur leaves at (X, Y).
+  auto share = [&](const TBox& B, double X, double Y) {
+    auto along = [&](double A0, double A1, double A) {
+      return 0.5 * (std::erf((A1 - A) / (M_SQRT2 * sigma)) - std::erf((A0 - A) / (M_SQRT2 * sigma)));
+    };
+    return along(B.X0, B.X1, X) * along(B.Y0, B.Y1, Y);
+  };
+  // Light of the square's neighbours within two steps at (X, Y), all lit.
+  const int steps = Spacing > 0 ? 2 : 0;
+  auto neighbours = [&](const QPointF& Corner, double X, double Y) {
+    double light = 0;
+    for (int dy = -steps; dy <= steps; ++dy)
+      for (int dx = -steps; dx <= steps; ++dx) {
+        const QPointF other = Corner + QPointF(dx * Spacing, dy * Spacing);
+        if ((dx || dy) && squares.count({std::lround(other.x()), std::lround(other.y())}))
+          light += share(box(other), X, Y);
+      }
+    return light;
+  };
   std::vector<TSimPointTruth> truths;
   truths.reserve(TopLefts.size());
   for (const QPointF& corner : TopLefts) {
-    auto at = [&](double X, double Y) {
-      return SimPhotoPoint(FrameWidth, FrameHeight, Width, Height, Optics, X, Y);
-    };
-    const QPointF corners[4] = {at(corner.x(), corner.y()), at(corner.x() + Size, corner.y()),
-                                at(corner.x() + Size, corner.y() + Size),
-                                at(corner.x(), corner.y() + Size)};
+    const TBox b = box(corner);
     TSimPointTruth truth;
     truth.Centre = at(corner.x() + Size / 2.0, corner.y() + Size / 2.0);
-    double x0 = corners[0].x(), x1 = x0, y0 = corners[0].y(), y1 = y0;
-    for (const QPointF& p : corners) {
-      x0 = std::min(x0, p.x()), x1 = std::max(x1, p.x());
-      y0 = std::min(y0, p.y()), y1 = std::max(y1, p.y());
-    }
     const QPointF& c = truth.Centre;
     if (c.x() < 0 || c.y() < 0 || c.x() >= Width || c.y() >= Height)
       truth.View = TSimPointTruth::TView::Outside;
-    else if (x0 - reach < 0 || y0 - reach < 0 || x1 + reach >= Width || y1 + reach >= Height)
+    else if (b.X0 - reach < 0 || b.Y0 - reach < 0 || b.X1 + reach >= Width ||
+             b.Y1 + reach >= Height)
       truth.View = TSimPointTruth::TView::Edge;
     else
       truth.View = TSimPointTruth::TView::Inside;
     if (truth.View == TSimPointTruth::TView::Inside) {
-      // The peak of a blurred square, as a share of the full lit level.
-      const double share =
-          std::erf((x1 - x0) / (2 * M_SQRT2 * sigma)) * std::erf((y1 - y0) / (2 * M_SQRT2 * sigma));
       const double room =
           SimAmbientTop + double(SimAmbientBottom - SimAmbientTop) * (c.y() + top) / renderHeight;
       const double ambient =
           room + Optics.Ambient + (InGlare(Optics, c.x(), c.y(), Width, Height) ? GlareLevel : 0);
       auto sensor = [&](double Light) { return std::clamp(Light * Optics.Exposure, 0.0, 255.0); };
-      const double dark = sensor(ambient), lit = sensor(ambient + SimLitGain);
-      const double peak = sensor(ambient + SimLitGain * share);
-      const double contrast = lit - dark;
+      // Levels at the point's middle: every square lit, and all but this one lit.
+      const double others = neighbours(corner, c.x(), c.y());
+      const double lit = sensor(ambient + SimLitGain * (share(b, c.x(), c.y()) + others));
+      const double unlit = sensor(ambient + SimLitGain * others);
+      // The lowest level on the way to a neighbour, all lit: where two points meet,
+      // halfway to each neighbour in its row and column.
+      double dip = lit - sensor(ambient);
+      for (const QPointF& step : {QPointF(-1, 0), QPointF(1, 0), QPointF(0, -1), QPointF(0, 1)}) {
+        const QPointF other = corner + step * Spacing;
+        if (!squares.count({std::lround(other.x()), std::lround(other.y())})) continue;
+        const QPointF half = at(corner.x() + (Size + step.x() * Spacing) / 2.0,
+                                corner.y() + (Size + step.y() * Spacing) / 2.0);
+        const double between =
+            sensor(ambient + SimLitGain * (share(b, half.x(), half.y()) +
+                                           neighbours(corner, half.x(), half.y())));
+        dip = std::min(dip, lit - between);
+      }
+      // Readable: the point's own light stands clear of the noise, and it stands apart
+      // from its neighbours by a quarter of its light (about the classic resolution limit).
       truth.Readable =
-          contrast >= 16 && peak - (lit + dark) / 2 >= std::max(3 * noise, contrast / 8);
+          lit - unlit >= 5 * noise && dip >= std::max(3 * noise, 0.25 * (lit - sensor(ambient)));
     }
     truths.push_back(truth);
   }

@@ -29,14 +29,17 @@ struct TSimPointTruth {
   // Inside: the square and the blur around it lie wholly in the photo; Outside:
   // its middle lies outside; Edge: the photo's edge cuts it.
   TView View = TView::Outside;
-  // Inside, and its light stands clear of the noise: lit and dark differ by at
-  // least 16 levels and its peak clears their midpoint by three noise deviations
-  // and a quarter of half the contrast.
+  // Inside, and by the light the rig renders: the square's own light at its middle
+  // (lit minus what its lit neighbours and the room leave there) is at least five
+  // noise deviations, and the level halfway to its next neighbour lies below its
+  // own by three deviations and a quarter of its light above the dark field.
   bool Readable = false;
   QPointF Centre;
 };
 
-// The truth for squares of side Size whose top-left projector pixels are TopLefts.
+// The truth for squares of side Size whose top-left projector pixels are TopLefts,
+// on a raster of Spacing projector pixels.
 std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int Width, int Height,
                                           const TSimOptics& Optics,
-                                          const std::vector<QPointF>& TopLefts, int Size);
+                                          const std::vector<QPointF>& TopLefts, int Size,
+                                          int Spacing);

@@ -96,6 +96,6 @@ TSimScan WriteSimScan(const std::string& Dir, const TSimScanSetup& Setup) {
     for (int c = 0; c < scan.Columns; ++c)
       corners.emplace_back(scan.OffsetX + c * scan.Spacing, scan.OffsetY + r * scan.Spacing);
   scan.Truth = SimPointTruth(TForm2::ClientWidth, TForm2::ClientHeight, Setup.Width, Setup.Height,
-                             Setup.Optics, corners, scan.Size);
+                             Setup.Optics, corners, scan.Size, scan.Spacing);
   return scan;
 }

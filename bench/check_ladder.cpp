@@ -1,0 +1,88 @@
+// The scan check against the simulated rig's truth on a ladder of conditions:
+// one scan per rung, one table row each (Markdown), for the README.
+//   check_ladder [--keep DIR] [RUNG ...]
+// Rungs are the rig's CORVALET_SIM items, e.g. "blur=1,noise=4". With --keep, each
+// rung's scan and the check's report stay in DIR/1, DIR/2, ...
+
+#include <stdlib.h>
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+#include "check/ScanCheck.h"
+#include "sdk/sim/SimConfig.h"
+#include "tests/support/CheckTruth.h"
+
+namespace fs = std::filesystem;
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  std::vector<std::string> rungs;
+  std::string keep;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--keep" && i + 1 < argc)
+      keep = argv[++i];
+    else if (argv[i][0] == '-') {
+      std::fprintf(stderr, "usage: check_ladder [--keep DIR] [RUNG ...]\n");
+      return 2;
+    } else
+      rungs.push_back(argv[i]);
+  }
+  if (rungs.empty())
+    rungs = {"blur=0",         "blur=0.5",         "blur=1",           "blur=1.5",
+             "blur=2",         "blur=2.5",         "blur=1,noise=4",   "blur=1,noise=8",
+             "blur=1,noise=12", "blur=2,noise=8",  "blur=1.5,noise=5", "blur=2.5,noise=12",
+             "ambient=60",     "ambient=120",      "exposure=0.5",     "exposure=2",
+             "zoom=1.25",      "glare=0.55:0.05:0.95:0.45", "blur=4", "blur=5", "blur=6"};
+  std::string pattern = (fs::temp_directory_path() / "corvalet-ladder-XXXXXX").string();
+  if (keep.empty() && !mkdtemp(pattern.data())) return 2;
+  const fs::path root = keep.empty() ? fs::path(pattern) : fs::path(keep);
+  std::printf("| rung | readable (rig) | read | of readable | wrong numbers | error median / 95 %% (px) | causes | s |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
+  int status = 0;
+  for (std::size_t r = 0; r < rungs.size(); ++r) {
+    std::string error;
+    const auto config = ParseSimConfig(rungs[r], &error);
+    if (!config) {
+      std::fprintf(stderr, "check_ladder: %s: %s\n", rungs[r].c_str(), error.c_str());
+      status = 2;
+      continue;
+    }
+    const fs::path dir = root / std::to_string(r + 1);
+    fs::create_directories(dir);
+    TSimScanSetup setup;
+    setup.Optics = config->Optics;
+    const TSimScan scan = WriteSimScan(dir.string(), setup);
+    const TCheckRaster raster{scan.OffsetX, scan.OffsetY, scan.Rows,
+                              scan.Columns, scan.Size,    scan.Spacing};
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = CheckScanFolder(dir.string(), raster, &error);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!result) {
+      std::fprintf(stderr, "check_ladder: %s\n", error.c_str());
+      status = 2;
+      continue;
+    }
+    const TCheckAgainstTruth truth = CompareWithTruth(scan, *result);
+    std::string causes;
+    for (const TCauseFinding& finding : result->Causes)
+      causes += (causes.empty() ? "" : "; ") + CheckCauseText(finding.Cause) +
+                (finding.Figure.empty() ? "" : " (" + finding.Figure + ")");
+    std::printf("| %s | %d | %d | %.2f %% | %d | %.3f / %.3f | %s | %.2f |\n", rungs[r].c_str(),
+                truth.Readable, truth.Read, 100 * truth.ReadShare(), truth.Wrong,
+                truth.MedianError, truth.Error95, causes.empty() ? "none" : causes.c_str(),
+                seconds);
+    std::fflush(stdout);
+    if (keep.empty()) {
+      fs::remove_all(dir);
+    } else if (!WriteCheckReport(dir.string(), *result, &error)) {
+      std::fprintf(stderr, "check_ladder: %s\n", error.c_str());
+      status = 2;
+    }
+  }
+  if (keep.empty()) fs::remove_all(root);
+  return status;
+}

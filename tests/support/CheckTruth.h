@@ -1,0 +1,19 @@
+#pragma once
+
+// The scan check's result measured against what the simulated rig knows of
+// every point: how many it read of those the rig's light makes readable, how
+// many it read as another number, and how far its positions lie from the truth.
+
+#include "check/ScanCheck.h"
+#include "tests/support/SimScan.h"
+
+struct TCheckAgainstTruth {
+  int Readable = 0;      // points the rig's light makes readable
+  int Read = 0;          // points the check read
+  int ReadOfReadable = 0;
+  int Wrong = 0;         // read where another point of the raster lies
+  double MedianError = 0, Error95 = 0;  // position error of the points read, pixels
+  double ReadShare() const { return Readable ? double(ReadOfReadable) / Readable : 1.0; }
+};
+
+TCheckAgainstTruth CompareWithTruth(const TSimScan& Scan, const TCheckResult& Result);
