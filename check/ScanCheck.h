@@ -164,7 +164,6 @@ class TScanDecoder {
   void Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points) const;
   std::array<double, 3> WindowSums(const std::vector<std::uint8_t>& Photo, double X, double Y,
                                    double Sigma) const;
-  double ThresholdAt(std::size_t I) const;
   // Level at Q in the all-points photo above the dark field, smoothed; NaN outside.
   double LightAt(const QPointF& Q) const;
 

@@ -106,24 +106,28 @@ void TScanDecoder::BoxSum(const std::vector<std::uint8_t>& Photo,
                           const std::vector<std::uint8_t>* Minus,
                           std::vector<std::int16_t>& Out) const {
   Out.assign(Photo.size(), 0);
-  std::vector<int> rows(std::size_t(FWidth) * 3);
+  const int w = FWidth;
+  // Per row: the difference, then its sums over three columns (the edge repeated).
+  std::vector<int> rows(std::size_t(w) * 3), line(std::size_t(w) + 2);
   auto rowSum = [&](int Y, int* Into) {
-    const std::size_t row = std::size_t(std::clamp(Y, 0, FHeight - 1)) * FWidth;
-    auto at = [&](int X) {
-      const std::size_t i = row + std::size_t(std::clamp(X, 0, FWidth - 1));
-      return int(Photo[i]) - (Minus ? int((*Minus)[i]) : 0);
-    };
-    for (int x = 0; x < FWidth; ++x) Into[x] = at(x - 1) + at(x) + at(x + 1);
+    const std::size_t row = std::size_t(std::clamp(Y, 0, FHeight - 1)) * w;
+    const std::uint8_t* p = &Photo[row];
+    const std::uint8_t* m = Minus ? &(*Minus)[row] : nullptr;
+    for (int x = 0; x < w; ++x) line[std::size_t(x) + 1] = int(p[x]) - (m ? int(m[x]) : 0);
+    line[0] = line[1];
+    line[std::size_t(w) + 1] = line[std::size_t(w)];
+    for (int x = 0; x < w; ++x)
+      Into[x] = line[std::size_t(x)] + line[std::size_t(x) + 1] + line[std::size_t(x) + 2];
   };
   rowSum(-1, &rows[0]);
-  rowSum(0, &rows[std::size_t(FWidth)]);
+  rowSum(0, &rows[std::size_t(w)]);
   for (int y = 0; y < FHeight; ++y) {
-    rowSum(y + 1, &rows[std::size_t((y + 2) % 3) * FWidth]);
+    rowSum(y + 1, &rows[std::size_t((y + 2) % 3) * w]);
     const int* a = &rows[0];
-    const int* b = &rows[std::size_t(FWidth)];
-    const int* c = &rows[std::size_t(2) * FWidth];
-    std::int16_t* out = &Out[std::size_t(y) * FWidth];
-    for (int x = 0; x < FWidth; ++x) out[x] = std::int16_t(a[x] + b[x] + c[x]);
+    const int* b = &rows[std::size_t(w)];
+    const int* c = &rows[std::size_t(2) * w];
+    std::int16_t* out = &Out[std::size_t(y) * w];
+    for (int x = 0; x < w; ++x) out[x] = std::int16_t(a[x] + b[x] + c[x]);
   }
 }
 
@@ -203,21 +207,24 @@ void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points) {
   Runs.clear();
   Blobs.clear();
   Weights.clear();
-  auto inside = [&](std::size_t I) {
-    return Contrast[I] >= MinContrast && Smooth[I] > ThresholdAt(I) * 9.0 * Contrast[I];
+  const double* tiles = nullptr;
+  auto inside = [&](std::size_t Row, int X) {
+    const std::size_t i = Row + std::size_t(X);
+    return Contrast[i] >= MinContrast && Smooth[i] > tiles[X / Tile] * 9.0 * Contrast[i];
   };
   std::vector<int> parent;
   std::size_t previousFirst = 0, previousEnd = 0;
   for (int y = 0; y < FHeight; ++y) {
     const std::size_t row = std::size_t(y) * FWidth;
     const std::size_t first = Runs.size();
+    tiles = &TileThreshold[std::size_t(y / Tile) * TileColumns];
     for (int x = 0; x < FWidth;) {
-      if (!inside(row + x)) {
+      if (!inside(row, x)) {
         ++x;
         continue;
       }
       const int x0 = x;
-      while (x < FWidth && inside(row + x)) ++x;
+      while (x < FWidth && inside(row, x)) ++x;
       Runs.push_back({y, x0, x - 1});
       parent.push_back(int(Runs.size()) - 1);
     }
@@ -344,11 +351,6 @@ void TScanDecoder::Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points) 
   Blob.Sums[2] = sums[2];
 }
 
-double TScanDecoder::ThresholdAt(std::size_t I) const {
-  const int x = int(I % std::size_t(FWidth)), y = int(I / std::size_t(FWidth));
-  return TileThreshold[std::size_t(y / Tile) * TileColumns + x / Tile];
-}
-
 double TScanDecoder::LightAt(const QPointF& Q) const {
   const int x = int(std::floor(Q.x())), y = int(std::floor(Q.y()));
   if (Smooth.empty() || x < 0 || y < 0 || x >= FWidth || y >= FHeight) return NaN;
@@ -392,10 +394,14 @@ bool TScanDecoder::AddPlane(int K, const QImage& Plane, std::string* Error) {
   std::vector<std::int16_t> box;
   BoxSum(plane, &Dark, box);
   std::size_t lit = 0, stray = 0;
-  for (std::size_t i = 0; i < box.size(); ++i) {
-    const bool on = Contrast[i] >= MinContrast && box[i] > ThresholdAt(i) * 9.0 * Contrast[i];
-    lit += on;
-    stray += on && !Near[i];
+  for (int y = 0; y < FHeight; ++y) {
+    const double* tiles = &TileThreshold[std::size_t(y / Tile) * TileColumns];
+    for (int x = 0; x < FWidth; ++x) {
+      const std::size_t i = std::size_t(y) * FWidth + x;
+      const bool on = Contrast[i] >= MinContrast && box[i] > tiles[x / Tile] * 9.0 * Contrast[i];
+      lit += on;
+      stray += on && !Near[i];
+    }
   }
   stats.Stray = lit ? double(stray) / double(lit) : 0.0;
   stats.Done = true;
