@@ -172,7 +172,7 @@ class TScanDecoder {
   int Channel = 1;  // 0 red, 1 green, 2 blue: where the points show best
   std::vector<std::uint8_t> Dark, Contrast, Near;  // Near: within a pixel of a point
   std::vector<std::int16_t> Smooth;                // the all-points photo over the dark, by BoxSum
-  std::vector<std::uint16_t> DarkBox;              // the dark field summed over 3 x 3
+  std::vector<float> DarkMeanLevel;                // the dark field's local mean
   double ValidShare = 0;
   double DarkMean = 0, LitMean = 0;
   double Noise = 0;       // grey levels, from the dark field

@@ -84,10 +84,29 @@ bool TScanDecoder::SetReferences(const QImage& DarkPhoto, const QImage& Lit,
     sumLit += l[i];
     valid += contrast >= MinContrast;
   }
-  // The dark field over 3 x 3 pixels: a background with a ninth of its noise.
-  std::vector<std::int16_t> box;
-  BoxSum(Dark, nullptr, box);
-  DarkBox.assign(box.begin(), box.end());
+  // The dark field averaged over 7 x 7 pixels: the room's light under every point,
+  // with a seventh of the noise that every photo's difference from it would share.
+  {
+    constexpr int R = 3;
+    const int w = FWidth, h = FHeight, side = 2 * R + 1;
+    std::vector<std::uint16_t> across(pixels);
+    for (int y = 0; y < h; ++y) {
+      const std::uint8_t* in = &Dark[std::size_t(y) * w];
+      std::uint16_t* out = &across[std::size_t(y) * w];
+      for (int x = 0; x < w; ++x) {
+        int sum = 0;
+        for (int k = -R; k <= R; ++k) sum += in[std::clamp(x + k, 0, w - 1)];
+        out[x] = std::uint16_t(sum);
+      }
+    }
+    DarkMeanLevel.assign(pixels, 0);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        int sum = 0;
+        for (int k = -R; k <= R; ++k) sum += across[std::size_t(std::clamp(y + k, 0, h - 1)) * w + x];
+        DarkMeanLevel[std::size_t(y) * w + x] = float(sum) / float(side * side);
+      }
+  }
   DarkMean = sumDark / double(pixels);
   LitMean = sumLit / double(pixels);
   ValidShare = double(valid) / double(pixels);
@@ -315,7 +334,7 @@ std::array<double, 3> TScanDecoder::WindowSums(const std::vector<std::uint8_t>& 
     const std::size_t row = std::size_t(y) * FWidth;
     for (int x = left; x <= right && x - left < 64; ++x) {
       const double w = down * across[std::size_t(x - left)] *
-                       (Photo[row + x] - DarkBox[row + x] / 9.0);
+                       (Photo[row + x] - DarkMeanLevel[row + x]);
       sums[0] += w * (x + 0.5);
       sums[1] += w * (y + 0.5);
       sums[2] += w;
@@ -390,15 +409,19 @@ bool TScanDecoder::AddPlane(int K, const QImage& Plane, std::string* Error) {
                          float(sums[2])};
     }
   }
-  // Light where no point of the all-points photo lies: the picture moved.
-  std::vector<std::int16_t> box;
-  BoxSum(plane, &Dark, box);
+  // Light where no point of the all-points photo lies: the picture moved. Every
+  // other pixel of every other row is enough for a share.
   std::size_t lit = 0, stray = 0;
-  for (int y = 0; y < FHeight; ++y) {
+  const std::size_t w = std::size_t(FWidth);
+  for (int y = 1; y + 1 < FHeight; y += 2) {
     const double* tiles = &TileThreshold[std::size_t(y / Tile) * TileColumns];
-    for (int x = 0; x < FWidth; ++x) {
-      const std::size_t i = std::size_t(y) * FWidth + x;
-      const bool on = Contrast[i] >= MinContrast && box[i] > tiles[x / Tile] * 9.0 * Contrast[i];
+    for (int x = 1; x + 1 < FWidth; x += 2) {
+      const std::size_t i = std::size_t(y) * w + std::size_t(x);
+      if (Contrast[i] < MinContrast) continue;
+      int box = 0;
+      for (const std::size_t row : {i - w, i, i + w})
+        for (std::size_t j = row - 1; j <= row + 1; ++j) box += int(plane[j]) - int(Dark[j]);
+      const bool on = box > tiles[x / Tile] * 9.0 * Contrast[i];
       lit += on;
       stray += on && !Near[i];
     }
