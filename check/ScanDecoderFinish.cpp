@@ -57,6 +57,16 @@ TCheckResult TScanDecoder::Finish() {
   std::vector<float> margin(blobs, 0.0f);
   std::vector<QPointF> centre(blobs);
   std::vector<std::vector<int>> candidates(std::size_t(n) + 1);
+  // A plane whose points lie, on the whole, elsewhere than in the all-points photo
+  // was taken after the camera moved: it says nothing of their places.
+  std::array<bool, 15> steady{};
+  for (int k = 1; k <= PlaneCount; ++k) {
+    const TPlaneStats& plane = Planes[std::size_t(k)];
+    if (!plane.Done) continue;
+    double sx = 0, sy = 0, sum = 0;
+    for (const auto& sums : plane.Centre) sx += sums[0], sy += sums[1], sum += sums[2];
+    steady[std::size_t(k)] = sum > 0 && std::hypot(sx / sum, sy / sum) < 0.2;
+  }
   for (std::size_t b = 0; b < blobs; ++b) {
     const TBlob& blob = Blobs[b];
     centre[b] = QPointF(blob.X, blob.Y);
@@ -65,7 +75,7 @@ TCheckResult TScanDecoder::Finish() {
       double sx = blob.Sums[0], sy = blob.Sums[1], sum = blob.Sums[2];
       for (int k = 1; k <= PlaneCount; ++k) {
         const TPlaneStats& plane = Planes[std::size_t(k)];
-        if (!plane.Done) continue;
+        if (!steady[std::size_t(k)]) continue;
         sx += plane.Centre[b][0], sy += plane.Centre[b][1], sum += plane.Centre[b][2];
       }
       if (sum > 0) centre[b] += QPointF(sx / sum, sy / sum);
