@@ -15,7 +15,7 @@ int RunCheckCommand(const QStringList& Arguments, std::ostream& Out, std::ostrea
       "raster", "The raster in force during the scan: LHX,LHY,ROWS,COLUMNS,SIZE,SPACING.",
       "values");
   const QCommandLineOption noReport("no-report",
-                                    "Do not write corvalet-check.txt and .png beside the index.");
+                                    "Do not write corvalet-check.txt, .png and corvalet-points.csv beside the index.");
   parser.addOptions({help, version, raster, noReport});
   parser.addPositionalArgument("DIR", "The scan folder, holding corvalet.sbf and its photos.");
   const std::string program =
