@@ -7,6 +7,36 @@
 
 using namespace scan_check;
 
+namespace {
+
+// The mean of Photo over (2 Radius + 1)^2 pixels around each pixel, the edge repeated.
+std::vector<float> LocalMean(const std::vector<std::uint8_t>& Photo, int Width, int Height,
+                             int Radius) {
+  const std::size_t pixels = std::size_t(Width) * Height;
+  std::vector<std::uint16_t> across(pixels);
+  for (int y = 0; y < Height; ++y) {
+    const std::uint8_t* in = &Photo[std::size_t(y) * Width];
+    std::uint16_t* out = &across[std::size_t(y) * Width];
+    for (int x = 0; x < Width; ++x) {
+      int sum = 0;
+      for (int k = -Radius; k <= Radius; ++k) sum += in[std::clamp(x + k, 0, Width - 1)];
+      out[x] = std::uint16_t(sum);
+    }
+  }
+  std::vector<float> mean(pixels);
+  const float area = float((2 * Radius + 1) * (2 * Radius + 1));
+  for (int y = 0; y < Height; ++y)
+    for (int x = 0; x < Width; ++x) {
+      int sum = 0;
+      for (int k = -Radius; k <= Radius; ++k)
+        sum += across[std::size_t(std::clamp(y + k, 0, Height - 1)) * Width + x];
+      mean[std::size_t(y) * Width + x] = float(sum) / area;
+    }
+  return mean;
+}
+
+}  // namespace
+
 bool TScanDecoder::Extract(const QImage& Photo, std::vector<std::uint8_t>& Out,
                            std::string* Error) const {
   if (Photo.isNull()) {
@@ -84,40 +114,25 @@ bool TScanDecoder::SetReferences(const QImage& DarkPhoto, const QImage& Lit,
     sumLit += l[i];
     valid += contrast >= MinContrast;
   }
-  // The dark field averaged over 7 x 7 pixels: the room's light under every point,
-  // with a seventh of the noise that every photo's difference from it would share.
-  {
-    constexpr int R = 3;
-    const int w = FWidth, h = FHeight, side = 2 * R + 1;
-    std::vector<std::uint16_t> across(pixels);
-    for (int y = 0; y < h; ++y) {
-      const std::uint8_t* in = &Dark[std::size_t(y) * w];
-      std::uint16_t* out = &across[std::size_t(y) * w];
-      for (int x = 0; x < w; ++x) {
-        int sum = 0;
-        for (int k = -R; k <= R; ++k) sum += in[std::clamp(x + k, 0, w - 1)];
-        out[x] = std::uint16_t(sum);
-      }
-    }
-    DarkMeanLevel.assign(pixels, 0);
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) {
-        int sum = 0;
-        for (int k = -R; k <= R; ++k) sum += across[std::size_t(std::clamp(y + k, 0, h - 1)) * w + x];
-        DarkMeanLevel[std::size_t(y) * w + x] = float(sum) / float(side * side);
-      }
-  }
+  // The room's light under every point, with a seventh of the noise that every
+  // photo's difference from the dark field would otherwise share.
+  DarkMeanLevel = LocalMean(Dark, FWidth, FHeight, 3);
   DarkMean = sumDark / double(pixels);
   LitMean = sumLit / double(pixels);
   ValidShare = double(valid) / double(pixels);
-  // The sensor's noise: the spread of neighbouring pixels' differences in the dark field.
-  std::vector<double> steps;
+  // The sensor's noise from neighbouring pixels' differences in the dark field (for
+  // normal noise their mean magnitude is 2 / sqrt(pi) deviations); edges are left out.
+  double steps = 0;
+  std::size_t count = 0;
   for (int y = 0; y < FHeight; y += 5)
     for (int x = 1; x < FWidth; x += 3) {
       const std::size_t i = std::size_t(y) * FWidth + x;
-      steps.push_back(std::abs(int(Dark[i]) - int(Dark[i - 1])));
+      const int step = std::abs(int(Dark[i]) - int(Dark[i - 1]));
+      if (step > 24) continue;
+      steps += step;
+      ++count;
     }
-  Noise = std::max(0.5, 1.4826 * Median(steps) / M_SQRT2);
+  Noise = std::max(0.5, count ? steps / double(count) * std::sqrt(M_PI) / 2 : 0.0);
   return true;
 }
 
