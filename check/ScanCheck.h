@@ -119,6 +119,8 @@ class TScanDecoder {
   // A point's pixels are those above this share of the points' median peak: high
   // enough that points half merged by blur still fall apart.
   static constexpr double CoreShare = 0.7;
+  // The same for points merged at that share, cut a second time.
+  static constexpr double RaisedShare = 0.85;
 
   explicit TScanDecoder(const TCheckRaster& Raster) : Raster(Raster) {}
 
@@ -160,7 +162,8 @@ class TScanDecoder {
   // Photo minus Minus (when given), summed over 3 x 3 pixels.
   void BoxSum(const std::vector<std::uint8_t>& Photo, const std::vector<std::uint8_t>* Minus,
               std::vector<std::int16_t>& Out) const;
-  void FindBlobs(const std::vector<std::uint8_t>& Points);
+  // Raised: pixels cut at RaisedShare instead (empty: none).
+  void FindBlobs(const std::vector<std::uint8_t>& Points, const std::vector<std::uint8_t>& Raised);
   void Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points) const;
   std::array<double, 3> WindowSums(const std::vector<std::uint8_t>& Photo, double X, double Y,
                                    double Sigma) const;

@@ -227,7 +227,22 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
         TileThreshold[std::size_t(ty) * TileColumns + tx] =
             std::clamp(CoreShare * Median(around), 0.6 * global, 1.5 * global);
     }
-  FindBlobs(points);
+  FindBlobs(points, {});
+  // Points that blur merged into one: cut them again higher, nearer their peaks.
+  std::vector<double> areas;
+  for (const TBlob& blob : Blobs)
+    if (!blob.TouchesEdge && blob.Area >= 2) areas.push_back(blob.Area);
+  const double merged = areas.empty() ? 0 : 2.5 * Median(areas);
+  std::vector<std::uint8_t> raised;
+  for (const TBlob& blob : Blobs) {
+    if (blob.Area <= merged) continue;
+    if (raised.empty()) raised.assign(points.size(), 0);
+    for (int k = 0; k < blob.RunCount; ++k) {
+      const TRun& run = Runs[std::size_t(blob.FirstRun + k)];
+      std::fill_n(&raised[std::size_t(run.Y) * FWidth + run.X0], run.X1 - run.X0 + 1, 1);
+    }
+  }
+  if (!raised.empty()) FindBlobs(points, raised);
   const double scale = std::min(1.0, double(PreviewSide) / double(std::max(FWidth, FHeight)));
   PreviewScale = scale;
   Preview = Points.convertToFormat(QImage::Format_Grayscale8)
@@ -237,14 +252,17 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
   return true;
 }
 
-void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points) {
+void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points,
+                             const std::vector<std::uint8_t>& Raised) {
   Runs.clear();
   Blobs.clear();
   Weights.clear();
   const double* tiles = nullptr;
+  constexpr double raise = RaisedShare / CoreShare;
   auto inside = [&](std::size_t Row, int X) {
     const std::size_t i = Row + std::size_t(X);
-    return Contrast[i] >= MinContrast && Smooth[i] > tiles[X / Tile] * 9.0 * Contrast[i];
+    const double share = tiles[X / Tile] * (!Raised.empty() && Raised[i] ? raise : 1.0);
+    return Contrast[i] >= MinContrast && Smooth[i] > share * 9.0 * Contrast[i];
   };
   std::vector<int> parent;
   std::size_t previousFirst = 0, previousEnd = 0;
