@@ -66,18 +66,27 @@ class TCanonator {
   TShot Shoot(unsigned Scan = 0);
   // Downloads the photograph named by a CameraTransferMessage into
   // OutputDirectory and puts its bare name in LastSavedFile; lists nothing. A
-  // message from another than the present controller's session is Stale.
+  // camera name already taken there gets a free name beside it, and the log
+  // says so. A message from another than the present controller's session is Stale.
   TTransfer SaveTransferredImage(const TMsg& Msg);
   // Forgets the owed photographs shot more than Milliseconds ago.
   void WriteOffOwedPhotos(std::int64_t Milliseconds);
   void AddCapturedFile(const std::string& FileName);
   // Appends "time : Message" to the log panel, which keeps the newest MaxLogLines.
   void Log(const std::string& Message);
-  // Replaces OutputDirectory + IndexFileName atomically with the header, the
-  // rule and CapturedFiles, then empties CapturedFiles. Throws
-  // std::runtime_error naming the path and the reason when the file cannot be
-  // written; the previous file and CapturedFiles then stay as they were.
+  // Writes Directory + IndexFileName with the header, the rule and
+  // CapturedFiles, then empties CapturedFiles. An earlier index there is first
+  // kept under its scan time (KeepEarlierIndex). Throws std::runtime_error
+  // naming the path and the reason when the file cannot be written;
+  // CapturedFiles then stays as it was.
+  void WriteScanIndex(const std::string& Directory);
+  // Into OutputDirectory.
   void WriteScanIndex();
+  // Renames an index in Directory (ends in "/"), and the check files beside
+  // it, to "corvalet-<time it was written>.sbf", "corvalet-check-<time>.txt"
+  // and so on, never over a file; logs the new name. Throws
+  // std::runtime_error when the index cannot be renamed.
+  void KeepEarlierIndex(const std::string& Directory);
 
   // The executable's directory when writable, else the user's pictures directory; ends in "/".
   static std::string DefaultOutputDirectory();

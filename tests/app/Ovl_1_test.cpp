@@ -175,6 +175,35 @@ TEST_F(TMainWindowTest, FullScanShootsSeventeenPatternsAndWritesTheIndex) {
   EXPECT_THAT(Errors, IsEmpty());
 }
 
+TEST_F(TMainWindowTest, SecondScanWithRestartedCameraNumberingKeepsTheFirstScan) {
+  Connect();
+  for (int scan = 1; scan <= 2; ++scan) {
+    Click(Form1, "SpeedButton10");
+    // The camera's numbering starts again, as after a reset.
+    for (int n = 1; n <= 17; ++n) Deliver(PhotoName(n));
+    ASSERT_TRUE(Form1->isVisible()) << "scan " << scan;
+  }
+
+  std::vector<std::string> second;
+  for (int n = 1; n <= 17; ++n) second.push_back("IMG_" + std::string(n < 10 ? "000" : "00") +
+                                                 std::to_string(n) + "_2.JPG");
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), second);
+  for (int n = 1; n <= 17; ++n) {
+    EXPECT_EQ(ReadFile(Dir / PhotoName(n)), "jpeg of " + PhotoName(n)) << n;
+    EXPECT_EQ(ReadFile(Dir / second[n - 1]), "jpeg of " + PhotoName(n)) << n;
+  }
+  EXPECT_THAT(Messages, ::testing::Contains("Soubor IMG_0017.JPG už v adresáři je, snímek "
+                                            "dostal jméno IMG_0017_2.JPG"));
+  // The first scan's index is kept beside, still naming the first scan's photos.
+  std::vector<std::string> kept;
+  for (const std::string& name : FilesIn(Dir))
+    if (name.starts_with("corvalet-") && name.ends_with(".sbf")) kept.push_back(name);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(ReadIndex(Dir / kept[0]), PhotoNames(1, 17));
+  EXPECT_THAT(Messages, ::testing::Contains("Starší seznam snímků přejmenován na " + kept[0]));
+  EXPECT_THAT(Errors, IsEmpty());
+}
+
 TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
   Connect();
   Click(Form1, "SpeedButton10");
@@ -286,7 +315,10 @@ TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
     AdvanceTime(Stomper->PhotoTimeout - 1);
     Deliver(PhotoName(n));
   }
-  EXPECT_EQ(Messages.back(), "Snímání ukončeno ...");
+  // The index found there before is kept under its own time.
+  ASSERT_GE(Messages.size(), 2u);
+  EXPECT_EQ(Messages[Messages.size() - 2], "Snímání ukončeno ...");
+  EXPECT_THAT(Messages.back(), ::testing::StartsWith("Starší seznam snímků přejmenován na "));
   EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(10, 26));
 
   // With the limit off a scan waits for ever.

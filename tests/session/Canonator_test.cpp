@@ -2,7 +2,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -11,7 +13,9 @@
 #include <QByteArray>
 #include <QStandardPaths>
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -223,8 +227,13 @@ TEST_F(TCanonatorTest, TransferredPhotoLandsInTheOutputDirectoryUnlisted) {
   EXPECT_EQ(Coordinator->SaveTransferredImage(Transfer(first)), TTransfer::Saved);
   EXPECT_EQ(ReadFile(Dir / "IMG_0001.JPG"), "first photo");
   EXPECT_EQ(Coordinator->SaveTransferredImage(Transfer(second)), TTransfer::Saved);
-  EXPECT_EQ(ReadFile(Dir / "IMG_0001.JPG"), "second photo");
-  EXPECT_EQ(Coordinator->LastSavedFile, "IMG_0001.JPG");
+  // A name already taken: both photos kept, the log names the new one.
+  EXPECT_EQ(ReadFile(Dir / "IMG_0001.JPG"), "first photo");
+  EXPECT_EQ(ReadFile(Dir / "IMG_0001_2.JPG"), "second photo");
+  EXPECT_EQ(Coordinator->LastSavedFile, "IMG_0001_2.JPG");
+  EXPECT_THAT(LogLines().back(),
+              ::testing::EndsWith(" : Soubor IMG_0001.JPG už v adresáři je, snímek dostal jméno "
+                                  "IMG_0001_2.JPG"));
   // Listing is the sequencer's to decide.
   EXPECT_THAT(Coordinator->CapturedFiles, IsEmpty());
   EXPECT_EQ(TestSdk::ReleaseCount(first), 1);
@@ -347,11 +356,39 @@ TEST_F(TScanIndexTest, NamesAreWrittenAsTheyAreAndRepeated) {
                                     "IMG_0001.JPG\r\n");
 }
 
-TEST_F(TScanIndexTest, ReplacesALongerOldFile) {
-  WriteFile(IndexPath(), std::string(10000, 'x'));
+TEST_F(TScanIndexTest, EarlierIndexAndItsCheckFilesAreKeptUnderTheirScanTime) {
+  const std::map<std::string, std::string> earlier = {{"corvalet.sbf", "earlier index"},
+                                                      {"corvalet-check.txt", "report"},
+                                                      {"corvalet-check.png", "picture"},
+                                                      {"corvalet-points.csv", "points"}};
+  for (const auto& [name, bytes] : earlier) WriteFile(Dir / name, bytes);
+  // Written at 2026-12-08 14:05:12 local time, the second of one more kept index.
+  std::tm local{};
+  local.tm_year = 2026 - 1900, local.tm_mon = 11, local.tm_mday = 8;
+  local.tm_hour = 14, local.tm_min = 5, local.tm_sec = 12, local.tm_isdst = -1;
+  const timespec written[2] = {{mktime(&local), 0}, {mktime(&local), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, IndexPath().c_str(), written, 0), 0);
+  WriteFile(Dir / "corvalet-2026-12-08_140512.sbf", "kept before");
+
   Coordinator->AddCapturedFile("IMG_0001.JPG");
   EXPECT_EQ(WriteAndReadBody(), Rule + "IMG_0001.JPG\r\n");
-  EXPECT_THAT(fs::directory_iterator(Dir)->path(), IndexPath());
+
+  const std::map<std::string, std::string> kept = {
+      {"corvalet-2026-12-08_140512_2.sbf", "earlier index"},
+      {"corvalet-check-2026-12-08_140512_2.txt", "report"},
+      {"corvalet-check-2026-12-08_140512_2.png", "picture"},
+      {"corvalet-points-2026-12-08_140512_2.csv", "points"},
+      {"corvalet-2026-12-08_140512.sbf", "kept before"}};
+  for (const auto& [name, bytes] : kept) EXPECT_EQ(ReadFile(Dir / name), bytes) << name;
+  EXPECT_THAT(Station::FilesIn(Dir), ::testing::UnorderedElementsAre(
+                                         "corvalet.sbf", "corvalet-2026-12-08_140512_2.sbf",
+                                         "corvalet-check-2026-12-08_140512_2.txt",
+                                         "corvalet-check-2026-12-08_140512_2.png",
+                                         "corvalet-points-2026-12-08_140512_2.csv",
+                                         "corvalet-2026-12-08_140512.sbf"));
+  EXPECT_THAT(LogLines().back(),
+              ::testing::EndsWith(" : Starší seznam snímků přejmenován na "
+                                  "corvalet-2026-12-08_140512_2.sbf"));
 }
 
 TEST_F(TScanIndexTest, MissingDirectoryThrowsWithPathAndReason) {
