@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/Forms.h"
 #include "platform/Messages.h"
@@ -36,6 +37,8 @@ class TStomper {
 
   // Starts a scan at step 0 with an empty file list; nothing without a camera.
   // Photographs still owed by earlier shots are listed nowhere when they come.
+  // With per-scan folders the scan goes into a new one; when none can be
+  // made, the log says why, the main window comes back and nothing is shot.
   void StartScan();
   // One photograph outside a scan, half a second after the press; a refused
   // shutter is logged.
@@ -55,6 +58,8 @@ class TStomper {
   std::int32_t Step = 0;
   // Milliseconds a scan waits for a step's photograph before it stops; 0 waits for ever.
   std::uint32_t PhotoTimeout = DefaultPhotoTimeout;
+  // Where the running (or last) scan puts its photographs and index; ends in "/".
+  std::string ScanDirectory;
 
  private:
   // Shows the pattern that Draw paints, then fires the shutter and logs the step.
@@ -111,6 +116,9 @@ class TForm1 : public TForm {
   TSpeedButton* SpeedButton2 = nullptr;   // "Jeden": one photograph
   TSpeedButton* SpeedButton10 = nullptr;  // "Snímání": start a scan
   TSpeedButton* SpeedButton11 = nullptr;  // "Konec": end the program
+
+  // Whether the choices made in the two dialogs are remembered for the next start.
+  bool RemembersChoices = false;
 
  protected:
   // Creates the sequencer, then the coordinator bound to Memo1, and installs the hook.

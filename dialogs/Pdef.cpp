@@ -144,12 +144,31 @@ void TPointDef::SpeedButton3Click() {
     if (MatGen == nullptr) throw std::logic_error("No raster generator");
     MatGen->SetGeometry(offsetX, offsetY, cappedRows, columns, size, spacing, background,
                         pointColour);
+    Applied = {offsetX,  offsetY,   rows,       columns,       size,           spacing,
+               pointRed, pointBlue, pointGreen, backgroundRed, backgroundBlue, backgroundGreen};
     MatGen->DrawAllPoints();
     if (Form2 != nullptr) Form2->Image1->Repaint();
     if (Application != nullptr) Application->ProcessMessages();
   } catch (const std::exception&) {
     if (Canonator != nullptr) Canonator->Log(InvalidValuesText);
   }
+}
+
+TLabeledEdit* TPointDef::FieldAt(std::size_t Index) const {
+  const std::array<TLabeledEdit*, 12> fields = {
+      LabeledEdit1, LabeledEdit2, LabeledEdit3, LabeledEdit4,  LabeledEdit5,  LabeledEdit6,
+      LabeledEdit7, LabeledEdit8, LabeledEdit9, LabeledEdit10, LabeledEdit11, LabeledEdit12};
+  return fields.at(Index);
+}
+
+bool TPointDef::ApplyValues(const TFieldValues& Values) {
+  const TFieldValues before = Applied;
+  for (std::size_t i = 0; i < Values.size(); ++i) FieldAt(i)->SetText(std::to_string(Values[i]));
+  SpeedButton3Click();
+  if (Applied == Values) return true;
+  // Refused: the fields show the raster in force again.
+  for (std::size_t i = 0; i < before.size(); ++i) FieldAt(i)->SetText(std::to_string(before[i]));
+  return false;
 }
 
 void TPointDef::OpenPresets(TColourTarget Target, const TGroupBox& Group,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -54,6 +55,15 @@ class TPointDef : public TForm {
   // Writes the preset's texts into Target's fields; applies nothing.
   void ApplyColourPreset(TColourTarget Target, const TColourPreset& Preset);
 
+  // The twelve values, in the order of LabeledEdit1..12, that "Použít" last
+  // applied; the fields' start-up values before any.
+  using TFieldValues = std::array<std::int32_t, 12>;
+  static constexpr TFieldValues StartUpValues{5, 5, 100, 100, 2, 7, 0, 0, 255, 0, 0, 0};
+  TFieldValues Applied = StartUpValues;
+  // Writes Values into the twelve fields and applies them as "Použít" does.
+  // False when they were refused; the raster in force then stays.
+  bool ApplyValues(const TFieldValues& Values);
+
   // All owned by the form (Qt parents).
   TGroupBox* GroupBox1 = nullptr;         // "Geometrie"
   TGroupBox* GroupBox2 = nullptr;         // "Barva bodů": the points' colour
@@ -76,6 +86,7 @@ class TPointDef : public TForm {
   TPopupMenu* PopupMenu1 = nullptr;       // the colour presets, erven1..ern1
 
  private:
+  TLabeledEdit* FieldAt(std::size_t Index) const;
   void OpenPresets(TColourTarget Target, const TGroupBox& Group, const TSpeedButton& Button);
 };
 

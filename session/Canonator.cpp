@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -120,11 +121,12 @@ void TCanonator::Disconnect() {
   Log("Kamera odpojena.");
 }
 
-TShot TCanonator::Shoot(unsigned Scan) {
+TShot TCanonator::Shoot(unsigned Scan, const std::string& Directory) {
   if (!Connected || !Controller) return TShot::Refused;
   EdsError unlock = EdsResult_Ok;
   if (Controller->TakePicture(&unlock) != EdsResult_Ok) return TShot::Refused;
-  OwedPhotos.push_back({MonotonicMilliseconds(), Scan});
+  OwedPhotos.push_back(
+      {MonotonicMilliseconds(), Scan, Directory.empty() ? OutputDirectory : WithSlash(Directory)});
   return unlock == EdsResult_Ok ? TShot::Taken : TShot::TakenStillLocked;
 }
 
@@ -137,11 +139,13 @@ TTransfer TCanonator::SaveTransferredImage(const TMsg& Msg) {
   if (!Controller || Msg.wParam != Controller->GetSession()) return TTransfer::Stale;
 
   const auto item = reinterpret_cast<EdsDirectoryItemRef>(Msg.lParam);
+  // Photographs come in the order of their shots: this one is the oldest owed one's.
+  const std::string directory = OwedPhotos.empty() ? OutputDirectory : OwedPhotos.front().Directory;
   std::string name, cameraName;
   EdsError complete = EdsResult_Ok;
-  if (Controller->DownloadItem(item, OutputDirectory, name, &complete, &cameraName) !=
-      EdsResult_Ok)
+  if (Controller->DownloadItem(item, directory, name, &complete, &cameraName) != EdsResult_Ok)
     return TTransfer::Failed;
+  LastSavedDirectory = directory;
   if (name != cameraName)
     Log("Soubor " + cameraName + " už v adresáři je, snímek dostal jméno " + name);
   LastSavedFile = name;
@@ -228,6 +232,31 @@ void TCanonator::WriteScanIndex(const std::string& Directory) {
   if (written != size || !file.commit())
     throw std::runtime_error("Stream write error: \"" + path + "\". " + ToUtf8(file.errorString()));
   CapturedFiles.clear();
+}
+
+std::string TCanonator::MakeScanFolder(std::string& Error) const {
+  constexpr char Prefix[] = "sken-";
+  // One past the highest number there: a folder emptied and removed is not refilled.
+  long highest = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(OutputDirectory, error)) {
+    const std::string name = entry.path().filename().string();
+    const std::string digits = name.substr(std::min(name.size(), sizeof Prefix - 1));
+    if (!name.starts_with(Prefix) || digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    highest = std::max(highest, std::stol(digits));
+  }
+  std::string path;
+  for (long number = highest + 1; number <= highest + 100; ++number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%03ld", Prefix, number);
+    path = OutputDirectory + name;
+    if (mkdir(path.c_str(), 0777) == 0) return path + "/";
+    if (errno != EEXIST) break;
+  }
+  Error = "Cannot create folder \"" + path + "\". " + std::strerror(errno);
+  return {};
 }
 
 std::string TCanonator::DefaultOutputDirectory() {

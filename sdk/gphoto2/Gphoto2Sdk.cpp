@@ -258,7 +258,8 @@ EdsError EdsCreateFileStream(const char* FileName, EdsUInt32 CreateDisposition, 
         Access != EdsFileAccess_ReadWrite)
       return EdsResult_NotSupported;
     auto stream = std::make_shared<TStream>();
-    stream->Fd = open(FileName, O_CREAT | (exclusive ? O_EXCL : O_TRUNC) | O_RDWR | O_CLOEXEC, 0666);
+    stream->Fd =
+        open(FileName, O_CREAT | (exclusive ? O_EXCL : O_TRUNC) | O_RDWR | O_CLOEXEC, 0666);
     if (stream->Fd < 0)
       return exclusive && errno == EEXIST ? EdsResult_FileAlreadyExists : EdsResult_FileOpenError;
     stream->Path = FileName;

@@ -270,8 +270,8 @@ EdsError EdsCreateFileStream(const char* FileName, EdsUInt32 CreateDisposition, 
       return EdsResult_NotSupported;
     auto stream = std::make_shared<TStream>();
     stream->File = std::fopen(FileName, exclusive ? "w+bx" : "w+b");
-    if (!stream->File) return exclusive && errno == EEXIST ? EdsResult_FileAlreadyExists
-                                                           : EdsResult_FileOpenError;
+    if (!stream->File)
+      return exclusive && errno == EEXIST ? EdsResult_FileAlreadyExists : EdsResult_FileOpenError;
     stream->Path = FileName;
     *OutStream = rig.Objects.Register(std::move(stream));
     return EdsResult_Ok;

@@ -113,7 +113,7 @@ class TMainWindowTest : public ::testing::Test {
   }
 
   static std::string PhotoName(int Number) {
-    char name[16];
+    char name[24];
     std::snprintf(name, sizeof name, "IMG_%04d.JPG", Number);
     return name;
   }
@@ -185,8 +185,8 @@ TEST_F(TMainWindowTest, SecondScanWithRestartedCameraNumberingKeepsTheFirstScan)
   }
 
   std::vector<std::string> second;
-  for (int n = 1; n <= 17; ++n) second.push_back("IMG_" + std::string(n < 10 ? "000" : "00") +
-                                                 std::to_string(n) + "_2.JPG");
+  for (int n = 1; n <= 17; ++n)
+    second.push_back("IMG_" + std::string(n < 10 ? "000" : "00") + std::to_string(n) + "_2.JPG");
   EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), second);
   for (int n = 1; n <= 17; ++n) {
     EXPECT_EQ(ReadFile(Dir / PhotoName(n)), "jpeg of " + PhotoName(n)) << n;
@@ -201,6 +201,34 @@ TEST_F(TMainWindowTest, SecondScanWithRestartedCameraNumberingKeepsTheFirstScan)
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(ReadIndex(Dir / kept[0]), PhotoNames(1, 17));
   EXPECT_THAT(Messages, ::testing::Contains("Starší seznam snímků přejmenován na " + kept[0]));
+  EXPECT_THAT(Errors, IsEmpty());
+}
+
+TEST_F(TMainWindowTest, PerScanFoldersTakeEachScanWholeAndSinglePhotosStayInTheFolder) {
+  // A folder of an earlier session and a name that is no scan folder.
+  fs::create_directory(Dir / "sken-007");
+  fs::create_directory(Dir / "sken-1a");
+  Canonator->FolderPerScan = true;
+  Connect();
+  int photo = 0;
+  for (int scan = 1; scan <= 2; ++scan) {
+    Click(Form1, "SpeedButton10");
+    for (int n = 1; n <= 17; ++n) Deliver(PhotoName(++photo));
+    ASSERT_TRUE(Form1->isVisible()) << "scan " << scan;
+  }
+  Click(Form1, "SpeedButton2");
+  Deliver(PhotoName(++photo));
+  Canonator->FolderPerScan = false;
+
+  for (const auto& [folder, first] : {std::pair{"sken-008", 1}, std::pair{"sken-009", 18}}) {
+    SCOPED_TRACE(folder);
+    std::vector<std::string> names = PhotoNames(first, first + 16);
+    EXPECT_EQ(ReadIndex(Dir / folder / "corvalet.sbf"), names);
+    names.push_back("corvalet.sbf");
+    EXPECT_EQ(FilesIn(Dir / folder), names);
+    EXPECT_THAT(Messages, ::testing::Contains("Snímky do " + (Dir / folder).string() + "/"));
+  }
+  EXPECT_EQ(FilesIn(Dir), std::vector<std::string>{PhotoName(photo)});
   EXPECT_THAT(Errors, IsEmpty());
 }
 

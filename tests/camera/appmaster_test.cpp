@@ -430,10 +430,10 @@ TEST_F(TDownloadTest, FailedStreamCreationSkipsTheRestAndLeavesTheOldFile) {
   const EdsDirectoryItemRef item = TestSdk::AddItem("IMG_0005.JPG", "new");
   TestSdk::Script("EdsCreateFileStream", {EdsResult_FileOpenError});
   EXPECT_EQ(Master->DownloadItem(item, Dir.string(), OutName), EdsResult_FileOpenError);
-  EXPECT_THAT(Calls(),
-              ElementsAre("EdsGetDirectoryItemInfo(item1)",
-                          "EdsCreateFileStream(\"" + (Dir / "IMG_0005_2.JPG").string() + "\", 0, 2)",
-                          "EdsRelease(item1)"));
+  EXPECT_THAT(Calls(), ElementsAre("EdsGetDirectoryItemInfo(item1)",
+                                   "EdsCreateFileStream(\"" + (Dir / "IMG_0005_2.JPG").string() +
+                                       "\", 0, 2)",
+                                   "EdsRelease(item1)"));
   EXPECT_EQ(OutName, "IMG_0005_2.JPG");
   EXPECT_EQ(ReadFile(Dir / "IMG_0005.JPG"), "old");
 }

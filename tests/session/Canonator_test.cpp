@@ -1,12 +1,12 @@
 #include "session/Canonator.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -380,15 +380,14 @@ TEST_F(TScanIndexTest, EarlierIndexAndItsCheckFilesAreKeptUnderTheirScanTime) {
       {"corvalet-points-2026-12-08_140512_2.csv", "points"},
       {"corvalet-2026-12-08_140512.sbf", "kept before"}};
   for (const auto& [name, bytes] : kept) EXPECT_EQ(ReadFile(Dir / name), bytes) << name;
-  EXPECT_THAT(Station::FilesIn(Dir), ::testing::UnorderedElementsAre(
-                                         "corvalet.sbf", "corvalet-2026-12-08_140512_2.sbf",
-                                         "corvalet-check-2026-12-08_140512_2.txt",
-                                         "corvalet-check-2026-12-08_140512_2.png",
-                                         "corvalet-points-2026-12-08_140512_2.csv",
-                                         "corvalet-2026-12-08_140512.sbf"));
-  EXPECT_THAT(LogLines().back(),
-              ::testing::EndsWith(" : Starší seznam snímků přejmenován na "
-                                  "corvalet-2026-12-08_140512_2.sbf"));
+  EXPECT_THAT(Station::FilesIn(Dir),
+              ::testing::UnorderedElementsAre("corvalet.sbf", "corvalet-2026-12-08_140512_2.sbf",
+                                              "corvalet-check-2026-12-08_140512_2.txt",
+                                              "corvalet-check-2026-12-08_140512_2.png",
+                                              "corvalet-points-2026-12-08_140512_2.csv",
+                                              "corvalet-2026-12-08_140512.sbf"));
+  EXPECT_THAT(LogLines().back(), ::testing::EndsWith(" : Starší seznam snímků přejmenován na "
+                                                     "corvalet-2026-12-08_140512_2.sbf"));
 }
 
 TEST_F(TScanIndexTest, MissingDirectoryThrowsWithPathAndReason) {
