@@ -130,6 +130,7 @@ void TStomper::FinishScan() {
   // A failure here goes to the error box; the main window then stays hidden.
   const std::string folder = ScanDirectory.empty() ? Canonator->OutputDirectory : ScanDirectory;
   Canonator->WriteScanIndex(folder);
+  FinishedFolder = folder;
   if (Check) Check->IndexWritten(folder);
   Form1->show();
 }

@@ -60,6 +60,8 @@ class TStomper {
   std::uint32_t PhotoTimeout = DefaultPhotoTimeout;
   // Where the running (or last) scan puts its photographs and index; ends in "/".
   std::string ScanDirectory;
+  // Where the last scan that wrote its index put it; ends in "/".
+  std::string FinishedFolder;
 
  private:
   // Shows the pattern that Draw paints, then fires the shutter and logs the step.
