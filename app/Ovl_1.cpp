@@ -321,6 +321,11 @@ void TForm1::SpeedButton7Click() {
 }
 
 void TForm1::SpeedButton8Click() {
+  // With the projection window hidden there would be no window left to click.
+  if (Form2 == nullptr || !Form2->isVisible()) {
+    Canonator->Log("Projekce není zobrazena, okno zůstává (nejdřív Zobrazit)");
+    return;
+  }
   hide();
 }
 
@@ -336,12 +341,20 @@ void TForm1::SpeedButton9Click() {
 }
 
 void TForm1::SpeedButton2Click() {
+  if (!CameraReady()) return;
   Stomper->SingleShot();
 }
 
 void TForm1::SpeedButton10Click() {
+  if (!CameraReady()) return;
   ShowProjectionOnly();
   Stomper->StartScan();
+}
+
+bool TForm1::CameraReady() {
+  if (Canonator->Connected) return true;
+  Canonator->Log(NoCameraText);
+  return false;
 }
 
 void TForm1::SpeedButton11Click() {

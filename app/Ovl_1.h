@@ -97,6 +97,9 @@ class TForm1 : public TForm {
   void SpeedButton11Click();  // "Konec"
   // Shows the projection window and hides every other window.
   void ShowProjectionOnly();
+
+  // Logged when "Jeden" or "Snímání" finds no connected camera.
+  static constexpr char NoCameraText[] = "Kamera nepřipojena, nejdřív stiskněte Inicializace";
   void ApplicationEvents1Message(TMsg& Msg, bool& Handled);
 
   // True once the window began to close or the application was asked to end:
@@ -129,6 +132,8 @@ class TForm1 : public TForm {
   void FormClose() override;
 
  private:
+  // True with a connected camera; otherwise logs NoCameraText.
+  bool CameraReady();
   TSpeedButton* AddButton(QWidget* Parent, const char* Name, const char* Caption,
                           const QRect& Bounds, void (TForm1::*Handler)());
 

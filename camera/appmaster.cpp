@@ -155,7 +155,8 @@ std::string TAppMaster::GetCameraName() const {
 
 EdsError TAppMaster::TakePicture(EdsError* UnlockResult) {
   if (UnlockResult != nullptr) *UnlockResult = EdsResult_Ok;
-  if (CameraRef == nullptr) return EdsResult_Ok;
+  // No shutter was sent: that is no success.
+  if (CameraRef == nullptr) return EdsResult_DeviceNotFound;
   return LockedOnLegacy([this] { return EdsSendCommand(CameraRef, EdsCommand_TakePicture, 0); },
                         UnlockResult);
 }

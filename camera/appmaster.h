@@ -38,7 +38,8 @@ class TAppMaster {
   TCamera* GetDescriptor() const { return Descriptor.get(); }
   // Gives the shutter's result (on a legacy camera also its lock's). The
   // legacy unlock after the command goes to UnlockResult when given: a failed
-  // unlock does not undo a shot the camera accepted.
+  // unlock does not undo a shot the camera accepted. Without a camera nothing
+  // is sent and the result is EdsResult_DeviceNotFound.
   EdsError TakePicture(EdsError* UnlockResult = nullptr);
   // Writes Item into Directory and releases Item, whatever happens. The file
   // is created exclusively under the camera's file name or, when that is

@@ -232,6 +232,36 @@ TEST_F(TMainWindowTest, PerScanFoldersTakeEachScanWholeAndSinglePhotosStayInTheF
   EXPECT_THAT(Errors, IsEmpty());
 }
 
+TEST_F(TMainWindowTest, WithoutACameraScanAndSingleShotSayWhatToPressAndLeaveTheWindows) {
+  Click(Form1, "SpeedButton10");
+  Click(Form1, "SpeedButton2");
+  EXPECT_THAT(Messages, ElementsAre(TForm1::NoCameraText, TForm1::NoCameraText));
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_FALSE(Form2->isVisible());
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_EQ(ShutterCommands(), 0);
+  EXPECT_THAT(Waits, IsEmpty());
+}
+
+TEST_F(TMainWindowTest, ThereIsAlwaysAWindowToClick) {
+  // "UkJeBo" with the projection window hidden would leave nothing on screen.
+  Click(Form1, "SpeedButton8");
+  EXPECT_TRUE(Form1->isVisible());
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_THAT(Messages[0], HasSubstr("Zobrazit"));
+  Click(Form1, "SpeedButton5");
+  Click(Form1, "SpeedButton8");
+  EXPECT_FALSE(Form1->isVisible());
+  QTest::mouseClick(Form2->Image1, Qt::LeftButton);
+  EXPECT_TRUE(Form1->isVisible());
+
+  // A click on the projection image brings back a minimised main window too.
+  Form1->showMinimized();
+  QTest::mouseClick(Form2->Image1, Qt::LeftButton);
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_FALSE(Form1->windowState() & Qt::WindowMinimized);
+}
+
 TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
   Connect();
   Click(Form1, "SpeedButton10");
@@ -484,10 +514,11 @@ TEST_F(TMainWindowTest, ShowHideAndHideMainButtons) {
   EXPECT_FALSE(Form2->isVisible());
   EXPECT_TRUE(LatestProjectorFrame().isNull());
 
+  // Hiding the main window too would leave no window: it stays, and says why.
   Click(Form1, "SpeedButton8");
-  EXPECT_FALSE(Form1->isVisible());
+  EXPECT_TRUE(Form1->isVisible());
   EXPECT_FALSE(Form2->isVisible());
-  EXPECT_THAT(Messages, IsEmpty());
+  EXPECT_EQ(Messages.size(), 1u);
 }
 
 TEST_F(TMainWindowTest, DirectoryButtonTakesTheChosenDirectoryOrLogs) {
@@ -555,12 +586,11 @@ TEST_F(TMainWindowTest, HookHandlesTransfersInsideModalLoopsAndPassesTheRest) {
 }
 
 TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
-  // Without a camera the scan button only switches the windows.
   Form3->show();
   PointDef->show();
   Stomper->Step = 5;
   Canonator->CapturedFiles = {"kept.jpg"};
-  Click(Form1, "SpeedButton10");
+  Form1->ShowProjectionOnly();
   EXPECT_TRUE(Form2->isVisible());
   EXPECT_FALSE(Form1->isVisible());
   EXPECT_FALSE(Form3->isVisible());

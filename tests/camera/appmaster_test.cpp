@@ -89,7 +89,8 @@ TEST_F(TControllerTest, NoCameraReleasesTheListAndLeavesEverythingAlone) {
 
   TestSdk::ClearCalls();
   EXPECT_EQ(Master->ApplySaveToHost(), 0u);
-  EXPECT_EQ(Master->TakePicture(), 0u);
+  // No shutter is sent, and none is reported as sent.
+  EXPECT_EQ(Master->TakePicture(), EdsResult_DeviceNotFound);
   EXPECT_EQ(Master->RegisterHandlers(), 0u);
   EXPECT_THAT(Calls(), IsEmpty());
 

@@ -234,7 +234,7 @@ directory="$(window_id "Výběr adresáře")"
 click "$directory" 100 $((40 + 8))
 xdotool key End Return
 sleep 0.5
-click "$directory" $((8 + 108)) $((224 + 12))        # "Použít"
+click "$directory" $((150 + 66)) $((248 + 12))       # "Použít"
 wait_for "\"Výběr adresáře\" ended by \"Použít\"" 30 window_gone "Výběr adresáře"
 
 # Opening the parent directory, then the close box: the directory stays "photos".
