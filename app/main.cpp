@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
   TApplication application(argc, argv);
   CreateWindows(application);
   Stomper->PhotoTimeout = commandLine.Options->PhotoTimeout;
+  Canonator->LogDirectory = TCanonator::DefaultLogDirectory();
   if (commandLine.Options->Defaults) {
     Canonator->Log("Výchozí volby, nic z tohoto běhu se nezapamatuje");
   } else {

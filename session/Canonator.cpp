@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -68,6 +69,16 @@ bool RenameNoReplace(const std::string& From, const std::string& To) {
     return false;
   }
   return std::rename(From.c_str(), To.c_str()) == 0;
+}
+
+// "2026-12-08": today, local time.
+std::string LocalDate() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+  return text;
 }
 
 // "2026-12-08_140512": when the file at Path was last written, local time.
@@ -163,10 +174,42 @@ void TCanonator::AddCapturedFile(const std::string& FileName) {
 }
 
 void TCanonator::Log(const std::string& Message) {
-  if (LogPanel == nullptr) return;
-  TMemoLines& lines = LogPanel->Lines();
-  lines.Add(LongTimeString() + " : " + Message);
-  while (lines.Count() > MaxLogLines) lines.Delete(0);
+  const std::string time = LongTimeString();
+  if (LogPanel != nullptr) {
+    TMemoLines& lines = LogPanel->Lines();
+    lines.Add(time + " : " + Message);
+    while (lines.Count() > MaxLogLines) lines.Delete(0);
+  }
+  if (LogDirectory.empty() || LogFileFailed) return;
+  const std::string path = LogFilePath();
+  const std::string line = LocalDate() + " " + time + " : " + Message + "\n";
+  std::string reason;
+  if (!QDir().mkpath(QFile::decodeName(QByteArray::fromStdString(LogDirectory)))) {
+    reason = "the folder cannot be made";
+  } else {
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (file < 0 || write(file, line.data(), line.size()) != ssize_t(line.size()))
+      reason = std::strerror(errno);
+    if (file >= 0) close(file);
+  }
+  if (reason.empty()) return;
+  // Said once; the program goes on with the panel alone.
+  LogFileFailed = true;
+  Log("Záznam nelze ukládat do " + path + ": " + reason);
+}
+
+std::string TCanonator::LogFilePath() const {
+  if (LogDirectory.empty()) return {};
+  return WithSlash(LogDirectory) + "corvaletscan-" + LocalDate() + ".log";
+}
+
+std::string TCanonator::DefaultLogDirectory() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  // The base directory specification ignores a relative path.
+  const std::string base = state != nullptr && state[0] == '/'
+                               ? std::string(state)
+                               : ToUtf8(QDir::homePath()) + "/.local/state";
+  return base + "/corvaletscan";
 }
 
 void TCanonator::KeepEarlierIndex(const std::string& Directory) {

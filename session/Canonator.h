@@ -77,8 +77,15 @@ class TCanonator {
   // Forgets the owed photographs shot more than Milliseconds ago.
   void WriteOffOwedPhotos(std::int64_t Milliseconds);
   void AddCapturedFile(const std::string& FileName);
-  // Appends "time : Message" to the log panel, which keeps the newest MaxLogLines.
+  // Appends "time : Message" to the log panel, which keeps the newest
+  // MaxLogLines, and "date time : Message" to the day's log file in
+  // LogDirectory. A log file that cannot be written is said once in the panel
+  // and not tried again.
   void Log(const std::string& Message);
+  // The day's log file in LogDirectory: "corvaletscan-YYYY-MM-DD.log"; empty without one.
+  std::string LogFilePath() const;
+  // $XDG_STATE_HOME/corvaletscan, by default ~/.local/state/corvaletscan.
+  static std::string DefaultLogDirectory();
   // Writes Directory + IndexFileName with the header, the rule and
   // CapturedFiles, then empties CapturedFiles. An earlier index there is first
   // kept under its scan time (KeepEarlierIndex). Throws std::runtime_error
@@ -123,6 +130,10 @@ class TCanonator {
   std::string CameraName;
   // Not owned: the main window's panel.
   TMemo* LogPanel = nullptr;
+  // Where the log files go; empty keeps the log in the panel only.
+  std::string LogDirectory;
+  // Set once the log file could not be written.
+  bool LogFileFailed = false;
   bool Connected = false;
 };
 

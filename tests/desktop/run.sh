@@ -21,6 +21,10 @@ for file in "$program" "$decoder"; do
 done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/corvalet-desktop-XXXXXX")"
+# The program's remembered choices and log file, and the window manager's own
+# settings and caches, stay in the work directory.
+export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" XDG_DATA_HOME="$work/data"
+export XDG_STATE_HOME="$work/state"
 xvfb_pid=""
 wm_pid=""
 program_pid=""
@@ -189,8 +193,6 @@ x_above "Nastavení rastru bodů" CorvaletScan ||
 echo "desktop: without a window manager, top first: $(xwininfo -root -children | sed -n 's/^ *0x[0-9a-f]* "\(.*\)": (".*/\1/p' | paste -sd '|' | sed 's/|/ > /g')"
 stop_program
 
-# The window manager's own settings and caches stay in the work directory.
-export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" XDG_DATA_HOME="$work/data"
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
 wm_pid=$!
 wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 #include "platform/LocalTime.h"
@@ -304,6 +305,41 @@ TEST_F(TCanonatorTest, LogKeepsTheNewest24Lines) {
   ASSERT_EQ(Memo->Lines().Count(), 24);
   EXPECT_THAT(Memo->Lines().Strings(0), ::testing::EndsWith(" : line 2"));
   EXPECT_THAT(Memo->Lines().Strings(23), ::testing::EndsWith(" : line 25"));
+}
+
+TEST_F(TCanonatorTest, EveryLineGoesToTheDaysLogFileAndAFileThatFailsIsSaidOnce) {
+  const fs::path state = Dir / "state";
+  setenv("XDG_STATE_HOME", state.c_str(), 1);
+  Coordinator->LogDirectory = TCanonator::DefaultLogDirectory();
+  EXPECT_EQ(Coordinator->LogDirectory, (state / "corvaletscan").string());
+  for (int i = 1; i <= 30; ++i) Coordinator->Log("line " + std::to_string(i));
+  EXPECT_EQ(Memo->Lines().Count(), 24);
+
+  const fs::path path = Coordinator->LogFilePath();
+  EXPECT_EQ(path.parent_path(), state / "corvaletscan");
+  EXPECT_THAT(path.filename().string(),
+              ::testing::MatchesRegex("corvaletscan-[0-9]{4}-[0-9]{2}-[0-9]{2}\\.log"));
+  std::vector<std::string> lines;
+  std::istringstream file(ReadFile(path));
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 30u);
+  const std::string day = path.stem().string().substr(std::string("corvaletscan-").size());
+  for (int i = 1; i <= 30; ++i) {
+    EXPECT_THAT(lines[i - 1], ::testing::StartsWith(day + " ")) << i;
+    EXPECT_THAT(lines[i - 1], ::testing::EndsWith(" : line " + std::to_string(i))) << i;
+  }
+
+  // A folder that cannot be made: said once in the panel, the panel goes on.
+  WriteFile(Dir / "blocker", "a file");
+  Coordinator->LogDirectory = (Dir / "blocker" / "corvaletscan").string();
+  Memo->Lines().Clear();
+  Coordinator->Log("a");
+  Coordinator->Log("b");
+  ASSERT_EQ(Memo->Lines().Count(), 3);
+  EXPECT_THAT(Memo->Lines().Strings(1),
+              HasSubstr(" : Záznam nelze ukládat do " + Coordinator->LogFilePath() + ": "));
+  EXPECT_THAT(Memo->Lines().Strings(2), ::testing::EndsWith(" : b"));
+  unsetenv("XDG_STATE_HOME");
 }
 
 class TScanIndexTest : public TCanonatorTest {
