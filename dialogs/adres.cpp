@@ -50,6 +50,14 @@ TForm3::TForm3(QWidget* Parent) : TForm(Parent) {
 
 TForm3::~TForm3() = default;
 
+void TForm3::ShowRefusal(const std::string& Text) {
+  // Above this dialog and under its title: a box behind the stay-on-top main window looks frozen.
+  if (Application)
+    Application->ShowError(this, Text);
+  else
+    QMessageBox::critical(this, windowTitle(), QString::fromStdString(Text));
+}
+
 void TForm3::SpeedButton2Click() {
   const QString shown = QString::fromStdString(DirectoryListBox1->Directory());
   bool given = false;
@@ -59,10 +67,7 @@ void TForm3::SpeedButton2Click() {
   if (!given) return;
   const std::string refusal = MakeDirectory(name.toStdString());
   if (refusal.empty()) return;
-  if (Application)
-    Application->ShowException(refusal);
-  else
-    QMessageBox::critical(this, windowTitle(), QString::fromStdString(refusal));
+  ShowRefusal(refusal);
 }
 
 std::string TForm3::MakeDirectory(const std::string& Name) {
@@ -89,8 +94,5 @@ void TForm3::SpeedButton1Click() {
     return;
   }
   const std::string text = "Do adresáře \"" + directory + "\" nelze ukládat snímky: " + reason;
-  if (Application)
-    Application->ShowException(text);
-  else
-    QMessageBox::critical(this, windowTitle(), QString::fromStdString(text));
+  ShowRefusal(text);
 }

@@ -25,6 +25,9 @@ class TForm3 : public TForm {
   // reason is returned and nothing changes. Empty when made.
   std::string MakeDirectory(const std::string& Name);
 
+  // The error box for Text, above this dialog and under its title.
+  void ShowRefusal(const std::string& Text);
+
   // All owned by the form (Qt parents).
   TDriveComboBox* DriveComboBox1 = nullptr;        // the drive or mount point
   TDirectoryListBox* DirectoryListBox1 = nullptr;  // the directories; its current one is the result
