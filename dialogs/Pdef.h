@@ -6,6 +6,7 @@
 
 #include "platform/Forms.h"
 
+class QLabel;
 class TButton;
 class TGroupBox;
 class TLabeledEdit;
@@ -39,7 +40,9 @@ class TPointDef : public TForm {
   static constexpr std::int64_t MaxRasterPoints = 16384;
   static constexpr char InvalidValuesText[] = "Špatně vyplněné hodnoty !";
 
-  void SpeedButton3Click();  // "Použít"
+  // "Použít": applies the twelve fields, then logs the raster projected after the
+  // generator's corrections. A field that is wrong is named in Label1 and marked.
+  void SpeedButton3Click();
   // The two "Předvolby" buttons: open the presets menu for the point / background colour.
   void SpeedButton1MouseUp(Qt::MouseButton Button, QPoint Position);
   void SpeedButton2MouseUp(Qt::MouseButton Button, QPoint Position);
@@ -84,9 +87,15 @@ class TPointDef : public TForm {
   TSpeedButton* SpeedButton2 = nullptr;   // background's "Předvolby"
   TButton* SpeedButton3 = nullptr;        // "Použít": apply to the raster generator
   TPopupMenu* PopupMenu1 = nullptr;       // the colour presets, erven1..ern1
+  QLabel* Label1 = nullptr;               // why "Použít" refused the fields, empty otherwise
 
  private:
   TLabeledEdit* FieldAt(std::size_t Index) const;
+  // Marks field Index (of LabeledEdit1..12) as wrong and clears the others; 12 marks none.
+  void MarkField(std::size_t Index);
+  // Shows the refusal in Label1 naming field Index (none when 12), marks and
+  // focuses it, and logs the refusal.
+  void Refuse(std::size_t Index);
   void OpenPresets(TColourTarget Target, const TGroupBox& Group, const TSpeedButton& Button);
 };
 

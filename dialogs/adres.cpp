@@ -34,6 +34,7 @@ TForm3::TForm3(QWidget* Parent) : TForm(Parent) {
   SetCaption("Výběr adresáře");
   SetClientSize(291, 281);
   SetBorderStyle(TBorderStyle::bsDialog);
+  SetEscapeCloses(true);
 
   DriveComboBox1 = new TDriveComboBox(this, "DriveComboBox1", QRect(8, 8, 275, 19));
   // Starts at the process's working directory.

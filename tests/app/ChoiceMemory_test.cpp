@@ -91,6 +91,8 @@ TEST_F(TChoiceMemoryTest, ARestartRestoresTheFolderThePerScanChoiceAndTheRaster)
   EXPECT_THAT(LogMessages(),
               ::testing::ElementsAre("Obnoven adresář " + Folder.string() + "/",
                                      "Obnoveno: každé snímání do nového podadresáře",
+                                     "Promítaný rastr: LHX 12, LHY 9, řádků 40, sloupců 30, "
+                                     "velikost 3, odstup 11",
                                      "Obnoven rastr: LHX 12, LHY 9, řádků 40, sloupců 30, "
                                      "velikost 3, odstup 11"));
   // Kept in the test's configuration folder, never the user's.

@@ -161,6 +161,12 @@ TEST_F(OutputDirectoryDialog, ADirectoryThatCannotBeWrittenIsRefusedAndTheDialog
   EXPECT_EQ(List->Directory(), Root + "/beta");
 }
 
+TEST_F(OutputDirectoryDialog, EscapeCancelsLikeTheCloseBox) {
+  WhenModal([this] { QTest::keyClick(List, Qt::Key_Escape); });
+  EXPECT_NE(Dialog->ShowModal(), 1);
+  EXPECT_FALSE(Dialog->isVisible());
+}
+
 TEST_F(OutputDirectoryDialog, NewFolderButtonMakesTheNamedFolderOrRefusesAndChangesNothing) {
   std::vector<std::string> errors;
   Application->SetErrorBox([&](const std::string& Text) { errors.push_back(Text); });
