@@ -162,12 +162,11 @@ void TPointDef::SpeedButton3Click() {
   Label1->clear();
   // What the projector throws after the generator's corrections, which may differ from the fields.
   if (Canonator != nullptr)
-    Canonator->Log("Promítaný rastr: LHX " + std::to_string(MatGen->OffsetX()) + ", LHY " +
-                   std::to_string(MatGen->OffsetY()) + ", řádků " +
-                   std::to_string(MatGen->RowCount()) + ", sloupců " +
-                   std::to_string(MatGen->ColumnCount()) + ", velikost " +
-                   std::to_string(MatGen->PointSize()) + ", odstup " +
-                   std::to_string(MatGen->Spacing()));
+    Canonator->Log(
+        "Promítaný rastr: LHX " + std::to_string(MatGen->OffsetX()) + ", LHY " +
+        std::to_string(MatGen->OffsetY()) + ", řádků " + std::to_string(MatGen->RowCount()) +
+        ", sloupců " + std::to_string(MatGen->ColumnCount()) + ", velikost " +
+        std::to_string(MatGen->PointSize()) + ", odstup " + std::to_string(MatGen->Spacing()));
   MatGen->DrawAllPoints();
   if (Form2 != nullptr) Form2->Image1->Repaint();
   if (Application != nullptr) Application->ProcessMessages();

@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "camera/EDSDKError.h"
+#include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "platform/Timer.h"
-#include "pattern/obraz.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
 #include "tests/support/RigStation.h"
