@@ -32,6 +32,9 @@ TCommandLine ParseCommandLine(const QStringList& Arguments) {
   parser.addOption(photoTimeout);
   const QCommandLineOption camera = CameraCommandLineOption();
   parser.addOption(camera);
+  const QCommandLineOption defaults(
+      "defaults", "Start from the default folder and raster; remember nothing of this run.");
+  parser.addOption(defaults);
 
   const QString program =
       Arguments.isEmpty() ? QCoreApplication::applicationName() : Arguments.first();
@@ -53,6 +56,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments) {
                    "unexpected argument '" + Utf8(parser.positionalArguments().first()) + "'");
 
   TOptions options;
+  options.Defaults = parser.isSet(defaults);
   if (parser.isSet(photoTimeout)) {
     // The last one counts, as usual for a repeated option.
     const QString value = parser.values(photoTimeout).last();

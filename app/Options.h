@@ -14,6 +14,8 @@ struct TOptions {
   std::uint32_t PhotoTimeout = TStomper::DefaultPhotoTimeout;
   // Real cameras through libgphoto2 unless --camera names another.
   TCameraChoice Camera;
+  // --defaults: start from the defaults and remember nothing of this run.
+  bool Defaults = false;
 };
 
 // Either Options to run with, or Text to print before the program exits with

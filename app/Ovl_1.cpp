@@ -1,8 +1,10 @@
 #include "app/Ovl_1.h"
 
+#include <QCheckBox>
 #include <optional>
 #include <string>
 
+#include "app/ChoiceMemory.h"
 #include "check/LiveCheck.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
@@ -89,7 +91,7 @@ void TStomper::ShootPattern(TDraw Draw) {
   // another pattern under the next step's number.
   if (FStepsBegun != begun) return;
   Sleep(std::uint32_t(Delay));
-  const TShot shot = Canonator->Shoot(FScan);
+  const TShot shot = Canonator->Shoot(FScan, ScanDirectory);
   Canonator->Log("step_" + std::to_string(Step));
   LogShot(shot);
   AdvanceStep();
@@ -126,8 +128,10 @@ void TStomper::FinishScan() {
   Canonator->Log("Snímání ukončeno ...");
   Sleep(std::uint32_t(2 * Delay));
   // A failure here goes to the error box; the main window then stays hidden.
-  Canonator->WriteScanIndex();
-  if (Check) Check->IndexWritten(Canonator->OutputDirectory);
+  const std::string folder = ScanDirectory.empty() ? Canonator->OutputDirectory : ScanDirectory;
+  Canonator->WriteScanIndex(folder);
+  FinishedFolder = folder;
+  if (Check) Check->IndexWritten(folder);
   Form1->show();
 }
 
@@ -136,6 +140,8 @@ void TStomper::StopScan() {
   FPhotoTimer.Stop();
   Canonator->CapturedFiles.clear();
   Canonator->Log("Snímání zastaveno, seznam snímků nezapsán");
+  if (!ScanDirectory.empty() && ScanDirectory != Canonator->OutputDirectory)
+    Canonator->Log("Snímky zastaveného snímání zůstávají v " + ScanDirectory);
   if (Form1 != nullptr) Form1->show();
 }
 
@@ -149,6 +155,18 @@ void TStomper::PhotoTimedOut() {
 void TStomper::StartScan() {
   if (Canonator == nullptr || !Canonator->Connected) return;
   Canonator->Log("Snímání začalo ...");
+  ScanDirectory = Canonator->OutputDirectory;
+  if (Canonator->FolderPerScan) {
+    std::string error;
+    ScanDirectory = Canonator->MakeScanFolder(error);
+    if (ScanDirectory.empty()) {
+      ScanDirectory = Canonator->OutputDirectory;
+      Canonator->Log("Snímání nezačalo: " + error);
+      if (Form1 != nullptr) Form1->show();
+      return;
+    }
+    Canonator->Log("Snímky do " + ScanDirectory);
+  }
   // A photograph overdue by more than the limit is not expected any more:
   // a swallowed shot would otherwise take every later scan's first photograph.
   Canonator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
@@ -194,7 +212,7 @@ void TStomper::TransferArrived(const TMsg& Msg) {
   if (listed) Canonator->AddCapturedFile(Canonator->LastSavedFile);
   // While waiting for photograph n, Step is n.
   if (Check && scanPhoto)
-    Check->PhotoSaved(Step - 1, Canonator->OutputDirectory + Canonator->LastSavedFile);
+    Check->PhotoSaved(Step - 1, Canonator->LastSavedDirectory + Canonator->LastSavedFile);
   Canonator->Log(transfer == TTransfer::Saved ? "snímek uložen"
                                               : "Snímek uložen, kamera si může ponechat kopii");
   if (!listed) Canonator->Log("Snímek do snímání nepatří, není v seznamu");
@@ -299,26 +317,44 @@ void TForm1::SpeedButton6Click() {
 void TForm1::SpeedButton7Click() {
   // The dialog applies its values itself.
   PointDef->ShowModal();
+  if (RemembersChoices) RememberChoices();
 }
 
 void TForm1::SpeedButton8Click() {
+  // With the projection window hidden there would be no window left to click.
+  if (Form2 == nullptr || !Form2->isVisible()) {
+    Canonator->Log("Projekce není zobrazena, okno zůstává (nejdřív Zobrazit)");
+    return;
+  }
   hide();
 }
 
 void TForm1::SpeedButton9Click() {
-  if (Form3->ShowModal() == 1)
-    Canonator->OutputDirectory = Form3->DirectoryListBox1->Directory() + "/";
-  else
+  Form3->CheckBox1->setChecked(Canonator->FolderPerScan);
+  if (Form3->ShowModal() != 1) {
     Canonator->Log("Cesta neuložena.");
+    return;
+  }
+  Canonator->OutputDirectory = Form3->DirectoryListBox1->Directory() + "/";
+  Canonator->FolderPerScan = Form3->CheckBox1->isChecked();
+  if (RemembersChoices) RememberChoices();
 }
 
 void TForm1::SpeedButton2Click() {
+  if (!CameraReady()) return;
   Stomper->SingleShot();
 }
 
 void TForm1::SpeedButton10Click() {
+  if (!CameraReady()) return;
   ShowProjectionOnly();
   Stomper->StartScan();
+}
+
+bool TForm1::CameraReady() {
+  if (Canonator->Connected) return true;
+  Canonator->Log(NoCameraText);
+  return false;
 }
 
 void TForm1::SpeedButton11Click() {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/Forms.h"
 #include "platform/Messages.h"
@@ -36,6 +37,8 @@ class TStomper {
 
   // Starts a scan at step 0 with an empty file list; nothing without a camera.
   // Photographs still owed by earlier shots are listed nowhere when they come.
+  // With per-scan folders the scan goes into a new one; when none can be
+  // made, the log says why, the main window comes back and nothing is shot.
   void StartScan();
   // One photograph outside a scan, half a second after the press; a refused
   // shutter is logged.
@@ -55,6 +58,10 @@ class TStomper {
   std::int32_t Step = 0;
   // Milliseconds a scan waits for a step's photograph before it stops; 0 waits for ever.
   std::uint32_t PhotoTimeout = DefaultPhotoTimeout;
+  // Where the running (or last) scan puts its photographs and index; ends in "/".
+  std::string ScanDirectory;
+  // Where the last scan that wrote its index put it; ends in "/".
+  std::string FinishedFolder;
 
  private:
   // Shows the pattern that Draw paints, then fires the shutter and logs the step.
@@ -90,6 +97,9 @@ class TForm1 : public TForm {
   void SpeedButton11Click();  // "Konec"
   // Shows the projection window and hides every other window.
   void ShowProjectionOnly();
+
+  // Logged when "Jeden" or "Snímání" finds no connected camera.
+  static constexpr char NoCameraText[] = "Kamera nepřipojena, nejdřív stiskněte Inicializace";
   void ApplicationEvents1Message(TMsg& Msg, bool& Handled);
 
   // True once the window began to close or the application was asked to end:
@@ -112,6 +122,9 @@ class TForm1 : public TForm {
   TSpeedButton* SpeedButton10 = nullptr;  // "Snímání": start a scan
   TSpeedButton* SpeedButton11 = nullptr;  // "Konec": end the program
 
+  // Whether the choices made in the two dialogs are remembered for the next start.
+  bool RemembersChoices = false;
+
  protected:
   // Creates the sequencer, then the coordinator bound to Memo1, and installs the hook.
   void FormCreate() override;
@@ -119,6 +132,8 @@ class TForm1 : public TForm {
   void FormClose() override;
 
  private:
+  // True with a connected camera; otherwise logs NoCameraText.
+  bool CameraReady();
   TSpeedButton* AddButton(QWidget* Parent, const char* Name, const char* Caption,
                           const QRect& Bounds, void (TForm1::*Handler)());
 

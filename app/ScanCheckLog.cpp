@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/Ovl_1.h"
 #include "platform/Messages.h"
 #include "session/Canonator.h"
 
@@ -35,8 +36,12 @@ class TCheckLineReceiver : public QObject {
       std::lock_guard guard(PendingLock);
       lines.swap(Pending());
     }
+    // The verdict is the last word on a scan: its line names the scan's folder too, so
+    // the log reads as the session's list of views. A check takes far less than a scan,
+    // so the folder of the scan finished last is the one checked.
     for (const std::string& line : lines)
-      if (Canonator) Canonator->Log(line);
+      if (Canonator)
+        Canonator->Log(Stomper ? "Sken " + Stomper->FinishedFolder + " – " + line : line);
     return true;
   }
 

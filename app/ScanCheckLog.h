@@ -4,5 +4,6 @@
 
 #include "check/LiveCheck.h"
 
-// A live scan check whose verdict line reaches the activity log on the GUI thread.
+// A live scan check whose verdict line reaches the activity log on the GUI thread,
+// after the folder of the scan it judged: "Sken <folder> – Kontrola: ...".
 std::unique_ptr<TScanCheck> CreateLoggedScanCheck();

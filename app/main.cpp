@@ -1,17 +1,21 @@
 #include <csignal>
 #include <cstdio>
 
+#include "app/ChoiceMemory.h"
 #include "app/Options.h"
 #include "app/Ovl_1.h"
 #include "app/ScanCheckLog.h"
 #include "app/Windows.h"
 #include "platform/Application.h"
 #include "sdk/choice/CameraChoice.h"
+#include "session/Canonator.h"
 
 int main(int argc, char** argv) {
   // A network camera's dropped connection must not end the program when it is closed.
   std::signal(SIGPIPE, SIG_IGN);
 
+  // Names the settings file: ~/.config/corvaletscan/corvaletscan.conf.
+  TApplication::setOrganizationName("corvaletscan");
   TApplication::setApplicationName("corvaletscan");
   TApplication::setApplicationVersion(CORVALET_VERSION);
   // Settled before the display is opened: help, version and a refusal need none.
@@ -27,6 +31,13 @@ int main(int argc, char** argv) {
   TApplication application(argc, argv);
   CreateWindows(application);
   Stomper->PhotoTimeout = commandLine.Options->PhotoTimeout;
+  Canonator->LogDirectory = TCanonator::DefaultLogDirectory();
+  if (commandLine.Options->Defaults) {
+    Canonator->Log("Výchozí volby, nic z tohoto běhu se nezapamatuje");
+  } else {
+    RestoreChoices();
+    Form1->RemembersChoices = true;
+  }
   const auto check = CreateLoggedScanCheck();
   Stomper->Check = check.get();
   const int result = application.Run();

@@ -13,6 +13,8 @@ constexpr EdsError EdsResult_OperationCancelled = 0x0000000A;
 constexpr EdsError EdsResult_FileIoError = 0x00000020;
 constexpr EdsError EdsResult_FileOpenError = 0x00000021;
 constexpr EdsError EdsResult_FileWriteError = 0x00000024;
+// An exclusive file stream found a file of that name.
+constexpr EdsError EdsResult_FileAlreadyExists = 0x00000025;
 constexpr EdsError EdsResult_DiskFull = 0x00000029;
 constexpr EdsError EdsResult_InvalidParameter = 0x00000060;
 constexpr EdsError EdsResult_InvalidHandle = 0x00000061;

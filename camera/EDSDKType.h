@@ -84,6 +84,7 @@ constexpr EdsUInt32 EdsObjectEvent_All = 0x200;
 constexpr EdsUInt32 EdsObjectEvent_TransferRequest = 0x208;
 
 // File stream creation.
+constexpr EdsUInt32 EdsFileCreate_New = 0;     // fails when a file of the same name exists
 constexpr EdsUInt32 EdsFileCreate_Always = 1;  // a file of the same name is replaced
 constexpr EdsUInt32 EdsFileAccess_ReadWrite = 2;
 

@@ -38,6 +38,23 @@ void Post(EdsVoid* Context, UINT Message, WPARAM wParam, LPARAM lParam) noexcept
   }
 }
 
+// Free names tried beside a taken camera name before the download gives up.
+constexpr int MaxNameTries = 9999;
+
+// Name with "_N" before its extension: "IMG_0001.JPG" -> "IMG_0001_2.JPG", which sorts next to it.
+std::string NameBeside(const std::string& Name, int N) {
+  const auto dot = Name.rfind('.');
+  const auto stemEnd = dot == std::string::npos || dot == 0 ? Name.size() : dot;
+  return Name.substr(0, stemEnd) + "_" + std::to_string(N) + Name.substr(stemEnd);
+}
+
+bool Taken(const std::string& Path) {
+  std::error_code error;
+  // A dangling link is a taken name too; a name the look cannot judge is left to the creation.
+  const auto type = std::filesystem::symlink_status(Path, error).type();
+  return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none;
+}
+
 WPARAM NextSession() {
   static std::atomic<WPARAM> last{0};
   return ++last;
@@ -138,13 +155,15 @@ std::string TAppMaster::GetCameraName() const {
 
 EdsError TAppMaster::TakePicture(EdsError* UnlockResult) {
   if (UnlockResult != nullptr) *UnlockResult = EdsResult_Ok;
-  if (CameraRef == nullptr) return EdsResult_Ok;
+  // No shutter was sent: that is no success.
+  if (CameraRef == nullptr) return EdsResult_DeviceNotFound;
   return LockedOnLegacy([this] { return EdsSendCommand(CameraRef, EdsCommand_TakePicture, 0); },
                         UnlockResult);
 }
 
 EdsError TAppMaster::DownloadItem(EdsDirectoryItemRef Item, const std::string& Directory,
-                                  std::string& OutName, EdsError* CompleteResult) {
+                                  std::string& OutName, EdsError* CompleteResult,
+                                  std::string* CameraName) {
   if (CompleteResult != nullptr) *CompleteResult = EdsResult_Ok;
   EdsDirectoryItemInfo info{};
   EdsError result = EdsGetDirectoryItemInfo(Item, &info);
@@ -157,14 +176,22 @@ EdsError TAppMaster::DownloadItem(EdsDirectoryItemRef Item, const std::string& D
     EdsRelease(Item);
     return EdsResult_InvalidFileName;
   }
-  std::string path = Directory;
-  if (!path.ends_with('/')) path += '/';
-  path += name;
-  OutName = name;
+  if (CameraName != nullptr) *CameraName = name;
+  std::string directory = Directory;
+  if (!directory.ends_with('/')) directory += '/';
 
+  // Created exclusively under a free name: no older file is ever opened, let alone replaced.
+  std::string written = name;
+  std::string path;
   EdsStreamRef stream = nullptr;
-  result =
-      EdsCreateFileStream(path.c_str(), EdsFileCreate_Always, EdsFileAccess_ReadWrite, &stream);
+  result = EdsResult_FileAlreadyExists;
+  for (int n = 1; n <= MaxNameTries && result == EdsResult_FileAlreadyExists; ++n) {
+    if (n > 1) written = NameBeside(name, n);
+    path = directory + written;
+    if (Taken(path)) continue;
+    result = EdsCreateFileStream(path.c_str(), EdsFileCreate_New, EdsFileAccess_ReadWrite, &stream);
+  }
+  OutName = written;
   const bool created = result == EdsResult_Ok;
   if (result == EdsResult_Ok)
     result = EdsSetProgressCallback(stream, OnDownloadProgress, EdsProgressOption_Periodically,
@@ -178,8 +205,7 @@ EdsError TAppMaster::DownloadItem(EdsDirectoryItemRef Item, const std::string& D
 
   if (stream != nullptr) EdsRelease(stream);
   EdsRelease(Item);
-  // The stream replaced any older file of this name, so what lies there now is
-  // this download's own unfinished file.
+  // The stream was created exclusively: what lies there is this download's own unfinished file.
   if (created && result != EdsResult_Ok) {
     std::error_code ignored;
     std::filesystem::remove(path, ignored);

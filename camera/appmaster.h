@@ -38,18 +38,23 @@ class TAppMaster {
   TCamera* GetDescriptor() const { return Descriptor.get(); }
   // Gives the shutter's result (on a legacy camera also its lock's). The
   // legacy unlock after the command goes to UnlockResult when given: a failed
-  // unlock does not undo a shot the camera accepted.
+  // unlock does not undo a shot the camera accepted. Without a camera nothing
+  // is sent and the result is EdsResult_DeviceNotFound.
   EdsError TakePicture(EdsError* UnlockResult = nullptr);
-  // Writes Item into Directory under the camera's file name and releases Item,
-  // whatever happens. OutName gets the bare file name once the item's record
+  // Writes Item into Directory and releases Item, whatever happens. The file
+  // is created exclusively under the camera's file name or, when that is
+  // taken, under the first free "stem_N.ext" (N from 2), so no older file is
+  // ever replaced. OutName gets the bare name chosen once the item's record
   // was read and its name accepted; a refused name (empty, "." or "..", or
   // holding a path separator or a control character) leaves OutName as it was
-  // and gives EdsResult_InvalidFileName. A failed download leaves no file
-  // under the camera's name. A download that wrote every byte gives 0 and
-  // keeps its file even when the SDK's download-complete call fails; that
-  // call's result goes to CompleteResult when given.
+  // and gives EdsResult_InvalidFileName. A failed download removes only its
+  // own new file. A download that wrote every byte gives 0 and keeps its file
+  // even when the SDK's download-complete call fails; that call's result goes
+  // to CompleteResult when given, and the camera's own name for the file to
+  // CameraName.
   EdsError DownloadItem(EdsDirectoryItemRef Item, const std::string& Directory,
-                        std::string& OutName, EdsError* CompleteResult = nullptr);
+                        std::string& OutName, EdsError* CompleteResult = nullptr,
+                        std::string* CameraName = nullptr);
 
   HWND GetWindowHandle() const { return WindowHandle; }
   bool IsSdkInitialized() const { return SdkInitialized; }

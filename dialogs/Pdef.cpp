@@ -1,5 +1,7 @@
 #include "dialogs/Pdef.h"
 
+#include <QLabel>
+
 #include <charconv>
 #include <exception>
 #include <stdexcept>
@@ -59,7 +61,7 @@ std::int32_t StrToInt(const std::string& Text) {
 TPointDef::TPointDef(QWidget* Parent) : TForm(Parent) {
   setObjectName("PointDef");
   SetCaption("Nastavení rastru bodů");
-  SetClientSize(137, 545);
+  SetClientSize(137, 593);
   SetBorderStyle(TBorderStyle::bsDialog);
 
   GroupBox1 = new TGroupBox(this, "GroupBox1", "Geometrie", QRect(8, 8, 121, 185));
@@ -87,6 +89,14 @@ TPointDef::TPointDef(QWidget* Parent) : TForm(Parent) {
   SpeedButton2 = new TSpeedButton(GroupBox3, "SpeedButton2", "Předvolby", QRect(8, 112, 97, 25));
 
   SpeedButton3 = new TButton(this, "SpeedButton3", "Použít", QRect(8, 504, 121, 33));
+  // The refusal shows here, where the operator looks, not only in the log under the dialog.
+  Label1 = new QLabel(this);
+  Label1->setObjectName("Label1");
+  Label1->setGeometry(8, 541, 121, 48);
+  Label1->setWordWrap(true);
+  Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Label1->setStyleSheet(QStringLiteral("color: #b00000"));
+  SetEscapeCloses(true);
   // Enter in any field applies, as the operator expects of a dialog.
   SpeedButton3->setDefault(true);
   // Bold blue captions mark the main window's groups; here they take the dialog's plain text.
@@ -118,38 +128,85 @@ TPointDef::TPointDef(QWidget* Parent) : TForm(Parent) {
 TPointDef::~TPointDef() = default;
 
 void TPointDef::SpeedButton3Click() {
+  // Every field is converted, in the dialog's order, before anything is applied.
+  TFieldValues values{};
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    try {
+      values[i] = FieldValue(*FieldAt(i));
+    } catch (const std::exception&) {
+      Refuse(i);
+      return;
+    }
+  }
+  const auto [offsetX, offsetY, rows, columns, size, spacing, pointRed, pointBlue, pointGreen,
+              backgroundRed, backgroundBlue, backgroundGreen] = values;
+  const std::uint32_t background = Colour(backgroundRed, backgroundGreen, backgroundBlue);
+  const std::uint32_t pointColour = Colour(pointRed, pointGreen, pointBlue);
+
+  // In 64 bits: two 32-bit counts can multiply past any 32-bit limit.
+  std::int32_t cappedRows = rows;
+  if (std::int64_t(rows) * columns > MaxRasterPoints)
+    cappedRows = std::int32_t(MaxRasterPoints / columns);
+
   try {
-    // Every field is converted before anything is applied.
-    const std::int32_t offsetX = FieldValue(*LabeledEdit1);
-    const std::int32_t offsetY = FieldValue(*LabeledEdit2);
-    const std::int32_t rows = FieldValue(*LabeledEdit3);
-    const std::int32_t columns = FieldValue(*LabeledEdit4);
-    const std::int32_t size = FieldValue(*LabeledEdit5);
-    const std::int32_t spacing = FieldValue(*LabeledEdit6);
-    const std::int32_t backgroundRed = FieldValue(*LabeledEdit10);
-    const std::int32_t backgroundBlue = FieldValue(*LabeledEdit11);
-    const std::int32_t backgroundGreen = FieldValue(*LabeledEdit12);
-    const std::int32_t pointRed = FieldValue(*LabeledEdit7);
-    const std::int32_t pointBlue = FieldValue(*LabeledEdit8);
-    const std::int32_t pointGreen = FieldValue(*LabeledEdit9);
-
-    const std::uint32_t background = Colour(backgroundRed, backgroundGreen, backgroundBlue);
-    const std::uint32_t pointColour = Colour(pointRed, pointGreen, pointBlue);
-
-    // In 64 bits: two 32-bit counts can multiply past any 32-bit limit.
-    std::int32_t cappedRows = rows;
-    if (std::int64_t(rows) * columns > MaxRasterPoints)
-      cappedRows = std::int32_t(MaxRasterPoints / columns);
-
     if (MatGen == nullptr) throw std::logic_error("No raster generator");
     MatGen->SetGeometry(offsetX, offsetY, cappedRows, columns, size, spacing, background,
                         pointColour);
-    MatGen->DrawAllPoints();
-    if (Form2 != nullptr) Form2->Image1->Repaint();
-    if (Application != nullptr) Application->ProcessMessages();
   } catch (const std::exception&) {
-    if (Canonator != nullptr) Canonator->Log(InvalidValuesText);
+    // The generator refuses a spacing below 1 and negative counts.
+    Refuse(spacing < 1 ? 5 : cappedRows < 0 ? 2 : columns < 0 ? 3 : values.size());
+    return;
   }
+  Applied = values;
+  MarkField(values.size());
+  Label1->clear();
+  // What the projector throws after the generator's corrections, which may differ from the fields.
+  if (Canonator != nullptr)
+    Canonator->Log(
+        "Promítaný rastr: LHX " + std::to_string(MatGen->OffsetX()) + ", LHY " +
+        std::to_string(MatGen->OffsetY()) + ", řádků " + std::to_string(MatGen->RowCount()) +
+        ", sloupců " + std::to_string(MatGen->ColumnCount()) + ", velikost " +
+        std::to_string(MatGen->PointSize()) + ", odstup " + std::to_string(MatGen->Spacing()));
+  MatGen->DrawAllPoints();
+  if (Form2 != nullptr) Form2->Image1->Repaint();
+  if (Application != nullptr) Application->ProcessMessages();
+}
+
+void TPointDef::MarkField(std::size_t Index) {
+  for (std::size_t i = 0; i < 12; ++i)
+    FieldAt(i)->setStyleSheet(i == Index ? QStringLiteral("background: #ffc8c8") : QString());
+}
+
+void TPointDef::Refuse(std::size_t Index) {
+  std::string text = InvalidValuesText;
+  if (Index < 12) {
+    const TLabeledEdit* field = FieldAt(Index);
+    const auto* group = static_cast<const TGroupBox*>(field->parentWidget());
+    text += "\n" + group->Caption() + ", " + field->EditLabel()->text().toStdString() + ": \"" +
+            field->Text() + "\"";
+    FieldAt(Index)->setFocus();
+    FieldAt(Index)->selectAll();
+  }
+  MarkField(Index);
+  Label1->setText(QString::fromStdString(text));
+  if (Canonator != nullptr) Canonator->Log(InvalidValuesText);
+}
+
+TLabeledEdit* TPointDef::FieldAt(std::size_t Index) const {
+  const std::array<TLabeledEdit*, 12> fields = {
+      LabeledEdit1, LabeledEdit2, LabeledEdit3, LabeledEdit4,  LabeledEdit5,  LabeledEdit6,
+      LabeledEdit7, LabeledEdit8, LabeledEdit9, LabeledEdit10, LabeledEdit11, LabeledEdit12};
+  return fields.at(Index);
+}
+
+bool TPointDef::ApplyValues(const TFieldValues& Values) {
+  const TFieldValues before = Applied;
+  for (std::size_t i = 0; i < Values.size(); ++i) FieldAt(i)->SetText(std::to_string(Values[i]));
+  SpeedButton3Click();
+  if (Applied == Values) return true;
+  // Refused: the fields show the raster in force again.
+  for (std::size_t i = 0; i < before.size(); ++i) FieldAt(i)->SetText(std::to_string(before[i]));
+  return false;
 }
 
 void TPointDef::OpenPresets(TColourTarget Target, const TGroupBox& Group,

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
 #include "platform/Forms.h"
 
+class QLabel;
 class TButton;
 class TGroupBox;
 class TLabeledEdit;
@@ -38,7 +40,9 @@ class TPointDef : public TForm {
   static constexpr std::int64_t MaxRasterPoints = 16384;
   static constexpr char InvalidValuesText[] = "Špatně vyplněné hodnoty !";
 
-  void SpeedButton3Click();  // "Použít"
+  // "Použít": applies the twelve fields, then logs the raster projected after the
+  // generator's corrections. A field that is wrong is named in Label1 and marked.
+  void SpeedButton3Click();
   // The two "Předvolby" buttons: open the presets menu for the point / background colour.
   void SpeedButton1MouseUp(Qt::MouseButton Button, QPoint Position);
   void SpeedButton2MouseUp(Qt::MouseButton Button, QPoint Position);
@@ -53,6 +57,15 @@ class TPointDef : public TForm {
   void ern1Click();      // "černá": black
   // Writes the preset's texts into Target's fields; applies nothing.
   void ApplyColourPreset(TColourTarget Target, const TColourPreset& Preset);
+
+  // The twelve values, in the order of LabeledEdit1..12, that "Použít" last
+  // applied; the fields' start-up values before any.
+  using TFieldValues = std::array<std::int32_t, 12>;
+  static constexpr TFieldValues StartUpValues{5, 5, 100, 100, 2, 7, 0, 0, 255, 0, 0, 0};
+  TFieldValues Applied = StartUpValues;
+  // Writes Values into the twelve fields and applies them as "Použít" does.
+  // False when they were refused; the raster in force then stays.
+  bool ApplyValues(const TFieldValues& Values);
 
   // All owned by the form (Qt parents).
   TGroupBox* GroupBox1 = nullptr;         // "Geometrie"
@@ -74,8 +87,15 @@ class TPointDef : public TForm {
   TSpeedButton* SpeedButton2 = nullptr;   // background's "Předvolby"
   TButton* SpeedButton3 = nullptr;        // "Použít": apply to the raster generator
   TPopupMenu* PopupMenu1 = nullptr;       // the colour presets, erven1..ern1
+  QLabel* Label1 = nullptr;               // why "Použít" refused the fields, empty otherwise
 
  private:
+  TLabeledEdit* FieldAt(std::size_t Index) const;
+  // Marks field Index (of LabeledEdit1..12) as wrong and clears the others; 12 marks none.
+  void MarkField(std::size_t Index);
+  // Shows the refusal in Label1 naming field Index (none when 12), marks and
+  // focuses it, and logs the refusal.
+  void Refuse(std::size_t Index);
   void OpenPresets(TColourTarget Target, const TGroupBox& Group, const TSpeedButton& Button);
 };
 

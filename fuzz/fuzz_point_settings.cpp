@@ -232,7 +232,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
 
   const std::vector<std::string> log = LogMessages(*World->Memo);
   const bool complained = log.size() == 1 && log[0] == TPointDef::InvalidValuesText;
-  if (!log.empty() && !complained) Fail("unexpected log lines", texts);
+  // An applied raster logs what is projected.
+  const bool applied = log.size() == 1 && log[0].rfind("Promítaný rastr: ", 0) == 0;
+  if (!complained && !applied) Fail("unexpected log lines", texts);
   if (!valid) {
     if (!complained) Fail("an invalid field was not reported", texts);
     if (!(TRaster::Of(*pair.Generator) == before))

@@ -33,7 +33,13 @@ void TForm2::ReleaseMatGen() {
 }
 
 void TForm2::Image1Click() {
-  if (Application != nullptr && Application->MainForm() != nullptr) Application->MainForm()->show();
+  if (Application == nullptr || Application->MainForm() == nullptr) return;
+  QWidget* main = Application->MainForm();
+  // A minimised main window comes back as well as a hidden one.
+  main->setWindowState(main->windowState() & ~Qt::WindowMinimized);
+  main->show();
+  main->raise();
+  main->activateWindow();
 }
 
 void TForm2::Image1DblClick() {

@@ -90,6 +90,15 @@ void TApplication::ShowException(const std::string& Text) {
   QMessageBox::critical(nullptr, QString::fromStdString(Title()), QString::fromStdString(Text));
 }
 
+void TApplication::ShowError(QWidget* Owner, const std::string& Text) {
+  if (FErrorBox || Owner == nullptr) {
+    ShowException(Text);
+    return;
+  }
+  QWidget* window = Owner->window();
+  QMessageBox::critical(window, window->windowTitle(), QString::fromStdString(Text));
+}
+
 bool TApplication::notify(QObject* Receiver, QEvent* Event) {
   try {
     return QApplication::notify(Receiver, Event);

@@ -55,6 +55,9 @@ class TApplication : public QApplication {
 
   // Reports a failure that escaped a handler in the error box; the loop goes on.
   void ShowException(const std::string& Text);
+  // The error box of a window's own refusal: above Owner's window (transient
+  // for it) and under its title. The replaced error box gets it too.
+  void ShowError(QWidget* Owner, const std::string& Text);
 
   bool notify(QObject* Receiver, QEvent* Event) override;
 

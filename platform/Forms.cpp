@@ -136,6 +136,7 @@ void TForm::closeEvent(QCloseEvent* Event) {
 void TForm::keyPressEvent(QKeyEvent* Event) {
   if (Event->key() == Qt::Key_Escape) {
     Event->accept();
+    if (FEscapeCloses) close();
     return;
   }
   QDialog::keyPressEvent(Event);

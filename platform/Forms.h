@@ -17,7 +17,8 @@ enum class TBorderStyle { bsSingle, bsDialog };
 //
 // Closing the application's main window runs FormClose and ends the program.
 // Closing any other window runs FormClose and hides it; a modal one then ends
-// with QDialog::Rejected (0). Escape closes no window.
+// with QDialog::Rejected (0). Escape closes only a window that asks for it
+// (SetEscapeCloses), as its close box would.
 class TForm : public QDialog {
  public:
   explicit TForm(QWidget* Parent = nullptr);
@@ -31,6 +32,8 @@ class TForm : public QDialog {
   void SetBorderStyle(TBorderStyle Style);
   bool StayOnTop() const { return FStayOnTop; }
   void SetStayOnTop(bool StayOnTop);
+  // Whether Escape closes the window as its close box does; off by default.
+  void SetEscapeCloses(bool On) { FEscapeCloses = On; }
 
   // Shows the window modally and returns its modal result (OK = QDialog::Accepted = 1).
   // The window belongs to (is transient for) a shown stay-on-top window, else the
@@ -64,4 +67,5 @@ class TForm : public QDialog {
   bool FStayOnTop = false;
   bool FPlaced = false;
   bool FModal = false;
+  bool FEscapeCloses = false;
 };

@@ -1,5 +1,7 @@
 #include "session/Canonator.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -7,6 +9,12 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -30,6 +38,58 @@ std::string WithSlash(std::string Directory) {
 
 std::string ToUtf8(const QString& Text) {
   return Text.toUtf8().toStdString();
+}
+
+// What lies beside an index and belongs to its scan, as name stem and extension.
+struct TScanFile {
+  const char* Stem;
+  const char* Extension;
+};
+constexpr TScanFile IndexFile{"corvalet", ".sbf"};
+constexpr TScanFile CompanionFiles[] = {
+    {"corvalet-check", ".txt"}, {"corvalet-check", ".png"}, {"corvalet-points", ".csv"}};
+
+std::string Named(const TScanFile& File, const std::string& Stamp) {
+  return std::string(File.Stem) + (Stamp.empty() ? "" : "-" + Stamp) + File.Extension;
+}
+
+bool Exists(const std::string& Path) {
+  std::error_code error;
+  const auto type = std::filesystem::symlink_status(Path, error).type();
+  return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none;
+}
+
+// Renames without ever replacing a file at To; errno tells why not.
+bool RenameNoReplace(const std::string& From, const std::string& To) {
+  if (renameat2(AT_FDCWD, From.c_str(), AT_FDCWD, To.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: the look first is the best left.
+  if (Exists(To)) {
+    errno = EEXIST;
+    return false;
+  }
+  return std::rename(From.c_str(), To.c_str()) == 0;
+}
+
+// "2026-12-08": today, local time.
+std::string LocalDate() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+  return text;
+}
+
+// "2026-12-08_140512": when the file at Path was last written, local time.
+std::string ScanTimeStamp(const std::string& Path) {
+  struct stat info {};
+  const std::time_t written = stat(Path.c_str(), &info) == 0 ? info.st_mtime : std::time(nullptr);
+  std::tm local{};
+  localtime_r(&written, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d_%H%M%S", &local);
+  return text;
 }
 
 }  // namespace
@@ -72,11 +132,12 @@ void TCanonator::Disconnect() {
   Log("Kamera odpojena.");
 }
 
-TShot TCanonator::Shoot(unsigned Scan) {
+TShot TCanonator::Shoot(unsigned Scan, const std::string& Directory) {
   if (!Connected || !Controller) return TShot::Refused;
   EdsError unlock = EdsResult_Ok;
   if (Controller->TakePicture(&unlock) != EdsResult_Ok) return TShot::Refused;
-  OwedPhotos.push_back({MonotonicMilliseconds(), Scan});
+  OwedPhotos.push_back(
+      {MonotonicMilliseconds(), Scan, Directory.empty() ? OutputDirectory : WithSlash(Directory)});
   return unlock == EdsResult_Ok ? TShot::Taken : TShot::TakenStillLocked;
 }
 
@@ -89,10 +150,15 @@ TTransfer TCanonator::SaveTransferredImage(const TMsg& Msg) {
   if (!Controller || Msg.wParam != Controller->GetSession()) return TTransfer::Stale;
 
   const auto item = reinterpret_cast<EdsDirectoryItemRef>(Msg.lParam);
-  std::string name;
+  // Photographs come in the order of their shots: this one is the oldest owed one's.
+  const std::string directory = OwedPhotos.empty() ? OutputDirectory : OwedPhotos.front().Directory;
+  std::string name, cameraName;
   EdsError complete = EdsResult_Ok;
-  if (Controller->DownloadItem(item, OutputDirectory, name, &complete) != EdsResult_Ok)
+  if (Controller->DownloadItem(item, directory, name, &complete, &cameraName) != EdsResult_Ok)
     return TTransfer::Failed;
+  LastSavedDirectory = directory;
+  if (name != cameraName)
+    Log("Soubor " + cameraName + " už v adresáři je, snímek dostal jméno " + name);
   LastSavedFile = name;
   return complete == EdsResult_Ok ? TTransfer::Saved : TTransfer::SavedCameraMayKeepCopy;
 }
@@ -108,13 +174,79 @@ void TCanonator::AddCapturedFile(const std::string& FileName) {
 }
 
 void TCanonator::Log(const std::string& Message) {
-  if (LogPanel == nullptr) return;
-  TMemoLines& lines = LogPanel->Lines();
-  lines.Add(LongTimeString() + " : " + Message);
-  while (lines.Count() > MaxLogLines) lines.Delete(0);
+  const std::string time = LongTimeString();
+  if (LogPanel != nullptr) {
+    TMemoLines& lines = LogPanel->Lines();
+    lines.Add(time + " : " + Message);
+    while (lines.Count() > MaxLogLines) lines.Delete(0);
+  }
+  if (LogDirectory.empty() || LogFileFailed) return;
+  const std::string path = LogFilePath();
+  const std::string line = LocalDate() + " " + time + " : " + Message + "\n";
+  std::string reason;
+  if (!QDir().mkpath(QFile::decodeName(QByteArray::fromStdString(LogDirectory)))) {
+    reason = "the folder cannot be made";
+  } else {
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (file < 0 || write(file, line.data(), line.size()) != ssize_t(line.size()))
+      reason = std::strerror(errno);
+    if (file >= 0) close(file);
+  }
+  if (reason.empty()) return;
+  // Said once; the program goes on with the panel alone.
+  LogFileFailed = true;
+  Log("Záznam nelze ukládat do " + path + ": " + reason);
+}
+
+std::string TCanonator::LogFilePath() const {
+  if (LogDirectory.empty()) return {};
+  return WithSlash(LogDirectory) + "corvaletscan-" + LocalDate() + ".log";
+}
+
+std::string TCanonator::DefaultLogDirectory() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  // The base directory specification ignores a relative path.
+  const std::string base = state != nullptr && state[0] == '/'
+                               ? std::string(state)
+                               : ToUtf8(QDir::homePath()) + "/.local/state";
+  return base + "/corvaletscan";
+}
+
+void TCanonator::KeepEarlierIndex(const std::string& Directory) {
+  const std::string index = Directory + IndexFileName;
+  std::error_code error;
+  const auto type = std::filesystem::symlink_status(index, error).type();
+  // A directory of that name is no index; writing over it fails as before.
+  if (type != std::filesystem::file_type::regular && type != std::filesystem::file_type::symlink)
+    return;
+  const std::string time = ScanTimeStamp(index);
+  // Two scans within one second get "_2", "_3", ... after the time.
+  std::string stamp = time;
+  for (int n = 2; n <= 9999; ++n) {
+    bool free = !Exists(Directory + Named(IndexFile, stamp));
+    for (const TScanFile& file : CompanionFiles)
+      free = free && !Exists(Directory + Named(file, stamp));
+    if (free) break;
+    stamp = time + "_" + std::to_string(n);
+  }
+  const std::string kept = Named(IndexFile, stamp);
+  if (!RenameNoReplace(index, Directory + kept))
+    throw std::runtime_error("Cannot rename file \"" + index + "\" to \"" + kept + "\". " +
+                             std::strerror(errno));
+  Log("Starší seznam snímků přejmenován na " + kept);
+  // The earlier scan's check files go with its index.
+  for (const TScanFile& file : CompanionFiles) {
+    const std::string from = Directory + Named(file, "");
+    if (Exists(from) && !RenameNoReplace(from, Directory + Named(file, stamp)))
+      Log("Soubor " + from + " nelze přejmenovat: " + std::strerror(errno));
+  }
 }
 
 void TCanonator::WriteScanIndex() {
+  WriteScanIndex(OutputDirectory);
+}
+
+void TCanonator::WriteScanIndex(const std::string& Directory) {
   // The clock is read twice, once for the time and once for the date.
   const std::string time = LongTimeString();
   const std::string date = ShortDateString();
@@ -123,7 +255,8 @@ void TCanonator::WriteScanIndex() {
   text += std::string(IndexRuleLength, '-') + LineEnd;
   for (const std::string& name : CapturedFiles) text += name + LineEnd;
 
-  const std::string path = OutputDirectory + IndexFileName;
+  const std::string directory = WithSlash(Directory.empty() ? OutputDirectory : Directory);
+  const std::string path = directory + IndexFileName;
   // Written beside the old index and renamed over it only when complete.
   QSaveFile file(QFile::decodeName(QByteArray::fromStdString(path)));
   // Unbuffered: a buffered write that falls short at commit is not reported by commit.
@@ -137,9 +270,36 @@ void TCanonator::WriteScanIndex() {
     if (count <= 0) break;
     written += count;
   }
+  // Only a complete new index moves the earlier one aside.
+  if (written == size) KeepEarlierIndex(directory);
   if (written != size || !file.commit())
     throw std::runtime_error("Stream write error: \"" + path + "\". " + ToUtf8(file.errorString()));
   CapturedFiles.clear();
+}
+
+std::string TCanonator::MakeScanFolder(std::string& Error) const {
+  constexpr char Prefix[] = "sken-";
+  // One past the highest number there: a folder emptied and removed is not refilled.
+  long highest = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(OutputDirectory, error)) {
+    const std::string name = entry.path().filename().string();
+    const std::string digits = name.substr(std::min(name.size(), sizeof Prefix - 1));
+    if (!name.starts_with(Prefix) || digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    highest = std::max(highest, std::stol(digits));
+  }
+  std::string path;
+  for (long number = highest + 1; number <= highest + 100; ++number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%03ld", Prefix, number);
+    path = OutputDirectory + name;
+    if (mkdir(path.c_str(), 0777) == 0) return path + "/";
+    if (errno != EEXIST) break;
+  }
+  Error = "Cannot create folder \"" + path + "\". " + std::strerror(errno);
+  return {};
 }
 
 std::string TCanonator::DefaultOutputDirectory() {

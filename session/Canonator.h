@@ -35,6 +35,8 @@ struct TOwedPhoto {
   std::int64_t ShotAt = 0;
   // The scan that shot it; 0 for a single shot.
   unsigned Scan = 0;
+  // Where the photograph goes, ends in "/".
+  std::string Directory;
 };
 
 // The scan coordinator: owns the camera controller while one exists, turns its
@@ -62,22 +64,46 @@ class TCanonator {
   // CapturedFiles and logs, connected or not.
   void Disconnect();
   // Fires the shutter once; refused without a connection. A shot taken is
-  // owed a photograph, recorded in OwedPhotos under Scan.
-  TShot Shoot(unsigned Scan = 0);
-  // Downloads the photograph named by a CameraTransferMessage into
-  // OutputDirectory and puts its bare name in LastSavedFile; lists nothing. A
-  // message from another than the present controller's session is Stale.
+  // owed a photograph, recorded in OwedPhotos under Scan, to be saved in
+  // Directory (OutputDirectory when empty).
+  TShot Shoot(unsigned Scan = 0, const std::string& Directory = {});
+  // Downloads the photograph named by a CameraTransferMessage into the
+  // directory of the oldest owed shot (OutputDirectory when none is owed),
+  // puts its bare name in LastSavedFile and the directory in
+  // LastSavedDirectory; lists nothing. A camera name already taken there gets
+  // a free name beside it, and the log says so. A message from another than
+  // the present controller's session is Stale.
   TTransfer SaveTransferredImage(const TMsg& Msg);
   // Forgets the owed photographs shot more than Milliseconds ago.
   void WriteOffOwedPhotos(std::int64_t Milliseconds);
   void AddCapturedFile(const std::string& FileName);
-  // Appends "time : Message" to the log panel, which keeps the newest MaxLogLines.
+  // Appends "time : Message" to the log panel, which keeps the newest
+  // MaxLogLines, and "date time : Message" to the day's log file in
+  // LogDirectory. A log file that cannot be written is said once in the panel
+  // and not tried again.
   void Log(const std::string& Message);
-  // Replaces OutputDirectory + IndexFileName atomically with the header, the
-  // rule and CapturedFiles, then empties CapturedFiles. Throws
-  // std::runtime_error naming the path and the reason when the file cannot be
-  // written; the previous file and CapturedFiles then stay as they were.
+  // The day's log file in LogDirectory: "corvaletscan-YYYY-MM-DD.log"; empty without one.
+  std::string LogFilePath() const;
+  // $XDG_STATE_HOME/corvaletscan, by default ~/.local/state/corvaletscan.
+  static std::string DefaultLogDirectory();
+  // Writes Directory + IndexFileName with the header, the rule and
+  // CapturedFiles, then empties CapturedFiles. An earlier index there is first
+  // kept under its scan time (KeepEarlierIndex). Throws std::runtime_error
+  // naming the path and the reason when the file cannot be written;
+  // CapturedFiles then stays as it was.
+  void WriteScanIndex(const std::string& Directory);
+  // Into OutputDirectory.
   void WriteScanIndex();
+  // Renames an index in Directory (ends in "/"), and the check files beside
+  // it, to "corvalet-<time it was written>.sbf", "corvalet-check-<time>.txt"
+  // and so on, never over a file; logs the new name. Throws
+  // std::runtime_error when the index cannot be renamed.
+  void KeepEarlierIndex(const std::string& Directory);
+
+  // Creates the next free numbered scan folder in OutputDirectory: "sken-001",
+  // "sken-002", ..., one past the highest there, never an existing name. Its
+  // path ending in "/", or empty with Error naming the path and the reason.
+  std::string MakeScanFolder(std::string& Error) const;
 
   // The executable's directory when writable, else the user's pictures directory; ends in "/".
   static std::string DefaultOutputDirectory();
@@ -90,10 +116,13 @@ class TCanonator {
   std::unique_ptr<TAppMaster> Controller;
   // Always ends in "/".
   std::string OutputDirectory;
+  // Each scan into a new numbered folder of OutputDirectory (MakeScanFolder).
+  bool FolderPerScan = false;
   // Bare names of the photographs listed since the list was last emptied, in order.
   std::vector<std::string> CapturedFiles;
-  // The bare name of the photograph saved last, listed or not.
+  // The bare name of the photograph saved last, listed or not, and its directory (ends in "/").
   std::string LastSavedFile;
+  std::string LastSavedDirectory;
   // Shots of the present session whose photographs have not come, oldest
   // first; photographs come in the order of their shots.
   std::deque<TOwedPhoto> OwedPhotos;
@@ -101,6 +130,10 @@ class TCanonator {
   std::string CameraName;
   // Not owned: the main window's panel.
   TMemo* LogPanel = nullptr;
+  // Where the log files go; empty keeps the log in the panel only.
+  std::string LogDirectory;
+  // Set once the log file could not be written.
+  bool LogFileFailed = false;
   bool Connected = false;
 };
 

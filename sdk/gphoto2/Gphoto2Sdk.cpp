@@ -1,5 +1,6 @@
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -252,11 +253,15 @@ EdsError EdsCreateFileStream(const char* FileName, EdsUInt32 CreateDisposition, 
   return Locked([&](TBackend& backend) {
     if (!FileName || !OutStream) return EdsResult_InvalidParameter;
     if (!backend.Initialized) return EdsResult_InternalError;
-    if (CreateDisposition != EdsFileCreate_Always || Access != EdsFileAccess_ReadWrite)
+    const bool exclusive = CreateDisposition == EdsFileCreate_New;
+    if ((!exclusive && CreateDisposition != EdsFileCreate_Always) ||
+        Access != EdsFileAccess_ReadWrite)
       return EdsResult_NotSupported;
     auto stream = std::make_shared<TStream>();
-    stream->Fd = open(FileName, O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0666);
-    if (stream->Fd < 0) return EdsResult_FileOpenError;
+    stream->Fd =
+        open(FileName, O_CREAT | (exclusive ? O_EXCL : O_TRUNC) | O_RDWR | O_CLOEXEC, 0666);
+    if (stream->Fd < 0)
+      return exclusive && errno == EEXIST ? EdsResult_FileAlreadyExists : EdsResult_FileOpenError;
     stream->Path = FileName;
     *OutStream = backend.Objects.Register(std::move(stream));
     return EdsResult_Ok;

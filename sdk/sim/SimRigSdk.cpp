@@ -264,11 +264,14 @@ EdsError EdsCreateFileStream(const char* FileName, EdsUInt32 CreateDisposition, 
   return Guarded("EdsCreateFileStream", [&](TRig& rig) {
     if (!FileName || !OutStream) return EdsResult_InvalidParameter;
     if (!rig.Initialized) return EdsResult_InternalError;
-    if (CreateDisposition != EdsFileCreate_Always || Access != EdsFileAccess_ReadWrite)
+    const bool exclusive = CreateDisposition == EdsFileCreate_New;
+    if ((!exclusive && CreateDisposition != EdsFileCreate_Always) ||
+        Access != EdsFileAccess_ReadWrite)
       return EdsResult_NotSupported;
     auto stream = std::make_shared<TStream>();
-    stream->File = std::fopen(FileName, "w+b");
-    if (!stream->File) return EdsResult_FileOpenError;
+    stream->File = std::fopen(FileName, exclusive ? "w+bx" : "w+b");
+    if (!stream->File)
+      return exclusive && errno == EEXIST ? EdsResult_FileAlreadyExists : EdsResult_FileOpenError;
     stream->Path = FileName;
     *OutStream = rig.Objects.Register(std::move(stream));
     return EdsResult_Ok;

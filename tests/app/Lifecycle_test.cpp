@@ -189,7 +189,7 @@ TEST(LifecycleDeathTest, KonecEndsWithoutTheCloseHandlerAndTheProcessExitsCleanl
               ::testing::ExitedWithCode(0), "");
 }
 
-TEST(LifecycleDeathTest, WithoutACameraOnlyTheWindowsSwitch) {
+TEST(LifecycleDeathTest, WithoutACameraScanAndShotOnlySayWhatToPress) {
   EXPECT_EXIT(RunProgram(
                   "cameras=0",
                   [] {
@@ -202,16 +202,16 @@ TEST(LifecycleDeathTest, WithoutACameraOnlyTheWindowsSwitch) {
                     CHECK(Canonator->CameraName == "Camera is not detected!");
 
                     Click(Form1, "SpeedButton10");
-                    CHECK(Form2->isVisible() && !Form1->isVisible());
-                    CHECK(Form1->Memo1->Lines().Count() == 1);
+                    CHECK(!Form2->isVisible() && Form1->isVisible());
+                    CHECK(Form1->Memo1->Lines().Count() == 2);
+                    CHECK(Form1->Memo1->Lines().Strings(1).ends_with(
+                        " : Kamera nepřipojena, nejdřív stiskněte Inicializace"));
                     CHECK(!Stomper->Running && Stomper->Step == 0);
-                    QTest::mouseClick(Form2->Image1, Qt::LeftButton);
-                    CHECK(Form1->isVisible());
 
                     Click(Form1, "SpeedButton2");
                     CHECK(waits.empty());
                     CHECK(SimStatistics().ShotsAccepted == 0);
-                    CHECK(Form1->Memo1->Lines().Count() == 1);
+                    CHECK(Form1->Memo1->Lines().Count() == 3);
                     SetSleepFunction([](std::uint32_t) {});
                     Form1->close();
                   },

@@ -19,6 +19,12 @@ TEST(Options, PhotoTimeoutInSecondsDefaultsTo30AndZeroTurnsItOff) {
   EXPECT_EQ(Parse({"--photo-timeout", "0.0001"}).Options->PhotoTimeout, 1u);
 }
 
+TEST(Options, DefaultsStartsFromTheDefaults) {
+  EXPECT_FALSE(Parse({}).Options->Defaults);
+  EXPECT_TRUE(Parse({"--defaults"}).Options->Defaults);
+  EXPECT_FALSE(Parse({"--defaults=yes"}).Options);
+}
+
 TEST(Options, BadValuesAndUnknownArgumentsAreRefusedWithAReason) {
   for (const QStringList& arguments :
        {QStringList{"--photo-timeout", "abc"}, QStringList{"--photo-timeout=-1"},

@@ -113,7 +113,7 @@ class TMainWindowTest : public ::testing::Test {
   }
 
   static std::string PhotoName(int Number) {
-    char name[16];
+    char name[24];
     std::snprintf(name, sizeof name, "IMG_%04d.JPG", Number);
     return name;
   }
@@ -173,6 +173,93 @@ TEST_F(TMainWindowTest, FullScanShootsSeventeenPatternsAndWritesTheIndex) {
   EXPECT_TRUE(Form2->isVisible());
   EXPECT_EQ(MatGen->PlaneCounter(), 14);
   EXPECT_THAT(Errors, IsEmpty());
+}
+
+TEST_F(TMainWindowTest, SecondScanWithRestartedCameraNumberingKeepsTheFirstScan) {
+  Connect();
+  for (int scan = 1; scan <= 2; ++scan) {
+    Click(Form1, "SpeedButton10");
+    // The camera's numbering starts again, as after a reset.
+    for (int n = 1; n <= 17; ++n) Deliver(PhotoName(n));
+    ASSERT_TRUE(Form1->isVisible()) << "scan " << scan;
+  }
+
+  std::vector<std::string> second;
+  for (int n = 1; n <= 17; ++n)
+    second.push_back("IMG_" + std::string(n < 10 ? "000" : "00") + std::to_string(n) + "_2.JPG");
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), second);
+  for (int n = 1; n <= 17; ++n) {
+    EXPECT_EQ(ReadFile(Dir / PhotoName(n)), "jpeg of " + PhotoName(n)) << n;
+    EXPECT_EQ(ReadFile(Dir / second[n - 1]), "jpeg of " + PhotoName(n)) << n;
+  }
+  EXPECT_THAT(Messages, ::testing::Contains("Soubor IMG_0017.JPG už v adresáři je, snímek "
+                                            "dostal jméno IMG_0017_2.JPG"));
+  // The first scan's index is kept beside, still naming the first scan's photos.
+  std::vector<std::string> kept;
+  for (const std::string& name : FilesIn(Dir))
+    if (name.starts_with("corvalet-") && name.ends_with(".sbf")) kept.push_back(name);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(ReadIndex(Dir / kept[0]), PhotoNames(1, 17));
+  EXPECT_THAT(Messages, ::testing::Contains("Starší seznam snímků přejmenován na " + kept[0]));
+  EXPECT_THAT(Errors, IsEmpty());
+}
+
+TEST_F(TMainWindowTest, PerScanFoldersTakeEachScanWholeAndSinglePhotosStayInTheFolder) {
+  // A folder of an earlier session and a name that is no scan folder.
+  fs::create_directory(Dir / "sken-007");
+  fs::create_directory(Dir / "sken-1a");
+  Canonator->FolderPerScan = true;
+  Connect();
+  int photo = 0;
+  for (int scan = 1; scan <= 2; ++scan) {
+    Click(Form1, "SpeedButton10");
+    for (int n = 1; n <= 17; ++n) Deliver(PhotoName(++photo));
+    ASSERT_TRUE(Form1->isVisible()) << "scan " << scan;
+  }
+  Click(Form1, "SpeedButton2");
+  Deliver(PhotoName(++photo));
+  Canonator->FolderPerScan = false;
+
+  for (const auto& [folder, first] : {std::pair{"sken-008", 1}, std::pair{"sken-009", 18}}) {
+    SCOPED_TRACE(folder);
+    std::vector<std::string> names = PhotoNames(first, first + 16);
+    EXPECT_EQ(ReadIndex(Dir / folder / "corvalet.sbf"), names);
+    names.push_back("corvalet.sbf");
+    EXPECT_EQ(FilesIn(Dir / folder), names);
+    EXPECT_THAT(Messages, ::testing::Contains("Snímky do " + (Dir / folder).string() + "/"));
+  }
+  EXPECT_EQ(FilesIn(Dir), std::vector<std::string>{PhotoName(photo)});
+  EXPECT_THAT(Errors, IsEmpty());
+}
+
+TEST_F(TMainWindowTest, WithoutACameraScanAndSingleShotSayWhatToPressAndLeaveTheWindows) {
+  Click(Form1, "SpeedButton10");
+  Click(Form1, "SpeedButton2");
+  EXPECT_THAT(Messages, ElementsAre(TForm1::NoCameraText, TForm1::NoCameraText));
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_FALSE(Form2->isVisible());
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_EQ(ShutterCommands(), 0);
+  EXPECT_THAT(Waits, IsEmpty());
+}
+
+TEST_F(TMainWindowTest, ThereIsAlwaysAWindowToClick) {
+  // "UkJeBo" with the projection window hidden would leave nothing on screen.
+  Click(Form1, "SpeedButton8");
+  EXPECT_TRUE(Form1->isVisible());
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_THAT(Messages[0], HasSubstr("Zobrazit"));
+  Click(Form1, "SpeedButton5");
+  Click(Form1, "SpeedButton8");
+  EXPECT_FALSE(Form1->isVisible());
+  QTest::mouseClick(Form2->Image1, Qt::LeftButton);
+  EXPECT_TRUE(Form1->isVisible());
+
+  // A click on the projection image brings back a minimised main window too.
+  Form1->showMinimized();
+  QTest::mouseClick(Form2->Image1, Qt::LeftButton);
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_FALSE(Form1->windowState() & Qt::WindowMinimized);
 }
 
 TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
@@ -286,7 +373,10 @@ TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
     AdvanceTime(Stomper->PhotoTimeout - 1);
     Deliver(PhotoName(n));
   }
-  EXPECT_EQ(Messages.back(), "Snímání ukončeno ...");
+  // The index found there before is kept under its own time.
+  ASSERT_GE(Messages.size(), 2u);
+  EXPECT_EQ(Messages[Messages.size() - 2], "Snímání ukončeno ...");
+  EXPECT_THAT(Messages.back(), ::testing::StartsWith("Starší seznam snímků přejmenován na "));
   EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(10, 26));
 
   // With the limit off a scan waits for ever.
@@ -424,10 +514,11 @@ TEST_F(TMainWindowTest, ShowHideAndHideMainButtons) {
   EXPECT_FALSE(Form2->isVisible());
   EXPECT_TRUE(LatestProjectorFrame().isNull());
 
+  // Hiding the main window too would leave no window: it stays, and says why.
   Click(Form1, "SpeedButton8");
-  EXPECT_FALSE(Form1->isVisible());
+  EXPECT_TRUE(Form1->isVisible());
   EXPECT_FALSE(Form2->isVisible());
-  EXPECT_THAT(Messages, IsEmpty());
+  EXPECT_EQ(Messages.size(), 1u);
 }
 
 TEST_F(TMainWindowTest, DirectoryButtonTakesTheChosenDirectoryOrLogs) {
@@ -495,12 +586,11 @@ TEST_F(TMainWindowTest, HookHandlesTransfersInsideModalLoopsAndPassesTheRest) {
 }
 
 TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
-  // Without a camera the scan button only switches the windows.
   Form3->show();
   PointDef->show();
   Stomper->Step = 5;
   Canonator->CapturedFiles = {"kept.jpg"};
-  Click(Form1, "SpeedButton10");
+  Form1->ShowProjectionOnly();
   EXPECT_TRUE(Form2->isVisible());
   EXPECT_FALSE(Form1->isVisible());
   EXPECT_FALSE(Form3->isVisible());

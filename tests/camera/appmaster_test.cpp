@@ -89,7 +89,8 @@ TEST_F(TControllerTest, NoCameraReleasesTheListAndLeavesEverythingAlone) {
 
   TestSdk::ClearCalls();
   EXPECT_EQ(Master->ApplySaveToHost(), 0u);
-  EXPECT_EQ(Master->TakePicture(), 0u);
+  // No shutter is sent, and none is reported as sent.
+  EXPECT_EQ(Master->TakePicture(), EdsResult_DeviceNotFound);
   EXPECT_EQ(Master->RegisterHandlers(), 0u);
   EXPECT_THAT(Calls(), IsEmpty());
 
@@ -353,7 +354,7 @@ TEST_F(TDownloadTest, WritesThePictureUnderTheCameraName) {
   EXPECT_EQ(Master->DownloadItem(item, Dir.string(), OutName), 0u);
   const std::string path = (Dir / "IMG_0001.JPG").string();
   EXPECT_THAT(Calls(), ElementsAre("EdsGetDirectoryItemInfo(item1)",
-                                   "EdsCreateFileStream(\"" + path + "\", 1, 2)",
+                                   "EdsCreateFileStream(\"" + path + "\", 0, 2)",
                                    "EdsSetProgressCallback(stream1, fn, 2, " + Ctx() + ")",
                                    "EdsDownload(item1, 5, stream1)", "EdsDownloadComplete(item1)",
                                    "EdsRelease(stream1)", "EdsRelease(item1)"));
@@ -370,11 +371,36 @@ TEST_F(TDownloadTest, DirectoryEndingInDelimiterGetsNoSecondOne) {
   EXPECT_EQ(TestSdk::StreamPath(TestSdk::Streams().at(0)), Dir.string() + "/IMG_0002.JPG");
 }
 
-TEST_F(TDownloadTest, ReplacesAnOlderFileOfTheSameName) {
+TEST_F(TDownloadTest, TakenNameGetsTheFirstFreeNameBesideItAndOlderFilesStay) {
   WriteFile(Dir / "IMG_0003.JPG", "an older and longer picture");
+  WriteFile(Dir / "IMG_0003_2.JPG", "the second older picture");
+  fs::create_symlink(Dir / "gone", Dir / "IMG_0003_3.JPG");
   const EdsDirectoryItemRef item = TestSdk::AddItem("IMG_0003.JPG", "new");
+  std::string cameraName;
+  EXPECT_EQ(Master->DownloadItem(item, Dir.string(), OutName, nullptr, &cameraName), 0u);
+  EXPECT_EQ(OutName, "IMG_0003_4.JPG");
+  EXPECT_EQ(cameraName, "IMG_0003.JPG");
+  EXPECT_EQ(ReadFile(Dir / "IMG_0003_4.JPG"), "new");
+  EXPECT_EQ(ReadFile(Dir / "IMG_0003.JPG"), "an older and longer picture");
+  EXPECT_EQ(ReadFile(Dir / "IMG_0003_2.JPG"), "the second older picture");
+  EXPECT_FALSE(fs::exists(Dir / "gone"));
+
+  // Without an extension the number goes at the end; a leading dot is no extension.
+  for (const char* name : {"scan", ".scan"}) {
+    WriteFile(Dir / name, "old");
+    Master->DownloadItem(TestSdk::AddItem(name, "x"), Dir.string(), OutName);
+    EXPECT_EQ(OutName, std::string(name) + "_2");
+  }
+}
+
+TEST_F(TDownloadTest, NameTakenAfterTheLookIsLeftAloneAndTheNextFreeOneTaken) {
+  const EdsDirectoryItemRef item = TestSdk::AddItem("IMG_0009.JPG", "new");
+  // The exclusive creation is the guard, not the look before it.
+  TestSdk::Script("EdsCreateFileStream", {EdsResult_FileAlreadyExists});
   EXPECT_EQ(Master->DownloadItem(item, Dir.string(), OutName), 0u);
-  EXPECT_EQ(ReadFile(Dir / "IMG_0003.JPG"), "new");
+  EXPECT_EQ(OutName, "IMG_0009_2.JPG");
+  EXPECT_EQ(TestSdk::CallCount("EdsCreateFileStream"), 2);
+  EXPECT_EQ(ReadFile(Dir / "IMG_0009_2.JPG"), "new");
 }
 
 TEST_F(TDownloadTest, DownloadsTheSizeTheRecordGives) {
@@ -405,12 +431,11 @@ TEST_F(TDownloadTest, FailedStreamCreationSkipsTheRestAndLeavesTheOldFile) {
   const EdsDirectoryItemRef item = TestSdk::AddItem("IMG_0005.JPG", "new");
   TestSdk::Script("EdsCreateFileStream", {EdsResult_FileOpenError});
   EXPECT_EQ(Master->DownloadItem(item, Dir.string(), OutName), EdsResult_FileOpenError);
-  EXPECT_THAT(Calls(),
-              ElementsAre("EdsGetDirectoryItemInfo(item1)",
-                          "EdsCreateFileStream(\"" + (Dir / "IMG_0005.JPG").string() + "\", 1, 2)",
-                          "EdsRelease(item1)"));
-  EXPECT_EQ(OutName, "IMG_0005.JPG");
-  // No stream of this call replaced it, so it is not this call's to remove.
+  EXPECT_THAT(Calls(), ElementsAre("EdsGetDirectoryItemInfo(item1)",
+                                   "EdsCreateFileStream(\"" + (Dir / "IMG_0005_2.JPG").string() +
+                                       "\", 0, 2)",
+                                   "EdsRelease(item1)"));
+  EXPECT_EQ(OutName, "IMG_0005_2.JPG");
   EXPECT_EQ(ReadFile(Dir / "IMG_0005.JPG"), "old");
 }
 
@@ -437,8 +462,10 @@ TEST_P(TDownloadStepTest, SkipsLaterStepsReleasesBothAndLeavesNoFile) {
   EXPECT_EQ(called, expected);
   EXPECT_EQ(TestSdk::ReleaseCount(TestSdk::Streams().at(0)), 1);
   EXPECT_EQ(TestSdk::ReleaseCount(item), 1);
-  EXPECT_EQ(OutName, "IMG_0006.JPG");
-  EXPECT_FALSE(fs::exists(Dir / "IMG_0006.JPG"));
+  // Only this download's own file goes; the older picture of that name stays as it was.
+  EXPECT_EQ(OutName, "IMG_0006_2.JPG");
+  EXPECT_FALSE(fs::exists(Dir / "IMG_0006_2.JPG"));
+  EXPECT_EQ(ReadFile(Dir / "IMG_0006.JPG"), "an older picture");
   EXPECT_EQ(ReadFile(Dir / "other.jpg"), "keep");
 }
 

@@ -21,6 +21,10 @@ for file in "$program" "$decoder"; do
 done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/corvalet-desktop-XXXXXX")"
+# The program's remembered choices and log file, and the window manager's own
+# settings and caches, stay in the work directory.
+export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" XDG_DATA_HOME="$work/data"
+export XDG_STATE_HOME="$work/state"
 xvfb_pid=""
 wm_pid=""
 program_pid=""
@@ -189,8 +193,6 @@ x_above "Nastavení rastru bodů" CorvaletScan ||
 echo "desktop: without a window manager, top first: $(xwininfo -root -children | sed -n 's/^ *0x[0-9a-f]* "\(.*\)": (".*/\1/p' | paste -sd '|' | sed 's/|/ > /g')"
 stop_program
 
-# The window manager's own settings and caches stay in the work directory.
-export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" XDG_DATA_HOME="$work/data"
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
 wm_pid=$!
 wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
@@ -234,8 +236,45 @@ directory="$(window_id "Výběr adresáře")"
 click "$directory" 100 $((40 + 8))
 xdotool key End Return
 sleep 0.5
-click "$directory" $((8 + 108)) $((224 + 12))        # "Použít"
+click "$directory" $((150 + 66)) $((248 + 12))       # "Použít"
 wait_for "\"Výběr adresáře\" ended by \"Použít\"" 30 window_gone "Výběr adresáře"
+
+# A directory that cannot take photos: the error box comes up above the
+# dialog, transient for it and under its title; Enter closes it and the
+# dialog is still there to choose again.
+click "$main" $((264 + 10 + 51)) $((352 + 16 + 12))  # "Adresář"
+check_dialog_on_top "Výběr adresáře"
+directory="$(window_id "Výběr adresáře")"
+click "$directory" 100 $((40 + 8))
+xdotool key Home Return
+sleep 0.5
+xdotool type --delay 40 proc
+xdotool key Return
+sleep 0.5
+click "$directory" $((150 + 66)) $((248 + 12))       # "Použít"
+# The managed window transient for the dialog.
+box_of() {
+  local id
+  for id in $(stacking); do
+    if [ "$(xprop -id "$id" WM_TRANSIENT_FOR 2>/dev/null | sed 's/.*# //')" = "$(printf '0x%x' "$1")" ]; then
+      echo "$id"
+      return 0
+    fi
+  done
+  return 1
+}
+wait_for "error box transient for \"Výběr adresáře\"" 30 box_of "$directory"
+box="$(box_of "$directory")"
+echo "desktop: stacking with the error box open, bottom to top: $(stacking_titles)"
+above "$box" "$directory" || fail "the error box is below \"Výběr adresáře\""
+above "$box" "$main" || fail "the error box is below the main window"
+[ "$(xprop -id "$box" _NET_WM_NAME | sed 's/^[^"]*"//; s/"$//')" = "Výběr adresáře" ] ||
+  fail "the error box is not titled \"Výběr adresáře\": $(xprop -id "$box" _NET_WM_NAME)"
+xdotool windowactivate --sync "$box" key Return
+wait_for "error box closed" 30 bash -c "! xprop -id $box _NET_WM_NAME >/dev/null 2>&1 || ! wmctrl -l | grep -qi \"^$(printf '0x%08x' "$box")\""
+window_shown "Výběr adresáře" || fail "\"Výběr adresáře\" went with its error box"
+wmctrl -i -c "$directory"
+wait_for "\"Výběr adresáře\" closed by its close box" 30 window_gone "Výběr adresáře"
 
 # Opening the parent directory, then the close box: the directory stays "photos".
 click "$main" $((264 + 10 + 51)) $((352 + 16 + 12))  # "Adresář"

@@ -1,12 +1,15 @@
 #include "dialogs/Pdef.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
 #include <QFontInfo>
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <climits>
 #include <stdexcept>
 
@@ -71,7 +74,7 @@ TEST(PointDefLayout, CaptionsFieldsAndButtonsAsDesigned) {
   TDialogWorld world;
   TPointDef& dialog = *world.Dialog;
   EXPECT_EQ(dialog.Caption(), "Nastavení rastru bodů");
-  EXPECT_EQ(dialog.size(), QSize(137, 545));
+  EXPECT_EQ(dialog.size(), QSize(137, 593));
   EXPECT_EQ(dialog.BorderStyle(), TBorderStyle::bsDialog);
 
   const std::tuple<const char*, const char*, QRect> groups[] = {
@@ -169,7 +172,9 @@ TEST(PointDefApply, GeometryAndEachColourChannelReachTheProjection) {
   world.Type("LabeledEdit12", "-1");
   world.Apply();
 
-  EXPECT_TRUE(world.LogMessages().empty());
+  EXPECT_EQ(world.LogMessages(),
+            std::vector<std::string>{
+                "Promítaný rastr: LHX 20, LHY 30, řádků 4, sloupců 5, velikost 3, odstup 10"});
   const TRasterState expected{20, 30, 4, 5, 3, 10, 0x2CFF00, 0x002CFF, true};
   EXPECT_EQ(TRasterState::Of(*MatGen), expected);
   EXPECT_EQ(world.Pixel(0, 0), 0x2CFF00u);
@@ -209,9 +214,17 @@ TEST(PointDefApply, PointCountCapUsesTheFullProduct) {
     EXPECT_EQ(MatGen->ColumnCount(), test.ColumnCount) << test.Rows << " x " << test.Columns;
     // The typed count stays in its field.
     EXPECT_EQ(world.Field("LabeledEdit3").Text(), test.Rows);
+    // The log gives the raster projected, after the corrections, not the fields.
+    if (test.RowCount >= 0) {
+      EXPECT_EQ(world.LogMessages().back(),
+                "Promítaný rastr: LHX 5, LHY 5, řádků " + std::to_string(test.RowCount) +
+                    ", sloupců " + std::to_string(test.ColumnCount) + ", velikost " +
+                    (test.Spacing == std::string("1") ? "0" : "2") + ", odstup " + test.Spacing);
+    }
   }
   // Only the negative rows fail, in the point table.
-  EXPECT_EQ(world.LogMessages(), std::vector<std::string>{Invalid});
+  const std::vector<std::string> log = world.LogMessages();
+  EXPECT_EQ(std::count(log.begin(), log.end(), Invalid), 1);
 }
 
 TEST(PointDefApply, RejectedTextLeavesTheRasterInForce) {
@@ -241,6 +254,45 @@ TEST(PointDefApply, RejectedTextLeavesTheRasterInForce) {
   }
 }
 
+TEST(PointDefApply, RefusalIsShownInTheDialogNamingAndMarkingTheFirstWrongField) {
+  TDialogWorld world;
+  const QLabel& status = *world.Dialog->findChild<QLabel*>("Label1");
+  const auto marked = [&](const char* Name) { return !world.Field(Name).styleSheet().isEmpty(); };
+  world.Type("LabeledEdit11", "x");
+  world.Type("LabeledEdit4", "abc");
+  world.Apply();
+  EXPECT_EQ(status.text().toStdString(), std::string(Invalid) + "\nGeometrie, Sloupců: \"abc\"");
+  EXPECT_TRUE(marked("LabeledEdit4"));
+  EXPECT_FALSE(marked("LabeledEdit11"));
+
+  world.Type("LabeledEdit4", "100");
+  world.Apply();
+  EXPECT_EQ(status.text().toStdString(), std::string(Invalid) + "\nBarva pozadí, Modrá: \"x\"");
+  EXPECT_FALSE(marked("LabeledEdit4"));
+  EXPECT_TRUE(marked("LabeledEdit11"));
+
+  // The generator's own refusal names its field too.
+  world.Type("LabeledEdit11", "0");
+  world.Type("LabeledEdit6", "0");
+  world.Apply();
+  EXPECT_EQ(status.text().toStdString(), std::string(Invalid) + "\nGeometrie, Odstup: \"0\"");
+  EXPECT_TRUE(marked("LabeledEdit6"));
+
+  world.Type("LabeledEdit6", "7");
+  world.Apply();
+  EXPECT_TRUE(status.text().isEmpty());
+  EXPECT_FALSE(marked("LabeledEdit6"));
+  const std::vector<std::string> log = world.LogMessages();
+  EXPECT_EQ(std::count(log.begin(), log.end(), Invalid), 3);
+}
+
+TEST(PointDefApply, EscapeClosesTheDialogLikeItsCloseBox) {
+  TDialogWorld world;
+  ASSERT_TRUE(world.Dialog->isVisible());
+  QTest::keyClick(&world.Field("LabeledEdit3"), Qt::Key_Escape);
+  EXPECT_FALSE(world.Dialog->isVisible());
+}
+
 TEST(PointDefApply, RefusedGeometryIsLoggedAndTheNextApplyRecovers) {
   TDialogWorld world;
   world.Type("LabeledEdit6", "0");
@@ -250,7 +302,7 @@ TEST(PointDefApply, RefusedGeometryIsLoggedAndTheNextApplyRecovers) {
 
   world.Type("LabeledEdit6", "7");
   world.Apply();
-  EXPECT_EQ(world.LogMessages().size(), 1u);
+  EXPECT_EQ(world.LogMessages().size(), 2u);
   ASSERT_NE(MatGen->CodeTable(), nullptr);
   EXPECT_EQ(MatGen->RowCount(), 100);
   EXPECT_EQ(world.Pixel(5, 5), 0x00FF00u);
@@ -392,7 +444,8 @@ TEST(PointDefModal, CameraTransferIsHandledWhileTheDialogIsOpen) {
   EXPECT_EQ(seen[1].Photo, 2);
   EXPECT_TRUE(seen[0].DialogModal);
   EXPECT_TRUE(seen[1].DialogModal);
-  EXPECT_TRUE(world.LogMessages().empty());
+  for (const std::string& line : world.LogMessages())
+    EXPECT_THAT(line, ::testing::StartsWith("Promítaný rastr: "));
 }
 
 }  // namespace

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCheckBox>
 #include <QDir>
+#include <QInputDialog>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -73,16 +77,23 @@ class OutputDirectoryDialog : public ::testing::Test {
 
 TEST_F(OutputDirectoryDialog, LayoutAsDesigned) {
   EXPECT_EQ(Dialog->Caption(), "Výběr adresáře");
-  EXPECT_EQ(Dialog->size(), QSize(231, 257));
+  EXPECT_EQ(Dialog->size(), QSize(291, 281));
   EXPECT_EQ(Dialog->BorderStyle(), TBorderStyle::bsDialog);
   auto* drives = Dialog->findChild<TDriveComboBox*>("DriveComboBox1");
   ASSERT_NE(drives, nullptr);
-  EXPECT_EQ(drives->geometry(), QRect(8, 8, 217, 19));
-  EXPECT_EQ(List->geometry(), QRect(8, 40, 217, 177));
+  EXPECT_EQ(drives->geometry(), QRect(8, 8, 275, 19));
+  EXPECT_EQ(List->geometry(), QRect(8, 40, 275, 177));
   auto* button = Dialog->findChild<TSpeedButton*>("SpeedButton1");
   ASSERT_NE(button, nullptr);
-  EXPECT_EQ(button->geometry(), QRect(8, 224, 217, 25));
+  EXPECT_EQ(button->geometry(), QRect(150, 248, 133, 25));
   EXPECT_EQ(button->text().toStdString(), "Použít");
+  auto* box = Dialog->findChild<QCheckBox*>("CheckBox1");
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->text().toStdString(), "Každé snímání do nového podadresáře");
+  EXPECT_FALSE(box->isChecked());
+  auto* make = Dialog->findChild<TSpeedButton*>("SpeedButton2");
+  ASSERT_NE(make, nullptr);
+  EXPECT_EQ(make->text().toStdString(), "Nový adresář");
   EXPECT_EQ(drives->Drive(), "/");
 }
 
@@ -148,6 +159,51 @@ TEST_F(OutputDirectoryDialog, ADirectoryThatCannotBeWrittenIsRefusedAndTheDialog
   Application->SetErrorBox({});
   EXPECT_EQ(errors.size(), 1u);
   EXPECT_EQ(List->Directory(), Root + "/beta");
+}
+
+TEST_F(OutputDirectoryDialog, EscapeCancelsLikeTheCloseBox) {
+  WhenModal([this] { QTest::keyClick(List, Qt::Key_Escape); });
+  EXPECT_NE(Dialog->ShowModal(), 1);
+  EXPECT_FALSE(Dialog->isVisible());
+}
+
+TEST_F(OutputDirectoryDialog, NewFolderButtonMakesTheNamedFolderOrRefusesAndChangesNothing) {
+  std::vector<std::string> errors;
+  Application->SetErrorBox([&](const std::string& Text) { errors.push_back(Text); });
+  // Types Name into the question "Nový adresář" asks and confirms it.
+  const auto makeFolder = [this](const QString& Name) {
+    QTimer::singleShot(0, [Name] {
+      auto* ask = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(ask, nullptr);
+      ask->setTextValue(Name);
+      ask->accept();
+    });
+    QTest::mouseClick(Dialog->findChild<TSpeedButton*>("SpeedButton2"), Qt::LeftButton);
+  };
+  EXPECT_EQ(Show([&] {
+              for (const QString& name :
+                   {QString(), QString("a/b"), QString("tab\tname"), QString("alfa")}) {
+                makeFolder(name);
+                EXPECT_EQ(List->Directory(), Root);
+              }
+              ASSERT_EQ(errors.size(), 4u);
+              EXPECT_EQ(errors[0], "Název adresáře je prázdný");
+              EXPECT_EQ(errors[1], "Název \"a/b\" nesmí obsahovat \"/\" ani řídicí znaky");
+              EXPECT_EQ(errors[2], "Název \"tab\tname\" nesmí obsahovat \"/\" ani řídicí znaky");
+              EXPECT_EQ(errors[3], "Adresář \"" + Root + "/alfa\" už existuje");
+              EXPECT_EQ(QDir(QString::fromStdString(Root))
+                            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
+                            .size(),
+                        2);
+
+              makeFolder(QString::fromUtf8("pohled č. 3"));
+              EXPECT_EQ(errors.size(), 4u);
+            }),
+            1);
+  Application->SetErrorBox({});
+  // Made in the folder shown, and shown: "Použít" confirms it.
+  EXPECT_EQ(List->Directory(), Root + "/pohled č. 3");
+  EXPECT_TRUE(QDir(QString::fromStdString(Root + "/pohled č. 3")).exists());
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <QMouseEvent>
 #include <algorithm>
 #include <cstdio>
@@ -17,10 +20,12 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "camera/EDSDKError.h"
+#include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "platform/Timer.h"
 #include "sdk/sim/SimRig.h"
@@ -119,6 +124,8 @@ struct TFault {
   int LocksLeft = 0;
   // Sets up host trouble before the first click.
   std::function<void(TCase&)> Prepare;
+  // Ends it once the faulty phase is over.
+  std::function<void()> Finish;
 };
 
 // What one case works with.
@@ -144,7 +151,8 @@ TFault ConnectFault(const std::string& Function, int Call, bool StillConnects,
                 (Extra.empty() ? "" : " (legacy camera)");
   fault.Phase = TPhase::Connect;
   fault.RigItems = Extra + ",fail=" + Function + ":" + std::to_string(Call) + ":0x81";
-  fault.Log = StillConnects ? Join({Connected}, ScanLog()) : std::vector<std::string>{NotConnected};
+  fault.Log = StillConnects ? Join({Connected}, ScanLog())
+                            : std::vector<std::string>{NotConnected, TForm1::NoCameraText};
   return fault;
 }
 
@@ -217,7 +225,7 @@ std::vector<TFault> Faults() {
     fault.Fault = "EdsInitializeSDK fails on the second connect";
     fault.Phase = TPhase::Reconnect;
     fault.RigItems = ",fail=EdsInitializeSDK:2:0x2";
-    fault.Log = {Connected, NotConnected};
+    fault.Log = {Connected, NotConnected, TForm1::NoCameraText};
     add(fault);
   }
 
@@ -311,18 +319,27 @@ std::vector<TFault> Faults() {
   }
   {
     TFault fault;
-    fault.Id = "Scan_DiskFull";
-    fault.Fault = "the disk is full for photo 9 (a write fails with ENOSPC)";
+    // A photo is created exclusively, so no device file can stand in for it:
+    // a file size limit makes the host refuse the write instead.
+    fault.Id = "Scan_WriteRefused";
+    fault.Fault = "the host refuses the write of photo 9 (a file size limit, EFBIG)";
     fault.Log = Join({Connected}, ScanLog(At(9, 'd')));
+    static std::optional<rlimit> saved;
     fault.Prepare = [](TCase& Case) {
-      Case.Station.OnWait = [&Case](std::uint32_t) {
-        if (!Stomper->Running || Stomper->Step != 8 || Canonator->CapturedFiles.empty()) return;
-        // The camera numbers its photos: the next one follows the last saved.
-        const std::string last = Canonator->CapturedFiles.back();
-        char next[32];
-        std::snprintf(next, sizeof next, "IMG_%04d.JPG", std::stoi(last.substr(4, 4)) + 1);
-        fs::create_symlink("/dev/full", Case.Dir / next);
+      Case.Station.OnWait = [](std::uint32_t) {
+        if (!Stomper->Running || Stomper->Step != 8 || saved) return;
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return;
+        saved = limit;
+        limit.rlim_cur = 1;
+        setrlimit(RLIMIT_FSIZE, &limit);
       };
+    };
+    fault.Finish = [] {
+      if (saved) setrlimit(RLIMIT_FSIZE, &*saved);
+      saved.reset();
+      signal(SIGXFSZ, SIG_DFL);
     };
     add(fault);
   }
@@ -426,8 +443,9 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
       if (scanned) {
         ASSERT_TRUE(station.Settle());
       } else {
-        EXPECT_FALSE(Form1->isVisible());
-        station.ClickProjection();
+        // Without a camera the windows stay as they are.
+        EXPECT_TRUE(Form1->isVisible());
+        EXPECT_FALSE(Form2->isVisible());
       }
       break;
     case TPhase::Disconnect:
@@ -456,6 +474,7 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
   }
   ScansRun += scanned;
   station.OnWait = nullptr;
+  if (fault.Finish) fault.Finish();
 
   EXPECT_THAT(station.Messages, ElementsAreArray(fault.Log));
   EXPECT_THAT(station.WrongPatternSteps, IsEmpty());
@@ -509,9 +528,10 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
   if (fault.IndexFails) sees += " (main window stays hidden)";
 
   std::vector<TSavedPhoto> kept = saved;
-  const auto expectScan = [&](const fs::path& Directory, const std::string& What) {
+  const auto expectScan = [&](const fs::path& Directory, const std::vector<std::string>& Before,
+                              const std::string& What) {
     ++ScansRun;
-    EXPECT_THAT(station.Messages, ElementsAreArray(ScanLog())) << What;
+    EXPECT_THAT(station.Messages, ElementsAreArray(ScanLogInto(Directory, Before))) << What;
     EXPECT_THAT(station.WrongPatternSteps, IsEmpty()) << What;
     EXPECT_THAT(station.Errors, IsEmpty()) << What;
     EXPECT_EQ(station.ScanNames().size(), 17u) << What;
@@ -526,9 +546,10 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
   if (fault.WaitsAfter >= 0 && !fault.CameraGone) {
     ASSERT_TRUE(Form1->isVisible());
     station.Mark();
+    const std::vector<std::string> before = FilesIn(dir);
     station.Click("SpeedButton10");
     ASSERT_TRUE(station.Settle());
-    expectScan(dir, "the scan started again");
+    expectScan(dir, before, "the scan started again");
     survives += "; \"Snímání\" again gives a whole scan";
   }
   if (fault.CameraGone) {
@@ -557,10 +578,11 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
   // Under the sanitizers a single shot stands for the scan where the fault
   // had nothing to do with one: the release build scans after every case.
   const bool wholeScan = !Sanitized || fault.Phase == TPhase::Scan;
+  const std::vector<std::string> nextBefore = FilesIn(next);
   station.Click(wholeScan ? "SpeedButton10" : "SpeedButton2");
   ASSERT_TRUE(station.Settle());
   if (wholeScan) {
-    expectScan(next, "the next scan");
+    expectScan(next, nextBefore, "the next scan");
     survives += "; next connect and scan work";
   } else {
     EXPECT_THAT(station.Messages, ElementsAreArray({Saved}));

@@ -1,18 +1,23 @@
 #include "session/Canonator.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QByteArray>
 #include <QStandardPaths>
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 #include "platform/LocalTime.h"
@@ -223,8 +228,13 @@ TEST_F(TCanonatorTest, TransferredPhotoLandsInTheOutputDirectoryUnlisted) {
   EXPECT_EQ(Coordinator->SaveTransferredImage(Transfer(first)), TTransfer::Saved);
   EXPECT_EQ(ReadFile(Dir / "IMG_0001.JPG"), "first photo");
   EXPECT_EQ(Coordinator->SaveTransferredImage(Transfer(second)), TTransfer::Saved);
-  EXPECT_EQ(ReadFile(Dir / "IMG_0001.JPG"), "second photo");
-  EXPECT_EQ(Coordinator->LastSavedFile, "IMG_0001.JPG");
+  // A name already taken: both photos kept, the log names the new one.
+  EXPECT_EQ(ReadFile(Dir / "IMG_0001.JPG"), "first photo");
+  EXPECT_EQ(ReadFile(Dir / "IMG_0001_2.JPG"), "second photo");
+  EXPECT_EQ(Coordinator->LastSavedFile, "IMG_0001_2.JPG");
+  EXPECT_THAT(LogLines().back(),
+              ::testing::EndsWith(" : Soubor IMG_0001.JPG už v adresáři je, snímek dostal jméno "
+                                  "IMG_0001_2.JPG"));
   // Listing is the sequencer's to decide.
   EXPECT_THAT(Coordinator->CapturedFiles, IsEmpty());
   EXPECT_EQ(TestSdk::ReleaseCount(first), 1);
@@ -297,6 +307,41 @@ TEST_F(TCanonatorTest, LogKeepsTheNewest24Lines) {
   EXPECT_THAT(Memo->Lines().Strings(23), ::testing::EndsWith(" : line 25"));
 }
 
+TEST_F(TCanonatorTest, EveryLineGoesToTheDaysLogFileAndAFileThatFailsIsSaidOnce) {
+  const fs::path state = Dir / "state";
+  setenv("XDG_STATE_HOME", state.c_str(), 1);
+  Coordinator->LogDirectory = TCanonator::DefaultLogDirectory();
+  EXPECT_EQ(Coordinator->LogDirectory, (state / "corvaletscan").string());
+  for (int i = 1; i <= 30; ++i) Coordinator->Log("line " + std::to_string(i));
+  EXPECT_EQ(Memo->Lines().Count(), 24);
+
+  const fs::path path = Coordinator->LogFilePath();
+  EXPECT_EQ(path.parent_path(), state / "corvaletscan");
+  EXPECT_THAT(path.filename().string(),
+              ::testing::MatchesRegex("corvaletscan-[0-9]{4}-[0-9]{2}-[0-9]{2}\\.log"));
+  std::vector<std::string> lines;
+  std::istringstream file(ReadFile(path));
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 30u);
+  const std::string day = path.stem().string().substr(std::string("corvaletscan-").size());
+  for (int i = 1; i <= 30; ++i) {
+    EXPECT_THAT(lines[i - 1], ::testing::StartsWith(day + " ")) << i;
+    EXPECT_THAT(lines[i - 1], ::testing::EndsWith(" : line " + std::to_string(i))) << i;
+  }
+
+  // A folder that cannot be made: said once in the panel, the panel goes on.
+  WriteFile(Dir / "blocker", "a file");
+  Coordinator->LogDirectory = (Dir / "blocker" / "corvaletscan").string();
+  Memo->Lines().Clear();
+  Coordinator->Log("a");
+  Coordinator->Log("b");
+  ASSERT_EQ(Memo->Lines().Count(), 3);
+  EXPECT_THAT(Memo->Lines().Strings(1),
+              HasSubstr(" : Záznam nelze ukládat do " + Coordinator->LogFilePath() + ": "));
+  EXPECT_THAT(Memo->Lines().Strings(2), ::testing::EndsWith(" : b"));
+  unsetenv("XDG_STATE_HOME");
+}
+
 class TScanIndexTest : public TCanonatorTest {
  protected:
   fs::path IndexPath() const { return Dir / "corvalet.sbf"; }
@@ -347,11 +392,38 @@ TEST_F(TScanIndexTest, NamesAreWrittenAsTheyAreAndRepeated) {
                                     "IMG_0001.JPG\r\n");
 }
 
-TEST_F(TScanIndexTest, ReplacesALongerOldFile) {
-  WriteFile(IndexPath(), std::string(10000, 'x'));
+TEST_F(TScanIndexTest, EarlierIndexAndItsCheckFilesAreKeptUnderTheirScanTime) {
+  const std::map<std::string, std::string> earlier = {{"corvalet.sbf", "earlier index"},
+                                                      {"corvalet-check.txt", "report"},
+                                                      {"corvalet-check.png", "picture"},
+                                                      {"corvalet-points.csv", "points"}};
+  for (const auto& [name, bytes] : earlier) WriteFile(Dir / name, bytes);
+  // Written at 2026-12-08 14:05:12 local time, the second of one more kept index.
+  std::tm local{};
+  local.tm_year = 2026 - 1900, local.tm_mon = 11, local.tm_mday = 8;
+  local.tm_hour = 14, local.tm_min = 5, local.tm_sec = 12, local.tm_isdst = -1;
+  const timespec written[2] = {{mktime(&local), 0}, {mktime(&local), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, IndexPath().c_str(), written, 0), 0);
+  WriteFile(Dir / "corvalet-2026-12-08_140512.sbf", "kept before");
+
   Coordinator->AddCapturedFile("IMG_0001.JPG");
   EXPECT_EQ(WriteAndReadBody(), Rule + "IMG_0001.JPG\r\n");
-  EXPECT_THAT(fs::directory_iterator(Dir)->path(), IndexPath());
+
+  const std::map<std::string, std::string> kept = {
+      {"corvalet-2026-12-08_140512_2.sbf", "earlier index"},
+      {"corvalet-check-2026-12-08_140512_2.txt", "report"},
+      {"corvalet-check-2026-12-08_140512_2.png", "picture"},
+      {"corvalet-points-2026-12-08_140512_2.csv", "points"},
+      {"corvalet-2026-12-08_140512.sbf", "kept before"}};
+  for (const auto& [name, bytes] : kept) EXPECT_EQ(ReadFile(Dir / name), bytes) << name;
+  EXPECT_THAT(Station::FilesIn(Dir),
+              ::testing::UnorderedElementsAre("corvalet.sbf", "corvalet-2026-12-08_140512_2.sbf",
+                                              "corvalet-check-2026-12-08_140512_2.txt",
+                                              "corvalet-check-2026-12-08_140512_2.png",
+                                              "corvalet-points-2026-12-08_140512_2.csv",
+                                              "corvalet-2026-12-08_140512.sbf"));
+  EXPECT_THAT(LogLines().back(), ::testing::EndsWith(" : Starší seznam snímků přejmenován na "
+                                                     "corvalet-2026-12-08_140512_2.sbf"));
 }
 
 TEST_F(TScanIndexTest, MissingDirectoryThrowsWithPathAndReason) {

@@ -19,7 +19,11 @@ pid_t Spawn(const QString& Program, const QStringList& Args, const QString& Dir,
             const QStringList& Environment) {
   std::vector<std::string> words{Program.toStdString()};
   for (const QString& a : Args) words.push_back(a.toStdString());
-  QStringList settings = {QStringLiteral("HOME=") + Dir, QStringLiteral("LANG=C"), QStringLiteral("LC_ALL=C")};
+  // The user's own configuration and state stay out of reach whatever the caller's environment.
+  QStringList settings = {QStringLiteral("HOME=") + Dir,
+                          QStringLiteral("XDG_CONFIG_HOME=") + Dir + "/.config",
+                          QStringLiteral("XDG_STATE_HOME=") + Dir + "/.local/state",
+                          QStringLiteral("LANG=C"), QStringLiteral("LC_ALL=C")};
   settings += Environment;
   std::vector<std::string> variables;
   for (char** e = environ; *e; ++e) {

@@ -18,7 +18,8 @@ struct TRun {
   QString Output;
 };
 
-// Starts Program (looked up on PATH) in Dir with HOME=Dir, English messages and
+// Starts Program (looked up on PATH) in Dir with HOME=Dir (and the XDG
+// configuration and state folders under it), English messages and
 // Environment ("NAME=value", overriding), its standard output and error into
 // Log; 0 when it could not start.
 pid_t Spawn(const QString& Program, const QStringList& Args, const QString& Dir, const QString& Log,

@@ -138,6 +138,19 @@ std::vector<std::string> ScanLog(const std::string& Outcomes) {
   return lines;
 }
 
+std::vector<std::string> ScanLogInto(const fs::path& Dir, const std::vector<std::string>& Before) {
+  std::vector<std::string> lines = ScanLog();
+  if (std::find(Before.begin(), Before.end(), "corvalet.sbf") == Before.end()) return lines;
+  std::vector<std::string> kept;
+  for (const std::string& name : FilesIn(Dir))
+    if (name.starts_with("corvalet-") && name.ends_with(".sbf") &&
+        std::find(Before.begin(), Before.end(), name) == Before.end())
+      kept.push_back(name);
+  EXPECT_EQ(kept.size(), 1u) << "earlier index kept under a new name";
+  if (!kept.empty()) lines.push_back("Starší seznam snímků přejmenován na " + kept.front());
+  return lines;
+}
+
 struct TWatchdog::TState {
   std::mutex Lock;
   std::condition_variable Disarmed;

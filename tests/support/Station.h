@@ -89,6 +89,11 @@ long ResidentKilobytes();
 // the photo time limit stops it), 'u' the unlock after the shot failed but
 // the photo came. Steps past the string's end go well.
 std::vector<std::string> ScanLog(const std::string& Outcomes = "");
+// The log of a whole scan into Dir, whose files were Before when it started:
+// ScanLog(), then, when an index lay there, the line naming the one new
+// "corvalet-<time>.sbf" it was kept under (a test failure when there is not
+// exactly one).
+std::vector<std::string> ScanLogInto(const fs::path& Dir, const std::vector<std::string>& Before);
 
 // Ends the process with a message when it is not disarmed within Limit: a
 // hang then fails the test at once, naming what hung.

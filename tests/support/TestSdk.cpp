@@ -1,6 +1,10 @@
 #include "tests/support/TestSdk.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -498,9 +502,14 @@ EdsError EdsCreateFileStream(const char* FileName, EdsUInt32 CreateDisposition, 
   EdsError result = Scripted("EdsCreateFileStream");
   if (result == EdsResult_Ok && (FileName == nullptr || OutStream == nullptr))
     result = EdsResult_InvalidParameter;
-  // Only "always create" is modelled.
-  if (result == EdsResult_Ok && CreateDisposition != EdsFileCreate_Always)
+  const bool exclusive = CreateDisposition == EdsFileCreate_New;
+  if (result == EdsResult_Ok && !exclusive && CreateDisposition != EdsFileCreate_Always)
     result = EdsResult_NotSupported;
+  if (result == EdsResult_Ok && exclusive) {
+    const int made = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    if (made >= 0) close(made);
+    if (made < 0) result = errno == EEXIST ? EdsResult_FileAlreadyExists : EdsResult_FileOpenError;
+  }
   std::unique_ptr<std::ofstream> file;
   if (result == EdsResult_Ok) {
     file = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
