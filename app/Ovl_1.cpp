@@ -213,8 +213,10 @@ void TStomper::TransferArrived(const TMsg& Msg) {
   // While waiting for photograph n, Step is n.
   if (Check && scanPhoto)
     Check->PhotoSaved(Step - 1, Canonator->LastSavedDirectory + Canonator->LastSavedFile);
-  Canonator->Log(transfer == TTransfer::Saved ? "snímek uložen"
-                                              : "Snímek uložen, kamera si může ponechat kopii");
+  // Which file, and where: with folders per scan the name alone would not say.
+  Canonator->Log(transfer == TTransfer::Saved
+                     ? "snímek uložen: " + Canonator->LastSavedDirectory + Canonator->LastSavedFile
+                     : "Snímek uložen, kamera si může ponechat kopii");
   if (!listed) Canonator->Log("Snímek do snímání nepatří, není v seznamu");
   if (!scanPhoto) return;
   FPhotoTimer.Stop();

@@ -145,7 +145,7 @@ TPhases Analyse() {
           inStep = true;
         } else if (event.Text.rfind("step_", 0) == 0) {
           phases.Shutter += since;
-        } else if (event.Text == "snímek uložen") {
+        } else if (event.Text.rfind("snímek uložen", 0) == 0) {
           phases.Download += since;
           inStep = true;
         } else if (event.Text == "Snímání ukončeno ...") {

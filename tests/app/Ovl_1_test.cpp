@@ -301,6 +301,9 @@ TEST_F(TMainWindowTest, TransferWhileIdleIsSavedAndRunsNoStep) {
   EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0100.JPG"));
   EXPECT_EQ(ReadFile(Dir / "IMG_0100.JPG"), "jpeg of IMG_0100.JPG");
   EXPECT_THAT(Messages, ElementsAre("snímek uložen"));
+  // The line names the file written, folder and all.
+  const TMemoLines& lines = Form1->Memo1->Lines();
+  EXPECT_EQ(SavedPath(lines.Strings(lines.Count() - 1)), (Dir / "IMG_0100.JPG").string());
   EXPECT_THAT(Waits, IsEmpty());
   EXPECT_EQ(ShutterCommands(), 0);
   EXPECT_EQ(Stomper->Step, 0);

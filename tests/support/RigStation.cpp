@@ -42,7 +42,14 @@ TStation::TStation() {
   SetManualTime(true);
   FLogWatch = QObject::connect(Form1->Memo1, &QPlainTextEdit::textChanged, [this] {
     const TMemoLines& lines = Form1->Memo1->Lines();
-    if (lines.Count() > FSeenLines) LineAdded(MessageOf(lines.Strings(lines.Count() - 1)));
+    if (lines.Count() > FSeenLines) {
+      const std::string line = lines.Strings(lines.Count() - 1);
+      LineAdded(MessageOf(line));
+      // A saved photo's line names the file the station recorded, folder and all.
+      if (MessageOf(line) == Saved && Canonator != nullptr) {
+        EXPECT_EQ(SavedPath(line), Canonator->LastSavedDirectory + Canonator->LastSavedFile);
+      }
+    }
     FSeenLines = lines.Count();
   });
   FSeenLines = Form1->Memo1->Lines().Count();

@@ -74,7 +74,15 @@ bool RunLoopUntil(const std::function<bool()>& Done, std::chrono::milliseconds L
 
 std::string MessageOf(const std::string& Line) {
   const auto at = Line.find(" : ");
-  return at == std::string::npos ? Line : Line.substr(at + 3);
+  std::string message = at == std::string::npos ? Line : Line.substr(at + 3);
+  // The file a saved-photo line names is compared where a test asks for it (SavedPath).
+  if (message.rfind(Saved + ": ", 0) == 0) message.resize(Saved.size());
+  return message;
+}
+
+std::string SavedPath(const std::string& Line) {
+  const auto at = Line.find(Saved + ": ");
+  return at == std::string::npos ? std::string() : Line.substr(at + Saved.size() + 2);
 }
 
 std::vector<std::string> LogMessages(const TMemo* Memo) {

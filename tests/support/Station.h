@@ -68,8 +68,10 @@ void Click(const char* Name, QWidget* Window = nullptr);
 // Runs the loop until Done holds or Limit ran out; false when it ran out.
 bool RunLoopUntil(const std::function<bool()>& Done, std::chrono::milliseconds Limit = Patience);
 
-// The message of a log line "time : message".
+// The message of a log line "time : message"; a saved photo's line without its file.
 std::string MessageOf(const std::string& Line);
+// The file a log line "... snímek uložen: PATH" names; empty for another line.
+std::string SavedPath(const std::string& Line);
 // The messages of every line in Memo (the main window's log when none).
 std::vector<std::string> LogMessages(const TMemo* Memo = nullptr);
 // Whether the point with Index is lit in the pattern of Step (0..16).
