@@ -195,8 +195,12 @@ EdsError EdsSendCommand(EdsCameraRef Camera, EdsUInt32 Command, EdsInt32) {
     // Each shot has its own noise; a run of shots repeats for the same seed.
     task.Seed = rig.Config.Seed ^ (shot * 0x9E3779B1u);
     task.Optics = rig.Config.Optics;
+    task.Optics.Exposure *= SimExposureScale(camera.Settings, task.Frame);
     task.Shot = shot;
     rig.Schedule(std::move(task));
+    // The operator at the camera's dial, after this shot.
+    for (const TSimTurn& turn : rig.Config.Turns)
+      if (turn.Shot == shot) rig.ChangeSetting(Camera, camera, turn.Setting, turn.Value);
     return EdsResult_Ok;
   });
 }
