@@ -123,6 +123,7 @@ void TStomper::ShootNextBitPlane() {
 void TStomper::FinishScan() {
   Running = false;
   FPhotoTimer.Stop();
+  CameraSettings.CheckDuringScan(FinalStep - 1);
   Canonator->Log("Snímání ukončeno ...");
   Sleep(std::uint32_t(2 * Delay));
   // A failure here goes to the error box; the main window then stays hidden.
@@ -148,6 +149,10 @@ void TStomper::PhotoTimedOut() {
 
 void TStomper::StartScan() {
   if (Canonator == nullptr || !Canonator->Connected) return;
+  if (!CameraSettings.ScanMayStart()) {
+    if (Form1 != nullptr) Form1->show();
+    return;
+  }
   Canonator->Log("Snímání začalo ...");
   // A photograph overdue by more than the limit is not expected any more:
   // a swallowed shot would otherwise take every later scan's first photograph.
@@ -276,9 +281,10 @@ bool TForm1::ShutdownBegan() const {
 }
 
 void TForm1::SpeedButton1Click() {
-  if (Canonator->Connect(Handle()))
+  if (Canonator->Connect(Handle())) {
     Canonator->Log("Kamera " + Canonator->CameraName + " připojena");
-  else
+    Stomper->CameraSettings.LogSettings();
+  } else
     Canonator->Log("Kamera nepřipojena");
 }
 
@@ -342,6 +348,10 @@ void TForm1::ApplicationEvents1Message(TMsg& Msg, bool& Handled) {
     Handled = true;
     return;
   }
+  // Property messages still go on to the window; a scan notes the change first.
+  // While a scan runs Step is the step whose photograph is awaited.
+  if (Msg.message == CameraPropertyMessage && Stomper->Running)
+    Stomper->CameraSettings.CheckDuringScan(Stomper->Step - 1);
   if (Msg.message != CameraTransferMessage) return;
   // Handled before the step runs: a failure inside it must not let the message through.
   Handled = true;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/CameraSettingsWatch.h"
 #include "platform/Forms.h"
 #include "platform/Messages.h"
 #include "platform/Timer.h"
@@ -34,7 +35,8 @@ class TStomper {
   // Ends the scan without an index: its list is dropped, the main window comes back.
   void StopScan();
 
-  // Starts a scan at step 0 with an empty file list; nothing without a camera.
+  // Starts a scan at step 0 with an empty file list; nothing without a camera,
+  // and not while the camera chooses its own exposure (the main window comes back).
   // Photographs still owed by earlier shots are listed nowhere when they come.
   void StartScan();
   // One photograph outside a scan, half a second after the press; a refused
@@ -55,6 +57,8 @@ class TStomper {
   std::int32_t Step = 0;
   // Milliseconds a scan waits for a step's photograph before it stops; 0 waits for ever.
   std::uint32_t PhotoTimeout = DefaultPhotoTimeout;
+  // The camera's settings: shown, and held for a scan.
+  TCameraSettingsWatch CameraSettings;
 
  private:
   // Shows the pattern that Draw paints, then fires the shutter and logs the step.
