@@ -72,12 +72,12 @@ void ApplyCameraChoice(const TCameraChoice& Choice) {
     case TCameraChoice::TKind::Network:
       Gphoto2ConfigureCameras({false, {PtpipPortPath(Choice)}});
       UseCameraBackend(&Gphoto2CameraBackend());
-      UseCameraSettings(nullptr);
+      UseCameraSettings(&Gphoto2CameraSettings());
       return;
     case TCameraChoice::TKind::Real:
       Gphoto2ConfigureCameras({true, {}});
       UseCameraBackend(&Gphoto2CameraBackend());
-      UseCameraSettings(nullptr);
+      UseCameraSettings(&Gphoto2CameraSettings());
       return;
   }
 }
