@@ -33,7 +33,8 @@ bool TCameraSettingsWatch::ScanMayStart() {
                  SettingText(TCameraSetting::ExposureMode,
                              {0, ExposureModeName(*mode)}) +
                  "), snímky by se lišily jasem");
-  Canonator->Log("Nastavte manuální režim voličem režimů na kameře");
+  Canonator->Log("Nastavte manuální režim v Nastavení kamery (tlačítko \"...\" ve skupině "
+                 "Kamera) nebo voličem režimů na kameře");
   return false;
 }
 

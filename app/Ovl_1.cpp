@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "app/CameraSettingsDialog.h"
 #include "check/LiveCheck.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
@@ -220,8 +221,11 @@ TForm1::TForm1(QWidget* Parent) : TForm(Parent) {
   GroupBox1 = new TGroupBox(this, "GroupBox1", "Kamera", QRect(1, 352, 88, 81));
   SpeedButton1 = AddButton(GroupBox1, "SpeedButton1", "Inicializace", QRect(10, 16, 71, 25),
                            &TForm1::SpeedButton1Click);
-  SpeedButton4 = AddButton(GroupBox1, "SpeedButton4", "Odpojit", QRect(10, 48, 71, 25),
+  SpeedButton4 = AddButton(GroupBox1, "SpeedButton4", "Odpojit", QRect(10, 48, 46, 25),
                            &TForm1::SpeedButton4Click);
+  SpeedButton12 = AddButton(GroupBox1, "SpeedButton12", "...", QRect(58, 48, 23, 25),
+                            &TForm1::SpeedButton12Click);
+  SpeedButton12->setToolTip(QStringLiteral("Nastavení kamery"));
 
   GroupBox2 = new TGroupBox(this, "GroupBox2", "Body", QRect(96, 352, 161, 81));
   SpeedButton5 = AddButton(GroupBox2, "SpeedButton5", "Zobrazit", QRect(10, 16, 71, 25),
@@ -290,6 +294,11 @@ void TForm1::SpeedButton1Click() {
 
 void TForm1::SpeedButton4Click() {
   Canonator->Disconnect();
+}
+
+void TForm1::SpeedButton12Click() {
+  TCameraSettingsDialog dialog(this);
+  dialog.exec();
 }
 
 void TForm1::SpeedButton5Click() {

@@ -84,6 +84,7 @@ class TForm1 : public TForm {
 
   void SpeedButton1Click();   // "Inicializace"
   void SpeedButton4Click();   // "Odpojit"
+  void SpeedButton12Click();  // "...": camera settings
   void SpeedButton5Click();   // "Zobrazit"
   void SpeedButton6Click();   // "Skrýt"
   void SpeedButton7Click();   // "Definovat"
@@ -105,6 +106,7 @@ class TForm1 : public TForm {
   TGroupBox* GroupBox1 = nullptr;         // "Kamera"
   TSpeedButton* SpeedButton1 = nullptr;   // "Inicializace": connect the camera
   TSpeedButton* SpeedButton4 = nullptr;   // "Odpojit": disconnect it
+  TSpeedButton* SpeedButton12 = nullptr;  // "...": the camera settings dialog
   TGroupBox* GroupBox2 = nullptr;         // "Body"
   TSpeedButton* SpeedButton5 = nullptr;   // "Zobrazit": show the projection window
   TSpeedButton* SpeedButton6 = nullptr;   // "Skrýt": hide it

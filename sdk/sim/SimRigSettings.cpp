@@ -34,6 +34,13 @@ class TSimCameraSettings final : public ICameraSettings {
       const auto& allowed = SimAllowed(Setting);
       if (std::find(allowed.begin(), allowed.end(), Value) == allowed.end())
         return EdsResult_InvalidParameter;
+      // What the camera meters itself it does not take from the host.
+      const TExposureMode mode = ExposureModeNamed(camera.Settings[TCameraSetting::ExposureMode].Name);
+      if ((Setting == TCameraSetting::ShutterSpeed &&
+           (mode == TExposureMode::Automatic || mode == TExposureMode::AperturePriority)) ||
+          (Setting == TCameraSetting::Aperture &&
+           (mode == TExposureMode::Automatic || mode == TExposureMode::ShutterPriority)))
+        return EdsResult_InvalidParameter;
       rig.ChangeSetting(Camera, camera, Setting, Value);
       return EdsResult_Ok;
     });

@@ -633,7 +633,8 @@ TEST_F(TRiskTest, AutomaticExposureRefusesTheScanUntilTheCameraIsManual) {
   EXPECT_THAT(Station->Messages,
               ElementsAreArray({"Snímání nezačalo: kamera sama volí expozici (priorita clony), "
                                 "snímky by se lišily jasem",
-                                "Nastavte manuální režim voličem režimů na kameře"}));
+                                "Nastavte manuální režim v Nastavení kamery (tlačítko \"...\" "
+                                "ve skupině Kamera) nebo voličem režimů na kameře"}));
   EXPECT_THAT(Station->SettingsLines, ElementsAreArray({aperturePriority}));
   EXPECT_EQ(SimStatistics().ShotsAccepted, 0u);
   EXPECT_TRUE(Form1->isVisible());
