@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <QElapsedTimer>
+#include <algorithm>
 #include <QStandardPaths>
 #include <QThread>
 #include <csignal>
@@ -44,6 +45,7 @@ class TGphoto2BackendTest : public ::testing::Test {
     Coordinator = std::make_unique<TCanonator>(Memo.get());
     Coordinator->OutputDirectory = Dir.string() + "/";
     Application->SetMessageHook([this](TMsg& Msg, bool& Handled) {
+      if (Msg.message == CameraPropertyMessage) PropertiesTold.push_back(EdsUInt32(Msg.lParam));
       if (Msg.message != CameraTransferMessage) return;
       Handled = true;
       if (HoldTransfers) {
@@ -94,6 +96,8 @@ class TGphoto2BackendTest : public ::testing::Test {
   std::unique_ptr<TCanonator> Coordinator;
   std::unique_ptr<TPtpIpCamera> Camera;
   std::uint16_t CameraPort = 0;
+  // Properties named by the property messages that reached the hook.
+  std::vector<EdsUInt32> PropertiesTold;
   int Transfers = 0;
   int Saved = 0;
   bool HoldTransfers = false;
@@ -133,6 +137,8 @@ TEST_F(TGphoto2BackendTest, CaptureSettingsAreReadAndSetInPlainValues) {
   TPtpIpCameraOptions options;
   options.PhotoBytes = 64 * 1024;
   options.Settings[TCameraSetting::ExposureMode] = {0, "automatic"};
+  // The operator turns the ISO dial right after the first shot.
+  options.Turns.push_back({1, TCameraSetting::Iso, {800, {}}});
   StartCamera(options);
   const QString gphoto2 = QStandardPaths::findExecutable(QStringLiteral("gphoto2"));
   ASSERT_FALSE(gphoto2.isEmpty()) << "gphoto2 is not installed";
@@ -172,8 +178,12 @@ TEST_F(TGphoto2BackendTest, CaptureSettingsAreReadAndSetInPlainValues) {
   EXPECT_EQ(settings->Set(camera, TCameraSetting::WhiteBalance, {0, "candlelight"}),
             EdsResult_InvalidParameter);
   EXPECT_DOUBLE_EQ(Camera->Settings()[TCameraSetting::Aperture].Number, 5.6);
+  // The camera's DevicePropChanged reaches the window as the ISO's property message.
   EXPECT_EQ(Coordinator->Shoot(), TShot::Taken);
-  EXPECT_TRUE(RunUntil([&] { return Transfers == 1; }));
+  EXPECT_TRUE(RunUntil([&] {
+    return Transfers == 1 && std::count(PropertiesTold.begin(), PropertiesTold.end(),
+                                        EdsProperty_IsoSpeed) == 1;
+  })) << Transfers << " photos, " << PropertiesTold.size() << " property messages";
   Coordinator->Disconnect();
 }
 
