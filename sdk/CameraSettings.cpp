@@ -71,7 +71,9 @@ std::string SettingText(TCameraSetting Setting, const TSettingValue& Value) {
         case TExposureMode::Other:
           break;
       }
-      return "jiný režim (" + Value.Name + ")";
+      return Value.Name.empty() || Value.Name == ExposureModeName(TExposureMode::Other)
+                 ? "jiný režim"
+                 : "jiný režim (" + Value.Name + ")";
     case TCameraSetting::ShutterSpeed: {
       // Below a second cameras name the fraction: 1/30 s.
       if (Value.Number > 0 && Value.Number < 1) {

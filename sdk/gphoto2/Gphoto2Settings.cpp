@@ -128,8 +128,12 @@ TSettingState Describe(TCameraSetting Setting, CameraWidget* Widget) {
   if (type == GP_WIDGET_RADIO || type == GP_WIDGET_MENU) {
     for (int i = 0; i < gp_widget_count_choices(Widget); ++i) {
       const char* choice = nullptr;
-      if (gp_widget_get_choice(Widget, i, &choice) == GP_OK && choice)
-        state.Allowed.push_back(PlainValue(Setting, choice));
+      if (gp_widget_get_choice(Widget, i, &choice) != GP_OK || !choice) continue;
+      // Several of the camera's texts may mean one plain value ("other" modes).
+      const TSettingValue value = PlainValue(Setting, choice);
+      if (std::none_of(state.Allowed.begin(), state.Allowed.end(),
+                       [&](const TSettingValue& Known) { return SameValue(Known, value); }))
+        state.Allowed.push_back(value);
     }
   }
   const char* text = nullptr;

@@ -145,7 +145,7 @@ std::string ApplyItem(std::string_view Key, std::string_view Value, TSimConfig& 
     Config.Optics.NudgeFrom = unsigned(*from);
   } else if (const auto setting = SimSettingKeyed(Key)) {
     const auto value = SimParseSetting(*setting, Value);
-    if (!value) return "not a value the simulated camera allows";
+    if (!value) return "not a value the camera allows";
     Config.Settings[*setting] = *value;
   } else if (Key == "turn") {
     const auto parts = Split(Value, ':');
