@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/ChoiceMemory.h"
+#include "app/CameraSettingsDialog.h"
 #include "check/LiveCheck.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
@@ -122,9 +123,16 @@ void TStomper::ShootNextBitPlane() {
   ShootPattern([] { MatGen->NextPlane(); });
 }
 
+void TStomper::SettingsMayHaveChanged(int LastStep) {
+  // The check's report keeps them too: a change explains points lost after it.
+  for (const std::string& change : CameraSettings.CheckDuringScan(LastStep))
+    if (Check) Check->SettingChanged(change);
+}
+
 void TStomper::FinishScan() {
   Running = false;
   FPhotoTimer.Stop();
+  SettingsMayHaveChanged(FinalStep - 1);
   Canonator->Log("Snímání ukončeno ...");
   Sleep(std::uint32_t(2 * Delay));
   // A failure here goes to the error box; the main window then stays hidden.
@@ -154,6 +162,10 @@ void TStomper::PhotoTimedOut() {
 
 void TStomper::StartScan() {
   if (Canonator == nullptr || !Canonator->Connected) return;
+  if (!CameraSettings.ScanMayStart()) {
+    if (Form1 != nullptr) Form1->show();
+    return;
+  }
   Canonator->Log("Snímání začalo ...");
   ScanDirectory = Canonator->OutputDirectory;
   if (Canonator->FolderPerScan) {
@@ -177,7 +189,8 @@ void TStomper::StartScan() {
   Running = true;
   if (Check && MatGen)
     Check->ScanStarted({MatGen->OffsetX(), MatGen->OffsetY(), MatGen->RowCount(),
-                        MatGen->ColumnCount(), MatGen->PointSize(), MatGen->Spacing()});
+                        MatGen->ColumnCount(), MatGen->PointSize(), MatGen->Spacing()},
+                       CameraSettings.Summary());
   RunStep();
 }
 
@@ -235,8 +248,11 @@ TForm1::TForm1(QWidget* Parent) : TForm(Parent) {
   GroupBox1 = new TGroupBox(this, "GroupBox1", "Kamera", QRect(1, 352, 88, 81));
   SpeedButton1 = AddButton(GroupBox1, "SpeedButton1", "Inicializace", QRect(10, 16, 71, 25),
                            &TForm1::SpeedButton1Click);
-  SpeedButton4 = AddButton(GroupBox1, "SpeedButton4", "Odpojit", QRect(10, 48, 71, 25),
+  SpeedButton4 = AddButton(GroupBox1, "SpeedButton4", "Odpojit", QRect(10, 48, 46, 25),
                            &TForm1::SpeedButton4Click);
+  SpeedButton12 = AddButton(GroupBox1, "SpeedButton12", "...", QRect(58, 48, 23, 25),
+                            &TForm1::SpeedButton12Click);
+  SpeedButton12->setToolTip(QStringLiteral("Nastavení kamery"));
 
   GroupBox2 = new TGroupBox(this, "GroupBox2", "Body", QRect(96, 352, 161, 81));
   SpeedButton5 = AddButton(GroupBox2, "SpeedButton5", "Zobrazit", QRect(10, 16, 71, 25),
@@ -296,14 +312,20 @@ bool TForm1::ShutdownBegan() const {
 }
 
 void TForm1::SpeedButton1Click() {
-  if (Canonator->Connect(Handle()))
+  if (Canonator->Connect(Handle())) {
     Canonator->Log("Kamera " + Canonator->CameraName + " připojena");
-  else
+    Stomper->CameraSettings.LogSettings();
+  } else
     Canonator->Log("Kamera nepřipojena");
 }
 
 void TForm1::SpeedButton4Click() {
   Canonator->Disconnect();
+}
+
+void TForm1::SpeedButton12Click() {
+  TCameraSettingsDialog dialog(this);
+  dialog.exec();
 }
 
 void TForm1::SpeedButton5Click() {
@@ -380,6 +402,10 @@ void TForm1::ApplicationEvents1Message(TMsg& Msg, bool& Handled) {
     Handled = true;
     return;
   }
+  // Property messages still go on to the window; a scan notes the change first.
+  // While a scan runs Step is the step whose photograph is awaited.
+  if (Msg.message == CameraPropertyMessage && Stomper->Running)
+    Stomper->SettingsMayHaveChanged(Stomper->Step - 1);
   if (Msg.message != CameraTransferMessage) return;
   // Handled before the step runs: a failure inside it must not let the message through.
   Handled = true;

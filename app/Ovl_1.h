@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "app/CameraSettingsWatch.h"
 #include "platform/Forms.h"
 #include "platform/Messages.h"
 #include "platform/Timer.h"
@@ -32,10 +33,13 @@ class TStomper {
   void ShootNextBitPlane();
   // Ends the scan: writes the index file and shows the main window again.
   void FinishScan();
+  // Reads the camera's settings again during a scan; a change is logged and goes to the check.
+  void SettingsMayHaveChanged(int LastStep);
   // Ends the scan without an index: its list is dropped, the main window comes back.
   void StopScan();
 
-  // Starts a scan at step 0 with an empty file list; nothing without a camera.
+  // Starts a scan at step 0 with an empty file list; nothing without a camera,
+  // and not while the camera chooses its own exposure (the main window comes back).
   // Photographs still owed by earlier shots are listed nowhere when they come.
   // With per-scan folders the scan goes into a new one; when none can be
   // made, the log says why, the main window comes back and nothing is shot.
@@ -62,6 +66,8 @@ class TStomper {
   std::string ScanDirectory;
   // Where the last scan that wrote its index put it; ends in "/".
   std::string FinishedFolder;
+  // The camera's settings: shown, and held for a scan.
+  TCameraSettingsWatch CameraSettings;
 
  private:
   // Shows the pattern that Draw paints, then fires the shutter and logs the step.
@@ -87,6 +93,7 @@ class TForm1 : public TForm {
 
   void SpeedButton1Click();   // "Inicializace"
   void SpeedButton4Click();   // "Odpojit"
+  void SpeedButton12Click();  // "...": camera settings
   void SpeedButton5Click();   // "Zobrazit"
   void SpeedButton6Click();   // "Skrýt"
   void SpeedButton7Click();   // "Definovat"
@@ -111,6 +118,7 @@ class TForm1 : public TForm {
   TGroupBox* GroupBox1 = nullptr;         // "Kamera"
   TSpeedButton* SpeedButton1 = nullptr;   // "Inicializace": connect the camera
   TSpeedButton* SpeedButton4 = nullptr;   // "Odpojit": disconnect it
+  TSpeedButton* SpeedButton12 = nullptr;  // "...": the camera settings dialog
   TGroupBox* GroupBox2 = nullptr;         // "Body"
   TSpeedButton* SpeedButton5 = nullptr;   // "Zobrazit": show the projection window
   TSpeedButton* SpeedButton6 = nullptr;   // "Skrýt": hide it

@@ -59,7 +59,10 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
   std::ostringstream out;
   out << Result.Verdict() << "\n"
       << "Rastr: " << Result.Raster.Text() << " (LHX, LHY, řádků, sloupců, velikost, odstup)\n"
-      << "Snímky: " << Result.PhotoWidth << " x " << Result.PhotoHeight << "\n"
+      << "Snímky: " << Result.PhotoWidth << " x " << Result.PhotoHeight << "\n";
+  if (!Result.CameraSettings.empty()) out << Result.CameraSettings << "\n";
+  for (const std::string& change : Result.SettingChanges) out << change << "\n";
+  out
       << "Očekáváno: " << Result.Expected << "\n"
       << "Přečteno: " << Result.Read << "\n"
       << "Nepřečteno: " << Result.Unread << "\n"

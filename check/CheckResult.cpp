@@ -58,6 +58,8 @@ std::string CheckCauseText(TCheckCause Cause) {
       return "snímky v nesprávném pořadí nebo chybí vzor";
     case TCheckCause::Separation:
       return "body příliš malé, příliš blízko u sebe nebo rozmazané: kamera je nerozliší";
+    case TCheckCause::SettingChanged:
+      return "nastavení kamery se během snímání změnilo";
   }
   return {};
 }
@@ -78,6 +80,16 @@ const char* PointStateName(TPointState State) {
       break;
   }
   return "unread";
+}
+
+void NoteCameraSettings(TCheckResult& Result, const std::string& Settings,
+                        const std::vector<std::string>& Changes) {
+  Result.CameraSettings = Settings;
+  Result.SettingChanges = Changes;
+  // Photos of one scan are compared with each other: a changed exposure alone loses points.
+  if (!Changes.empty() && !Result.AllRead())
+    Result.Causes.insert(Result.Causes.begin(),
+                         {TCheckCause::SettingChanged, 0, Changes.front()});
 }
 
 bool TCheckResult::HasCause(TCheckCause Cause) const {

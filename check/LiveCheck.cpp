@@ -11,6 +11,8 @@ struct TScanCheck::TScan {
   std::array<bool, 17> Seen{};
   bool Broken = false;
   std::string Problem;
+  std::string Settings;
+  std::vector<std::string> Changes;
 };
 
 TScanCheck::TScanCheck(std::function<void(const std::string&)> Report)
@@ -40,10 +42,18 @@ void TScanCheck::Work() {
   }
 }
 
-void TScanCheck::ScanStarted(const TCheckRaster& Raster) {
+void TScanCheck::ScanStarted(const TCheckRaster& Raster, const std::string& Settings) {
   std::lock_guard guard(Lock);
   Tasks.clear();
   Current = std::make_shared<TScan>(Raster);
+  Current->Settings = Settings;
+}
+
+void TScanCheck::SettingChanged(const std::string& Change) {
+  std::lock_guard guard(Lock);
+  if (!Current) return;
+  Tasks.push_back([scan = Current, Change] { scan->Changes.push_back(Change); });
+  Wake.notify_all();
 }
 
 void TScanCheck::PhotoSaved(int Photo, const std::string& Path) {
@@ -92,6 +102,7 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
       line = "Kontrola nebyla možná: chybí snímek tmavého pole, světlého pole nebo všech bodů";
     } else {
       TCheckResult result = scan->Decoder.Finish();
+      NoteCameraSettings(result, scan->Settings, scan->Changes);
       line = result.Verdict();
       std::string error;
       if (!WriteCheckReport(Dir, result, &error)) line += " (zpráva neuložena: " + error + ")";

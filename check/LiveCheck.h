@@ -23,8 +23,11 @@ class TScanCheck {
   TScanCheck(const TScanCheck&) = delete;
   TScanCheck& operator=(const TScanCheck&) = delete;
 
-  // A new scan with the raster in force; an unfinished earlier one is dropped.
-  void ScanStarted(const TCheckRaster& Raster);
+  // A new scan with the raster in force and the camera's settings as the log
+  // gives them (empty when the camera reports none); an unfinished earlier one is dropped.
+  void ScanStarted(const TCheckRaster& Raster, const std::string& Settings = {});
+  // A setting of the camera changed during the running scan (the log's line).
+  void SettingChanged(const std::string& Change);
   // Photo (0 dark field .. 16 bit-plane 14) of the running scan is on disk at Path.
   void PhotoSaved(int Photo, const std::string& Path);
   // The running scan's index is in Dir: give the verdict.

@@ -39,6 +39,7 @@ enum class TCheckCause {
   Moved,        // the camera or the object moved between photos
   OutOfOrder,   // photos out of order, or a pattern missing
   Separation,   // points too small, too close or too blurred to be told apart
+  SettingChanged,  // the camera's exposure or another setting changed during the scan
 };
 std::string CheckCauseText(TCheckCause Cause);
 
@@ -76,6 +77,10 @@ struct TCheckResult {
   int Blobs = 0;
   // Each likely cause, only where measured evidence shows it; the largest first.
   std::vector<TCauseFinding> Causes;
+  // The camera's settings at the scan's start and each change during it, as the log
+  // gives them; empty when the camera reports none (or the check ran afterwards).
+  std::string CameraSettings;
+  std::vector<std::string> SettingChanges;
   // Sensor noise in the dark field and the points' median peak above it, in grey levels.
   double Noise = 0, PointLight = 0;
   // The first photo (0-16) from which the picture moved, -1 when none moved.
@@ -203,6 +208,11 @@ std::optional<TCheckResult> CheckScanFolder(const std::string& Dir, const TCheck
 
 // The raster recorded in Dir's report, when there is one.
 std::optional<TCheckRaster> RecordedRaster(const std::string& Dir);
+
+// Records the camera's settings in Result; a change during the scan is named as a
+// cause when points were lost.
+void NoteCameraSettings(TCheckResult& Result, const std::string& Settings,
+                        const std::vector<std::string>& Changes);
 
 // Writes "corvalet-check.txt", "corvalet-check.png" and "corvalet-points.csv"
 // into Dir. False with Error naming the file when one cannot be written.

@@ -337,6 +337,8 @@ TCheckResult TScanDecoder::Finish() {
         if (dips.empty()) return "žádné oddělené body, světlo bodů splývá";
         return "mezi sousedy klesá světlo jen o " + percent(median(dips)) + " vrcholu";
       }
+      case TCheckCause::SettingChanged:
+        break;
     }
     return {};
   };

@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "sdk/CameraBackend.h"
+#include "sdk/CameraSettings.h"
 #include "sdk/gphoto2/Gphoto2Backend.h"
 #include "sdk/sim/SimRig.h"
 
@@ -66,14 +67,17 @@ void ApplyCameraChoice(const TCameraChoice& Choice) {
   switch (Choice.Kind) {
     case TCameraChoice::TKind::Sim:
       UseCameraBackend(&SimCameraBackend());
+      UseCameraSettings(&SimCameraSettings());
       return;
     case TCameraChoice::TKind::Network:
       Gphoto2ConfigureCameras({false, {PtpipPortPath(Choice)}});
       UseCameraBackend(&Gphoto2CameraBackend());
+      UseCameraSettings(&Gphoto2CameraSettings());
       return;
     case TCameraChoice::TKind::Real:
       Gphoto2ConfigureCameras({true, {}});
       UseCameraBackend(&Gphoto2CameraBackend());
+      UseCameraSettings(&Gphoto2CameraSettings());
       return;
   }
 }

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
@@ -7,6 +8,26 @@
 
 namespace Gphoto2Detail {
 namespace {
+
+// The property that libgphoto2's text of a DevicePropChanged event names
+// ("PTP Property 500d changed, ..."), as the property events number it; 0 for
+// one the program does not watch.
+EdsUInt32 PropertyChanged(const char* Text) {
+  unsigned code = 0;
+  if (std::sscanf(Text, "PTP Property %x changed", &code) != 1) return 0;
+  switch (code) {
+    case 0x500E:  // ExposureProgramMode
+      return EdsProperty_ShootingMode;
+    case 0x500F:  // ExposureIndex
+      return EdsProperty_IsoSpeed;
+    case 0x5007:  // FNumber
+      return EdsProperty_Aperture;
+    case 0x500D:  // ExposureTime
+      return EdsProperty_ShutterSpeed;
+    default:
+      return 0;
+  }
+}
 
 // libgphoto2 returns at once over PTP/IP whatever the timeout, so the watcher paces itself.
 constexpr int EventWaitMs = 10;
@@ -143,6 +164,15 @@ void TBackend::Watch(EdsBaseRef Ref, std::shared_ptr<TWatch> Own) {
     }
     EdsBaseRef item = nullptr;
     std::pair<EdsObjectEventHandler, void*> handler{nullptr, nullptr};
+    std::pair<EdsPropertyEventHandler, void*> told{nullptr, nullptr};
+    EdsUInt32 property = 0;
+    if (type == GP_EVENT_UNKNOWN && data) {
+      property = PropertyChanged(static_cast<const char*>(data));
+      auto found = camera->PropertyHandlers.find(EdsPropertyEvent_ValueChanged);
+      if (found == camera->PropertyHandlers.end())
+        found = camera->PropertyHandlers.find(EdsPropertyEvent_All);
+      if (property && found != camera->PropertyHandlers.end()) told = found->second;
+    }
     if (type == GP_EVENT_FILE_ADDED && data) {
       const auto& path = *static_cast<CameraFilePath*>(data);
       auto found = camera->ObjectHandlers.find(EdsObjectEvent_TransferRequest);
@@ -160,6 +190,11 @@ void TBackend::Watch(EdsBaseRef Ref, std::shared_ptr<TWatch> Own) {
     if (item) {
       lock.unlock();
       handler.first(EdsObjectEvent_TransferRequest, item, handler.second);
+      lock.lock();
+    }
+    if (told.first) {
+      lock.unlock();
+      told.first(EdsPropertyEvent_ValueChanged, property, 0, told.second);
       lock.lock();
     }
     const bool soon = TClock::now() - camera->LastShot < ShotWindow;

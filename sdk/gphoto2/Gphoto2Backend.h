@@ -17,6 +17,10 @@
 struct TCameraBackend;
 
 const TCameraBackend& Gphoto2CameraBackend();
+class ICameraSettings;
+// The capture settings (sdk/CameraSettings.h) through libgphoto2's configuration
+// widgets, for UseCameraSettings beside Gphoto2CameraBackend.
+ICameraSettings& Gphoto2CameraSettings();
 
 struct TGphoto2Cameras {
   bool Usb = true;  // list the USB cameras that libgphoto2 detects

@@ -201,12 +201,17 @@ EdsError EdsSetCapacity(EdsCameraRef Ref, EdsCapacity Capacity) {
   });
 }
 
-EdsError EdsSetPropertyEventHandler(EdsCameraRef Ref, EdsUInt32 Event, EdsPropertyEventHandler,
-                                    EdsVoid*) {
+EdsError EdsSetPropertyEventHandler(EdsCameraRef Ref, EdsUInt32 Event,
+                                    EdsPropertyEventHandler Handler, EdsVoid* Context) {
   return Locked([&](TBackend& backend) {
-    if (!backend.Objects.Find<TCamera>(Ref)) return EdsResult_InvalidHandle;
+    auto camera = backend.Objects.Find<TCamera>(Ref);
+    if (!camera) return EdsResult_InvalidHandle;
     if ((Event & 0xFFFFFF00u) != EdsPropertyEvent_All) return EdsResult_InvalidParameter;
-    // Accepted; generic cameras tell no property changes through libgphoto2.
+    // Told from the camera's DevicePropChanged events, as the watcher reads them.
+    if (Handler)
+      camera->PropertyHandlers[Event] = {Handler, Context};
+    else
+      camera->PropertyHandlers.erase(Event);
     return EdsResult_Ok;
   });
 }

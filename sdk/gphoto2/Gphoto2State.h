@@ -40,6 +40,7 @@ struct TCamera : TSdkObject {
   unsigned Session = 0;
   EdsUInt32 SaveTo = 1;
   std::map<EdsUInt32, std::pair<EdsObjectEventHandler, void*>> ObjectHandlers;
+  std::map<EdsUInt32, std::pair<EdsPropertyEventHandler, void*>> PropertyHandlers;
   TClock::time_point LastShot;
   std::thread Watcher;
   std::shared_ptr<TWatch> Watch;

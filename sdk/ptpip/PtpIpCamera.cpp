@@ -114,6 +114,11 @@ std::vector<TPtpIpServedPhoto> TPtpIpCamera::Served() const {
   return State->Served;
 }
 
+TSimSettings TPtpIpCamera::Settings() const {
+  std::lock_guard guard(State->Lock);
+  return State->Settings;
+}
+
 QByteArray TPtpIpCamera::LastServedPhoto() const {
   std::lock_guard guard(State->Lock);
   return State->LastServed;

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "sdk/sim/SimSettings.h"
+
 // How the emulated camera behaves. Fault counts are 1-based and counted over the
 // camera's whole lifetime (across hosts); 0 means never.
 struct TPtpIpCameraOptions {
@@ -42,6 +44,10 @@ struct TPtpIpCameraOptions {
   // The photo of the N-th capture is padded to HugePhotoBytes.
   int HugePhotoAt = 0;
   std::int64_t HugePhotoBytes = 21 * 1024 * 1024;
+  // Capture settings at the start, and turns of the camera's own dials after
+  // a given capture (each told to the host with DevicePropChanged).
+  TSimSettings Settings;
+  std::vector<TSimTurn> Turns;
   // What is in front of the lens at the shutter; unset: the projector feed of this process.
   std::function<QImage()> Scene;
   // Where log lines go (any thread); unset: nowhere. Verbose adds one line per operation.
@@ -67,6 +73,8 @@ struct TPtpIpOperationTiming {
 
 struct TPtpIpCameraStats {
   int Hosts = 0, HostsRefused = 0, Captures = 0, Photos = 0, Deletes = 0, Drops = 0;
+  // Device property values a host set, refused values included.
+  int PropertySets = 0, PropertySetsRefused = 0;
   // Objects on the card now.
   int ObjectsOnCard = 0;
   std::map<std::uint16_t, TPtpIpOperationTiming> Operations;
@@ -75,7 +83,9 @@ struct TPtpIpCameraStats {
 // A PTP/IP camera on 127.0.0.1 for one host at a time: the initiator handshake
 // on a command and an event connection, the generic PTP operations a host needs
 // to open a session, take a picture, list, download and delete photos, and the
-// ObjectAdded and CaptureComplete events. Runs on its own threads.
+// ObjectAdded and CaptureComplete events, and the standard device properties of
+// the capture settings (exposure program, time, f-number, exposure index, focus
+// mode, white balance) with DevicePropChanged. Runs on its own threads.
 class TPtpIpCamera {
  public:
   explicit TPtpIpCamera(TPtpIpCameraOptions Options);
@@ -95,6 +105,8 @@ class TPtpIpCamera {
   std::vector<TPtpIpServedPhoto> Served() const;
   // The bytes of the last photo sent in full; empty before the first.
   QByteArray LastServedPhoto() const;
+  // The capture settings now.
+  TSimSettings Settings() const;
 
   struct TState;
 
@@ -111,11 +123,18 @@ constexpr std::uint16_t GetDeviceInfo = 0x1001, OpenSession = 0x1002, CloseSessi
                         GetStorageIDs = 0x1004, GetStorageInfo = 0x1005,
                         GetObjectHandles = 0x1007, GetObjectInfo = 0x1008, GetObject = 0x1009,
                         DeleteObject = 0x100B, InitiateCapture = 0x100E,
-                        GetPartialObject = 0x101B;
+                        GetDevicePropDesc = 0x1014, GetDevicePropValue = 0x1015,
+                        SetDevicePropValue = 0x1016, GetPartialObject = 0x101B;
 constexpr std::uint16_t Ok = 0x2001, GeneralError = 0x2002, SessionNotOpen = 0x2003,
                         OperationNotSupported = 0x2005, InvalidStorageId = 0x2008,
-                        InvalidObjectHandle = 0x2009, DeviceBusy = 0x2019,
+                        InvalidObjectHandle = 0x2009, DevicePropNotSupported = 0x200A,
+                        DeviceBusy = 0x2019, InvalidDevicePropFormat = 0x201B,
+                        InvalidDevicePropValue = 0x201C,
                         InvalidParentObject = 0x201A, InvalidParameter = 0x201D,
                         SessionAlreadyOpen = 0x201E;
-constexpr std::uint16_t ObjectAdded = 0x4002, CaptureComplete = 0x400D;
+constexpr std::uint16_t ObjectAdded = 0x4002, DevicePropChanged = 0x4006,
+                        CaptureComplete = 0x400D;
+constexpr std::uint16_t WhiteBalance = 0x5005, FNumber = 0x5007, FocusMode = 0x500A,
+                        ExposureTime = 0x500D, ExposureProgramMode = 0x500E,
+                        ExposureIndex = 0x500F;
 }  // namespace PtpCode

@@ -122,6 +122,7 @@ void TPtpIpCamera::TState::EndHost(const QString& Why) {
   Cmd.In.clear();
   Evt.In.clear();
   SessionOpen = false;
+  Awaiting.reset();
   Say(QStringLiteral("host %1 %2").arg(HostNumber).arg(Why));
 }
 
@@ -224,7 +225,21 @@ void TPtpIpCamera::TState::ReadCommands() {
       std::vector<std::uint32_t> params;
       for (qsizetype at = 10; at + 4 <= body.size() && params.size() < 5; at += 4)
         params.push_back(Get32(body, at));
-      Operate(Get16(body, 4), Get32(body, 6), params);
+      // The one operation that takes data from the host is answered once its data came.
+      if (Get16(body, 4) == PtpCode::SetDevicePropValue && SessionOpen)
+        Awaiting = TAwaitingData{Get16(body, 4), Get32(body, 6), params, {}};
+      else
+        Operate(Get16(body, 4), Get32(body, 6), params);
+    } else if ((type == DataPacket || type == EndDataPacket) && Awaiting &&
+               Get32(body, 0) == Awaiting->Transaction) {
+      Awaiting->Data.append(body.mid(4));
+      if (type == EndDataPacket) {
+        TAwaitingData done = std::move(*Awaiting);
+        Awaiting.reset();
+        HostData = std::move(done.Data);
+        Operate(done.Code, done.Transaction, done.Params);
+        HostData.clear();
+      }
     } else if (type != StartDataPacket && type != DataPacket && type != EndDataPacket) {
       // Data for an operation already refused is skipped; anything else is noted.
       Say(QStringLiteral("ignored packet type %1 on the command connection").arg(type));

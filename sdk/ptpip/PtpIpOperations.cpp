@@ -127,6 +127,12 @@ TReply TPtpIpCamera::TState::Dispatch(std::uint16_t Code, std::uint32_t Transact
     }
     case InitiateCapture:
       return Capture(Transaction);
+    case GetDevicePropDesc:
+      return GetPropertyDesc(Transaction, std::uint16_t(P1));
+    case GetDevicePropValue:
+      return GetPropertyValue(Transaction, std::uint16_t(P1));
+    case SetDevicePropValue:
+      return SetPropertyValue(std::uint16_t(P1), HostData);
     default:
       return {OperationNotSupported};
   }
@@ -142,7 +148,8 @@ const std::vector<std::uint16_t>& TPtpIpCamera::TState::SupportedOperations() {
   using namespace PtpCode;
   static const std::vector<std::uint16_t> codes = {
       GetDeviceInfo, OpenSession,   CloseSession, GetStorageIDs,   GetStorageInfo,  GetObjectHandles,
-      GetObjectInfo, GetObject,     DeleteObject, InitiateCapture, GetPartialObject};
+      GetObjectInfo, GetObject,     DeleteObject, InitiateCapture, GetPartialObject,
+      GetDevicePropDesc, GetDevicePropValue, SetDevicePropValue};
   return codes;
 }
 
@@ -203,11 +210,13 @@ TReply TPtpIpCamera::TState::Capture(std::uint32_t Transaction) {
   job.Name = QStringLiteral("IMG_%1.JPG").arg(NameCounter % 9999 + 1, 4, 10, QLatin1Char('0'));
   ++NameCounter;
   job.Transaction = Transaction;
+  job.Exposure = SimExposureScale(Settings, job.Frame);
   {
     std::lock_guard guard(JobLock);
     Jobs.push_back(std::move(job));
   }
   JobReady.notify_one();
+  TurnDials(shot);
   return {};
 }
 
@@ -219,8 +228,8 @@ QByteArray TPtpIpCamera::TState::DeviceInfo() const {
   PutString(d, {});
   Put16(d, 0);
   PutArray16(d, SupportedOperations());
-  PutArray16(d, {PtpCode::ObjectAdded, PtpCode::CaptureComplete});
-  PutArray16(d, {});
+  PutArray16(d, {PtpCode::ObjectAdded, PtpCode::DevicePropChanged, PtpCode::CaptureComplete});
+  PutArray16(d, SupportedProperties());
   PutArray16(d, {FormatJpeg});
   PutArray16(d, {FormatJpeg});
   PutString(d, QStringLiteral("CorvaletScan"));

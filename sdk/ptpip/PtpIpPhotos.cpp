@@ -1,6 +1,7 @@
 #include <QColor>
 
 #include "sdk/sim/SimRender.h"
+#include "sdk/sim/SimScene.h"
 #include "sdk/ptpip/PtpIpState.h"
 
 using namespace PtpIpDetail;
@@ -60,8 +61,11 @@ void TPtpIpCamera::TState::Render() {
       r.Width = 160;
       r.Height = 120;
     } else {
-      const QImage scene = SimRenderScene(job.Frame, Options.Width, Options.Height,
-                                          Options.Seed ^ (std::uint32_t(job.Shot) * 0x9E3779B1u), &Stopping);
+      TSimOptics optics;
+      optics.Exposure = job.Exposure;
+      const QImage scene = SimPhotograph(job.Frame, Options.Width, Options.Height,
+                                         Options.Seed ^ (std::uint32_t(job.Shot) * 0x9E3779B1u),
+                                         optics, unsigned(job.Shot), &Stopping);
       if (Stopping) return;
       r.Data = SimEncodeJpeg(scene);
       r.Width = Options.Width;

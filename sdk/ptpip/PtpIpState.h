@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <optional>
 
 #include "sdk/ptpip/PtpIpCamera.h"
 
@@ -68,6 +69,8 @@ struct TObject {
 
 struct TRenderJob {
   int Shot = 0;
+  // Light levels scaled by the settings at the shutter (1: 1/30 s, f/8, ISO 100).
+  double Exposure = 1;
   QImage Frame;
   QString Name;
   std::uint32_t Transaction = 0;
@@ -110,7 +113,7 @@ struct TPtpIpCamera::TState {
   using TRenderJob = PtpIpDetail::TRenderJob;
   using TRendered = PtpIpDetail::TRendered;
 
-  explicit TState(const TPtpIpCameraOptions& O) : Options(O) {}
+  explicit TState(const TPtpIpCameraOptions& O) : Options(O), Settings(O.Settings) {}
 
   const TPtpIpCameraOptions& Options;
 
@@ -143,6 +146,17 @@ struct TPtpIpCamera::TState {
   int Shots = 0, Transfers = 0, NameCounter = 0;
   std::map<std::uint16_t, int> OperationCounts;
   bool DropAfterReply = false;
+  // The capture settings; written by the serving thread under Lock.
+  TSimSettings Settings;
+  // A request whose data phase is still coming, and the data that came for it.
+  struct TAwaitingData {
+    std::uint16_t Code = 0;
+    std::uint32_t Transaction = 0;
+    std::vector<std::uint32_t> Params;
+    QByteArray Data;
+  };
+  std::optional<TAwaitingData> Awaiting;
+  QByteArray HostData;
 
   void Say(const QString& Line) const {
     if (Options.Log) Options.Log(Line);
@@ -185,6 +199,14 @@ struct TPtpIpCamera::TState {
   TReply Transfer(std::uint32_t Transaction, TObject& O, std::int64_t Offset, std::int64_t Size);
   TReply Capture(std::uint32_t Transaction);
   QByteArray DeviceInfo() const;
+
+  // Device properties (PtpIpProperties.cpp).
+  static const std::vector<std::uint16_t>& SupportedProperties();
+  TReply GetPropertyDesc(std::uint32_t Transaction, std::uint16_t Property);
+  TReply GetPropertyValue(std::uint32_t Transaction, std::uint16_t Property);
+  TReply SetPropertyValue(std::uint16_t Property, const QByteArray& Data);
+  // The turns of the dials due after capture Shot, each told with DevicePropChanged.
+  void TurnDials(int Shot);
   QByteArray StorageInfo() const;
   static QByteArray ObjectInfo(const TObject& O);
 

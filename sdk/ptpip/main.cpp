@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "sdk/ptpip/PtpIpCamera.h"
+#include "sdk/sim/SimConfig.h"
 
 namespace {
 
@@ -136,6 +137,11 @@ int main(int argc, char** argv) {
       {Option("huge-photo",
               "Fault: the photo of the N-th capture is padded to over 20 MB (22020096 bytes).", "N"),
        1, 1000000, Field(&TPtpIpCameraOptions::HugePhotoAt)},
+      {Option("settings",
+              "Capture settings at the start, as CORVALET_SIM writes them, e.g.\n"
+              "mode=automatic,shutter=1/60,aperture=5.6,iso=200,turn=3:shutter:1/125 (after\n"
+              "capture 3 the camera's own dial sets 1/125 s). Default: manual, 1/30 s, f/8, ISO 100.",
+              "ITEMS")},
       {Option("verbose", "Log every operation with its time.")},
   };
   auto named = [&](const char* Name) -> const QCommandLineOption& {
@@ -145,7 +151,7 @@ int main(int argc, char** argv) {
   };
   const QCommandLineOption &screen = named("screen"), &window = named("window"),
                            &size = named("size"), &slow = named("slow-op"),
-                           &verbose = named("verbose");
+                           &verbose = named("verbose"), &settings = named("settings");
   for (const TCameraOption& option : table) parser.addOption(option.Option);
   parser.process(*app);
 
@@ -183,6 +189,21 @@ int main(int argc, char** argv) {
       bad = QStringLiteral("--slow-op takes CODE:N, e.g. 0x1009:1, not \"%1\"").arg(parser.value(slow));
     options.SlowOperation = std::uint16_t(code);
     options.SlowNth = int(nth);
+  }
+  if (bad.isEmpty() && parser.isSet(settings)) {
+    std::string error;
+    const auto parsed = ParseSimConfig(parser.value(settings).toStdString(), &error);
+    const bool onlySettings = parsed && parsed->Failures.empty() && parsed->Swallowed.empty() &&
+                              parsed->Optics.Default();
+    if (!parsed)
+      bad = QStringLiteral("--settings: %1").arg(QString::fromStdString(error));
+    else if (!onlySettings)
+      bad = QStringLiteral("--settings takes mode, shutter, aperture, iso, focus, whitebalance "
+                           "and turn items only");
+    else {
+      options.Settings = parsed->Settings;
+      options.Turns = parsed->Turns;
+    }
   }
   if (bad.isEmpty()) bad = options.Check();
   if (!bad.isEmpty()) {

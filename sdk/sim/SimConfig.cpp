@@ -143,6 +143,18 @@ std::string ApplyItem(std::string_view Key, std::string_view Value, TSimConfig& 
     Config.Optics.NudgeX = int(*dx);
     Config.Optics.NudgeY = int(*dy);
     Config.Optics.NudgeFrom = unsigned(*from);
+  } else if (const auto setting = SimSettingKeyed(Key)) {
+    const auto value = SimParseSetting(*setting, Value);
+    if (!value) return "not a value the camera allows";
+    Config.Settings[*setting] = *value;
+  } else if (Key == "turn") {
+    const auto parts = Split(Value, ':');
+    const auto shot = parts.size() == 3 ? ParseNumber(parts[0]) : std::nullopt;
+    const auto setting = parts.size() == 3 ? SimSettingKeyed(parts[1]) : std::nullopt;
+    const auto value = setting ? SimParseSetting(*setting, parts[2]) : std::nullopt;
+    if (!shot || *shot < 1 || *shot > UINT32_MAX || !value)
+      return "expected SHOT:SETTING:VALUE, a shot number from 1 and a value the camera allows";
+    Config.Turns.push_back({unsigned(*shot), *setting, *value});
   } else if (Key == "swallow") {
     const auto shot = ParseNumber(Value);
     if (!shot || *shot < 1 || *shot > UINT32_MAX) return "expected a shot number from 1";

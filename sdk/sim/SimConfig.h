@@ -2,7 +2,8 @@
 
 // The simulated rig's configuration, written as one line of comma-separated
 // items, e.g. "cameras=1,legacy=0,latency=150,size=2048x1536,seed=7,
-// fail=EdsOpenSession:1:0x81,fail=EdsDownload:always:0x24,swallow=3".
+// fail=EdsOpenSession:1:0x81,fail=EdsDownload:always:0x24,swallow=3,
+// mode=automatic,shutter=1/60,aperture=5.6,iso=200,turn=5:shutter:1/125".
 
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "camera/EDSDKType.h"
+#include "sdk/sim/SimSettings.h"
 
 // Harder conditions than the default rig's: the optics, the light and the tripod.
 struct TSimOptics {
@@ -49,6 +51,9 @@ struct TSimConfig {
   // Shots (1 = the first after the SDK starts) that are accepted but never delivered.
   std::vector<unsigned> Swallowed;
   TSimOptics Optics;
+  // The camera's capture settings at each SDK start, and later turns of its dials.
+  TSimSettings Settings;
+  std::vector<TSimTurn> Turns;
 
   // The failure injected into this call of Function, 0 when none.
   EdsError FailureFor(std::string_view Function, unsigned Call) const;

@@ -22,6 +22,10 @@ struct TCameraBackend;
 // The rig's SDK functions, for UseCameraBackend (sdk/CameraBackend.h). Linking
 // corvalet_sdk_sim puts them in use from the start.
 const TCameraBackend& SimCameraBackend();
+class ICameraSettings;
+// The rig's capture settings (sdk/CameraSettings.h), for UseCameraSettings; in
+// use from the start like its SDK functions.
+ICameraSettings& SimCameraSettings();
 
 constexpr const char* SimEnvironmentVariable = "CORVALET_SIM";
 

@@ -185,6 +185,11 @@ EdsError EdsSendCommand(EdsCameraRef Camera, EdsUInt32 Command, EdsInt32) {
       ++rig.Stats.ShotsToCard;
       return EdsResult_Ok;
     }
+    const double scale = SimExposureScale(camera.Settings, frame);
+    // The operator at the camera's dial right after this shot: the notice
+    // comes before the photo, the change shows from the next photo on.
+    for (const TSimTurn& turn : rig.Config.Turns)
+      if (turn.Shot == shot) rig.ChangeSetting(Camera, camera, turn.Setting, turn.Value);
     TTask task;
     task.Due = TClock::now() + std::chrono::milliseconds(rig.Config.LatencyMs);
     task.Camera = Camera;
@@ -195,6 +200,7 @@ EdsError EdsSendCommand(EdsCameraRef Camera, EdsUInt32 Command, EdsInt32) {
     // Each shot has its own noise; a run of shots repeats for the same seed.
     task.Seed = rig.Config.Seed ^ (shot * 0x9E3779B1u);
     task.Optics = rig.Config.Optics;
+    task.Optics.Exposure *= scale;
     task.Shot = shot;
     rig.Schedule(std::move(task));
     return EdsResult_Ok;

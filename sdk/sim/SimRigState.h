@@ -23,6 +23,7 @@
 #include "sdk/sim/SimConfig.h"
 #include "sdk/sim/SimRig.h"
 #include "sdk/sim/SimScene.h"
+#include "sdk/sim/SimSettings.h"
 
 namespace SimRigDetail {
 
@@ -46,6 +47,8 @@ struct TCamera : TSdkObject {
   // Session-open property events not yet told because no handler was registered.
   bool PropertyEventsOwed = false;
   std::map<EdsUInt32, EdsUInt32> Properties;
+  // The capture settings; each SDK start begins from the configured ones.
+  TSimSettings Settings;
   // By event code; the "all events" code stands for every event of its kind.
   std::map<EdsUInt32, TRegistration<EdsPropertyEventHandler>> PropertyHandlers;
   std::map<EdsUInt32, TRegistration<EdsObjectEventHandler>> ObjectHandlers;
@@ -149,6 +152,9 @@ class TRig {
   void Schedule(TTask Task);
   void TellProperty(EdsBaseRef Camera, EdsUInt32 Event, EdsUInt32 Property);
   void TellPropertiesOnOpen(EdsBaseRef Ref, TCamera& Camera);
+  // Sets a camera's setting and tells the change, if any, to the host.
+  void ChangeSetting(EdsBaseRef Ref, TCamera& Camera, TCameraSetting Setting,
+                     const TSettingValue& Value);
 
  private:
   void Run(TWorkerControl& Own);

@@ -14,6 +14,7 @@ void TRig::Start() {
   for (int index = 0; index < Config.Cameras; ++index) {
     auto camera = std::make_shared<TCamera>();
     camera->Index = index;
+    camera->Settings = Config.Settings;
     Cameras.push_back(Objects.Register(camera));
   }
   Initialized = true;

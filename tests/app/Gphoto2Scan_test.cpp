@@ -56,8 +56,12 @@ TEST(TGphoto2ScanTest, FullScanThroughLibgphoto2SpellsOutEveryPointNumber) {
   Application->ProcessMessages();
   Station::Click("SpeedButton1");
   ASSERT_TRUE(Canonator->Connected);
-  EXPECT_EQ(Station::LogMessages().back(),
+  // The camera's settings as libgphoto2 reads them, after the connect line.
+  const std::vector<std::string> connected = Station::LogMessages();
+  ASSERT_GE(connected.size(), 2u);
+  EXPECT_EQ(connected[connected.size() - 2],
             std::string("Kamera ") + Gphoto2NetworkModel + " připojena");
+  EXPECT_EQ(connected.back(), Station::RigSettings);
   Canonator->OutputDirectory = dir.string() + "/";
 
   Station::Click("SpeedButton10");

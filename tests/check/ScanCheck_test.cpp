@@ -309,8 +309,22 @@ TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
   // The first scan's report must not stand beside the index of a scan that could not be checked.
   EXPECT_FALSE(fs::exists(dir / "corvalet-check.txt"));
   EXPECT_FALSE(fs::exists(dir / "corvalet-check.png"));
-  const std::string missing = scan(16, -1);
+  // The settings the scan began with, and a change during it, go into the report; a
+  // change explains lost points.
+  check.ScanStarted(folder.Raster(), "Kamera: manuál, 1/30 s, f/8, ISO 100");
+  const std::string change = "Nastavení kamery změněno po step_4: čas 1/30 s -> 1/125 s";
+  check.SettingChanged(change);
+  for (int photo = 0; photo < 16; ++photo)
+    check.PhotoSaved(photo, (folder.Dir / folder.Scan.Names[std::size_t(photo)]).string());
+  check.IndexWritten(dir.string());
+  const std::string missing = next();
   EXPECT_NE(missing.find(CheckCauseText(TCheckCause::OutOfOrder)), std::string::npos) << missing;
+  EXPECT_NE(missing.find(CheckCauseText(TCheckCause::SettingChanged)), std::string::npos)
+      << missing;
+  const std::string report = ReadText(dir / "corvalet-check.txt");
+  EXPECT_NE(report.find("\nKamera: manuál, 1/30 s, f/8, ISO 100\n" + change + "\n"),
+            std::string::npos)
+      << report;
   ASSERT_TRUE(check.LastResult());
   EXPECT_EQ(check.LastResult()->MisplacedPhotos, std::vector<int>{16});
 }

@@ -28,6 +28,7 @@
 #include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "platform/Timer.h"
+#include "sdk/CameraSettings.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Canonator.h"
 #include "tests/support/RigStation.h"
@@ -639,6 +640,70 @@ class TRiskTest : public ::testing::Test {
   std::unique_ptr<TStation> Station;
   TWatchdog Watchdog{::testing::UnitTest::GetInstance()->current_test_info()->name(), Patience * 3};
 };
+
+// Photos of one scan are compared pixel by pixel: a camera that meters each
+// one itself would make the dark field as bright as the lit one.
+TEST_F(TRiskTest, AutomaticExposureRefusesTheScanUntilTheCameraIsManual) {
+  ASSERT_TRUE(SimConfigure(Rig + ",mode=aperture,iso=200"));
+  Station->Click("SpeedButton1");
+  const std::string aperturePriority = "Kamera: priorita clony, 1/30 s, f/8, ISO 200";
+  EXPECT_THAT(Station->Messages, ElementsAreArray({Connected}));
+  EXPECT_THAT(Station->SettingsLines, ElementsAreArray({aperturePriority}));
+  Station->Mark();
+  Station->Click("SpeedButton10");
+  ASSERT_TRUE(Station->Settle());
+  EXPECT_THAT(Station->Messages,
+              ElementsAreArray({"Snímání nezačalo: kamera sama volí expozici (priorita clony), "
+                                "snímky by se lišily jasem",
+                                "Nastavte manuální režim v Nastavení kamery (tlačítko \"...\" "
+                                "ve skupině Kamera) nebo voličem režimů na kameře"}));
+  EXPECT_THAT(Station->SettingsLines, ElementsAreArray({aperturePriority}));
+  EXPECT_EQ(SimStatistics().ShotsAccepted, 0u);
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
+
+  // Set to manual at the camera: the next press scans, and shows the settings it scans with.
+  ASSERT_EQ(SimCameraSettings().Set(Canonator->Controller->GetCameraRef(),
+                                    TCameraSetting::ExposureMode, {0, "manual"}),
+            EdsResult_Ok);
+  Station->Mark();
+  Station->Click("SpeedButton10");
+  ASSERT_TRUE(Station->Settle());
+  ExpectWholeScan("after the camera was set to manual");
+  EXPECT_THAT(Station->SettingsLines,
+              ElementsAreArray({"Kamera: manuál, 1/30 s, f/8, ISO 200"}));
+}
+
+TEST_F(TRiskTest, ACameraThatReportsNoExposureModeIsNotRefused) {
+  ASSERT_TRUE(SimConfigure(Rig + ",mode=automatic"));
+  // As a backend that cannot read the camera's settings.
+  UseCameraSettings(nullptr);
+  Station->Click("SpeedButton1");
+  Station->Mark();
+  Station->Click("SpeedButton10");
+  const bool settled = Station->Settle();
+  UseCameraSettings(&SimCameraSettings());
+  ASSERT_TRUE(settled);
+  ExpectWholeScan("with no settings reported");
+  EXPECT_THAT(Station->SettingsLines, IsEmpty());
+}
+
+TEST_F(TRiskTest, ASettingChangedDuringTheScanIsLoggedWithItsStep) {
+  // The operator turns the shutter dial right after the fifth shot (step_4).
+  ASSERT_TRUE(SimConfigure(Rig + ",turn=5:shutter:1/125"));
+  Station->Click("SpeedButton1");
+  Station->Mark();
+  Station->Click("SpeedButton10");
+  ASSERT_TRUE(Station->Settle());
+  std::vector<std::string> expected = ScanLog();
+  const auto step4 = std::find(expected.begin(), expected.end(), "step_4");
+  ASSERT_NE(step4, expected.end());
+  expected.insert(step4 + 1, "Nastavení kamery změněno po step_4: čas 1/30 s -> 1/125 s");
+  EXPECT_THAT(Station->Messages, ElementsAreArray(expected));
+  EXPECT_THAT(Station->SettingsLines, ElementsAreArray({RigSettings}));
+  // The scan still writes its index: the check tells what the change cost.
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), Station->ScanNames());
+}
 
 TEST_F(TRiskTest, TransferFromAnEndedSessionIsRefusedAndChangesNothing) {
   Station->Click("SpeedButton1");

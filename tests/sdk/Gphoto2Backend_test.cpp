@@ -6,6 +6,8 @@
 #include <stdlib.h>
 
 #include <QElapsedTimer>
+#include <algorithm>
+#include <QStandardPaths>
 #include <QThread>
 #include <csignal>
 #include <filesystem>
@@ -15,10 +17,12 @@
 #include "platform/Application.h"
 #include "platform/Widgets.h"
 #include "sdk/CameraBackend.h"
+#include "sdk/CameraSettings.h"
 #include "sdk/choice/CameraChoice.h"
 #include "sdk/gphoto2/Gphoto2Backend.h"
 #include "sdk/ptpip/PtpIpCamera.h"
 #include "session/Canonator.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -41,6 +45,7 @@ class TGphoto2BackendTest : public ::testing::Test {
     Coordinator = std::make_unique<TCanonator>(Memo.get());
     Coordinator->OutputDirectory = Dir.string() + "/";
     Application->SetMessageHook([this](TMsg& Msg, bool& Handled) {
+      if (Msg.message == CameraPropertyMessage) PropertiesTold.push_back(EdsUInt32(Msg.lParam));
       if (Msg.message != CameraTransferMessage) return;
       Handled = true;
       if (HoldTransfers) {
@@ -58,6 +63,7 @@ class TGphoto2BackendTest : public ::testing::Test {
     Memo.reset();
     Window.reset();
     UseCameraBackend(nullptr);
+    UseCameraSettings(nullptr);
     fs::remove_all(Dir);
   }
 
@@ -66,6 +72,7 @@ class TGphoto2BackendTest : public ::testing::Test {
     Camera = std::make_unique<TPtpIpCamera>(std::move(Options));
     const std::uint16_t port = Camera->Start();
     ASSERT_NE(port, 0) << Camera->Error().toStdString();
+    CameraPort = port;
     std::string error;
     const auto choice = ParseCameraChoice("ptpip:127.0.0.1:" + std::to_string(port), error);
     ASSERT_TRUE(choice) << error;
@@ -88,6 +95,9 @@ class TGphoto2BackendTest : public ::testing::Test {
   std::unique_ptr<TMemo> Memo;
   std::unique_ptr<TCanonator> Coordinator;
   std::unique_ptr<TPtpIpCamera> Camera;
+  std::uint16_t CameraPort = 0;
+  // Properties named by the property messages that reached the hook.
+  std::vector<EdsUInt32> PropertiesTold;
   int Transfers = 0;
   int Saved = 0;
   bool HoldTransfers = false;
@@ -118,6 +128,62 @@ TEST_F(TGphoto2BackendTest, EachShotLandsOnDiskByteForByteAndLeavesTheCamera) {
   }
   EXPECT_EQ(Camera->Stats().Deletes, 3);
   EXPECT_GT(Camera->Served()[1].Size, 20 * 1024 * 1024);
+  Coordinator->Disconnect();
+}
+
+// The settings through libgphoto2's widgets, in plain values both ways; a value
+// set with the gphoto2 command before is the one the station reads.
+TEST_F(TGphoto2BackendTest, CaptureSettingsAreReadAndSetInPlainValues) {
+  TPtpIpCameraOptions options;
+  options.PhotoBytes = 64 * 1024;
+  options.Settings[TCameraSetting::ExposureMode] = {0, "automatic"};
+  // The operator turns the ISO dial right after the first shot.
+  options.Turns.push_back({1, TCameraSetting::Iso, {800, {}}});
+  StartCamera(options);
+  const QString gphoto2 = QStandardPaths::findExecutable(QStringLiteral("gphoto2"));
+  ASSERT_FALSE(gphoto2.isEmpty()) << "gphoto2 is not installed";
+  const QString log = QString::fromStdString((Dir / "gphoto2.log").string());
+  const pid_t pid = ChildProcess::Spawn(
+      gphoto2,
+      {QStringLiteral("--port"), QStringLiteral("ptpip:127.0.0.1:%1:%1").arg(CameraPort),
+       QStringLiteral("--set-config-value"), QStringLiteral("iso=400")},
+      QString::fromStdString(Dir.string()), log);
+  ASSERT_NE(pid, 0);
+  const ChildProcess::TRun run = ChildProcess::Finish(pid, log, 60000);
+  ASSERT_TRUE(run.Finished);
+  ASSERT_EQ(run.ExitCode, 0) << run.Output.toStdString();
+
+  ASSERT_TRUE(Coordinator->Connect(Window->Handle()));
+  ICameraSettings* settings = CameraSettingsInUse();
+  ASSERT_NE(settings, nullptr);
+  const EdsCameraRef camera = Coordinator->Controller->GetCameraRef();
+  std::vector<TSettingState> listed;
+  ASSERT_EQ(settings->List(camera, listed), EdsResult_Ok);
+  EXPECT_EQ(ExposureSummary(listed), "automatika, 1/30 s, f/8, ISO 400");
+  EXPECT_EQ(ExposureModeOf(listed), TExposureMode::Automatic);
+
+  ASSERT_EQ(settings->Set(camera, TCameraSetting::ExposureMode, {0, "manual"}), EdsResult_Ok);
+  ASSERT_EQ(settings->Set(camera, TCameraSetting::ShutterSpeed, {1.0 / 125, {}}), EdsResult_Ok);
+  ASSERT_EQ(settings->Set(camera, TCameraSetting::Aperture, {5.6, {}}), EdsResult_Ok);
+  const TSimSettings onCamera = Camera->Settings();
+  EXPECT_EQ(onCamera[TCameraSetting::ExposureMode].Name, "manual");
+  EXPECT_DOUBLE_EQ(onCamera[TCameraSetting::ShutterSpeed].Number, 1.0 / 125);
+  EXPECT_DOUBLE_EQ(onCamera[TCameraSetting::Aperture].Number, 5.6);
+  TSettingState aperture;
+  ASSERT_EQ(settings->Get(camera, TCameraSetting::Aperture, aperture), EdsResult_Ok);
+  EXPECT_EQ(SettingText(TCameraSetting::Aperture, aperture.Value), "f/5,6");
+
+  // Not among the camera's values: refused before anything reaches it, the session goes on.
+  EXPECT_EQ(settings->Set(camera, TCameraSetting::Aperture, {7, {}}), EdsResult_InvalidParameter);
+  EXPECT_EQ(settings->Set(camera, TCameraSetting::WhiteBalance, {0, "candlelight"}),
+            EdsResult_InvalidParameter);
+  EXPECT_DOUBLE_EQ(Camera->Settings()[TCameraSetting::Aperture].Number, 5.6);
+  // The camera's DevicePropChanged reaches the window as the ISO's property message.
+  EXPECT_EQ(Coordinator->Shoot(), TShot::Taken);
+  EXPECT_TRUE(RunUntil([&] {
+    return Transfers == 1 && std::count(PropertiesTold.begin(), PropertiesTold.end(),
+                                        EdsProperty_IsoSpeed) == 1;
+  })) << Transfers << " photos, " << PropertiesTold.size() << " property messages";
   Coordinator->Disconnect();
 }
 

@@ -103,6 +103,66 @@ TEST(PtpIpCamera, Gphoto2SummaryCaptureAndDownload) {
   EXPECT_EQ(stats.ObjectsOnCard, 0);
 }
 
+// The capture settings as the independent client sees and sets them through
+// the standard device properties; a value the camera does not offer is refused.
+TEST(PtpIpCamera, Gphoto2ListsGetsAndSetsTheCaptureSettings) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  TPtpIpCameraOptions options = Quick();
+  options.Width = 320;
+  options.Height = 240;
+  TPtpIpCamera camera(options);
+  const std::uint16_t port = camera.Start();
+  ASSERT_NE(port, 0) << camera.Error().toStdString();
+
+  const TRun list = Gphoto2(port, dir.path(), {QStringLiteral("--list-config")});
+  ASSERT_TRUE(list.Finished);
+  EXPECT_EQ(list.ExitCode, 0) << list.Output.toStdString();
+  for (const char* path : {"/main/capturesettings/expprogram", "/main/capturesettings/shutterspeed",
+                           "/main/capturesettings/f-number", "/main/capturesettings/focusmode",
+                           "/main/imgsettings/iso", "/main/imgsettings/whitebalance"})
+    EXPECT_TRUE(list.Output.contains(QLatin1String(path))) << path << "\n" << list.Output.toStdString();
+
+  const TRun get = Gphoto2(port, dir.path(),
+                           {QStringLiteral("--get-config"), QStringLiteral("f-number"),
+                            QStringLiteral("--get-config"), QStringLiteral("shutterspeed"),
+                            QStringLiteral("--get-config"), QStringLiteral("iso"),
+                            QStringLiteral("--get-config"), QStringLiteral("expprogram")});
+  ASSERT_TRUE(get.Finished);
+  EXPECT_EQ(get.ExitCode, 0) << get.Output.toStdString();
+  for (const char* line : {"Current: f/8", "Choice: 0 f/2.8", "Choice: 5 f/16", "Current: 0.0333s",
+                           "Choice: 0 0.0010s", "Current: 100", "Choice: 4 1600", "Current: M"})
+    EXPECT_TRUE(get.Output.contains(QLatin1String(line))) << line << "\n" << get.Output.toStdString();
+
+  QImage grey(400, 300, QImage::Format_RGB888);
+  grey.fill(QColor(60, 60, 60));
+  PublishProjectorFrame(grey);
+  const TRun before = Gphoto2(port, dir.path(), {QStringLiteral("--capture-image-and-download")});
+  const TRun set = Gphoto2(port, dir.path(),
+                           {QStringLiteral("--set-config-value"), QStringLiteral("f-number=f/5.6"),
+                            QStringLiteral("--set-config-value"), QStringLiteral("iso=200")});
+  const TRun after = Gphoto2(port, dir.path(), {QStringLiteral("--capture-image-and-download")});
+  ClearProjectorFrame();
+  ASSERT_TRUE(before.Finished && set.Finished && after.Finished);
+  EXPECT_EQ(set.ExitCode, 0) << set.Output.toStdString();
+  EXPECT_DOUBLE_EQ(camera.Settings()[TCameraSetting::Aperture].Number, 5.6);
+  EXPECT_DOUBLE_EQ(camera.Settings()[TCameraSetting::Iso].Number, 200);
+  // About four times the light: one stop from the aperture, one from the ISO.
+  const int darker = MeanLevel(ReadFile(dir.filePath(QStringLiteral("IMG_0001.JPG"))));
+  const int brighter = MeanLevel(ReadFile(dir.filePath(QStringLiteral("IMG_0002.JPG"))));
+  EXPECT_GT(brighter, 3 * darker) << darker;
+
+  // f/3.3 is not among the camera's apertures: refused, nothing changes.
+  const TRun refused = Gphoto2(port, dir.path(),
+                               {QStringLiteral("--set-config-value"), QStringLiteral("f-number=3.3")});
+  ASSERT_TRUE(refused.Finished);
+  EXPECT_NE(refused.ExitCode, 0) << refused.Output.toStdString();
+  EXPECT_TRUE(refused.Output.contains(QStringLiteral("was not set"))) << refused.Output.toStdString();
+  EXPECT_DOUBLE_EQ(camera.Settings()[TCameraSetting::Aperture].Number, 5.6);
+  EXPECT_EQ(camera.Stats().PropertySets, 2);
+  EXPECT_EQ(camera.Stats().PropertySetsRefused, 1);
+}
+
 // Photos over 1 MB travel in GetPartialObject pieces; a fixed-size photo and one over 20 MB arrive whole.
 TEST(PtpIpCamera, LargePhotosArriveWhole) {
   QTemporaryDir dir;

@@ -48,6 +48,23 @@ TEST(SimConfig, ReadsTheHarderConditions) {
   EXPECT_FALSE(optics.Default());
 }
 
+TEST(SimConfig, ReadsTheCameraSettingsAndTheTurnsOfItsDials) {
+  std::string error;
+  const auto config =
+      ParseSimConfig("mode=aperture,shutter=1/125,aperture=5.6,iso=400,turn=5:shutter:0.5", &error);
+  ASSERT_TRUE(config) << error;
+  EXPECT_EQ(config->Settings[TCameraSetting::ExposureMode].Name, "aperture priority");
+  EXPECT_DOUBLE_EQ(config->Settings[TCameraSetting::ShutterSpeed].Number, 1.0 / 125);
+  EXPECT_DOUBLE_EQ(config->Settings[TCameraSetting::Aperture].Number, 5.6);
+  EXPECT_DOUBLE_EQ(config->Settings[TCameraSetting::Iso].Number, 400);
+  ASSERT_EQ(config->Turns.size(), 1u);
+  EXPECT_EQ(config->Turns[0].Shot, 5u);
+  EXPECT_EQ(config->Turns[0].Setting, TCameraSetting::ShutterSpeed);
+  EXPECT_DOUBLE_EQ(config->Turns[0].Value.Number, 0.5);
+  // Unconfigured settings start as a tripod camera is usually set up.
+  EXPECT_EQ(ParseSimConfig("", nullptr)->Settings, TSimSettings());
+}
+
 TEST(SimConfig, RejectsAMalformedItemByName) {
   const char* bad[] = {"cameras=two",
                        "cameras=17",
@@ -68,6 +85,12 @@ TEST(SimConfig, RejectsAMalformedItemByName) {
                        "nudge=1.5:0:3",
                        "nudge=1:1:0",
                        "shutter=fast",
+                       "aperture=7",
+                       "iso=150",
+                       "mode=sports",
+                       "turn=0:iso:200",
+                       "turn=3:zoom:2",
+                       "turn=3:shutter:1/7",
                        "cameras"};
   for (const char* item : bad) {
     std::string error;

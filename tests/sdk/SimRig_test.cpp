@@ -14,6 +14,7 @@
 
 #include "camera/EDSDKApi.h"
 #include "platform/ProjectorFeed.h"
+#include "sdk/CameraSettings.h"
 #include "sdk/sim/SimMapping.h"
 
 namespace {
@@ -521,6 +522,70 @@ TEST_F(SimRig, TellsPropertiesOnceAHandlerListens) {
   for (int wait = 0; wait < 500 && Events.Properties().size() < 8; ++wait)
     std::this_thread::sleep_for(10ms);
   EXPECT_EQ(Events.Properties().size(), 8u);
+}
+
+// The mean grey level of the middle of a photo, where the projector's frame lies.
+double MiddleLevel(const QImage& Photo) {
+  double sum = 0;
+  int count = 0;
+  for (int y = Photo.height() * 2 / 5; y < Photo.height() * 3 / 5; ++y)
+    for (int x = Photo.width() * 2 / 5; x < Photo.width() * 3 / 5; ++x, ++count)
+      sum += qGray(Photo.pixel(x, y));
+  return count ? sum / count : 0;
+}
+
+TEST_F(SimRig, CapturesSettingsAreReadSetAndToldAndShowInThePhotos) {
+  ICameraSettings& settings = SimCameraSettings();
+  EdsCameraRef camera = Connect("latency=0,size=256x192");
+  std::vector<TSettingState> listed;
+  EXPECT_EQ(settings.List(camera, listed), EdsResult_SessionNotOpen);
+  ASSERT_EQ(EdsOpenSession(camera), EdsResult_Ok);
+  ASSERT_EQ(SetSaveTo(camera, EdsSaveTo_Host), EdsResult_Ok);
+  ASSERT_EQ(EdsSetObjectEventHandler(camera, EdsObjectEvent_All, TRecorder::OnObject, &Events),
+            EdsResult_Ok);
+  ASSERT_EQ(EdsSetPropertyEventHandler(camera, EdsPropertyEvent_All, TRecorder::OnProperty, &Events),
+            EdsResult_Ok);
+  ASSERT_EQ(settings.List(camera, listed), EdsResult_Ok);
+  ASSERT_EQ(listed.size(), 7u);
+  EXPECT_EQ(ExposureSummary(listed), "manuál, 1/30 s, f/8, ISO 100");
+  EXPECT_FALSE(listed[int(TCameraSetting::Aperture)].Allowed.empty());
+
+  const QImage grey = Frame(QColor(70, 70, 70));
+  const double atThirtieth = MiddleLevel(Photograph(camera, grey));
+  for (int wait = 0; wait < 500 && Events.Properties().size() < 4; ++wait)
+    std::this_thread::sleep_for(10ms);
+  const std::size_t toldBefore = Events.Properties().size();
+
+  // Twice the time, twice the light.
+  ASSERT_EQ(settings.Set(camera, TCameraSetting::ShutterSpeed, {1.0 / 15, {}}), EdsResult_Ok);
+  TSettingState shutter;
+  ASSERT_EQ(settings.Get(camera, TCameraSetting::ShutterSpeed, shutter), EdsResult_Ok);
+  EXPECT_DOUBLE_EQ(shutter.Value.Number, 1.0 / 15);
+  for (int wait = 0; wait < 500 && Events.Properties().size() <= toldBefore; ++wait)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(Events.Properties().size(), toldBefore + 1);
+  EXPECT_EQ(Events.Properties().back(),
+            std::make_pair(EdsPropertyEvent_ValueChanged, EdsProperty_ShutterSpeed));
+  const double atFifteenth = MiddleLevel(Photograph(camera, grey));
+  EXPECT_GT(atFifteenth, 1.7 * atThirtieth) << atThirtieth;
+  EXPECT_LT(atFifteenth, 2.3 * atThirtieth) << atThirtieth;
+
+  // A value the camera does not offer changes nothing.
+  EXPECT_EQ(settings.Set(camera, TCameraSetting::Aperture, {7, {}}), EdsResult_InvalidParameter);
+  TSettingState aperture;
+  ASSERT_EQ(settings.Get(camera, TCameraSetting::Aperture, aperture), EdsResult_Ok);
+  EXPECT_DOUBLE_EQ(aperture.Value.Number, 8);
+
+  // Manual: the dark field stays dark and the lit field bright. Automatic
+  // meters each photo: the dark field comes out much brighter, the lit one darker.
+  ASSERT_EQ(settings.Set(camera, TCameraSetting::ShutterSpeed, {1.0 / 30, {}}), EdsResult_Ok);
+  const double darkManual = MiddleLevel(Photograph(camera, Frame(Qt::black)));
+  const double litManual = MiddleLevel(Photograph(camera, Frame(Qt::white)));
+  ASSERT_EQ(settings.Set(camera, TCameraSetting::ExposureMode, {0, "automatic"}), EdsResult_Ok);
+  const double darkMetered = MiddleLevel(Photograph(camera, Frame(Qt::black)));
+  const double litMetered = MiddleLevel(Photograph(camera, Frame(Qt::white)));
+  EXPECT_GT(darkMetered, 3 * darkManual) << darkManual;
+  EXPECT_LT(litMetered, 0.8 * litManual) << litManual;
 }
 
 TEST_F(SimRig, ProcessExitsCleanlyWithoutTerminate) {

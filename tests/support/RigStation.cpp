@@ -134,6 +134,7 @@ void TStation::Rebase() {
 
 void TStation::Mark() {
   Messages.clear();
+  SettingsLines.clear();
   Errors.clear();
   Waits.clear();
   WrongPatternSteps.clear();
@@ -156,6 +157,10 @@ std::vector<std::string> TStation::ScanNames() const {
 }
 
 void TStation::LineAdded(const std::string& Message) {
+  if (Message.starts_with(CameraSettingsPrefix)) {
+    SettingsLines.push_back(Message);
+    return;
+  }
   Messages.push_back(Message);
   if (Message == ScanStarted) FScanStart = FSaved.size();
   if (Message == NotListed && !FListed.empty()) FListed.back() = false;

@@ -54,8 +54,11 @@ class TStation {
   std::vector<std::string> SavedNames() const;
   std::vector<std::string> ScanNames() const;
 
-  // Every log message since Mark, also those the panel has dropped.
+  // Every log message since Mark, also those the panel has dropped, but the
+  // camera settings lines ("Kamera: ..."), which the rig brings at every
+  // connect and scan start: they are in SettingsLines.
   std::vector<std::string> Messages;
+  std::vector<std::string> SettingsLines;
   // Texts of the error boxes since Mark.
   std::vector<std::string> Errors;
   // Waits asked for since Mark, in milliseconds.

@@ -41,6 +41,10 @@ constexpr std::chrono::milliseconds Patience{Sanitized ? 120000 : 30000};
 // The messages of the log lines (what follows "time : ").
 inline const std::string Connected = "Kamera Simulated camera připojena";
 inline const std::string NotConnected = "Kamera nepřipojena";
+// The start of the line that shows the camera's settings.
+inline const std::string CameraSettingsPrefix = "Kamera: ";
+// That line for the rig's camera and the PTP/IP emulator as they start.
+inline const std::string RigSettings = "Kamera: manuál, 1/30 s, f/8, ISO 100";
 inline const std::string Disconnected = "Kamera odpojena.";
 inline const std::string ScanStarted = "Snímání začalo ...";
 inline const std::string ScanEnded = "Snímání ukončeno ...";

@@ -2,12 +2,14 @@
 // its only camera SDK has it in use before main.
 
 #include "sdk/CameraBackend.h"
+#include "sdk/CameraSettings.h"
 #include "sdk/sim/SimRig.h"
 
 namespace {
 
 const bool SimInUse = [] {
   UseCameraBackend(&SimCameraBackend());
+  UseCameraSettings(&SimCameraSettings());
   return true;
 }();
 

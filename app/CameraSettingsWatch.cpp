@@ -1,0 +1,57 @@
+#include "app/CameraSettingsWatch.h"
+
+#include "camera/appmaster.h"
+#include "session/Canonator.h"
+
+std::vector<TSettingState> TCameraSettingsWatch::Read() {
+  std::vector<TSettingState> settings;
+  ICameraSettings* source = CameraSettingsInUse();
+  if (source == nullptr || Canonator == nullptr || !Canonator->Connected ||
+      !Canonator->Controller || !Canonator->Controller->IsSessionOpen())
+    return settings;
+  // A camera that cannot tell its settings scans as before; the log simply shows none.
+  if (source->List(Canonator->Controller->GetCameraRef(), settings) != EdsResult_Ok)
+    settings.clear();
+  return settings;
+}
+
+std::string TCameraSettingsWatch::Line(const std::vector<TSettingState>& Settings) {
+  const std::string summary = ExposureSummary(Settings);
+  return summary.empty() ? std::string() : "Kamera: " + summary;
+}
+
+void TCameraSettingsWatch::LogSettings() {
+  FLastSeen = Read();
+  if (const std::string line = Line(FLastSeen); !line.empty()) Canonator->Log(line);
+}
+
+bool TCameraSettingsWatch::ScanMayStart() {
+  LogSettings();
+  const auto mode = ExposureModeOf(FLastSeen);
+  if (!mode || !IsAutomaticExposure(*mode)) return true;
+  Canonator->Log("Snímání nezačalo: kamera sama volí expozici (" +
+                 SettingText(TCameraSetting::ExposureMode,
+                             {0, ExposureModeName(*mode)}) +
+                 "), snímky by se lišily jasem");
+  Canonator->Log("Nastavte manuální režim v Nastavení kamery (tlačítko \"...\" ve skupině "
+                 "Kamera) nebo voličem režimů na kameře");
+  return false;
+}
+
+std::vector<std::string> TCameraSettingsWatch::CheckDuringScan(int LastStep) {
+  std::vector<std::string> changes;
+  const std::vector<TSettingState> now = Read();
+  for (const TSettingState& state : now) {
+    for (const TSettingState& before : FLastSeen) {
+      if (before.Setting != state.Setting || before.Value == state.Value) continue;
+      const std::string when =
+          LastStep < 0 ? "před step_0" : "po step_" + std::to_string(LastStep);
+      changes.push_back("Nastavení kamery změněno " + when + ": " + SettingLabel(state.Setting) +
+                        " " + SettingText(state.Setting, before.Value) + " -> " +
+                        SettingText(state.Setting, state.Value));
+      Canonator->Log(changes.back());
+    }
+  }
+  if (!now.empty()) FLastSeen = now;
+  return changes;
+}

@@ -1,0 +1,135 @@
+#include "sdk/CameraSettings.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+std::atomic<ICameraSettings*> InUse{nullptr};
+
+// "%g" with a decimal comma, as the log writes numbers.
+std::string Decimal(double Number) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", Number);
+  std::string result = text;
+  for (char& c : result)
+    if (c == '.') c = ',';
+  return result;
+}
+
+}  // namespace
+
+void UseCameraSettings(ICameraSettings* Settings) {
+  InUse.store(Settings);
+}
+
+ICameraSettings* CameraSettingsInUse() {
+  return InUse.load();
+}
+
+const char* ExposureModeName(TExposureMode Mode) {
+  switch (Mode) {
+    case TExposureMode::Manual:
+      return "manual";
+    case TExposureMode::Automatic:
+      return "automatic";
+    case TExposureMode::AperturePriority:
+      return "aperture priority";
+    case TExposureMode::ShutterPriority:
+      return "shutter priority";
+    case TExposureMode::Other:
+      break;
+  }
+  return "other";
+}
+
+TExposureMode ExposureModeNamed(const std::string& Name) {
+  for (TExposureMode mode : {TExposureMode::Manual, TExposureMode::Automatic,
+                             TExposureMode::AperturePriority, TExposureMode::ShutterPriority})
+    if (Name == ExposureModeName(mode)) return mode;
+  return TExposureMode::Other;
+}
+
+bool IsAutomaticExposure(TExposureMode Mode) {
+  return Mode == TExposureMode::Automatic || Mode == TExposureMode::AperturePriority ||
+         Mode == TExposureMode::ShutterPriority;
+}
+
+std::string SettingText(TCameraSetting Setting, const TSettingValue& Value) {
+  switch (Setting) {
+    case TCameraSetting::ExposureMode:
+      switch (ExposureModeNamed(Value.Name)) {
+        case TExposureMode::Manual:
+          return "manuál";
+        case TExposureMode::Automatic:
+          return "automatika";
+        case TExposureMode::AperturePriority:
+          return "priorita clony";
+        case TExposureMode::ShutterPriority:
+          return "priorita času";
+        case TExposureMode::Other:
+          break;
+      }
+      return Value.Name.empty() || Value.Name == ExposureModeName(TExposureMode::Other)
+                 ? "jiný režim"
+                 : "jiný režim (" + Value.Name + ")";
+    case TCameraSetting::ShutterSpeed: {
+      // Below a second cameras name the fraction: 1/30 s.
+      if (Value.Number > 0 && Value.Number < 1) {
+        const double denominator = 1 / Value.Number;
+        if (std::abs(denominator - std::round(denominator)) < 0.05 * denominator)
+          return "1/" + std::to_string(std::lround(denominator)) + " s";
+      }
+      return Decimal(Value.Number) + " s";
+    }
+    case TCameraSetting::Aperture:
+      return "f/" + Decimal(Value.Number);
+    case TCameraSetting::Iso:
+      return "ISO " + Decimal(Value.Number);
+    case TCameraSetting::FocusMode:
+    case TCameraSetting::WhiteBalance:
+    case TCameraSetting::ImageFormat:
+      break;
+  }
+  return Value.Name;
+}
+
+const char* SettingLabel(TCameraSetting Setting) {
+  switch (Setting) {
+    case TCameraSetting::ExposureMode:
+      return "režim expozice";
+    case TCameraSetting::ShutterSpeed:
+      return "čas";
+    case TCameraSetting::Aperture:
+      return "clona";
+    case TCameraSetting::Iso:
+      return "ISO";
+    case TCameraSetting::FocusMode:
+      return "ostření";
+    case TCameraSetting::WhiteBalance:
+      return "vyvážení bílé";
+    case TCameraSetting::ImageFormat:
+      return "formát";
+  }
+  return "";
+}
+
+std::optional<TExposureMode> ExposureModeOf(const std::vector<TSettingState>& Settings) {
+  for (const TSettingState& state : Settings)
+    if (state.Setting == TCameraSetting::ExposureMode) return ExposureModeNamed(state.Value.Name);
+  return std::nullopt;
+}
+
+std::string ExposureSummary(const std::vector<TSettingState>& Settings) {
+  std::string summary;
+  for (TCameraSetting setting : {TCameraSetting::ExposureMode, TCameraSetting::ShutterSpeed,
+                                 TCameraSetting::Aperture, TCameraSetting::Iso}) {
+    for (const TSettingState& state : Settings) {
+      if (state.Setting != setting) continue;
+      if (!summary.empty()) summary += ", ";
+      summary += SettingText(setting, state.Value);
+    }
+  }
+  return summary;
+}
