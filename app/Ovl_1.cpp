@@ -166,19 +166,20 @@ void TStomper::StartScan() {
     if (Form1 != nullptr) Form1->show();
     return;
   }
-  Canonator->Log("Snímání začalo ...");
   ScanDirectory = Canonator->OutputDirectory;
   if (Canonator->FolderPerScan) {
     std::string error;
     ScanDirectory = Canonator->MakeScanFolder(error);
     if (ScanDirectory.empty()) {
       ScanDirectory = Canonator->OutputDirectory;
+      // No "Snímání začalo": nothing was shot.
       Canonator->Log("Snímání nezačalo: " + error);
       if (Form1 != nullptr) Form1->show();
       return;
     }
-    Canonator->Log("Snímky do " + ScanDirectory);
   }
+  Canonator->Log("Snímání začalo ...");
+  if (ScanDirectory != Canonator->OutputDirectory) Canonator->Log("Snímky do " + ScanDirectory);
   // A photograph overdue by more than the limit is not expected any more:
   // a swallowed shot would otherwise take every later scan's first photograph.
   Canonator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);

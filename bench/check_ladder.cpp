@@ -71,8 +71,10 @@ int main(int argc, char** argv) {
     for (const TCauseFinding& finding : result->Causes)
       causes += (causes.empty() ? "" : "; ") + CheckCauseText(finding.Cause) +
                 (finding.Figure.empty() ? "" : " (" + finding.Figure + ")");
-    std::printf("| %s | %d | %d | %.2f %% | %d | %.3f / %.3f | %s | %.2f |\n", rungs[r].c_str(),
-                truth.Readable, truth.Read, 100 * truth.ReadShare(), truth.Wrong,
+    char share[16] = "–";
+    if (truth.Readable) std::snprintf(share, sizeof share, "%.2f %%", 100 * truth.ReadShare());
+    std::printf("| %s | %d | %d | %s | %d | %.3f / %.3f | %s | %.2f |\n", rungs[r].c_str(),
+                truth.Readable, truth.Read, share, truth.Wrong,
                 truth.MedianError, truth.Error95, causes.empty() ? "none" : causes.c_str(),
                 seconds);
     std::fflush(stdout);

@@ -242,8 +242,9 @@ TCheckResult TScanDecoder::Finish() {
   // Each point not read gets the cause that the light at its place shows, if any:
   // one whose middle lies within half a pitch of the photo's edge is cut by it.
   const double edge = std::isnan(pitchPixels) ? 1.0 : std::max(1.0, pitchPixels / 2);
-  std::array<int, 5> tally{};
-  std::array<std::vector<double>, 5> figures;
+  constexpr std::size_t causes = std::size_t(TCheckCause::SettingChanged) + 1;
+  std::array<int, causes> tally{};
+  std::array<std::vector<double>, causes> figures;
   const bool placed = result.Read >= std::max(8, n / 20);
   int outside = 0, cut = 0;
   auto peakNear = [&](const QPointF& Q) {

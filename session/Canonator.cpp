@@ -205,20 +205,20 @@ std::string TCanonator::LogFilePath() const {
 
 std::string TCanonator::DefaultLogDirectory() {
   const char* state = std::getenv("XDG_STATE_HOME");
-  // The base directory specification ignores a relative path.
+  // A relative XDG_STATE_HOME is invalid and ignored.
   const std::string base = state != nullptr && state[0] == '/'
                                ? std::string(state)
                                : ToUtf8(QDir::homePath()) + "/.local/state";
   return base + "/corvaletscan";
 }
 
-void TCanonator::KeepEarlierIndex(const std::string& Directory) {
+std::string TCanonator::KeepEarlierIndex(const std::string& Directory) {
   const std::string index = Directory + IndexFileName;
   std::error_code error;
   const auto type = std::filesystem::symlink_status(index, error).type();
   // A directory of that name is no index; writing over it fails as before.
   if (type != std::filesystem::file_type::regular && type != std::filesystem::file_type::symlink)
-    return;
+    return {};
   const std::string time = ScanTimeStamp(index);
   // Two scans within one second get "_2", "_3", ... after the time.
   std::string stamp = time;
@@ -240,6 +240,14 @@ void TCanonator::KeepEarlierIndex(const std::string& Directory) {
     if (Exists(from) && !RenameNoReplace(from, Directory + Named(file, stamp)))
       Log("Soubor " + from + " nelze přejmenovat: " + std::strerror(errno));
   }
+  return stamp;
+}
+
+void TCanonator::RestoreEarlierIndex(const std::string& Directory, const std::string& Stamp) {
+  RenameNoReplace(Directory + Named(IndexFile, Stamp), Directory + IndexFileName);
+  for (const TScanFile& file : CompanionFiles)
+    RenameNoReplace(Directory + Named(file, Stamp), Directory + Named(file, ""));
+  Log("Starší seznam snímků vrácen pod jméno " + std::string(IndexFileName));
 }
 
 void TCanonator::WriteScanIndex() {
@@ -271,9 +279,12 @@ void TCanonator::WriteScanIndex(const std::string& Directory) {
     written += count;
   }
   // Only a complete new index moves the earlier one aside.
-  if (written == size) KeepEarlierIndex(directory);
-  if (written != size || !file.commit())
+  const std::string kept = written == size ? KeepEarlierIndex(directory) : std::string();
+  if (written != size || !file.commit()) {
+    // The new index is not there: the earlier one keeps its name.
+    if (!kept.empty()) RestoreEarlierIndex(directory, kept);
     throw std::runtime_error("Stream write error: \"" + path + "\". " + ToUtf8(file.errorString()));
+  }
   CapturedFiles.clear();
 }
 

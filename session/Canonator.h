@@ -97,8 +97,11 @@ class TCanonator {
   // Renames an index in Directory (ends in "/"), and the check files beside
   // it, to "corvalet-<time it was written>.sbf", "corvalet-check-<time>.txt"
   // and so on, never over a file; logs the new name. Throws
-  // std::runtime_error when the index cannot be renamed.
-  void KeepEarlierIndex(const std::string& Directory);
+  // std::runtime_error when the index cannot be renamed. Returns the time stamp
+  // used, empty when there was no earlier index.
+  std::string KeepEarlierIndex(const std::string& Directory);
+  // Gives the index and check files kept under Stamp their names back.
+  void RestoreEarlierIndex(const std::string& Directory, const std::string& Stamp);
 
   // Creates the next free numbered scan folder in OutputDirectory: "sken-001",
   // "sken-002", ..., one past the highest there, never an existing name. Its

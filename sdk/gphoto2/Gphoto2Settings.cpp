@@ -122,7 +122,8 @@ TSettingState Describe(TCameraSetting Setting, CameraWidget* Widget) {
     state.Value.Number = current;
     // A long range says nothing useful as a list; the dialog then offers none.
     if (step > 0 && (high - low) / step <= 64)
-      for (float v = low; v <= high + step / 2; v += step) state.Allowed.push_back({v, {}});
+      for (int i = 0; i <= int((high - low) / step + 0.5f); ++i)
+        state.Allowed.push_back({low + float(i) * step, {}});
     return state;
   }
   if (type == GP_WIDGET_RADIO || type == GP_WIDGET_MENU) {

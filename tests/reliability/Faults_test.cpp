@@ -15,6 +15,7 @@
 
 #include <QMouseEvent>
 #include <algorithm>
+#include <utility>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -435,6 +436,18 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
     EXPECT_EQ(SimCameraState(0).UiLocks, fault.LocksLeft);
   }
   bool scanned = false;
+  // Undone however the case ends: a limit left in place would break every later case.
+  struct TUndo {
+    TStation& Station;
+    const TFault& Fault;
+    bool Done = false;
+    void Now() {
+      if (std::exchange(Done, true)) return;
+      Station.OnWait = nullptr;
+      if (Fault.Finish) Fault.Finish();
+    }
+    ~TUndo() { Now(); }
+  } undo{station, fault};
   switch (fault.Phase) {
     case TPhase::Connect:
     case TPhase::Reconnect:
@@ -474,8 +487,7 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
       break;
   }
   ScansRun += scanned;
-  station.OnWait = nullptr;
-  if (fault.Finish) fault.Finish();
+  undo.Now();
 
   EXPECT_THAT(station.Messages, ElementsAreArray(fault.Log));
   EXPECT_THAT(station.WrongPatternSteps, IsEmpty());

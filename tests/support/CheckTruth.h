@@ -4,6 +4,8 @@
 // every point: how many it read of those the rig's light makes readable, how
 // many it read as another number, and how far its positions lie from the truth.
 
+#include <limits>
+
 #include "check/ScanCheck.h"
 #include "tests/support/SimScan.h"
 
@@ -13,7 +15,10 @@ struct TCheckAgainstTruth {
   int ReadOfReadable = 0;
   int Wrong = 0;         // read where another point of the raster lies
   double MedianError = 0, Error95 = 0;  // position error of the points read, pixels
-  double ReadShare() const { return Readable ? double(ReadOfReadable) / Readable : 1.0; }
+  // NaN when the rig's light makes no point readable.
+  double ReadShare() const {
+    return Readable ? double(ReadOfReadable) / Readable : std::numeric_limits<double>::quiet_NaN();
+  }
 };
 
 TCheckAgainstTruth CompareWithTruth(const TSimScan& Scan, const TCheckResult& Result);
