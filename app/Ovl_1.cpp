@@ -4,8 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "app/ChoiceMemory.h"
+#include "app/AimWindow.h"
 #include "app/CameraSettingsDialog.h"
+#include "app/ChoiceMemory.h"
 #include "check/LiveCheck.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
@@ -154,7 +155,12 @@ void TStomper::StopScan() {
 }
 
 void TStomper::PhotoTimedOut() {
-  if (!Running || Canonator == nullptr || ShuttingDown()) return;
+  if (Canonator == nullptr || ShuttingDown()) return;
+  if (Aiming()) {
+    EndAim("snímek nepřišel do " + SecondsText(PhotoTimeout) + " s");
+    return;
+  }
+  if (!Running) return;
   Canonator->Log("Snímek ke step_" + std::to_string(Step - 1) + " nepřišel do " +
                  SecondsText(PhotoTimeout) + " s");
   StopScan();
@@ -184,6 +190,8 @@ void TStomper::StartScan() {
   // a swallowed shot would otherwise take every later scan's first photograph.
   Canonator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
   ++FScan;
+  // Photos still owed to an aiming are saved but go nowhere.
+  FAimStep = 0;
   FPhotoTimer.Stop();
   ResetSteps();
   Canonator->CapturedFiles.clear();
@@ -193,6 +201,55 @@ void TStomper::StartScan() {
                         MatGen->ColumnCount(), MatGen->PointSize(), MatGen->Spacing()},
                        CameraSettings.Summary());
   RunStep();
+}
+
+template <class TDraw>
+void TStomper::ShootAimPattern(TDraw Draw) {
+  Draw();
+  Form2->Image1->Repaint();
+  Application->ProcessMessages();
+  // The loop above may have run the close handler, or a scan start that ended the aiming.
+  if (Canonator == nullptr || ShuttingDown() || !Aiming()) return;
+  Sleep(std::uint32_t(Delay));
+  const TShot shot = Canonator->Shoot(FAimScan, Canonator->OutputDirectory);
+  LogShot(shot);
+  if (shot == TShot::Refused) {
+    EndAim("spoušť selhala");
+    return;
+  }
+  if (PhotoTimeout > 0) FPhotoTimer.Start(PhotoTimeout);
+}
+
+void TStomper::StartAim() {
+  if (Canonator == nullptr || !Canonator->Connected || Running || MatGen == nullptr) return;
+  Canonator->Log("Zaměřování ...");
+  Canonator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
+  // A number of its own: no scan lists these photos, and an ended aiming's late ones go nowhere.
+  FAimScan = ++FScan;
+  FAimStep = 1;
+  FPhotoTimer.Stop();
+  ShootAimPattern([] { MatGen->FillField(0); });
+}
+
+void TStomper::AimPhotoArrived(const std::string& Path) {
+  FPhotoTimer.Stop();
+  if (FAimStep == 1) {
+    FAimDark = Path;
+    FAimStep = 2;
+    ShootAimPattern([] { MatGen->DrawAllPoints(); });
+    return;
+  }
+  FAimStep = 0;
+  // The points stay on the projector while the operator moves the camera.
+  if (Form1 != nullptr) Form1->show();
+  if (Aimed) Aimed(FAimDark, Path);
+}
+
+void TStomper::EndAim(const std::string& Why) {
+  FAimStep = 0;
+  FPhotoTimer.Stop();
+  Canonator->Log("Zaměření zastaveno: " + Why);
+  if (Form1 != nullptr) Form1->show();
 }
 
 void TStomper::SingleShot() {
@@ -215,12 +272,14 @@ void TStomper::TransferArrived(const TMsg& Msg) {
     Canonator->OwedPhotos.pop_front();
   }
   const bool scanPhoto = Running && owed && owed->Scan == FScan;
+  const bool aimPhoto = !Running && Aiming() && owed && owed->Scan == FAimScan;
   // Line N of the index is pattern N: nothing else may join a scan's list.
   const bool listed = scanPhoto || (!Running && (!owed || owed->Scan == 0));
   if (transfer == TTransfer::Failed) {
     Canonator->Log("Snímek se nepodařilo uložit");
     // Without this step's photograph every later line would name the wrong pattern.
     if (scanPhoto) StopScan();
+    if (aimPhoto) EndAim("snímek se nepodařilo uložit");
     return;
   }
   if (listed) Canonator->AddCapturedFile(Canonator->LastSavedFile);
@@ -231,6 +290,10 @@ void TStomper::TransferArrived(const TMsg& Msg) {
   Canonator->Log(transfer == TTransfer::Saved
                      ? "snímek uložen: " + Canonator->LastSavedDirectory + Canonator->LastSavedFile
                      : "Snímek uložen, kamera si může ponechat kopii");
+  if (aimPhoto) {
+    AimPhotoArrived(Canonator->LastSavedDirectory + Canonator->LastSavedFile);
+    return;
+  }
   if (!listed) Canonator->Log("Snímek do snímání nepatří, není v seznamu");
   if (!scanPhoto) return;
   FPhotoTimer.Stop();
@@ -266,10 +329,13 @@ TForm1::TForm1(QWidget* Parent) : TForm(Parent) {
                            &TForm1::SpeedButton8Click);
 
   GroupBox3 = new TGroupBox(this, "GroupBox3", "Snímání", QRect(264, 352, 121, 81));
-  SpeedButton9 = AddButton(GroupBox3, "SpeedButton9", "Adresář", QRect(10, 16, 103, 25),
+  // "Zaměřit" shares the first row with "Adresář": aim, then scan, the order of the work.
+  SpeedButton9 = AddButton(GroupBox3, "SpeedButton9", "Adresář", QRect(10, 16, 46, 25),
                            &TForm1::SpeedButton9Click);
   SpeedButton2 = AddButton(GroupBox3, "SpeedButton2", "Jeden", QRect(10, 48, 46, 25),
                            &TForm1::SpeedButton2Click);
+  SpeedButton13 = AddButton(GroupBox3, "SpeedButton13", "Zaměřit", QRect(58, 16, 55, 25),
+                            &TForm1::SpeedButton13Click);
   SpeedButton10 = AddButton(GroupBox3, "SpeedButton10", "Snímání", QRect(58, 48, 55, 25),
                             &TForm1::SpeedButton10Click);
 
@@ -296,6 +362,10 @@ void TForm1::FormCreate() {
   Stomper = FStomper.get();
   FCanonator = std::make_unique<TCanonator>(Memo1);
   Canonator = FCanonator.get();
+  FAimReader = std::make_unique<TAimReader>();
+  Stomper->Aimed = [this](const std::string& Dark, const std::string& Points) {
+    AimPhotosTaken(Dark, Points);
+  };
   Application->SetMessageHook(
       [this](TMsg& Msg, bool& Handled) { ApplicationEvents1Message(Msg, Handled); });
   FHookInstalled = true;
@@ -370,6 +440,29 @@ void TForm1::SpeedButton2Click() {
   Stomper->SingleShot();
 }
 
+void TForm1::SpeedButton13Click() {
+  if (!CameraReady() || Stomper->Running || Stomper->Aiming()) return;
+  if (FAimWindow != nullptr) FAimWindow->SetBusy(true);
+  ShowProjectionOnly();
+  Stomper->StartAim();
+}
+
+void TForm1::AimPhotosTaken(const std::string& Dark, const std::string& Points) {
+  if (MatGen == nullptr) return;
+  if (FAimWindow == nullptr) {
+    FAimWindow = new TAimWindow(this);
+    FAimWindow->OnAgain = [this] { SpeedButton13Click(); };
+  }
+  const TCheckRaster raster{MatGen->OffsetX(),    MatGen->OffsetY(),   MatGen->RowCount(),
+                            MatGen->ColumnCount(), MatGen->PointSize(), MatGen->Spacing()};
+  FAimReader->Start(raster, Dark, Points, FAimWindow->PictureFit(), [this](TAimOutcome Outcome) {
+    if (Canonator == nullptr || ShutdownBegan()) return;
+    Canonator->Log(Outcome.Result ? Outcome.Result->Summary()
+                                  : "Zaměření nebylo možné: " + Outcome.Error);
+    FAimWindow->ShowOutcome(Outcome);
+  });
+}
+
 void TForm1::SpeedButton10Click() {
   if (!CameraReady()) return;
   ShowProjectionOnly();
@@ -389,6 +482,8 @@ void TForm1::SpeedButton11Click() {
 void TForm1::ShowProjectionOnly() {
   Form2->show();
   hide();
+  // On a single screen it would cover the projection.
+  if (FAimWindow != nullptr) FAimWindow->hide();
   Form3->hide();
   PointDef->hide();
 }

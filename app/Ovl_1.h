@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,8 @@
 #include "platform/Timer.h"
 #include "platform/Widgets.h"
 
+class TAimReader;
+class TAimWindow;
 class TCanonator;
 class TScanCheck;
 
@@ -47,10 +50,18 @@ class TStomper {
   // One photograph outside a scan, half a second after the press; a refused
   // shutter is logged.
   void SingleShot();
+  // Aiming: shows the dark field, then all points, and photographs each as a
+  // scan does, into the output folder and no index; when both photos are in,
+  // the main window comes back and Aimed gets their paths. Nothing without a
+  // camera or while a scan runs; a refused shutter, a failed download or a
+  // photo that does not come ends it with a log line.
+  void StartAim();
+  bool Aiming() const { return FAimStep > 0; }
+  std::function<void(const std::string& Dark, const std::string& Points)> Aimed;
   // Downloads the photograph that a transfer message names. The photograph
   // owed to the running scan's last shutter is listed and the scan goes on;
   // one that was not saved stops the scan. Any other photograph is listed
-  // only outside a scan and only when no ended scan shot it.
+  // only outside a scan and only when no ended scan or aiming shot it.
   void TransferArrived(const TMsg& Msg);
 
   bool Running = false;
@@ -75,11 +86,21 @@ class TStomper {
   void ShootPattern(TDraw Draw);
 
   void PhotoTimedOut();
+  // Shows the pattern that Draw paints and fires the shutter for aiming.
+  template <class TDraw>
+  void ShootAimPattern(TDraw Draw);
+  void AimPhotoArrived(const std::string& Path);
+  void EndAim(const std::string& Why);
 
   // Step routines begun so far; tells a step whether another ran inside it.
   unsigned FStepsBegun = 0;
   // Number of the running (or last) scan; its shots are owed under it.
   unsigned FScan = 0;
+  // Aiming shoots under a number of its own; 1 while the dark field's photo is
+  // awaited, 2 while the all-points photo is, 0 otherwise.
+  unsigned FAimScan = 0;
+  int FAimStep = 0;
+  std::string FAimDark;
   TTimer FPhotoTimer{[this] { PhotoTimedOut(); }};
 };
 
@@ -100,12 +121,13 @@ class TForm1 : public TForm {
   void SpeedButton8Click();   // "UkJeBo"
   void SpeedButton9Click();   // "Adresář"
   void SpeedButton2Click();   // "Jeden"
+  void SpeedButton13Click();  // "Zaměřit"
   void SpeedButton10Click();  // "Snímání"
   void SpeedButton11Click();  // "Konec"
   // Shows the projection window and hides every other window.
   void ShowProjectionOnly();
 
-  // Logged when "Jeden" or "Snímání" finds no connected camera.
+  // Logged when "Jeden", "Zaměřit" or "Snímání" finds no connected camera.
   static constexpr char NoCameraText[] = "Kamera nepřipojena, nejdřív stiskněte Inicializace";
   void ApplicationEvents1Message(TMsg& Msg, bool& Handled);
 
@@ -127,11 +149,15 @@ class TForm1 : public TForm {
   TGroupBox* GroupBox3 = nullptr;         // "Snímání"
   TSpeedButton* SpeedButton9 = nullptr;   // "Adresář": choose the output directory
   TSpeedButton* SpeedButton2 = nullptr;   // "Jeden": one photograph
+  TSpeedButton* SpeedButton13 = nullptr;  // "Zaměřit": two photos show which points the camera sees
   TSpeedButton* SpeedButton10 = nullptr;  // "Snímání": start a scan
   TSpeedButton* SpeedButton11 = nullptr;  // "Konec": end the program
 
   // Whether the choices made in the two dialogs are remembered for the next start.
   bool RemembersChoices = false;
+
+  // The aim window, null before the first aiming ended.
+  TAimWindow* AimWindow() const { return FAimWindow; }
 
  protected:
   // Creates the sequencer, then the coordinator bound to Memo1, and installs the hook.
@@ -145,12 +171,17 @@ class TForm1 : public TForm {
   TSpeedButton* AddButton(QWidget* Parent, const char* Name, const char* Caption,
                           const QRect& Bounds, void (TForm1::*Handler)());
 
+  // Reads the aiming photos, then shows the aim window and logs its line.
+  void AimPhotosTaken(const std::string& Dark, const std::string& Points);
+
   // The sequencer lives as long as the window; Stomper refers to it.
   std::unique_ptr<TStomper> FStomper;
   // Released by FormClose; Canonator refers to it until then.
   std::unique_ptr<TCanonator> FCanonator;
   bool FClosing = false;
   bool FHookInstalled = false;
+  std::unique_ptr<TAimReader> FAimReader;
+  TAimWindow* FAimWindow = nullptr;  // owned by the form (Qt parent)
 };
 
 extern TForm1* Form1;      // the main window

@@ -1,6 +1,7 @@
 // The scan check's speed: a whole folder from the command line at 2048 x 1536
 // and at 6000 x 4000, and the verdict after the 17th photo when the others were
-// decoded as they landed. The scans are photographed by the simulated rig first.
+// decoded as they landed; and aiming's own work from its two photos on disk to
+// the aim window's picture. The scans are photographed by the simulated rig first.
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <map>
 
+#include "check/Aim.h"
 #include "check/ScanCheck.h"
 #include "tests/support/SimScan.h"
 
@@ -75,8 +77,37 @@ void BM_VerdictAfterLastPhoto(benchmark::State& State) {
   }
 }
 
+// From the two aiming photos on disk to the aim window's picture: what the station
+// adds to the two shots.
+void BM_AimStationWork(benchmark::State& State) {
+  const TFolder& folder = Scan(int(State.range(0)), int(State.range(1)));
+  std::string error;
+  const auto names = ReadScanIndex(folder.Dir.string(), &error);
+  const std::string dark = (folder.Dir / (*names)[0]).string();
+  const std::string points = (folder.Dir / (*names)[2]).string();
+  int inView = 0;
+  for (auto _ : State) {
+    const auto result = AimAtRasterFiles(folder.Raster, dark, points, &error);
+    if (!result) State.SkipWithError(error.c_str());
+    const QImage picture = result ? AimPicture(*result, QSize(1200, 800)) : QImage();
+    benchmark::DoNotOptimize(picture.constBits());
+    inView = result ? result->InView : 0;
+  }
+  State.counters["in_view"] = inView;
+}
+
 }  // namespace
 
+BENCHMARK(BM_AimStationWork)
+    ->Args({2048, 1536})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10)
+    ->UseRealTime();
+BENCHMARK(BM_AimStationWork)
+    ->Args({6000, 4000})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
 BENCHMARK(BM_CheckFolder)
     ->Args({2048, 1536})
     ->Unit(benchmark::kMillisecond)

@@ -106,6 +106,8 @@ struct TCheckResult {
   std::string Verdict() const;
 };
 
+struct TAimResult;
+
 // Decodes one scan photo by photo, in the index's order: SetReferences(dark,
 // lit), then SetAllPoints, then the 14 bit-planes in any order (AddPlane may run
 // on several threads at once, each with its own plane), then Finish.
@@ -136,6 +138,13 @@ class TScanDecoder {
   bool AddPlane(int K, const QImage& Plane, std::string* Error);
   TCheckResult Finish();
 
+  // For aiming, without the lit field: the dark field, then the all-points photo,
+  // each pixel's field contrast taken from the brightest point light about it.
+  bool SetDarkAndPoints(const QImage& Dark, const QImage& Points, std::string* Error);
+  // The raster's points found in the all-points photo, matched to rows and
+  // columns by their places alone.
+  TAimResult Aim() const;
+
   int Width() const { return FWidth; }
   int Height() const { return FHeight; }
 
@@ -163,6 +172,12 @@ class TScanDecoder {
     bool Done = false;
   };
 
+  // Takes the dark field and the channel in which Bright stands out most from
+  // it; Bright's pixels in that channel go to BrightOut.
+  bool SetDark(const QImage& DarkPhoto, const QImage& Bright, std::vector<std::uint8_t>& BrightOut,
+               std::string* Error);
+  // The field's contrast and the dark field's statistics, from the lit field's pixels.
+  void SetContrast(const std::vector<std::uint8_t>& Lit);
   bool Extract(const QImage& Photo, std::vector<std::uint8_t>& Out, std::string* Error) const;
   // Photo minus Minus (when given), summed over 3 x 3 pixels.
   void BoxSum(const std::vector<std::uint8_t>& Photo, const std::vector<std::uint8_t>* Minus,

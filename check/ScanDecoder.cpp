@@ -9,7 +9,8 @@ using namespace scan_check;
 
 namespace {
 
-// The mean of Photo over (2 Radius + 1)^2 pixels around each pixel, the edge repeated.
+// The mean of Photo over (2 Radius + 1)^2 pixels around each pixel, the edge
+// repeated: running sums across each row, then down each column.
 std::vector<float> LocalMean(const std::vector<std::uint8_t>& Photo, int Width, int Height,
                              int Radius) {
   const std::size_t pixels = std::size_t(Width) * Height;
@@ -17,21 +18,30 @@ std::vector<float> LocalMean(const std::vector<std::uint8_t>& Photo, int Width, 
   for (int y = 0; y < Height; ++y) {
     const std::uint8_t* in = &Photo[std::size_t(y) * Width];
     std::uint16_t* out = &across[std::size_t(y) * Width];
+    int sum = 0;
+    for (int k = -Radius; k <= Radius; ++k) sum += in[std::clamp(k, 0, Width - 1)];
     for (int x = 0; x < Width; ++x) {
-      int sum = 0;
-      for (int k = -Radius; k <= Radius; ++k) sum += in[std::clamp(x + k, 0, Width - 1)];
       out[x] = std::uint16_t(sum);
+      sum += in[std::min(x + Radius + 1, Width - 1)] - in[std::max(x - Radius, 0)];
     }
   }
   std::vector<float> mean(pixels);
   const float area = float((2 * Radius + 1) * (2 * Radius + 1));
-  for (int y = 0; y < Height; ++y)
+  std::vector<int> column(std::size_t(Width), 0);
+  auto row = [&](int Y) { return &across[std::size_t(std::clamp(Y, 0, Height - 1)) * Width]; };
+  for (int k = -Radius; k <= Radius; ++k) {
+    const std::uint16_t* in = row(k);
+    for (int x = 0; x < Width; ++x) column[std::size_t(x)] += in[x];
+  }
+  for (int y = 0; y < Height; ++y) {
+    float* out = &mean[std::size_t(y) * Width];
+    const std::uint16_t* enter = row(y + Radius + 1);
+    const std::uint16_t* leave = row(y - Radius);
     for (int x = 0; x < Width; ++x) {
-      int sum = 0;
-      for (int k = -Radius; k <= Radius; ++k)
-        sum += across[std::size_t(std::clamp(y + k, 0, Height - 1)) * Width + x];
-      mean[std::size_t(y) * Width + x] = float(sum) / area;
+      out[x] = float(column[std::size_t(x)]) / area;
+      column[std::size_t(x)] += enter[x] - leave[x];
     }
+  }
   return mean;
 }
 
@@ -68,9 +78,9 @@ bool TScanDecoder::Extract(const QImage& Photo, std::vector<std::uint8_t>& Out,
   return true;
 }
 
-bool TScanDecoder::SetReferences(const QImage& DarkPhoto, const QImage& Lit,
-                                 std::string* Error) {
-  if (DarkPhoto.isNull() || Lit.isNull()) {
+bool TScanDecoder::SetDark(const QImage& DarkPhoto, const QImage& Bright,
+                           std::vector<std::uint8_t>& BrightOut, std::string* Error) {
+  if (DarkPhoto.isNull() || Bright.isNull()) {
     if (Error) *Error = "the photo is empty";
     return false;
   }
@@ -82,27 +92,69 @@ bool TScanDecoder::SetReferences(const QImage& DarkPhoto, const QImage& Lit,
   }
   FWidth = DarkPhoto.width();
   FHeight = DarkPhoto.height();
-  if (Lit.size() != DarkPhoto.size()) {
+  if (Bright.size() != DarkPhoto.size()) {
     if (Error)
-      *Error = "the photo is " + SizeText(Lit.width(), Lit.height()) + ", the scan's first photo " +
-               SizeText(FWidth, FHeight);
+      *Error = "the photo is " + SizeText(Bright.width(), Bright.height()) +
+               ", the scan's first photo " + SizeText(FWidth, FHeight);
     return false;
   }
-  // The channel in which the lit field stands out most from the dark one.
+  // The channel in which the bright photo stands out most from the dark one.
   const QImage dark = DarkPhoto.convertToFormat(QImage::Format_RGB32);
-  const QImage lit = Lit.convertToFormat(QImage::Format_RGB32);
+  const QImage bright = Bright.convertToFormat(QImage::Format_RGB32);
   std::array<double, 3> gain{};
   for (int y = 0; y < FHeight; y += 7)
     for (int x = 0; x < FWidth; x += 7) {
-      const QRgb d = dark.pixel(x, y), l = lit.pixel(x, y);
+      const QRgb d = dark.pixel(x, y), l = bright.pixel(x, y);
       gain[0] += qRed(l) - qRed(d);
       gain[1] += qGreen(l) - qGreen(d);
       gain[2] += qBlue(l) - qBlue(d);
     }
   Channel = int(std::max_element(gain.begin(), gain.end()) - gain.begin());
-  std::vector<std::uint8_t> l;
   Extract(dark, Dark, nullptr);
-  Extract(lit, l, nullptr);
+  Extract(bright, BrightOut, nullptr);
+  return true;
+}
+
+bool TScanDecoder::SetReferences(const QImage& DarkPhoto, const QImage& Lit,
+                                 std::string* Error) {
+  std::vector<std::uint8_t> lit;
+  if (!SetDark(DarkPhoto, Lit, lit, Error)) return false;
+  SetContrast(lit);
+  return true;
+}
+
+bool TScanDecoder::SetDarkAndPoints(const QImage& DarkPhoto, const QImage& Points,
+                                    std::string* Error) {
+  std::vector<std::uint8_t> points;
+  if (!SetDark(DarkPhoto, Points, points, Error)) return false;
+  // The brightest light within a few pixels, across and then down: over a point's
+  // pixels its own peak, between the points the nearest one's, far from them the noise.
+  constexpr int reach = 4;
+  std::vector<std::uint8_t> across(points.size()), field(points.size());
+  for (int y = 0; y < FHeight; ++y) {
+    const std::uint8_t* in = &points[std::size_t(y) * FWidth];
+    std::uint8_t* out = &across[std::size_t(y) * FWidth];
+    std::copy_n(in, FWidth, out);
+    for (int k = 1; k <= reach && k < FWidth; ++k)
+      for (int x = 0; x + k < FWidth; ++x) {
+        out[x] = std::max(out[x], in[x + k]);
+        out[x + k] = std::max(out[x + k], in[x]);
+      }
+  }
+  for (int y = 0; y < FHeight; ++y) {
+    std::uint8_t* out = &field[std::size_t(y) * FWidth];
+    std::copy_n(&across[std::size_t(y) * FWidth], FWidth, out);
+    for (int k = std::max(0, y - reach); k <= std::min(FHeight - 1, y + reach); ++k) {
+      const std::uint8_t* in = &across[std::size_t(k) * FWidth];
+      for (int x = 0; x < FWidth; ++x) out[x] = std::max(out[x], in[x]);
+    }
+  }
+  SetContrast(field);
+  return SetAllPoints(Points, Error);
+}
+
+void TScanDecoder::SetContrast(const std::vector<std::uint8_t>& Lit) {
+  const std::vector<std::uint8_t>& l = Lit;
   const std::size_t pixels = Dark.size();
   Contrast.resize(pixels);
   double sumDark = 0, sumLit = 0;
@@ -133,7 +185,6 @@ bool TScanDecoder::SetReferences(const QImage& DarkPhoto, const QImage& Lit,
       ++count;
     }
   Noise = std::max(0.5, count ? steps / double(count) * std::sqrt(M_PI) / 2 : 0.0);
-  return true;
 }
 
 void TScanDecoder::BoxSum(const std::vector<std::uint8_t>& Photo,

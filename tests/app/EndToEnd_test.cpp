@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QLabel>
 #include <filesystem>
 
+#include "app/AimWindow.h"
 #include "app/Ovl_1.h"
 #include "app/ScanCheckLog.h"
 #include "pattern/obraz.h"
@@ -112,6 +114,39 @@ TEST_F(TEndToEndTest, SwallowedShotStopsTheScanAtThePhotoTimeLimit) {
   EXPECT_TRUE(log.Strings(log.Count() - 2).ends_with(" : Snímek ke step_5 nepřišel do 2 s"));
   EXPECT_TRUE(
       log.Strings(log.Count() - 1).ends_with(" : Snímání zastaveno, seznam snímků nezapsán"));
+}
+
+TEST_F(TEndToEndTest, AimShowsWhichPointsTheCameraSeesAndAgainTakesThePhotosAnew) {
+  ConnectRig("cameras=1,latency=0,seed=5");
+  for (const std::size_t photos : {2u, 4u}) {
+    SCOPED_TRACE(photos);
+    if (photos == 2)
+      Click("SpeedButton13");
+    else
+      Click("AgainButton", Form1->AimWindow());
+    EXPECT_FALSE(Form1->isVisible());
+    ASSERT_TRUE(RunLoopUntil([] { return Form1->AimWindow() && Form1->AimWindow()->isVisible(); }))
+        << "no aim window";
+    // The main window is back and usable beside it; the points stay on the projector.
+    EXPECT_TRUE(Form1->isVisible());
+    EXPECT_TRUE(Form2->isVisible());
+    const auto& result = Form1->AimWindow()->Result();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->InView, 9600) << result->Summary();
+    const auto* summary = Form1->AimWindow()->findChild<QLabel*>("AimSummary");
+    ASSERT_NE(summary, nullptr);
+    EXPECT_EQ(summary->text().toStdString(), result->Summary());
+    EXPECT_EQ(LastLogLine("Zaměření: "), result->Summary());
+    const auto* picture = Form1->AimWindow()->findChild<QLabel*>("AimPicture");
+    ASSERT_NE(picture, nullptr);
+    EXPECT_FALSE(picture->pixmap().isNull());
+    // Saved and logged like single shots, listed in no index.
+    EXPECT_EQ(Photos().size(), photos);
+    EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
+    EXPECT_TRUE(Canonator->CapturedFiles.empty());
+    EXPECT_EQ(LastLogLine("snímek uložen: "), "snímek uložen: " + (Dir / Photos().back()).string());
+    EXPECT_EQ(LastLogLine("Snímek do snímání nepatří"), "");
+  }
 }
 
 }  // namespace

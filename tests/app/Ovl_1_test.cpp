@@ -232,10 +232,12 @@ TEST_F(TMainWindowTest, PerScanFoldersTakeEachScanWholeAndSinglePhotosStayInTheF
   EXPECT_THAT(Errors, IsEmpty());
 }
 
-TEST_F(TMainWindowTest, WithoutACameraScanAndSingleShotSayWhatToPressAndLeaveTheWindows) {
+TEST_F(TMainWindowTest, WithoutACameraScanSingleShotAndAimSayWhatToPressAndLeaveTheWindows) {
   Click(Form1, "SpeedButton10");
   Click(Form1, "SpeedButton2");
-  EXPECT_THAT(Messages, ElementsAre(TForm1::NoCameraText, TForm1::NoCameraText));
+  Click(Form1, "SpeedButton13");
+  EXPECT_THAT(Messages,
+              ElementsAre(TForm1::NoCameraText, TForm1::NoCameraText, TForm1::NoCameraText));
   EXPECT_TRUE(Form1->isVisible());
   EXPECT_FALSE(Form2->isVisible());
   EXPECT_FALSE(Stomper->Running);

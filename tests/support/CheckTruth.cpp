@@ -4,16 +4,21 @@
 #include <cmath>
 
 TCheckAgainstTruth CompareWithTruth(const TSimScan& Scan, const TCheckResult& Result) {
+  return CompareWithTruth(Scan, Result.States, Result.Positions);
+}
+
+TCheckAgainstTruth CompareWithTruth(const TSimScan& Scan, const std::vector<TPointState>& States,
+                                    const std::vector<QPointF>& Positions) {
   TCheckAgainstTruth out;
   out.Readable = Scan.Readable();
-  out.Read = Result.Read;
+  out.Read = int(std::count(States.begin(), States.end(), TPointState::Read));
   std::vector<double> errors;
-  const std::size_t n = std::min(Scan.Truth.size(), Result.States.size());
+  const std::size_t n = std::min(Scan.Truth.size(), States.size());
   for (std::size_t i = 0; i < n; ++i) {
-    if (Result.States[i] != TPointState::Read) continue;
+    if (States[i] != TPointState::Read) continue;
     const TSimPointTruth& truth = Scan.Truth[i];
     auto distance = [&](std::size_t J) {
-      const QPointF miss = Result.Positions[i] - Scan.Truth[J].Centre;
+      const QPointF miss = Positions[i] - Scan.Truth[J].Centre;
       return std::hypot(miss.x(), miss.y());
     };
     const double error = distance(i);

@@ -22,3 +22,6 @@ struct TCheckAgainstTruth {
 };
 
 TCheckAgainstTruth CompareWithTruth(const TSimScan& Scan, const TCheckResult& Result);
+// The same for any reading's states and positions per point (Index - 1).
+TCheckAgainstTruth CompareWithTruth(const TSimScan& Scan, const std::vector<TPointState>& States,
+                                    const std::vector<QPointF>& Positions);

@@ -54,12 +54,14 @@ TSimScan WriteSimScan(const std::string& Dir, const TSimScanSetup& Setup) {
   std::vector<QImage> frames;
   generator.FillField(0);
   frames.push_back(Snapshot(image));
-  generator.FillField(1);
-  frames.push_back(Snapshot(image));
+  if (!Setup.AimOnly) {
+    generator.FillField(1);
+    frames.push_back(Snapshot(image));
+  }
   generator.DrawAllPoints();
   frames.push_back(Snapshot(image));
   generator.ResetPlanes();
-  while (generator.NextPlane()) frames.push_back(Snapshot(image));
+  while (!Setup.AimOnly && generator.NextPlane()) frames.push_back(Snapshot(image));
 
   for (std::size_t i = 0; i < frames.size(); ++i) {
     char name[32];
@@ -84,12 +86,14 @@ TSimScan WriteSimScan(const std::string& Dir, const TSimScanSetup& Setup) {
   helper.join();
   if (failed) throw std::runtime_error("cannot write the simulated scan into " + Dir);
 
-  QByteArray index = "SBF File : 0, 1, points, 14x code pics, 12:00:00 08.12.2026\r\n";
-  index += QByteArray(80, '-') + "\r\n";
-  for (const std::string& name : scan.Names) index += QByteArray::fromStdString(name) + "\r\n";
-  QFile file(QString::fromStdString(Dir + "/corvalet.sbf"));
-  if (!file.open(QIODevice::WriteOnly) || file.write(index) != index.size())
-    throw std::runtime_error("cannot write the index into " + Dir);
+  if (!Setup.AimOnly) {
+    QByteArray index = "SBF File : 0, 1, points, 14x code pics, 12:00:00 08.12.2026\r\n";
+    index += QByteArray(80, '-') + "\r\n";
+    for (const std::string& name : scan.Names) index += QByteArray::fromStdString(name) + "\r\n";
+    QFile file(QString::fromStdString(Dir + "/corvalet.sbf"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(index) != index.size())
+      throw std::runtime_error("cannot write the index into " + Dir);
+  }
 
   std::vector<QPointF> corners;
   for (int r = 0; r < scan.Rows; ++r)

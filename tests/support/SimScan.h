@@ -15,6 +15,8 @@ struct TSimScanSetup {
   int Width = 2048, Height = 1536;
   std::uint32_t Seed = 1;
   TSimOptics Optics;
+  // Only what aiming shoots: the dark field and all points, without an index.
+  bool AimOnly = false;
 };
 
 struct TSimScan {
