@@ -36,6 +36,13 @@ std::string WithSlash(std::string Directory) {
   return Directory;
 }
 
+// An install prefix's bin/ (/usr/bin, ~/.local/bin); the build tree keeps the program in app/.
+bool IsInstalledDirectory(const std::string& ExecutableDirectory) {
+  std::filesystem::path directory(ExecutableDirectory);
+  if (!directory.has_filename()) directory = directory.parent_path();
+  return directory.filename() == "bin";
+}
+
 std::string ToUtf8(const QString& Text) {
   return Text.toUtf8().toStdString();
 }
@@ -326,8 +333,9 @@ std::string TCanonator::DefaultOutputDirectory() {
 }
 
 std::string TCanonator::OutputDirectoryFor(const std::string& ExecutableDirectory) {
-  // An installed program's directory is often read-only for the operator.
-  if (!ExecutableDirectory.empty() && access(ExecutableDirectory.c_str(), W_OK | X_OK) == 0)
+  // Photos never go among installed programs, even where root could write them.
+  if (!ExecutableDirectory.empty() && !IsInstalledDirectory(ExecutableDirectory) &&
+      access(ExecutableDirectory.c_str(), W_OK | X_OK) == 0)
     return WithSlash(ExecutableDirectory);
   QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
   if (pictures.isEmpty() || !QDir().mkpath(pictures)) pictures = QDir::homePath();

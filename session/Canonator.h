@@ -108,7 +108,9 @@ class TCanonator {
   // path ending in "/", or empty with Error naming the path and the reason.
   std::string MakeScanFolder(std::string& Error) const;
 
-  // The executable's directory when writable, else the user's pictures directory; ends in "/".
+  // Where photos go at a first start; ends in "/". A program run where it was built: its own
+  // directory when writable. An installed one (in a bin/ directory) or one whose directory
+  // cannot be written: the user's pictures directory, made if missing, else the home directory.
   static std::string DefaultOutputDirectory();
   // The same choice for a given executable directory.
   static std::string OutputDirectoryFor(const std::string& ExecutableDirectory);

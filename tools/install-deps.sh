@@ -11,4 +11,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   clang libclang-rt-14-dev \
   libgphoto2-dev gphoto2 \
-  xvfb xauth openbox wmctrl xdotool x11-utils >/dev/null
+  xvfb xauth openbox wmctrl xdotool x11-utils \
+  dpkg-dev desktop-file-utils man-db >/dev/null

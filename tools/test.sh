@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds everything and runs every test: the suite in a
-# release build, the program under a window manager, then the same suite under
-# AddressSanitizer and UBSan, the threaded parts under ThreadSanitizer, and each
-# fuzz target for a fixed time.
+# release build, the program under a window manager, its Debian package installed
+# and used, then the same suite under AddressSanitizer and UBSan, the threaded
+# parts under ThreadSanitizer, and each fuzz target for a fixed time.
 # CORVALET_FUZZ_SECONDS sets the time per fuzz target (default 45).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,6 +29,10 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 stage "desktop under a window manager"
 # The program under openbox in Xvfb, worked by clicks and typing as an operator does.
 timeout 600 bash tests/desktop/run.sh build --camera sim
+
+stage "Debian package"
+# The release build packaged, installed with apt, used from outside the tree and removed.
+timeout 300 bash tests/package/run.sh build
 
 stage "AddressSanitizer and UBSan"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

@@ -20,52 +20,9 @@ for file in "$program" "$decoder"; do
   fi
 done
 
-work="$(mktemp -d "${TMPDIR:-/tmp}/corvalet-desktop-XXXXXX")"
-# The program's remembered choices and log file, and the window manager's own
-# settings and caches, stay in the work directory.
-export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" XDG_DATA_HOME="$work/data"
-export XDG_STATE_HOME="$work/state"
-xvfb_pid=""
-wm_pid=""
-program_pid=""
-stop() {
-  local pid
-  for pid in "$program_pid" "$wm_pid" "$xvfb_pid"; do
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-      kill "$pid" 2>/dev/null || true
-      # A process that ignores the request gets 10 s, then is killed.
-      timeout 10 tail --pid="$pid" -f /dev/null || kill -9 "$pid" 2>/dev/null || true
-    fi
-  done
-  rm -rf "$work"
-}
-trap stop EXIT
-# A time-out or an interrupt also goes through stop.
-trap 'exit 1' TERM INT HUP
-
-fail() {
-  echo "desktop: FAILED: $*" >&2
-  if command -v import >/dev/null && [ -n "${DISPLAY:-}" ]; then
-    import -window root "$build/desktop-failure.png" 2>/dev/null &&
-      echo "desktop: the screen at the failure is in $build/desktop-failure.png" >&2
-  fi
-  if [ -s "$work/program.log" ]; then
-    echo "desktop: program output:" >&2
-    tail -n 40 "$work/program.log" >&2
-  fi
-  exit 1
-}
-
-# Runs the command until it succeeds, for at most the given seconds.
-wait_for() {
-  local what="$1" seconds="$2"
-  shift 2
-  local deadline=$((SECONDS + seconds))
-  until "$@" >/dev/null 2>&1; do
-    [ "$SECONDS" -lt "$deadline" ] || fail "no $what within $seconds s"
-    sleep 0.2
-  done
-}
+label=desktop
+picture="$build/desktop-failure.png"
+source tests/support/desktop.sh
 
 # The id (decimal) of the managed window titled exactly $1; nothing if none.
 window_id() {
@@ -119,14 +76,6 @@ check_frame() {
   fi
 }
 
-# Clicks at client coordinates (X, Y) of window $1 (decimal id).
-click() {
-  local origin ox oy
-  origin="$(xwininfo -id "$1" | awk '/Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF} END {print x, y}')"
-  read -r ox oy <<<"$origin"
-  timeout 10 xdotool mousemove --sync $((ox + $2)) $((oy + $3)) click 1
-  sleep 0.3
-}
 # Replaces the text of the edit field at client coordinates (X, Y) of window $1.
 type_into() {
   click "$1" "$2" "$3"
@@ -151,42 +100,16 @@ check_dialog_on_top() {
 }
 
 start=$SECONDS
-# The server picks a free display and writes its number to fd 3.
-Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-wait_for "X server" 60 test -s "$work/display"
-DISPLAY=":$(head -n 1 "$work/display")"
-export DISPLAY
+start_xvfb
 # The list of the output directory dialog starts at the working directory.
 mkdir -p "$work/out/photos"
-start_program() {
-  (
-    cd "$work/out"
-    CORVALET_SIM="cameras=1,seed=17" QT_QPA_PLATFORM=xcb LC_ALL=C.UTF-8 exec "$program" "$@"
-  ) >>"$work/program.log" 2>&1 &
-  program_pid=$!
-}
-stop_program() {
-  kill "$program_pid" 2>/dev/null || true
-  timeout 10 tail --pid="$program_pid" -f /dev/null || kill -9 "$program_pid" 2>/dev/null || true
-  program_pid=""
-}
-
-# Without a window manager: the server's own stacking, top first.
-x_id() { xwininfo -name "$1" 2>/dev/null | awk '/Window id:/ {print $4}'; }
-x_shown() { xwininfo -name "$1" 2>/dev/null | grep -q 'IsViewable'; }
-x_above() {
-  local order
-  order="$(xwininfo -root -children | sed -n 's/^ *0x[0-9a-f]* "\(.*\)": (.*/\1/p')"
-  [ "$(grep -nxF "$1" <<<"$order" | cut -d: -f1)" -lt "$(grep -nxF "$2" <<<"$order" | cut -d: -f1)" ]
-}
 start_program "$@"
 wait_for "main window without a window manager" 60 x_shown CorvaletScan
 bare_main="$(x_id CorvaletScan)"
-click "$bare_main" $((96 + 10 + 35)) $((352 + 16 + 12))   # "Zobrazit"
+click "$bare_main" $(main_button Zobrazit)
 wait_for "projection window without a window manager" 30 x_shown Velkar
 x_above CorvaletScan Velkar || fail "without a window manager the projection window covers the main window"
-click "$bare_main" $((96 + 10 + 35)) $((352 + 48 + 12))   # "Definovat"
+click "$bare_main" $(main_button Definovat)
 wait_for "\"Nastavení rastru bodů\" without a window manager" 30 x_shown "Nastavení rastru bodů"
 x_above "Nastavení rastru bodů" CorvaletScan ||
   fail "without a window manager \"Nastavení rastru bodů\" is below the main window"
@@ -204,8 +127,7 @@ main="$(window_id CorvaletScan)"
 check_frame CorvaletScan yes
 xprop -id "$main" _NET_WM_STATE | grep -q _NET_WM_STATE_ABOVE || fail "the main window is not kept on top"
 
-# Main window buttons, client coordinates: group box corner + button centre.
-click "$main" $((96 + 10 + 35)) $((352 + 16 + 12))   # "Zobrazit"
+click "$main" $(main_button Zobrazit)
 wait_for "projection window" 30 window_shown Velkar
 projection="$(window_id Velkar)"
 check_frame Velkar no
@@ -215,7 +137,7 @@ timeout 10 xdotool windowactivate --sync "$projection" 2>/dev/null || true
 sleep 0.5
 above "$main" "$projection" || fail "the activated projection window covers the main window"
 
-click "$main" $((96 + 10 + 35)) $((352 + 48 + 12))   # "Definovat"
+click "$main" $(main_button Definovat)
 check_dialog_on_top "Nastavení rastru bodů"
 pointdef="$(window_id "Nastavení rastru bodů")"
 # Offset x, offset y, rows, columns, size, spacing: fits the 1016 x 734 picture.
@@ -229,7 +151,7 @@ wmctrl -i -c "$pointdef"
 wait_for "\"Nastavení rastru bodů\" closed by its close box" 30 window_gone "Nastavení rastru bodů"
 
 # "Použít" after opening "photos": the scan goes there.
-click "$main" $((264 + 10 + 51)) $((352 + 16 + 12))  # "Adresář"
+click "$main" $(main_button Adresář)
 check_dialog_on_top "Výběr adresáře"
 directory="$(window_id "Výběr adresáře")"
 # The list's last line is the only subdirectory; Enter opens the selected line.
@@ -242,7 +164,7 @@ wait_for "\"Výběr adresáře\" ended by \"Použít\"" 30 window_gone "Výběr 
 # A directory that cannot take photos: the error box comes up above the
 # dialog, transient for it and under its title; Enter closes it and the
 # dialog is still there to choose again.
-click "$main" $((264 + 10 + 51)) $((352 + 16 + 12))  # "Adresář"
+click "$main" $(main_button Adresář)
 check_dialog_on_top "Výběr adresáře"
 directory="$(window_id "Výběr adresáře")"
 click "$directory" 100 $((40 + 8))
@@ -277,7 +199,7 @@ wmctrl -i -c "$directory"
 wait_for "\"Výběr adresáře\" closed by its close box" 30 window_gone "Výběr adresáře"
 
 # Opening the parent directory, then the close box: the directory stays "photos".
-click "$main" $((264 + 10 + 51)) $((352 + 16 + 12))  # "Adresář"
+click "$main" $(main_button Adresář)
 check_dialog_on_top "Výběr adresáře"
 directory="$(window_id "Výběr adresáře")"
 click "$directory" 100 $((40 + 8))
@@ -286,8 +208,8 @@ sleep 0.5
 wmctrl -i -c "$directory"
 wait_for "\"Výběr adresáře\" closed by its close box" 30 window_gone "Výběr adresáře"
 
-click "$main" $((1 + 10 + 35)) $((352 + 16 + 12))    # "Inicializace"
-click "$main" $((264 + 58 + 27)) $((352 + 48 + 12))  # "Snímání"
+click "$main" $(main_button Inicializace)
+click "$main" $(main_button Snímání)
 wait_for "main window hidden by the scan" 30 window_gone CorvaletScan
 wait_for "end of the scan (the main window back)" 240 window_shown CorvaletScan
 main="$(window_id CorvaletScan)"
@@ -297,6 +219,21 @@ if compgen -G "$work/out/*.JPG" >/dev/null || [ -e "$work/out/corvalet.sbf" ]; t
   fail "the scan went to the directory left by the close box"
 fi
 "$decoder" "$work/out/photos" "${raster[@]}" || fail "the photographs do not spell out the typed raster"
+
+# Aiming: its window comes up above the main window, which is back beside it;
+# the two photos join the folder and the scan's index stays as it was.
+index="$(cat "$work/out/photos/corvalet.sbf")"
+click "$main" $(main_button Zaměřit)
+wait_for "aim window" 60 window_shown "Zaměření"
+wait_for "main window back after aiming" 30 window_shown CorvaletScan
+main="$(window_id CorvaletScan)"
+aim="$(window_id "Zaměření")"
+above "$aim" "$main" || fail "the aim window is below the main window: $(stacking_titles)"
+[ "$(cat "$work/out/photos/corvalet.sbf")" = "$index" ] || fail "aiming changed the scan's index"
+photos="$(compgen -G "$work/out/photos/*.JPG" | wc -l)"
+[ "$photos" -eq 19 ] || fail "$photos photos after a scan and aiming, not 19"
+wmctrl -i -c "$aim"
+wait_for "aim window closed by its close box" 30 window_gone "Zaměření"
 
 # The projection window's close box only hides it.
 wmctrl -i -c "$(window_id Velkar)"

@@ -11,7 +11,6 @@
 
 #include <QApplication>
 #include <QByteArray>
-#include <QStandardPaths>
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
@@ -500,27 +499,47 @@ TEST(TDefaultOutputDirectory, KeepsASingleSlash) {
             fs::temp_directory_path().string() + "/");
 }
 
-TEST(TDefaultOutputDirectory, FallsBackToThePicturesDirectory) {
-  const std::string pattern = Station::MakeTempDirectory("corvalet-home").string();
-  const QByteArray home = qgetenv("HOME");
-  const QByteArray config = qgetenv("XDG_CONFIG_HOME");
-  qputenv("HOME", QByteArray::fromStdString(pattern));
-  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(pattern + "/.config"));
+// A home of its own with no user-dirs.dirs: the pictures directory is HOME/Pictures.
+class TFreshHome : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qputenv("HOME", QByteArray::fromStdString(Home.string()));
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((Home / ".config").string()));
+  }
+  void TearDown() override {
+    qputenv("HOME", SavedHome);
+    if (SavedConfig.isNull())
+      qunsetenv("XDG_CONFIG_HOME");
+    else
+      qputenv("XDG_CONFIG_HOME", SavedConfig);
+    fs::remove_all(Home);
+  }
+  const QByteArray SavedHome = qgetenv("HOME");
+  const QByteArray SavedConfig = qgetenv("XDG_CONFIG_HOME");
+  const fs::path Home = Station::MakeTempDirectory("corvalet-home");
+};
 
-  const std::string directory = TCanonator::OutputDirectoryFor("/nonexistent/corvalet/bin");
-  const std::string pictures =
-      QStandardPaths::writableLocation(QStandardPaths::PicturesLocation).toStdString();
+TEST_F(TFreshHome, UnwritableProgramDirectoryFallsBackToThePicturesDirectory) {
+  const std::string directory = TCanonator::OutputDirectoryFor("/nonexistent/corvalet/app");
+  EXPECT_EQ(directory, (Home / "Pictures").string() + "/");
+  EXPECT_TRUE(fs::is_directory(Home / "Pictures"));
+}
 
-  qputenv("HOME", home);
-  if (config.isNull())
-    qunsetenv("XDG_CONFIG_HOME");
-  else
-    qputenv("XDG_CONFIG_HOME", config);
+TEST_F(TFreshHome, InstalledProgramStartsInThePicturesDirectoryEvenWhereItCouldWrite) {
+  // Installed for the user, or run as root from /usr/bin: its bin/ is writable.
+  const fs::path bin = Home / ".local" / "bin";
+  fs::create_directories(bin);
+  EXPECT_EQ(TCanonator::OutputDirectoryFor(bin.string()), (Home / "Pictures").string() + "/");
+  EXPECT_EQ(TCanonator::OutputDirectoryFor(bin.string() + "/"), (Home / "Pictures").string() + "/");
+  // A writable folder merely named like one is not a bin/ directory.
+  const fs::path cabin = Home / "cabin";
+  fs::create_directories(cabin);
+  EXPECT_EQ(TCanonator::OutputDirectoryFor(cabin.string()), cabin.string() + "/");
+}
 
-  EXPECT_THAT(pictures, ::testing::StartsWith(pattern + "/"));
-  EXPECT_EQ(directory, pictures + "/");
-  EXPECT_TRUE(fs::is_directory(pictures));
-  fs::remove_all(pattern);
+TEST_F(TFreshHome, PicturesDirectoryThatCannotBeMadeLeavesTheHomeDirectory) {
+  Station::WriteFile(Home / "Pictures", "a file where the folder would be");
+  EXPECT_EQ(TCanonator::OutputDirectoryFor("/usr/bin"), Home.string() + "/");
 }
 
 }  // namespace
