@@ -86,15 +86,15 @@ TAimWindow::TAimWindow(QWidget* Parent) : QWidget(Parent, Qt::Window | Qt::Windo
   FSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
   layout->addWidget(FSummary);
   auto* buttons = new QHBoxLayout;
-  FAgain = new QPushButton(QStringLiteral("Znovu"), this);
-  FAgain->setObjectName("AgainButton");
+  auto* again = new QPushButton(QStringLiteral("Znovu"), this);
+  again->setObjectName("AgainButton");
   auto* close = new QPushButton(QStringLiteral("Zavřít"), this);
   close->setObjectName("CloseButton");
   buttons->addStretch(1);
-  buttons->addWidget(FAgain);
+  buttons->addWidget(again);
   buttons->addWidget(close);
   layout->addLayout(buttons);
-  connect(FAgain, &QPushButton::clicked, this, [this] {
+  connect(again, &QPushButton::clicked, this, [this] {
     if (OnAgain) OnAgain();
   });
   connect(close, &QPushButton::clicked, this, &QWidget::close);
@@ -121,7 +121,6 @@ void TAimWindow::ShowOutcome(const TAimOutcome& Outcome) {
     FPicture->setPixmap({});
     FSummary->setText(QString::fromStdString("Zaměření nebylo možné: " + Outcome.Error));
   }
-  SetBusy(false);
   if (!isVisible()) {
     adjustSize();
     Place();
@@ -146,8 +145,4 @@ void TAimWindow::Place() {
   at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - size.width())));
   at.setY(std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - size.height())));
   move(at);
-}
-
-void TAimWindow::SetBusy(bool Busy) {
-  FAgain->setEnabled(!Busy);
 }

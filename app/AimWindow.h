@@ -12,7 +12,6 @@
 #include "platform/Messages.h"
 
 class QLabel;
-class QPushButton;
 
 // What a reading of the two aiming photos gave: the result and its picture, or why there is none.
 struct TAimOutcome {
@@ -55,8 +54,6 @@ class TAimWindow : public QWidget {
   explicit TAimWindow(QWidget* Parent);
 
   void ShowOutcome(const TAimOutcome& Outcome);
-  // While the photos are taken again: "Znovu" waits.
-  void SetBusy(bool Busy);
   // The size the picture is drawn to fit.
   QSize PictureFit() const;
 
@@ -71,6 +68,5 @@ class TAimWindow : public QWidget {
 
   QLabel* FPicture = nullptr;
   QLabel* FSummary = nullptr;
-  QPushButton* FAgain = nullptr;
   std::optional<TAimResult> FResult;
 };

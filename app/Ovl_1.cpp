@@ -442,7 +442,7 @@ void TForm1::SpeedButton2Click() {
 
 void TForm1::SpeedButton13Click() {
   if (!CameraReady() || Stomper->Running || Stomper->Aiming()) return;
-  if (FAimWindow != nullptr) FAimWindow->SetBusy(true);
+  // The aim window goes too, until the new photos are read.
   ShowProjectionOnly();
   Stomper->StartAim();
 }
