@@ -214,7 +214,7 @@ void TStomper::ShootAimPattern(TDraw Draw) {
   const TShot shot = Canonator->Shoot(FAimScan, Canonator->OutputDirectory);
   LogShot(shot);
   if (shot == TShot::Refused) {
-    EndAim("spoušť selhala");
+    EndAim({});
     return;
   }
   if (PhotoTimeout > 0) FPhotoTimer.Start(PhotoTimeout);
@@ -248,7 +248,7 @@ void TStomper::AimPhotoArrived(const std::string& Path) {
 void TStomper::EndAim(const std::string& Why) {
   FAimStep = 0;
   FPhotoTimer.Stop();
-  Canonator->Log("Zaměření zastaveno: " + Why);
+  Canonator->Log(Why.empty() ? "Zaměření zastaveno" : "Zaměření zastaveno: " + Why);
   if (Form1 != nullptr) Form1->show();
 }
 
@@ -441,7 +441,8 @@ void TForm1::SpeedButton2Click() {
 }
 
 void TForm1::SpeedButton13Click() {
-  if (!CameraReady() || Stomper->Running || Stomper->Aiming()) return;
+  // Pressed again while aiming (a photo that never comes with no time limit): it starts over.
+  if (!CameraReady() || Stomper->Running) return;
   // The aim window goes too, until the new photos are read.
   ShowProjectionOnly();
   Stomper->StartAim();
@@ -459,7 +460,8 @@ void TForm1::AimPhotosTaken(const std::string& Dark, const std::string& Points) 
     if (Canonator == nullptr || ShutdownBegan()) return;
     Canonator->Log(Outcome.Result ? Outcome.Result->Summary()
                                   : "Zaměření nebylo možné: " + Outcome.Error);
-    FAimWindow->ShowOutcome(Outcome);
+    // Not over the projection of a scan or of new aiming photos begun meanwhile.
+    if (!Stomper->Running && !Stomper->Aiming()) FAimWindow->ShowOutcome(Outcome);
   });
 }
 

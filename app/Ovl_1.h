@@ -53,8 +53,9 @@ class TStomper {
   // Aiming: shows the dark field, then all points, and photographs each as a
   // scan does, into the output folder and no index; when both photos are in,
   // the main window comes back and Aimed gets their paths. Nothing without a
-  // camera or while a scan runs; a refused shutter, a failed download or a
-  // photo that does not come ends it with a log line.
+  // camera or while a scan runs; started again while aiming, it starts over.
+  // A refused shutter, a failed download or a photo that does not come ends
+  // it with a log line.
   void StartAim();
   bool Aiming() const { return FAimStep > 0; }
   std::function<void(const std::string& Dark, const std::string& Points)> Aimed;

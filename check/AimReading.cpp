@@ -94,7 +94,8 @@ TAimResult TScanDecoder::Aim() const {
   result.PhotoHeight = FHeight;
   result.Preview = Preview;
   result.PreviewScale = PreviewScale;
-  const int n = Raster.Problem().empty() ? Raster.Count() : 0;
+  // Aiming reads no codes: any raster the projector draws will do.
+  const int n = Raster.Rows > 0 && Raster.Columns > 0 ? Raster.Count() : 0;
   const int columns = std::max(1, Raster.Columns);
   result.Expected = n;
   result.States.assign(std::size_t(n), TPointState::Unread);
@@ -121,6 +122,7 @@ TAimResult TScanDecoder::Aim() const {
   const int solid = int(centre.size());
   result.PointSize = solid ? std::sqrt(Median(solidAreas)) : 0;
   const double pointLight = solid ? Median(peaks) : 0;
+  if (n == 0) return result;
   if (solid == 0) {
     // Light from the points all over, yet no point stands apart: they merge.
     result.TooClose = LitPixels >= std::size_t(std::max(1, n));
@@ -129,7 +131,7 @@ TAimResult TScanDecoder::Aim() const {
     return result;
   }
   result.TooFaint = pointLight < 5 * Noise;
-  result.TooClose = merged > solid / 20;
+  result.TooClose = merged > std::max(1, solid / 20);
 
   // The steps to the next column and row: the median of the vectors to each
   // point's nearest neighbours, across and down.
@@ -208,11 +210,32 @@ TAimResult TScanDecoder::Aim() const {
   // Specks of noise or stray light form no lattice: with most of the points off
   // it, or hardly any, nothing is placed.
   const int assigned = int(std::count_if(node.begin(), node.end(), [](const TNode& P) { return P.Assigned; }));
-  if (assigned < std::max(8, solid / 2)) {
-    result.TooClose = result.TooClose || (LitPixels >= std::size_t(std::max(1, n)) && merged > 0);
-    result.TooFaint = !result.TooClose;
+  if (assigned < std::max(std::min(8, n), solid / 2)) {
+    result.TooClose = result.TooClose || (LitPixels >= std::size_t(n) && merged > 0);
+    // Fewer pixels lit well above the noise than the raster has points: the light is too weak.
+    result.TooFaint = result.TooFaint || LitPixels < std::size_t(n);
     result.Missing = n;
     return result;
+  }
+  // A camera on its side: the lattice's rows are the raster's columns.
+  {
+    int c0 = 0, c1 = 0, r0 = 0, r1 = 0;
+    for (const TNode& p : node)
+      if (p.Assigned)
+        c0 = std::min(c0, p.Column), c1 = std::max(c1, p.Column), r0 = std::min(r0, p.Row),
+        r1 = std::max(r1, p.Row);
+    const int across = c1 - c0 + 1, down = r1 - r0 + 1;
+    if ((across > Raster.Columns || down > Raster.Rows) && across <= Raster.Rows &&
+        down <= Raster.Columns) {
+      at.clear();
+      for (std::size_t b = 0; b < node.size(); ++b) {
+        TNode& p = node[b];
+        if (!p.Assigned) continue;
+        std::swap(p.Column, p.Row);
+        std::swap(p.StepX, p.StepY);
+        at[key(p.Column, p.Row)] = int(b);
+      }
+    }
   }
 
   // Which lattice column is the raster's first: where points of the lattice's
@@ -301,11 +324,10 @@ TAimResult TScanDecoder::Aim() const {
     if (Known(q))
       left = std::min(left, q.x()), right = std::max(right, q.x()), top = std::min(top, q.y()),
       bottom = std::max(bottom, q.y());
-  const double half = result.PointSize / 2;
-  result.MarginLeft = left - half;
-  result.MarginRight = FWidth - right - half;
-  result.MarginTop = top - half;
-  result.MarginBottom = FHeight - bottom - half;
+  result.MarginLeft = left;
+  result.MarginRight = FWidth - right;
+  result.MarginTop = top;
+  result.MarginBottom = FHeight - bottom;
 
   // Neighbours whose light does not dip between them by three noise deviations
   // and a quarter of their light cannot be told apart.
@@ -323,7 +345,7 @@ TAimResult TScanDecoder::Aim() const {
       blurred += peak - between < std::max(3 * Noise, 0.25 * peak);
     }
   }
-  result.TooClose = result.TooClose || blurred > pairs / 20;
+  result.TooClose = result.TooClose || blurred > std::max(1, pairs / 20);
   return result;
 }
 
@@ -357,13 +379,13 @@ std::string TAimResult::Summary() const {
   std::string text =
       "Zaměření: " + std::to_string(InView) + "/" + std::to_string(Expected) + " bodů v záběru";
   if (Outside) text += ", " + std::to_string(Outside) + " mimo snímek";
-  if (Cut) text += ", " + std::to_string(Cut) + " na jeho okraji";
-  if (Placed && Missing) text += ", " + std::to_string(Missing) + " v záběru nenalezeno";
+  if (Cut) text += ", " + std::to_string(Cut) + " na okraji snímku";
+  if (Placed && Missing) text += ", v záběru nenalezeno: " + std::to_string(Missing);
   if (Placed) {
     auto margin = [](double Value) { return std::to_string(int(std::lround(Value))); };
     text += "; okraje vlevo " + margin(MarginLeft) + ", vpravo " + margin(MarginRight) +
             ", nahoře " + margin(MarginTop) + ", dole " + margin(MarginBottom) + " px";
-    if (ColumnsGuessed || RowsGuessed) text += " (raster přesahuje snímek, poloha odhadnuta)";
+    if (ColumnsGuessed || RowsGuessed) text += " (rastr přesahuje snímek, poloha odhadnuta)";
     text += "; bod " + Decimal(PointSize) + " px, rozteč " + Decimal(Spacing) + " px";
   }
   std::vector<std::string> problems;
@@ -371,6 +393,7 @@ std::string TAimResult::Summary() const {
   if (TooClose) problems.push_back("body příliš blízko pro kontrolu, jejich světlo splývá");
   if (TooFaint) problems.push_back("body příliš slabé proti šumu");
   if (problems.empty() && Placed) problems.push_back("velikost a rozteč bodů pro kontrolu stačí");
+  if (problems.empty() && PointSize > 0) problems.push_back("nalezené body netvoří mřížku rastru");
   if (problems.empty()) problems.push_back("žádný bod nenalezen");
   text += ";";
   for (std::size_t k = 0; k < problems.size(); ++k) text += (k ? ", " : " ") + problems[k];

@@ -56,7 +56,7 @@ bool TScanDecoder::Extract(const QImage& Photo, std::vector<std::uint8_t>& Out,
   if (Photo.width() != FWidth || Photo.height() != FHeight) {
     if (Error)
       *Error = "the photo is " + SizeText(Photo.width(), Photo.height()) +
-               ", the scan's first photo " + SizeText(FWidth, FHeight);
+               ", the dark field's photo " + SizeText(FWidth, FHeight);
     return false;
   }
   Out.resize(std::size_t(FWidth) * FHeight);
@@ -95,7 +95,7 @@ bool TScanDecoder::SetDark(const QImage& DarkPhoto, const QImage& Bright,
   if (Bright.size() != DarkPhoto.size()) {
     if (Error)
       *Error = "the photo is " + SizeText(Bright.width(), Bright.height()) +
-               ", the scan's first photo " + SizeText(FWidth, FHeight);
+               ", the dark field's photo " + SizeText(FWidth, FHeight);
     return false;
   }
   // The channel in which the bright photo stands out most from the dark one.

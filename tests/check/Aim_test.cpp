@@ -45,7 +45,7 @@ TAimCase AimWith(const std::string& Config, TSimScanSetup setup = {}) {
 // How far the place given for each point lies from the rig's, at most, over States.
 double WorstMiss(const TAimCase& Case, std::initializer_list<TPointState> States) {
   double worst = 0;
-  for (std::size_t i = 0; i < Case.Scan.Truth.size(); ++i) {
+  for (std::size_t i = 0; i < std::min(Case.Scan.Truth.size(), Case.Result.States.size()); ++i) {
     if (std::find(States.begin(), States.end(), Case.Result.States[i]) == States.end()) continue;
     const QPointF miss = Case.Result.Positions[i] - Case.Scan.Truth[i].Centre;
     worst = std::max(worst, std::hypot(miss.x(), miss.y()));
@@ -62,19 +62,29 @@ TEST(AimTest, DefaultFramingSeesEveryPointWhereTheRigPutsIt) {
   EXPECT_EQ(truth.Wrong, 0);
   EXPECT_LT(truth.Error95, 0.3);
   EXPECT_FALSE(result.TooSmall || result.TooClose || result.TooFaint) << result.Summary();
-  // The margins from the rig's outer points.
+  // The margins from the rig's outer points, the spacing from its neighbours.
   double left = 1e9, right = 1e9, top = 1e9, bottom = 1e9;
-  for (const TSimPointTruth& point : aim.Scan.Truth) {
-    left = std::min(left, point.Centre.x());
-    top = std::min(top, point.Centre.y());
-    right = std::min(right, result.PhotoWidth - point.Centre.x());
-    bottom = std::min(bottom, result.PhotoHeight - point.Centre.y());
+  std::vector<double> across, down;
+  const std::size_t columns = std::size_t(aim.Scan.Columns);
+  for (std::size_t i = 0; i < aim.Scan.Truth.size(); ++i) {
+    const QPointF q = aim.Scan.Truth[i].Centre;
+    left = std::min(left, q.x());
+    top = std::min(top, q.y());
+    right = std::min(right, result.PhotoWidth - q.x());
+    bottom = std::min(bottom, result.PhotoHeight - q.y());
+    if ((i + 1) % columns) across.push_back(std::hypot(aim.Scan.Truth[i + 1].Centre.x() - q.x(),
+                                                       aim.Scan.Truth[i + 1].Centre.y() - q.y()));
+    if (i + columns < aim.Scan.Truth.size())
+      down.push_back(std::hypot(aim.Scan.Truth[i + columns].Centre.x() - q.x(),
+                                aim.Scan.Truth[i + columns].Centre.y() - q.y()));
   }
-  const double half = result.PointSize / 2;
-  EXPECT_NEAR(result.MarginLeft, left - half, 1);
-  EXPECT_NEAR(result.MarginRight, right - half, 1);
-  EXPECT_NEAR(result.MarginTop, top - half, 1);
-  EXPECT_NEAR(result.MarginBottom, bottom - half, 1);
+  EXPECT_NEAR(result.MarginLeft, left, 0.5);
+  EXPECT_NEAR(result.MarginRight, right, 0.5);
+  EXPECT_NEAR(result.MarginTop, top, 0.5);
+  EXPECT_NEAR(result.MarginBottom, bottom, 0.5);
+  std::sort(across.begin(), across.end());
+  std::sort(down.begin(), down.end());
+  EXPECT_NEAR(result.Spacing, std::min(across[across.size() / 2], down[down.size() / 2]), 0.2);
 }
 
 TEST(AimTest, RasterWiderThanTheViewCountsAndPlacesThePointsOutside) {
@@ -104,10 +114,13 @@ TEST(AimTest, RasterWiderThanTheViewCountsAndPlacesThePointsOutside) {
   }
 }
 
-TEST(AimTest, BlurThatMergesThePointsIsSaid) {
-  const TAimCase aim = AimWith("blur=5");
-  EXPECT_TRUE(aim.Result.TooClose) << aim.Result.Summary();
-  EXPECT_NE(aim.Result.Summary().find("splývá"), std::string::npos);
+TEST(AimTest, PointsThatMergeOrDrownInNoiseAreSaidToBeSo) {
+  const TAimCase blurred = AimWith("blur=5");
+  EXPECT_TRUE(blurred.Result.TooClose) << blurred.Result.Summary();
+  EXPECT_NE(blurred.Result.Summary().find("splývá"), std::string::npos);
+  const TAimCase dim = AimWith("exposure=0.06,noise=3");
+  EXPECT_EQ(dim.Result.InView, 0) << dim.Result.Summary();
+  EXPECT_TRUE(dim.Result.TooFaint) << dim.Result.Summary();
 }
 
 }  // namespace
