@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QAbstractButton>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QTest>
@@ -56,7 +57,8 @@ int RunTestsWithWindowSet(int& Argc, char** Argv) {
 }
 
 void Click(const char* Name, QWidget* Window) {
-  auto* button = (Window != nullptr ? Window : Form1)->findChild<TSpeedButton*>(Name);
+  // Any button: the main window's speed buttons and the push buttons of the newer windows.
+  auto* button = (Window != nullptr ? Window : Form1)->findChild<QAbstractButton*>(Name);
   ASSERT_NE(button, nullptr) << Name;
   QTest::mouseClick(button, Qt::LeftButton);
 }
