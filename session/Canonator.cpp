@@ -187,21 +187,31 @@ void TCanonator::Log(const std::string& Message) {
     lines.Add(time + " : " + Message);
     while (lines.Count() > MaxLogLines) lines.Delete(0);
   }
-  if (LogDirectory.empty() || LogFileFailed) return;
+  if (LogDirectory.empty()) return;
   const std::string path = LogFilePath();
+  if (path == LogFileFailed) return;
   const std::string line = LocalDate() + " " + time + " : " + Message + "\n";
   std::string reason;
   if (!QDir().mkpath(QFile::decodeName(QByteArray::fromStdString(LogDirectory)))) {
     reason = "the folder cannot be made";
   } else {
     const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (file < 0 || write(file, line.data(), line.size()) != ssize_t(line.size()))
-      reason = std::strerror(errno);
+    // A short write (a full disk, a size limit) goes on with the rest, so that the call that
+    // cannot write at all tells why.
+    std::size_t written = 0;
+    while (file >= 0 && written < line.size()) {
+      const ssize_t count = write(file, line.data() + written, line.size() - written);
+      if (count < 0 && errno == EINTR) continue;
+      if (count == 0) errno = EIO;
+      if (count <= 0) break;
+      written += std::size_t(count);
+    }
+    if (file < 0 || written < line.size()) reason = std::strerror(errno);
     if (file >= 0) close(file);
   }
   if (reason.empty()) return;
   // Said once; the program goes on with the panel alone.
-  LogFileFailed = true;
+  LogFileFailed = path;
   Log("Záznam nelze ukládat do " + path + ": " + reason);
 }
 

@@ -137,8 +137,9 @@ class TCanonator {
   TMemo* LogPanel = nullptr;
   // Where the log files go; empty keeps the log in the panel only.
   std::string LogDirectory;
-  // Set once the log file could not be written.
-  bool LogFileFailed = false;
+  // The log file that could not be written, not tried again; another (the next day's,
+  // another folder's) is.
+  std::string LogFileFailed;
   bool Connected = false;
 };
 

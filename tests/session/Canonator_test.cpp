@@ -12,10 +12,12 @@
 #include <QApplication>
 #include <QByteArray>
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -307,6 +309,9 @@ TEST_F(TCanonatorTest, LogKeepsTheNewest24Lines) {
 }
 
 TEST_F(TCanonatorTest, EveryLineGoesToTheDaysLogFileAndAFileThatFailsIsSaidOnce) {
+  const char* previous = getenv("XDG_STATE_HOME");
+  const std::optional<std::string> before =
+      previous ? std::optional<std::string>(previous) : std::nullopt;
   const fs::path state = Dir / "state";
   setenv("XDG_STATE_HOME", state.c_str(), 1);
   Coordinator->LogDirectory = TCanonator::DefaultLogDirectory();
@@ -328,6 +333,25 @@ TEST_F(TCanonatorTest, EveryLineGoesToTheDaysLogFileAndAFileThatFailsIsSaidOnce)
     EXPECT_THAT(lines[i - 1], ::testing::EndsWith(" : line " + std::to_string(i))) << i;
   }
 
+  // A size limit cuts a line short: the write of its rest tells why, said once.
+  {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limit = saved;
+    limit.rlim_cur = rlim_t(fs::file_size(path) + 5);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    Memo->Lines().Clear();
+    Coordinator->Log("a line longer than five bytes");
+    Coordinator->Log("the next line");
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_DFL);
+    ASSERT_EQ(Memo->Lines().Count(), 3);
+    EXPECT_THAT(Memo->Lines().Strings(1),
+                ::testing::EndsWith(" : Záznam nelze ukládat do " + path.string() + ": " +
+                                    std::strerror(EFBIG)));
+  }
+
   // A folder that cannot be made: said once in the panel, the panel goes on.
   WriteFile(Dir / "blocker", "a file");
   Coordinator->LogDirectory = (Dir / "blocker" / "corvaletscan").string();
@@ -338,7 +362,10 @@ TEST_F(TCanonatorTest, EveryLineGoesToTheDaysLogFileAndAFileThatFailsIsSaidOnce)
   EXPECT_THAT(Memo->Lines().Strings(1),
               HasSubstr(" : Záznam nelze ukládat do " + Coordinator->LogFilePath() + ": "));
   EXPECT_THAT(Memo->Lines().Strings(2), ::testing::EndsWith(" : b"));
-  unsetenv("XDG_STATE_HOME");
+  if (before)
+    setenv("XDG_STATE_HOME", before->c_str(), 1);
+  else
+    unsetenv("XDG_STATE_HOME");
 }
 
 class TScanIndexTest : public TCanonatorTest {
