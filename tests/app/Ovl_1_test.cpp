@@ -3,6 +3,8 @@
 
 #include "app/Ovl_1.h"
 
+#include "app/AimWindow.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -390,6 +392,50 @@ TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
   AdvanceTime(10 * TStomper::DefaultPhotoTimeout);
   EXPECT_TRUE(Stomper->Running);
   Stomper->PhotoTimeout = TStomper::DefaultPhotoTimeout;
+}
+
+TEST_F(TMainWindowTest, AimingListsItsPhotosNowhereAndEveryEndBringsTheMainWindowBack) {
+  Connect();
+  // Both photos come but are no pictures: the reading says so, in the log and its window.
+  Click(Form1, "SpeedButton13");
+  EXPECT_FALSE(Form1->isVisible());
+  Deliver(PhotoName(1));
+  Deliver(PhotoName(2));
+  EXPECT_TRUE(Form1->isVisible());
+  ASSERT_TRUE(RunLoopUntil([] { return Form1->AimWindow() && Form1->AimWindow()->isVisible(); }));
+  ASSERT_EQ(Messages.size(), 4u);
+  EXPECT_THAT(std::vector<std::string>(Messages.begin(), Messages.begin() + 3),
+              ElementsAre("Zaměřování ...", "snímek uložen", "snímek uložen"));
+  EXPECT_THAT(Messages[3], ::testing::StartsWith("Zaměření nebylo možné: " +
+                                                 (Dir / PhotoName(1)).string() + ": cannot be read"));
+  EXPECT_EQ(ShutterCommands(), 2);
+  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
+
+  // A refused shutter, a download that fails, a photo that does not come.
+  Messages.clear();
+  TestSdk::FailOnCall("EdsSendCommand", 1, SomeFailure);
+  Click(Form1, "SpeedButton13");
+  EXPECT_THAT(Messages, ElementsAre("Zaměřování ...", ShutterFailed, "Zaměření zastaveno"));
+  EXPECT_TRUE(Form1->isVisible());
+
+  Messages.clear();
+  TestSdk::FailOnCall("EdsDownload", 1, SomeFailure);
+  Click(Form1, "SpeedButton13");
+  Deliver(PhotoName(3));
+  EXPECT_THAT(Messages, ElementsAre("Zaměřování ...", NotSaved,
+                                    "Zaměření zastaveno: snímek se nepodařilo uložit"));
+  EXPECT_TRUE(Form1->isVisible());
+
+  Messages.clear();
+  Click(Form1, "SpeedButton13");
+  Deliver(PhotoName(4));
+  AdvanceTime(Stomper->PhotoTimeout);
+  EXPECT_THAT(Messages, ElementsAre("Zaměřování ...", "snímek uložen",
+                                    "Zaměření zastaveno: snímek nepřišel do 30 s"));
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_FALSE(Stomper->Aiming());
+  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
 }
 
 TEST_F(TMainWindowTest, PhotoAnnouncedBeforeAReconnectReachesNoSdkCall) {
