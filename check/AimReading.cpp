@@ -284,24 +284,9 @@ TAimResult TScanDecoder::Aim() const {
     result.States[std::size_t(i - 1)] = TPointState::Read;
     ++result.InView;
   }
-  std::vector<int> source(std::size_t(n) + 1, 0);
-  std::deque<int> spread;
-  for (int i = 1; i <= n; ++i)
-    if (blobOf[std::size_t(i)] >= 0) source[std::size_t(i)] = i, spread.push_back(i);
-  while (!spread.empty()) {
-    const int i = spread.front();
-    spread.pop_front();
-    const int row = (i - 1) / columns, column = (i - 1) % columns;
-    const int steps[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
-    for (const auto& step : steps) {
-      const int r = row + step[0], c = column + step[1];
-      if (r < 0 || c < 0 || r >= Raster.Rows || c >= columns) continue;
-      const int j = r * columns + c + 1;
-      if (source[std::size_t(j)]) continue;
-      source[std::size_t(j)] = source[std::size_t(i)];
-      spread.push_back(j);
-    }
-  }
+  std::vector<char> found(std::size_t(n) + 1, 0);
+  for (int i = 1; i <= n; ++i) found[std::size_t(i)] = blobOf[std::size_t(i)] >= 0;
+  const std::vector<int> source = NearestKnown(columns, found);
   const double edge = std::max(1.0, result.Spacing / 2);
   for (int i = 1; i <= n; ++i) {
     const int s = source[std::size_t(i)];

@@ -1,5 +1,6 @@
 #include "check/CheckGeometry.h"
 
+#include <deque>
 #include <numeric>
 
 namespace scan_check {
@@ -48,6 +49,30 @@ int TPointGrid::Nearest(const QPointF& At, int Ring, bool Within, double& Best) 
       }
     }
   return nearest;
+}
+
+std::vector<int> NearestKnown(int Columns, const std::vector<char>& Known) {
+  const int n = Known.empty() ? 0 : int(Known.size()) - 1;
+  const int rows = (n + Columns - 1) / Columns;
+  std::vector<int> source(std::size_t(n) + 1, 0);
+  std::deque<int> queue;
+  for (int i = 1; i <= n; ++i)
+    if (Known[std::size_t(i)]) source[std::size_t(i)] = i, queue.push_back(i);
+  while (!queue.empty()) {
+    const int i = queue.front();
+    queue.pop_front();
+    const int row = (i - 1) / Columns, column = (i - 1) % Columns;
+    const int steps[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+    for (const auto& step : steps) {
+      const int r = row + step[0], c = column + step[1];
+      const int j = r * Columns + c + 1;
+      if (r < 0 || c < 0 || r >= rows || c >= Columns || j > n) continue;
+      if (source[std::size_t(j)]) continue;
+      source[std::size_t(j)] = source[std::size_t(i)];
+      queue.push_back(j);
+    }
+  }
+  return source;
 }
 
 bool RasterOffset(const QPointF& D, const QPointF& Ex, const QPointF& Ey, double& Column,

@@ -61,6 +61,11 @@ void RejectForeignBlocks(const TCheckRaster& Raster, int Width, int Height,
                          const std::vector<QPointF>& Centre, const std::vector<QPointF>& StepX,
                          const std::vector<QPointF>& StepY);
 
+// Per raster index 1..n of a raster Columns wide (Known holds n + 1 entries, the
+// first unused), the nearest index in steps along rows and columns for which
+// Known holds; 0 where there is none.
+std::vector<int> NearestKnown(int Columns, const std::vector<char>& Known);
+
 // Which blob stands for each raster point, once its neighbours agree on where it lies.
 struct TPlacement {
   std::vector<int> Accepted;  // per raster index 1..n: its blob, -1 for none

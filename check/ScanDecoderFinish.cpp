@@ -136,27 +136,11 @@ TCheckResult TScanDecoder::Finish() {
 
   // Where the points not read should lie: from the nearest accepted point in the raster.
   {
-    std::vector<int> source(std::size_t(n) + 1, 0);
-    std::deque<int> queue;
+    std::vector<char> read(std::size_t(n) + 1, 0);
     for (int i = 1; i <= n; ++i)
-      if (result.States[std::size_t(i - 1)] == TPointState::Read && Known(stepX[std::size_t(i)])) {
-        source[std::size_t(i)] = i;
-        queue.push_back(i);
-      }
-    while (!queue.empty()) {
-      const int i = queue.front();
-      queue.pop_front();
-      const int row = (i - 1) / columns, column = (i - 1) % columns;
-      const int steps[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
-      for (const auto& step : steps) {
-        const int r = row + step[0], c = column + step[1];
-        if (r < 0 || c < 0 || r >= Raster.Rows || c >= columns) continue;
-        const int j = r * columns + c + 1;
-        if (source[std::size_t(j)]) continue;
-        source[std::size_t(j)] = source[std::size_t(i)];
-        queue.push_back(j);
-      }
-    }
+      read[std::size_t(i)] =
+          result.States[std::size_t(i - 1)] == TPointState::Read && Known(stepX[std::size_t(i)]);
+    const std::vector<int> source = NearestKnown(columns, read);
     for (int i = 1; i <= n; ++i) {
       const int s = source[std::size_t(i)];
       if (!s || accepted[std::size_t(i)] >= 0) continue;
