@@ -10,7 +10,7 @@
 #include "app/CameraSettingsWatch.h"
 #include "app/Ovl_1.h"
 #include "camera/appmaster.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ void TCameraSettingsDialog::Reload() {
   FRows.clear();
   const std::vector<TSettingState> settings = TCameraSettingsWatch::Read();
   if (settings.empty()) {
-    FMessage->setText(Canonator != nullptr && Canonator->Connected
+    FMessage->setText(Koordinator != nullptr && Koordinator->Connected
                           ? QStringLiteral("Kamera svá nastavení nesděluje.")
                           : QStringLiteral("Kamera není připojena."));
     return;
@@ -103,11 +103,11 @@ void TCameraSettingsDialog::Reload() {
 
 void TCameraSettingsDialog::Apply() {
   ICameraSettings* source = CameraSettingsInUse();
-  if (source == nullptr || Canonator == nullptr || !Canonator->Controller || FRows.empty()) {
+  if (source == nullptr || Koordinator == nullptr || !Koordinator->Controller || FRows.empty()) {
     Reload();
     return;
   }
-  const EdsCameraRef camera = Canonator->Controller->GetCameraRef();
+  const EdsCameraRef camera = Koordinator->Controller->GetCameraRef();
   QStringList refused;
   for (const TRow& row : FRows) {
     const int index = row.Combo->currentIndex();

@@ -1,16 +1,16 @@
 #include "app/CameraSettingsWatch.h"
 
 #include "camera/appmaster.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 std::vector<TSettingState> TCameraSettingsWatch::Read() {
   std::vector<TSettingState> settings;
   ICameraSettings* source = CameraSettingsInUse();
-  if (source == nullptr || Canonator == nullptr || !Canonator->Connected ||
-      !Canonator->Controller || !Canonator->Controller->IsSessionOpen())
+  if (source == nullptr || Koordinator == nullptr || !Koordinator->Connected ||
+      !Koordinator->Controller || !Koordinator->Controller->IsSessionOpen())
     return settings;
   // A camera that cannot tell its settings scans as before; the log simply shows none.
-  if (source->List(Canonator->Controller->GetCameraRef(), settings) != EdsResult_Ok)
+  if (source->List(Koordinator->Controller->GetCameraRef(), settings) != EdsResult_Ok)
     settings.clear();
   return settings;
 }
@@ -22,18 +22,18 @@ std::string TCameraSettingsWatch::Line(const std::vector<TSettingState>& Setting
 
 void TCameraSettingsWatch::LogSettings() {
   FLastSeen = Read();
-  if (const std::string line = Line(FLastSeen); !line.empty()) Canonator->Log(line);
+  if (const std::string line = Line(FLastSeen); !line.empty()) Koordinator->Log(line);
 }
 
 bool TCameraSettingsWatch::ScanMayStart() {
   LogSettings();
   const auto mode = ExposureModeOf(FLastSeen);
   if (!mode || !IsAutomaticExposure(*mode)) return true;
-  Canonator->Log("Snímání nezačalo: kamera sama volí expozici (" +
+  Koordinator->Log("Snímání nezačalo: kamera sama volí expozici (" +
                  SettingText(TCameraSetting::ExposureMode,
                              {0, ExposureModeName(*mode)}) +
                  "), snímky by se lišily jasem");
-  Canonator->Log("Nastavte manuální režim v Nastavení kamery (tlačítko \"...\" ve skupině "
+  Koordinator->Log("Nastavte manuální režim v Nastavení kamery (tlačítko \"...\" ve skupině "
                  "Kamera) nebo voličem režimů na kameře");
   return false;
 }
@@ -49,7 +49,7 @@ std::vector<std::string> TCameraSettingsWatch::CheckDuringScan(int LastStep) {
       changes.push_back("Nastavení kamery změněno " + when + ": " + SettingLabel(state.Setting) +
                         " " + SettingText(state.Setting, before.Value) + " -> " +
                         SettingText(state.Setting, state.Value));
-      Canonator->Log(changes.back());
+      Koordinator->Log(changes.back());
     }
   }
   if (!now.empty()) FLastSeen = now;

@@ -5,7 +5,7 @@
 
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 namespace {
 
@@ -30,20 +30,20 @@ void RestoreFolder(const QSettings& Settings) {
   std::string folder = Settings.value(FolderKey).toString().toStdString();
   const std::string reason = WhyNotWritable(folder);
   if (!reason.empty()) {
-    Canonator->Log("Zapamatovaný adresář \"" + folder + "\" nelze použít: " + reason +
-                   "; snímky půjdou do " + Canonator->OutputDirectory);
+    Koordinator->Log("Zapamatovaný adresář \"" + folder + "\" nelze použít: " + reason +
+                   "; snímky půjdou do " + Koordinator->OutputDirectory);
     return;
   }
   if (!folder.ends_with('/')) folder += '/';
-  Canonator->OutputDirectory = folder;
+  Koordinator->OutputDirectory = folder;
   if (Form3 != nullptr) Form3->DirectoryListBox1->SetDirectory(folder);
-  Canonator->Log("Obnoven adresář " + folder);
+  Koordinator->Log("Obnoven adresář " + folder);
 }
 
 void RestorePerScan(const QSettings& Settings) {
   if (!Settings.contains(PerScanKey)) return;
-  Canonator->FolderPerScan = Settings.value(PerScanKey).toBool();
-  if (Canonator->FolderPerScan) Canonator->Log("Obnoveno: každé snímání do nového podadresáře");
+  Koordinator->FolderPerScan = Settings.value(PerScanKey).toBool();
+  if (Koordinator->FolderPerScan) Koordinator->Log("Obnoveno: každé snímání do nového podadresáře");
 }
 
 void RestoreRaster(const QSettings& Settings) {
@@ -56,15 +56,15 @@ void RestoreRaster(const QSettings& Settings) {
     whole = whole && number;
   }
   if (whole && PointDef->ApplyValues(values))
-    Canonator->Log("Obnoven rastr: " + RasterText(values));
+    Koordinator->Log("Obnoven rastr: " + RasterText(values));
   else
-    Canonator->Log("Zapamatovaný rastr nelze použít; platí " + RasterText(PointDef->Applied));
+    Koordinator->Log("Zapamatovaný rastr nelze použít; platí " + RasterText(PointDef->Applied));
 }
 
 }  // namespace
 
 void RestoreChoices() {
-  if (Canonator == nullptr) return;
+  if (Koordinator == nullptr) return;
   const QSettings settings;
   RestoreFolder(settings);
   RestorePerScan(settings);
@@ -72,14 +72,14 @@ void RestoreChoices() {
 }
 
 void RememberChoices() {
-  if (Canonator == nullptr) return;
+  if (Koordinator == nullptr) return;
   QSettings settings;
-  settings.setValue(FolderKey, QString::fromStdString(Canonator->OutputDirectory));
-  settings.setValue(PerScanKey, Canonator->FolderPerScan);
+  settings.setValue(FolderKey, QString::fromStdString(Koordinator->OutputDirectory));
+  settings.setValue(PerScanKey, Koordinator->FolderPerScan);
   if (PointDef != nullptr)
     for (std::size_t i = 0; i < PointDef->Applied.size(); ++i)
       settings.setValue(RasterKeys[i], PointDef->Applied[i]);
   settings.sync();
   if (settings.status() != QSettings::NoError)
-    Canonator->Log("Volby nelze zapamatovat do " + settings.fileName().toStdString());
+    Koordinator->Log("Volby nelze zapamatovat do " + settings.fileName().toStdString());
 }

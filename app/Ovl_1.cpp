@@ -14,7 +14,7 @@
 #include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "platform/Sleep.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 TForm1* Form1 = nullptr;
 TStomper* Stomper = nullptr;
@@ -40,9 +40,9 @@ std::string SecondsText(std::uint32_t Milliseconds) {
 
 void LogShot(TShot Shot) {
   // Without a shot no photograph comes; say so.
-  if (Shot == TShot::Refused) Canonator->Log("Spoušť selhala");
+  if (Shot == TShot::Refused) Koordinator->Log("Spoušť selhala");
   // The photograph still comes; the camera's own controls may stay locked.
-  if (Shot == TShot::TakenStillLocked) Canonator->Log("Odemčení kamery selhalo");
+  if (Shot == TShot::TakenStillLocked) Koordinator->Log("Odemčení kamery selhalo");
 }
 
 }  // namespace
@@ -57,7 +57,7 @@ std::int32_t TStomper::AdvanceStep() {
 
 void TStomper::RunStep() {
   // After shutdown began the coordinator and the generator may be gone.
-  if (Canonator == nullptr || MatGen == nullptr || ShuttingDown()) return;
+  if (Koordinator == nullptr || MatGen == nullptr || ShuttingDown()) return;
   switch (Step) {
     case 0:
       ShootDarkField();
@@ -87,14 +87,14 @@ void TStomper::ShootPattern(TDraw Draw) {
   Form2->Image1->Repaint();
   Application->ProcessMessages();
   // The loop above may have run the main window's close handler.
-  if (Canonator == nullptr || ShuttingDown()) return;
+  if (Koordinator == nullptr || ShuttingDown()) return;
   // Or a step of its own, for a second photo on its way or a new scan start:
   // that step has shot in this one's place, and shooting again would take
   // another pattern under the next step's number.
   if (FStepsBegun != begun) return;
   Sleep(std::uint32_t(Delay));
-  const TShot shot = Canonator->Shoot(FScan, ScanDirectory);
-  Canonator->Log("step_" + std::to_string(Step));
+  const TShot shot = Koordinator->Shoot(FScan, ScanDirectory);
+  Koordinator->Log("step_" + std::to_string(Step));
   LogShot(shot);
   AdvanceStep();
   // Also after a refused shutter: the scan must not wait for ever for a photograph.
@@ -134,11 +134,11 @@ void TStomper::FinishScan() {
   Running = false;
   FPhotoTimer.Stop();
   SettingsMayHaveChanged(FinalStep - 1);
-  Canonator->Log("Snímání ukončeno ...");
+  Koordinator->Log("Snímání ukončeno ...");
   Sleep(std::uint32_t(2 * Delay));
   // A failure here goes to the error box; the main window then stays hidden.
-  const std::string folder = ScanDirectory.empty() ? Canonator->OutputDirectory : ScanDirectory;
-  Canonator->WriteScanIndex(folder);
+  const std::string folder = ScanDirectory.empty() ? Koordinator->OutputDirectory : ScanDirectory;
+  Koordinator->WriteScanIndex(folder);
   FinishedFolder = folder;
   if (Check) Check->IndexWritten(folder);
   Form1->show();
@@ -147,54 +147,54 @@ void TStomper::FinishScan() {
 void TStomper::StopScan() {
   Running = false;
   FPhotoTimer.Stop();
-  Canonator->CapturedFiles.clear();
-  Canonator->Log("Snímání zastaveno, seznam snímků nezapsán");
-  if (!ScanDirectory.empty() && ScanDirectory != Canonator->OutputDirectory)
-    Canonator->Log("Snímky zastaveného snímání zůstávají v " + ScanDirectory);
+  Koordinator->CapturedFiles.clear();
+  Koordinator->Log("Snímání zastaveno, seznam snímků nezapsán");
+  if (!ScanDirectory.empty() && ScanDirectory != Koordinator->OutputDirectory)
+    Koordinator->Log("Snímky zastaveného snímání zůstávají v " + ScanDirectory);
   if (Form1 != nullptr) Form1->show();
 }
 
 void TStomper::PhotoTimedOut() {
-  if (Canonator == nullptr || ShuttingDown()) return;
+  if (Koordinator == nullptr || ShuttingDown()) return;
   if (Aiming()) {
     EndAim("snímek nepřišel do " + SecondsText(PhotoTimeout) + " s");
     return;
   }
   if (!Running) return;
-  Canonator->Log("Snímek ke step_" + std::to_string(Step - 1) + " nepřišel do " +
+  Koordinator->Log("Snímek ke step_" + std::to_string(Step - 1) + " nepřišel do " +
                  SecondsText(PhotoTimeout) + " s");
   StopScan();
 }
 
 void TStomper::StartScan() {
-  if (Canonator == nullptr || !Canonator->Connected) return;
+  if (Koordinator == nullptr || !Koordinator->Connected) return;
   if (!CameraSettings.ScanMayStart()) {
     if (Form1 != nullptr) Form1->show();
     return;
   }
-  ScanDirectory = Canonator->OutputDirectory;
-  if (Canonator->FolderPerScan) {
+  ScanDirectory = Koordinator->OutputDirectory;
+  if (Koordinator->FolderPerScan) {
     std::string error;
-    ScanDirectory = Canonator->MakeScanFolder(error);
+    ScanDirectory = Koordinator->MakeScanFolder(error);
     if (ScanDirectory.empty()) {
-      ScanDirectory = Canonator->OutputDirectory;
+      ScanDirectory = Koordinator->OutputDirectory;
       // No "Snímání začalo": nothing was shot.
-      Canonator->Log("Snímání nezačalo: " + error);
+      Koordinator->Log("Snímání nezačalo: " + error);
       if (Form1 != nullptr) Form1->show();
       return;
     }
   }
-  Canonator->Log("Snímání začalo ...");
-  if (ScanDirectory != Canonator->OutputDirectory) Canonator->Log("Snímky do " + ScanDirectory);
+  Koordinator->Log("Snímání začalo ...");
+  if (ScanDirectory != Koordinator->OutputDirectory) Koordinator->Log("Snímky do " + ScanDirectory);
   // A photograph overdue by more than the limit is not expected any more:
   // a swallowed shot would otherwise take every later scan's first photograph.
-  Canonator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
+  Koordinator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
   ++FScan;
   // Photos still owed to an aiming are saved but go nowhere.
   FAimStep = 0;
   FPhotoTimer.Stop();
   ResetSteps();
-  Canonator->CapturedFiles.clear();
+  Koordinator->CapturedFiles.clear();
   Running = true;
   if (Check && MatGen)
     Check->ScanStarted({MatGen->OffsetX(), MatGen->OffsetY(), MatGen->RowCount(),
@@ -209,9 +209,9 @@ void TStomper::ShootAimPattern(TDraw Draw) {
   Form2->Image1->Repaint();
   Application->ProcessMessages();
   // The loop above may have run the close handler, or a scan start that ended the aiming.
-  if (Canonator == nullptr || ShuttingDown() || !Aiming()) return;
+  if (Koordinator == nullptr || ShuttingDown() || !Aiming()) return;
   Sleep(std::uint32_t(Delay));
-  const TShot shot = Canonator->Shoot(FAimScan, Canonator->OutputDirectory);
+  const TShot shot = Koordinator->Shoot(FAimScan, Koordinator->OutputDirectory);
   LogShot(shot);
   if (shot == TShot::Refused) {
     EndAim({});
@@ -221,9 +221,9 @@ void TStomper::ShootAimPattern(TDraw Draw) {
 }
 
 void TStomper::StartAim() {
-  if (Canonator == nullptr || !Canonator->Connected || Running || MatGen == nullptr) return;
-  Canonator->Log("Zaměřování ...");
-  Canonator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
+  if (Koordinator == nullptr || !Koordinator->Connected || Running || MatGen == nullptr) return;
+  Koordinator->Log("Zaměřování ...");
+  Koordinator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
   // A number of its own: no scan lists these photos, and an ended aiming's late ones go nowhere.
   FAimScan = ++FScan;
   FAimStep = 1;
@@ -248,53 +248,53 @@ void TStomper::AimPhotoArrived(const std::string& Path) {
 void TStomper::EndAim(const std::string& Why) {
   FAimStep = 0;
   FPhotoTimer.Stop();
-  Canonator->Log(Why.empty() ? "Zaměření zastaveno" : "Zaměření zastaveno: " + Why);
+  Koordinator->Log(Why.empty() ? "Zaměření zastaveno" : "Zaměření zastaveno: " + Why);
   if (Form1 != nullptr) Form1->show();
 }
 
 void TStomper::SingleShot() {
-  if (Canonator == nullptr || !Canonator->Connected) return;
+  if (Koordinator == nullptr || !Koordinator->Connected) return;
   Sleep(500);
-  LogShot(Canonator->Shoot());
+  LogShot(Koordinator->Shoot());
 }
 
 void TStomper::TransferArrived(const TMsg& Msg) {
-  if (Canonator == nullptr) return;
-  const TTransfer transfer = Canonator->SaveTransferredImage(Msg);
+  if (Koordinator == nullptr) return;
+  const TTransfer transfer = Koordinator->SaveTransferredImage(Msg);
   if (transfer == TTransfer::Stale) {
-    Canonator->Log("Snímek z odpojené kamery zahozen");
+    Koordinator->Log("Snímek z odpojené kamery zahozen");
     return;
   }
   // Photographs come in the order of their shots: this is the oldest owed one.
   std::optional<TOwedPhoto> owed;
-  if (!Canonator->OwedPhotos.empty()) {
-    owed = Canonator->OwedPhotos.front();
-    Canonator->OwedPhotos.pop_front();
+  if (!Koordinator->OwedPhotos.empty()) {
+    owed = Koordinator->OwedPhotos.front();
+    Koordinator->OwedPhotos.pop_front();
   }
   const bool scanPhoto = Running && owed && owed->Scan == FScan;
   const bool aimPhoto = !Running && Aiming() && owed && owed->Scan == FAimScan;
   // Line N of the index is pattern N: nothing else may join a scan's list.
   const bool listed = scanPhoto || (!Running && (!owed || owed->Scan == 0));
   if (transfer == TTransfer::Failed) {
-    Canonator->Log("Snímek se nepodařilo uložit");
+    Koordinator->Log("Snímek se nepodařilo uložit");
     // Without this step's photograph every later line would name the wrong pattern.
     if (scanPhoto) StopScan();
     if (aimPhoto) EndAim("snímek se nepodařilo uložit");
     return;
   }
-  if (listed) Canonator->AddCapturedFile(Canonator->LastSavedFile);
+  if (listed) Koordinator->AddCapturedFile(Koordinator->LastSavedFile);
   // While waiting for photograph n, Step is n.
   if (Check && scanPhoto)
-    Check->PhotoSaved(Step - 1, Canonator->LastSavedDirectory + Canonator->LastSavedFile);
+    Check->PhotoSaved(Step - 1, Koordinator->LastSavedDirectory + Koordinator->LastSavedFile);
   // Which file, and where: with folders per scan the name alone would not say.
-  Canonator->Log(transfer == TTransfer::Saved
-                     ? "snímek uložen: " + Canonator->LastSavedDirectory + Canonator->LastSavedFile
+  Koordinator->Log(transfer == TTransfer::Saved
+                     ? "snímek uložen: " + Koordinator->LastSavedDirectory + Koordinator->LastSavedFile
                      : "Snímek uložen, kamera si může ponechat kopii");
   if (aimPhoto) {
-    AimPhotoArrived(Canonator->LastSavedDirectory + Canonator->LastSavedFile);
+    AimPhotoArrived(Koordinator->LastSavedDirectory + Koordinator->LastSavedFile);
     return;
   }
-  if (!listed) Canonator->Log("Snímek do snímání nepatří, není v seznamu");
+  if (!listed) Koordinator->Log("Snímek do snímání nepatří, není v seznamu");
   if (!scanPhoto) return;
   FPhotoTimer.Stop();
   RunStep();
@@ -345,7 +345,7 @@ TForm1::TForm1(QWidget* Parent) : TForm(Parent) {
 
 TForm1::~TForm1() {
   if (FHookInstalled && Application != nullptr) Application->SetMessageHook({});
-  if (Canonator == FCanonator.get()) Canonator = nullptr;
+  if (Koordinator == FKoordinator.get()) Koordinator = nullptr;
   if (Stomper == FStomper.get()) Stomper = nullptr;
   if (Form1 == this) Form1 = nullptr;
 }
@@ -360,8 +360,8 @@ TSpeedButton* TForm1::AddButton(QWidget* Parent, const char* Name, const char* C
 void TForm1::FormCreate() {
   FStomper = std::make_unique<TStomper>();
   Stomper = FStomper.get();
-  FCanonator = std::make_unique<TCanonator>(Memo1);
-  Canonator = FCanonator.get();
+  FKoordinator = std::make_unique<TKoordinator>(Memo1);
+  Koordinator = FKoordinator.get();
   FAimReader = std::make_unique<TAimReader>();
   Stomper->Aimed = [this](const std::string& Dark, const std::string& Points) {
     AimPhotosTaken(Dark, Points);
@@ -373,8 +373,8 @@ void TForm1::FormCreate() {
 
 void TForm1::FormClose() {
   FClosing = true;
-  if (Canonator == FCanonator.get()) Canonator = nullptr;
-  FCanonator.reset();
+  if (Koordinator == FKoordinator.get()) Koordinator = nullptr;
+  FKoordinator.reset();
   if (Form2 != nullptr) Form2->ReleaseMatGen();
 }
 
@@ -383,15 +383,15 @@ bool TForm1::ShutdownBegan() const {
 }
 
 void TForm1::SpeedButton1Click() {
-  if (Canonator->Connect(Handle())) {
-    Canonator->Log("Kamera " + Canonator->CameraName + " připojena");
+  if (Koordinator->Connect(Handle())) {
+    Koordinator->Log("Kamera " + Koordinator->CameraName + " připojena");
     Stomper->CameraSettings.LogSettings();
   } else
-    Canonator->Log("Kamera nepřipojena");
+    Koordinator->Log("Kamera nepřipojena");
 }
 
 void TForm1::SpeedButton4Click() {
-  Canonator->Disconnect();
+  Koordinator->Disconnect();
 }
 
 void TForm1::SpeedButton12Click() {
@@ -418,20 +418,20 @@ void TForm1::SpeedButton7Click() {
 void TForm1::SpeedButton8Click() {
   // With the projection window hidden there would be no window left to click.
   if (Form2 == nullptr || !Form2->isVisible()) {
-    Canonator->Log("Projekce není zobrazena, okno zůstává (nejdřív Zobrazit)");
+    Koordinator->Log("Projekce není zobrazena, okno zůstává (nejdřív Zobrazit)");
     return;
   }
   hide();
 }
 
 void TForm1::SpeedButton9Click() {
-  Form3->CheckBox1->setChecked(Canonator->FolderPerScan);
+  Form3->CheckBox1->setChecked(Koordinator->FolderPerScan);
   if (Form3->ShowModal() != 1) {
-    Canonator->Log("Cesta neuložena.");
+    Koordinator->Log("Cesta neuložena.");
     return;
   }
-  Canonator->OutputDirectory = Form3->DirectoryListBox1->Directory() + "/";
-  Canonator->FolderPerScan = Form3->CheckBox1->isChecked();
+  Koordinator->OutputDirectory = Form3->DirectoryListBox1->Directory() + "/";
+  Koordinator->FolderPerScan = Form3->CheckBox1->isChecked();
   if (RemembersChoices) RememberChoices();
 }
 
@@ -457,8 +457,8 @@ void TForm1::AimPhotosTaken(const std::string& Dark, const std::string& Points) 
   const TCheckRaster raster{MatGen->OffsetX(),    MatGen->OffsetY(),   MatGen->RowCount(),
                             MatGen->ColumnCount(), MatGen->PointSize(), MatGen->Spacing()};
   FAimReader->Start(raster, Dark, Points, FAimWindow->PictureFit(), [this](TAimOutcome Outcome) {
-    if (Canonator == nullptr || ShutdownBegan()) return;
-    Canonator->Log(Outcome.Result ? Outcome.Result->Summary()
+    if (Koordinator == nullptr || ShutdownBegan()) return;
+    Koordinator->Log(Outcome.Result ? Outcome.Result->Summary()
                                   : "Zaměření nebylo možné: " + Outcome.Error);
     // Not over the projection of a scan or of new aiming photos begun meanwhile.
     if (!Stomper->Running && !Stomper->Aiming()) FAimWindow->ShowOutcome(Outcome);
@@ -472,8 +472,8 @@ void TForm1::SpeedButton10Click() {
 }
 
 bool TForm1::CameraReady() {
-  if (Canonator->Connected) return true;
-  Canonator->Log(NoCameraText);
+  if (Koordinator->Connected) return true;
+  Koordinator->Log(NoCameraText);
   return false;
 }
 

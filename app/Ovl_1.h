@@ -13,7 +13,7 @@
 
 class TAimReader;
 class TAimWindow;
-class TCanonator;
+class TKoordinator;
 class TScanCheck;
 
 // The scan sequencer: puts the 17 patterns on the projection window one after
@@ -177,8 +177,8 @@ class TForm1 : public TForm {
 
   // The sequencer lives as long as the window; Stomper refers to it.
   std::unique_ptr<TStomper> FStomper;
-  // Released by FormClose; Canonator refers to it until then.
-  std::unique_ptr<TCanonator> FCanonator;
+  // Released by FormClose; Koordinator refers to it until then.
+  std::unique_ptr<TKoordinator> FKoordinator;
   bool FClosing = false;
   bool FHookInstalled = false;
   std::unique_ptr<TAimReader> FAimReader;

@@ -8,7 +8,7 @@
 
 #include "app/Ovl_1.h"
 #include "platform/Messages.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 namespace {
 
@@ -40,8 +40,8 @@ class TCheckLineReceiver : public QObject {
     // the log reads as the session's list of views. A check takes far less than a scan,
     // so the folder of the scan finished last is the one checked.
     for (const std::string& line : lines)
-      if (Canonator)
-        Canonator->Log(Stomper ? "Sken " + Stomper->FinishedFolder + " – " + line : line);
+      if (Koordinator)
+        Koordinator->Log(Stomper ? "Sken " + Stomper->FinishedFolder + " – " + line : line);
     return true;
   }
 

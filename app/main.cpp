@@ -8,7 +8,7 @@
 #include "app/Windows.h"
 #include "platform/Application.h"
 #include "sdk/choice/CameraChoice.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 int main(int argc, char** argv) {
   // A network camera's dropped connection must not end the program when it is closed.
@@ -31,9 +31,9 @@ int main(int argc, char** argv) {
   TApplication application(argc, argv);
   CreateWindows(application);
   Stomper->PhotoTimeout = commandLine.Options->PhotoTimeout;
-  Canonator->LogDirectory = TCanonator::DefaultLogDirectory();
+  Koordinator->LogDirectory = TKoordinator::DefaultLogDirectory();
   if (commandLine.Options->Defaults) {
-    Canonator->Log("Výchozí volby, nic z tohoto běhu se nezapamatuje");
+    Koordinator->Log("Výchozí volby, nic z tohoto běhu se nezapamatuje");
   } else {
     RestoreChoices();
     Form1->RemembersChoices = true;

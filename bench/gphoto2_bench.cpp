@@ -26,7 +26,7 @@
 #include "platform/Widgets.h"
 #include "sdk/choice/CameraChoice.h"
 #include "sdk/ptpip/PtpIpCamera.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 namespace fs = std::filesystem;
 using TClock = std::chrono::steady_clock;
@@ -82,7 +82,7 @@ std::vector<double> BackendCycles(std::uint16_t Port, int Frames, const fs::path
   ApplyCameraChoice(*ParseCameraChoice("ptpip:127.0.0.1:" + std::to_string(Port), error));
   TForm window;
   TMemo memo(&window, "Memo1", QRect(0, 0, 385, 345));
-  TCanonator coordinator(&memo);
+  TKoordinator coordinator(&memo);
   coordinator.OutputDirectory = Dir.string() + "/";
   int saved = 0;
   Application->SetMessageHook([&](TMsg& Msg, bool& Handled) {

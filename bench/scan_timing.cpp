@@ -33,7 +33,7 @@
 #include "sdk/choice/CameraChoice.h"
 #include "sdk/ptpip/PtpIpCamera.h"
 #include "sdk/sim/SimRig.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/Station.h"
 
 namespace fs = std::filesystem;
@@ -202,7 +202,7 @@ std::atomic<bool> CheckDone{false};
 
 TPhases RunScan() {
   const fs::path directory = Station::MakeTempDirectory("corvalet-timing");
-  Canonator->OutputDirectory = directory.string() + "/";
+  Koordinator->OutputDirectory = directory.string() + "/";
   Events.clear();
   Form1->show();
   Application->ProcessMessages();
@@ -214,7 +214,7 @@ TPhases RunScan() {
   Station::Click("SpeedButton10");
   if (!Form1->isVisible()) loop.exec();
   ScanLoop = nullptr;
-  if (Canonator->CapturedFiles.size() != 0 || !fs::exists(directory / "corvalet.sbf")) {
+  if (Koordinator->CapturedFiles.size() != 0 || !fs::exists(directory / "corvalet.sbf")) {
     std::fprintf(stderr, "the scan did not complete\n");
     std::abort();
   }
@@ -327,7 +327,7 @@ int main(int argc, char** argv) {
   });
 
   Form1->SpeedButton1Click();
-  if (!Canonator->Connected) {
+  if (!Koordinator->Connected) {
     std::fprintf(stderr, "the camera did not connect\n");
     return 1;
   }
@@ -344,7 +344,7 @@ int main(int argc, char** argv) {
       *value /= Scans;
     PrintPhases(("Mean of " + std::to_string(Scans) + " full scans").c_str(), mean);
   }
-  Canonator->Disconnect();
+  Koordinator->Disconnect();
   if (!home.empty()) fs::remove_all(home);
   return 0;
 }

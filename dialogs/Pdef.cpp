@@ -10,7 +10,7 @@
 #include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "platform/Widgets.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 TPointDef* PointDef = nullptr;
 TColourTarget ColourTarget = TColourTarget::Background;
@@ -161,8 +161,8 @@ void TPointDef::SpeedButton3Click() {
   MarkField(values.size());
   Label1->clear();
   // What the projector throws after the generator's corrections, which may differ from the fields.
-  if (Canonator != nullptr)
-    Canonator->Log(
+  if (Koordinator != nullptr)
+    Koordinator->Log(
         "Promítaný rastr: LHX " + std::to_string(MatGen->OffsetX()) + ", LHY " +
         std::to_string(MatGen->OffsetY()) + ", řádků " + std::to_string(MatGen->RowCount()) +
         ", sloupců " + std::to_string(MatGen->ColumnCount()) + ", velikost " +
@@ -189,7 +189,7 @@ void TPointDef::Refuse(std::size_t Index) {
   }
   MarkField(Index);
   Label1->setText(QString::fromStdString(text));
-  if (Canonator != nullptr) Canonator->Log(InvalidValuesText);
+  if (Koordinator != nullptr) Koordinator->Log(InvalidValuesText);
 }
 
 TLabeledEdit* TPointDef::FieldAt(std::size_t Index) const {

@@ -22,7 +22,7 @@
 #include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "platform/Widgets.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 namespace {
 
@@ -128,7 +128,7 @@ struct TWorld {
   std::unique_ptr<TRasterPair> Small;
   std::unique_ptr<TForm> LogWindow;
   TMemo* Memo = nullptr;
-  std::unique_ptr<TCanonator> Coordinator;
+  std::unique_ptr<TKoordinator> Coordinator;
   std::unique_ptr<TPointDef> Dialog;
   std::vector<TLabeledEdit*> Fields;
 };
@@ -184,8 +184,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Form2 = World->Projection.get();
   World->LogWindow = std::make_unique<TForm>();
   World->Memo = new TMemo(World->LogWindow.get(), "Memo1", QRect(0, 0, 385, 345));
-  World->Coordinator = std::make_unique<TCanonator>(World->Memo);
-  Canonator = World->Coordinator.get();
+  World->Coordinator = std::make_unique<TKoordinator>(World->Memo);
+  Koordinator = World->Coordinator.get();
   World->Dialog = std::make_unique<TPointDef>();
   PointDef = World->Dialog.get();
   for (int i = 1; i <= FieldCount; ++i) {

@@ -14,7 +14,7 @@
 #include "camera/appmaster.h"
 #include "sdk/CameraSettings.h"
 #include "sdk/sim/SimRig.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/RigStation.h"
 
 using ::testing::ElementsAre;
@@ -45,7 +45,7 @@ TEST(CameraSettingsDialog, ShowsTheCameraValuesAppliesAChoiceAndNamesARefusal) {
   ASSERT_TRUE(SimConfigure("cameras=1,latency=0,size=320x240,mode=automatic"));
   TStation station;
   station.Click("SpeedButton1");
-  ASSERT_TRUE(Canonator->Connected);
+  ASSERT_TRUE(Koordinator->Connected);
   EXPECT_THAT(station.SettingsLines, ElementsAre("Kamera: automatika, 1/30 s, f/8, ISO 100"));
   station.Mark();
 
@@ -82,7 +82,7 @@ TEST(CameraSettingsDialog, ShowsTheCameraValuesAppliesAChoiceAndNamesARefusal) {
                                 "Kamera odmítla: čas 1/125 s. 1/30 s",
                                 "Nastaveno. manuál, 1/125 s"));
   TSettingState shutter;
-  ASSERT_EQ(SimCameraSettings().Get(Canonator->Controller->GetCameraRef(),
+  ASSERT_EQ(SimCameraSettings().Get(Koordinator->Controller->GetCameraRef(),
                                     TCameraSetting::ShutterSpeed, shutter),
             EdsResult_Ok);
   EXPECT_DOUBLE_EQ(shutter.Value.Number, 1.0 / 125);

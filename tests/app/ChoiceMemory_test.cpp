@@ -14,7 +14,7 @@
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
 #include "pattern/Mat_gen.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/DialogWorld.h"
 #include "tests/support/Station.h"
 
@@ -37,7 +37,7 @@ class TChoiceMemoryTest : public ::testing::Test {
   }
   void TearDown() override {
     Form1->RemembersChoices = false;
-    Canonator->FolderPerScan = false;
+    Koordinator->FolderPerScan = false;
     PointDef->ApplyValues(StartUp);
   }
 
@@ -70,18 +70,18 @@ class TChoiceMemoryTest : public ::testing::Test {
 
 TEST_F(TChoiceMemoryTest, ARestartRestoresTheFolderThePerScanChoiceAndTheRaster) {
   ChooseFolder(Folder, true);
-  ASSERT_TRUE(Canonator->FolderPerScan);
+  ASSERT_TRUE(Koordinator->FolderPerScan);
   TypeRaster({"12", "9", "40", "30", "3", "11"});
   ASSERT_EQ(MatGen->Spacing(), 11);
   // What a restart finds: the start-up folder and raster in force.
-  Canonator->OutputDirectory = TCanonator::DefaultOutputDirectory();
-  Canonator->FolderPerScan = false;
+  Koordinator->OutputDirectory = TKoordinator::DefaultOutputDirectory();
+  Koordinator->FolderPerScan = false;
   PointDef->ApplyValues(StartUp);
   Form1->Memo1->Lines().Clear();
 
   RestoreChoices();
-  EXPECT_EQ(Canonator->OutputDirectory, Folder.string() + "/");
-  EXPECT_TRUE(Canonator->FolderPerScan);
+  EXPECT_EQ(Koordinator->OutputDirectory, Folder.string() + "/");
+  EXPECT_TRUE(Koordinator->FolderPerScan);
   EXPECT_EQ(Form3->DirectoryListBox1->Directory(), Folder.string());
   EXPECT_EQ(
       std::vector<std::int32_t>({MatGen->OffsetX(), MatGen->OffsetY(), MatGen->RowCount(),
@@ -102,12 +102,12 @@ TEST_F(TChoiceMemoryTest, ARestartRestoresTheFolderThePerScanChoiceAndTheRaster)
 TEST_F(TChoiceMemoryTest, AGoneFolderOrARefusedRasterIsLeftOutAndSaidSo) {
   ChooseFolder(Folder);
   QSettings().setValue("Raster/Spacing", 0);
-  const std::string before = TCanonator::DefaultOutputDirectory();
-  Canonator->OutputDirectory = before;
+  const std::string before = TKoordinator::DefaultOutputDirectory();
+  Koordinator->OutputDirectory = before;
   fs::remove_all(Folder);
 
   RestoreChoices();
-  EXPECT_EQ(Canonator->OutputDirectory, before);
+  EXPECT_EQ(Koordinator->OutputDirectory, before);
   EXPECT_EQ(PointDef->Applied, StartUp);
   EXPECT_EQ(PointDef->LabeledEdit6->Text(), "7");
   EXPECT_THAT(LogMessages(), Contains("Zapamatovaný adresář \"" + Folder.string() +
@@ -122,7 +122,7 @@ TEST_F(TChoiceMemoryTest, NothingIsRememberedWhenTheRunStartedFromDefaults) {
   Form1->RemembersChoices = false;
   ChooseFolder(Folder);
   TypeRaster({"12"});
-  EXPECT_EQ(Canonator->OutputDirectory, Folder.string() + "/");
+  EXPECT_EQ(Koordinator->OutputDirectory, Folder.string() + "/");
   EXPECT_TRUE(QSettings().allKeys().isEmpty());
 }
 

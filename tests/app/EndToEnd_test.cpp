@@ -13,7 +13,7 @@
 #include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "sdk/sim/SimRig.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/ScanDecode.h"
 #include "tests/support/Station.h"
 
@@ -35,7 +35,7 @@ class TEndToEndTest : public ::testing::Test {
   }
   void TearDown() override {
     Stomper->Check = nullptr;
-    Canonator->Disconnect();
+    Koordinator->Disconnect();
     Stomper->Running = false;
     Stomper->PhotoTimeout = TStomper::DefaultPhotoTimeout;
     fs::remove_all(Dir);
@@ -44,8 +44,8 @@ class TEndToEndTest : public ::testing::Test {
   void ConnectRig(const std::string& Config) {
     ASSERT_TRUE(SimConfigure(Config));
     Click("SpeedButton1");
-    ASSERT_TRUE(Canonator->Connected);
-    Canonator->OutputDirectory = Dir.string() + "/";
+    ASSERT_TRUE(Koordinator->Connected);
+    Koordinator->OutputDirectory = Dir.string() + "/";
   }
 
   std::vector<std::string> Photos() const {
@@ -107,7 +107,7 @@ TEST_F(TEndToEndTest, SwallowedShotStopsTheScanAtThePhotoTimeLimit) {
   EXPECT_FALSE(Stomper->Running);
   EXPECT_EQ(Stomper->Step, 6);
   EXPECT_EQ(Photos().size(), 5u);
-  EXPECT_TRUE(Canonator->CapturedFiles.empty());
+  EXPECT_TRUE(Koordinator->CapturedFiles.empty());
   EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
   const TMemoLines& log = Form1->Memo1->Lines();
   ASSERT_GE(log.Count(), 2);
@@ -143,7 +143,7 @@ TEST_F(TEndToEndTest, AimShowsWhichPointsTheCameraSeesAndAgainTakesThePhotosAnew
     // Saved and logged like single shots, listed in no index.
     EXPECT_EQ(Photos().size(), photos);
     EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
-    EXPECT_TRUE(Canonator->CapturedFiles.empty());
+    EXPECT_TRUE(Koordinator->CapturedFiles.empty());
     EXPECT_EQ(LastLogLine("snímek uložen: "), "snímek uložen: " + (Dir / Photos().back()).string());
     EXPECT_EQ(LastLogLine("Snímek do snímání nepatří"), "");
   }

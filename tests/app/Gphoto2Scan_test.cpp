@@ -17,7 +17,7 @@
 #include "sdk/choice/CameraChoice.h"
 #include "sdk/gphoto2/Gphoto2Backend.h"
 #include "sdk/ptpip/PtpIpCamera.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/RigStation.h"
 #include "tests/support/ScanDecode.h"
 
@@ -55,14 +55,14 @@ TEST(TGphoto2ScanTest, FullScanThroughLibgphoto2SpellsOutEveryPointNumber) {
   Form2->hide();
   Application->ProcessMessages();
   Station::Click("SpeedButton1");
-  ASSERT_TRUE(Canonator->Connected);
+  ASSERT_TRUE(Koordinator->Connected);
   // The camera's settings as libgphoto2 reads them, after the connect line.
   const std::vector<std::string> connected = Station::LogMessages();
   ASSERT_GE(connected.size(), 2u);
   EXPECT_EQ(connected[connected.size() - 2],
             std::string("Kamera ") + Gphoto2NetworkModel + " připojena");
   EXPECT_EQ(connected.back(), Station::RigSettings);
-  Canonator->OutputDirectory = dir.string() + "/";
+  Koordinator->OutputDirectory = dir.string() + "/";
 
   Station::Click("SpeedButton10");
   ASSERT_FALSE(Form1->isVisible());
@@ -82,7 +82,7 @@ TEST(TGphoto2ScanTest, FullScanThroughLibgphoto2SpellsOutEveryPointNumber) {
     EXPECT_EQ(Sha256Of(dir / names[i]), served[i].Sha256) << names[i];
   }
 
-  Canonator->Disconnect();
+  Koordinator->Disconnect();
 }
 
 // The connection drops after the fifth photo: its deletion fails, the sixth
@@ -104,8 +104,8 @@ TEST(TGphoto2ScanTest, ADroppedConnectionLosesNoPhotoAndAReconnectScansAgain) {
 
   Station::TStation station;
   station.Click("SpeedButton1");
-  ASSERT_TRUE(Canonator->Connected);
-  Canonator->OutputDirectory = dir.string() + "/";
+  ASSERT_TRUE(Koordinator->Connected);
+  Koordinator->OutputDirectory = dir.string() + "/";
   station.Mark();
   station.Click("SpeedButton10");
   ASSERT_TRUE(station.RunUntil([&] {
@@ -126,7 +126,7 @@ TEST(TGphoto2ScanTest, ADroppedConnectionLosesNoPhotoAndAReconnectScansAgain) {
 
   // The operator connects again.
   station.Click("SpeedButton1");
-  ASSERT_TRUE(Canonator->Connected);
+  ASSERT_TRUE(Koordinator->Connected);
   station.Mark();
   station.Click("SpeedButton10");
   ASSERT_TRUE(station.RunUntil([] { return Form1->isVisible(); })) << "the scan never ended";

@@ -21,7 +21,7 @@
 #include "platform/Application.h"
 #include "platform/Sleep.h"
 #include "sdk/sim/SimRig.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/RigStation.h"
 
 namespace fs = std::filesystem;
@@ -72,7 +72,7 @@ int FilesIn(const fs::path& Directory) {
     char* argv[] = {name, nullptr};
     TApplication application(argc, argv);
     CreateWindows(application);
-    Canonator->OutputDirectory = OutputDirectory.string() + "/";
+    Koordinator->OutputDirectory = OutputDirectory.string() + "/";
     QTimer::singleShot(0, Scenario);
     const int code = application.Run();
     After(code);
@@ -98,8 +98,8 @@ TEST(LifecycleDeathTest, StartUpCreatesFourWindowsAndShowsOnlyTheMainOne) {
                     CHECK(Form1->Caption() == "CorvaletScan");
                     CHECK(Stomper != nullptr && !Stomper->Running && Stomper->Step == 0 &&
                           Stomper->Delay == 300);
-                    CHECK(Canonator != nullptr && Canonator->LogPanel == Form1->Memo1 &&
-                          !Canonator->Connected);
+                    CHECK(Koordinator != nullptr && Koordinator->LogPanel == Form1->Memo1 &&
+                          !Koordinator->Connected);
                     CHECK(Form1->Memo1->Lines().Count() == 0);
                     // No camera work happens before "Inicializace".
                     CHECK(SimCallCount("EdsInitializeSDK") == 0);
@@ -131,14 +131,14 @@ TEST(LifecycleDeathTest, ClosingTheMainWindowReleasesAndIgnoresLateCameraMessage
                   "cameras=1,latency=0,size=320x240",
                   [] {
                     Click(Form1, "SpeedButton1");
-                    CHECK(Canonator != nullptr && Canonator->Connected);
+                    CHECK(Koordinator != nullptr && Koordinator->Connected);
                     Click(Form1, "SpeedButton10");
                     CHECK(Stomper->Running);
                     // The photograph of step 0 arrives and waits in the queue.
                     CHECK(WaitForDeliveries(1));
                     const int lines = Form1->Memo1->Lines().Count();
                     Form1->close();
-                    CHECK(Canonator == nullptr);
+                    CHECK(Koordinator == nullptr);
                     CHECK(MatGen == nullptr);
                     CHECK(Application->Terminated());
                     // What is queued now and what comes later is ignored.
@@ -163,7 +163,7 @@ TEST(LifecycleDeathTest, KonecEndsWithoutTheCloseHandlerAndTheProcessExitsCleanl
                   "cameras=1,latency=0,size=320x240",
                   [] {
                     Click(Form1, "SpeedButton1");
-                    CHECK(Canonator->Connected);
+                    CHECK(Koordinator->Connected);
                     // A photograph is still on its way when the program ends.
                     Click(Form1, "SpeedButton10");
                     CHECK(SimStatistics().ShotsAccepted == 1);
@@ -174,7 +174,7 @@ TEST(LifecycleDeathTest, KonecEndsWithoutTheCloseHandlerAndTheProcessExitsCleanl
                   [](int Code) {
                     CHECK(Code == 0);
                     // No close handler ran: the coordinator, the camera session and MatGen remain.
-                    CHECK(Canonator != nullptr && Canonator->Connected);
+                    CHECK(Koordinator != nullptr && Koordinator->Connected);
                     CHECK(SimCameraState(0).SessionOpen);
                     CHECK(MatGen != nullptr);
                     // The photograph of step 0 comes after the end request and is ignored.
@@ -182,7 +182,7 @@ TEST(LifecycleDeathTest, KonecEndsWithoutTheCloseHandlerAndTheProcessExitsCleanl
                     CHECK(WaitForDeliveries(1));
                     Application->ProcessMessages();
                     CHECK(Form1->Memo1->Lines().Count() == lines);
-                    CHECK(Canonator->CapturedFiles.empty());
+                    CHECK(Koordinator->CapturedFiles.empty());
                     CHECK(FilesIn(OutputDirectory) == 0);
                     CHECK(Stomper->Step == 1);
                   }),
@@ -199,7 +199,7 @@ TEST(LifecycleDeathTest, WithoutACameraScanAndShotOnlySayWhatToPress) {
                     Click(Form1, "SpeedButton1");
                     CHECK(Form1->Memo1->Lines().Count() == 1);
                     CHECK(Form1->Memo1->Lines().Strings(0).ends_with(" : Kamera nepřipojena"));
-                    CHECK(Canonator->CameraName == "Camera is not detected!");
+                    CHECK(Koordinator->CameraName == "Camera is not detected!");
 
                     Click(Form1, "SpeedButton10");
                     CHECK(!Form2->isVisible() && Form1->isVisible());
@@ -217,7 +217,7 @@ TEST(LifecycleDeathTest, WithoutACameraScanAndShotOnlySayWhatToPress) {
                   },
                   [](int Code) {
                     CHECK(Code == 0);
-                    CHECK(Canonator == nullptr && MatGen == nullptr);
+                    CHECK(Koordinator == nullptr && MatGen == nullptr);
                   }),
               ::testing::ExitedWithCode(0), "");
 }

@@ -20,7 +20,7 @@
 #include "platform/ProjectorFeed.h"
 #include "platform/Sleep.h"
 #include "platform/Timer.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/Station.h"
 #include "tests/support/TestSdk.h"
 
@@ -52,8 +52,8 @@ class TMainWindowTest : public ::testing::Test {
     TestSdk::Reset();
     TestSdk::AddCamera("Test camera");
     Dir = MakeTempDirectory("corvalet-app");
-    Canonator->OutputDirectory = Dir.string() + "/";
-    Canonator->CapturedFiles.clear();
+    Koordinator->OutputDirectory = Dir.string() + "/";
+    Koordinator->CapturedFiles.clear();
     Stomper->Running = false;
     Stomper->Step = 0;
     Form1->Memo1->Lines().Clear();
@@ -79,7 +79,7 @@ class TMainWindowTest : public ::testing::Test {
     SetSleepFunction({});
     SetManualTime(false);
     Application->SetErrorBox({});
-    Canonator->Disconnect();
+    Koordinator->Disconnect();
     Stomper->Running = false;
     Form2->hide();
     fs::remove_all(Dir);
@@ -102,7 +102,7 @@ class TMainWindowTest : public ::testing::Test {
 
   void Connect() {
     Click(Form1, "SpeedButton1");
-    ASSERT_TRUE(Canonator->Connected);
+    ASSERT_TRUE(Koordinator->Connected);
     Messages.clear();
     TestSdk::ClearCalls();
   }
@@ -168,7 +168,7 @@ TEST_F(TMainWindowTest, FullScanShootsSeventeenPatternsAndWritesTheIndex) {
   EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(1, 17));
   for (int n = 1; n <= 17; ++n) EXPECT_TRUE(fs::exists(Dir / PhotoName(n))) << n;
 
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
   EXPECT_FALSE(Stomper->Running);
   EXPECT_EQ(Stomper->Step, 17);
   EXPECT_TRUE(Form1->isVisible());
@@ -210,7 +210,7 @@ TEST_F(TMainWindowTest, PerScanFoldersTakeEachScanWholeAndSinglePhotosStayInTheF
   // A folder of an earlier session and a name that is no scan folder.
   fs::create_directory(Dir / "sken-007");
   fs::create_directory(Dir / "sken-1a");
-  Canonator->FolderPerScan = true;
+  Koordinator->FolderPerScan = true;
   Connect();
   int photo = 0;
   for (int scan = 1; scan <= 2; ++scan) {
@@ -220,7 +220,7 @@ TEST_F(TMainWindowTest, PerScanFoldersTakeEachScanWholeAndSinglePhotosStayInTheF
   }
   Click(Form1, "SpeedButton2");
   Deliver(PhotoName(++photo));
-  Canonator->FolderPerScan = false;
+  Koordinator->FolderPerScan = false;
 
   for (const auto& [folder, first] : {std::pair{"sken-008", 1}, std::pair{"sken-009", 18}}) {
     SCOPED_TRACE(folder);
@@ -271,7 +271,7 @@ TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
   Click(Form1, "SpeedButton10");
   for (int n = 1; n <= 5; ++n) Deliver(PhotoName(n));
   ASSERT_EQ(Stomper->Step, 6);
-  ASSERT_EQ(Canonator->CapturedFiles.size(), 5u);
+  ASSERT_EQ(Koordinator->CapturedFiles.size(), 5u);
 
   // The operator brings the main window back and presses "Snímání" again.
   QTest::mouseClick(Form2->Image1, Qt::LeftButton);
@@ -280,7 +280,7 @@ TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
   Waits.clear();
   Click(Form1, "SpeedButton10");
   EXPECT_THAT(Messages, ElementsAre("Snímání začalo ...", "step_0"));
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
   EXPECT_EQ(Stomper->Step, 1);
   EXPECT_FALSE(Form1->isVisible());
 
@@ -302,7 +302,7 @@ TEST_F(TMainWindowTest, ScanButtonDuringAScanRestartsIt) {
 TEST_F(TMainWindowTest, TransferWhileIdleIsSavedAndRunsNoStep) {
   Connect();
   Deliver("IMG_0100.JPG");
-  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0100.JPG"));
+  EXPECT_THAT(Koordinator->CapturedFiles, ElementsAre("IMG_0100.JPG"));
   EXPECT_EQ(ReadFile(Dir / "IMG_0100.JPG"), "jpeg of IMG_0100.JPG");
   EXPECT_THAT(Messages, ElementsAre("snímek uložen"));
   // The line names the file written, folder and all.
@@ -315,7 +315,7 @@ TEST_F(TMainWindowTest, TransferWhileIdleIsSavedAndRunsNoStep) {
   // A failed download records nothing and says so.
   TestSdk::FailAlways("EdsDownload", SomeFailure);
   Deliver("IMG_0101.JPG");
-  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0100.JPG"));
+  EXPECT_THAT(Koordinator->CapturedFiles, ElementsAre("IMG_0100.JPG"));
   EXPECT_THAT(Messages, ElementsAre("snímek uložen", "Snímek se nepodařilo uložit"));
 }
 
@@ -346,7 +346,7 @@ TEST_F(TMainWindowTest, FailedDownloadInAScanStopsItWithoutAnIndex) {
   EXPECT_FALSE(Stomper->Running);
   EXPECT_TRUE(Form1->isVisible());
   EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
 }
 
 TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
@@ -364,14 +364,14 @@ TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
               ElementsAre("step_3", "Snímek ke step_3 nepřišel do 30 s", ScanStopped));
   EXPECT_TRUE(Form1->isVisible());
   EXPECT_EQ(ReadFile(Dir / "corvalet.sbf"), oldIndex);
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
 
   // It comes late: saved and listed nowhere.
   Messages.clear();
   Deliver("IMG_0900.JPG");
   EXPECT_THAT(Messages, ElementsAre("snímek uložen", NotListed));
   EXPECT_TRUE(fs::exists(Dir / "IMG_0900.JPG"));
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
   EXPECT_EQ(ShutterCommands(), 4);
 
   // "Snímání" starts a whole new scan; its photographs arrive in time.
@@ -409,7 +409,7 @@ TEST_F(TMainWindowTest, AimingListsItsPhotosNowhereAndEveryEndBringsTheMainWindo
   EXPECT_THAT(Messages[3], ::testing::StartsWith("Zaměření nebylo možné: " +
                                                  (Dir / PhotoName(1)).string() + ": cannot be read"));
   EXPECT_EQ(ShutterCommands(), 2);
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
   EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
 
   // A refused shutter, a download that fails, a photo that does not come.
@@ -435,7 +435,7 @@ TEST_F(TMainWindowTest, AimingListsItsPhotosNowhereAndEveryEndBringsTheMainWindo
                                     "Zaměření zastaveno: snímek nepřišel do 30 s"));
   EXPECT_TRUE(Form1->isVisible());
   EXPECT_FALSE(Stomper->Aiming());
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
 }
 
 TEST_F(TMainWindowTest, PhotoAnnouncedBeforeAReconnectReachesNoSdkCall) {
@@ -452,7 +452,7 @@ TEST_F(TMainWindowTest, PhotoAnnouncedBeforeAReconnectReachesNoSdkCall) {
   EXPECT_THAT(Messages, ElementsAre("Kamera odpojena.", "Kamera Test camera připojena",
                                     "Snímek z odpojené kamery zahozen"));
   EXPECT_FALSE(fs::exists(Dir / "IMG_0400.JPG"));
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
 }
 
 TEST_F(TMainWindowTest, FailedUnlockAfterAnAcceptedShotIsNoRefusedShutter) {
@@ -466,7 +466,7 @@ TEST_F(TMainWindowTest, FailedUnlockAfterAnAcceptedShotIsNoRefusedShutter) {
   TestSdk::Script("EdsSendCommand", {SomeFailure});
   Click(Form1, "SpeedButton2");
   EXPECT_THAT(Messages, ElementsAre("Odemčení kamery selhalo", "snímek uložen", "Spoušť selhala"));
-  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0500.JPG"));
+  EXPECT_THAT(Koordinator->CapturedFiles, ElementsAre("IMG_0500.JPG"));
 }
 
 TEST_F(TMainWindowTest, WholePhotoTheCameraDidNotConfirmIsKeptAndListed) {
@@ -504,7 +504,7 @@ TEST_F(TMainWindowTest, IndexThatCannotBeWrittenGoesToTheErrorBox) {
   ASSERT_EQ(Errors.size(), 1u);
   EXPECT_THAT(Errors[0], HasSubstr((Dir / "corvalet.sbf").string()));
   EXPECT_GT(Errors[0].size(), (Dir / "corvalet.sbf").string().size() + 3) << "no reason given";
-  EXPECT_EQ(Canonator->CapturedFiles.size(), 17u);
+  EXPECT_EQ(Koordinator->CapturedFiles.size(), 17u);
   EXPECT_FALSE(Form1->isVisible());
   EXPECT_FALSE(Stomper->Running);
   EXPECT_EQ(Messages.back(), "Snímání ukončeno ...");
@@ -515,7 +515,7 @@ TEST_F(TMainWindowTest, IndexThatCannotBeWrittenGoesToTheErrorBox) {
   Click(Form1, "SpeedButton10");
   EXPECT_TRUE(Stomper->Running);
   EXPECT_EQ(Stomper->Step, 1);
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
   EXPECT_EQ(Messages.back(), "step_0");
 }
 
@@ -528,20 +528,20 @@ TEST_F(TMainWindowTest, SingleShotWaitsThenShootsAndNeverReachesAnIndex) {
   EXPECT_EQ(ShutterCommands(), 1);
   EXPECT_THAT(Messages, IsEmpty());
   Deliver("IMG_0200.JPG");
-  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0200.JPG"));
+  EXPECT_THAT(Koordinator->CapturedFiles, ElementsAre("IMG_0200.JPG"));
   EXPECT_EQ(Waits.size(), 1u);
 
   Click(Form1, "SpeedButton10");
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
 }
 
 TEST_F(TMainWindowTest, ConnectAndDisconnectButtonsLog) {
   Click(Form1, "SpeedButton1");
   EXPECT_THAT(Messages, ElementsAre("Kamera Test camera připojena"));
-  Canonator->CapturedFiles = {"a.jpg"};
+  Koordinator->CapturedFiles = {"a.jpg"};
   Click(Form1, "SpeedButton4");
-  EXPECT_FALSE(Canonator->Connected);
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_FALSE(Koordinator->Connected);
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
   EXPECT_THAT(Messages, ElementsAre("Kamera Test camera připojena", "Kamera odpojena."));
 }
 
@@ -576,20 +576,20 @@ TEST_F(TMainWindowTest, DirectoryButtonTakesTheChosenDirectoryOrLogs) {
   Form3->DirectoryListBox1->SetDirectory(Dir.string());
   QTimer::singleShot(0, [] { Click(Form3, "SpeedButton1"); });
   Click(Form1, "SpeedButton9");
-  EXPECT_EQ(Canonator->OutputDirectory, Dir.string() + "/");
+  EXPECT_EQ(Koordinator->OutputDirectory, Dir.string() + "/");
   EXPECT_THAT(Messages, IsEmpty());
 
   // The root already ends in the separator; one more is appended all the same.
   Form3->DirectoryListBox1->SetDirectory("/");
   QTimer::singleShot(0, [] { Click(Form3, "SpeedButton1"); });
   Click(Form1, "SpeedButton9");
-  EXPECT_EQ(Canonator->OutputDirectory, "//");
+  EXPECT_EQ(Koordinator->OutputDirectory, "//");
 
   // The close box keeps the previous directory.
   Form3->DirectoryListBox1->SetDirectory(Dir.string());
   QTimer::singleShot(0, [] { Form3->close(); });
   Click(Form1, "SpeedButton9");
-  EXPECT_EQ(Canonator->OutputDirectory, "//");
+  EXPECT_EQ(Koordinator->OutputDirectory, "//");
   EXPECT_THAT(Messages, ElementsAre("Cesta neuložena."));
   EXPECT_FALSE(Form3->isVisible());
 }
@@ -613,7 +613,7 @@ TEST_F(TMainWindowTest, HookHandlesTransfersInsideModalLoopsAndPassesTheRest) {
     TestSdk::FireObjectEvent(EdsObjectEvent_TransferRequest, TestSdk::AddItem("IMG_0300.JPG", "x"));
   });
   QTimer::singleShot(50, [&] {
-    savedWhileOpen = PointDef->isVisible() && Canonator->CapturedFiles.size() == 1;
+    savedWhileOpen = PointDef->isVisible() && Koordinator->CapturedFiles.size() == 1;
     PointDef->close();
   });
   Click(Form1, "SpeedButton7");
@@ -623,7 +623,7 @@ TEST_F(TMainWindowTest, HookHandlesTransfersInsideModalLoopsAndPassesTheRest) {
   // And inside an explicit processing of pending messages.
   TestSdk::FireObjectEvent(EdsObjectEvent_TransferRequest, TestSdk::AddItem("IMG_0301.JPG", "y"));
   Application->ProcessMessages();
-  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("IMG_0300.JPG", "IMG_0301.JPG"));
+  EXPECT_THAT(Koordinator->CapturedFiles, ElementsAre("IMG_0300.JPG", "IMG_0301.JPG"));
 
   // Property and progress messages go on to the window and change nothing.
   ASSERT_TRUE(PostMessageA(Form1->Handle(), CameraPropertyMessage, 0x101, 0x402));
@@ -631,7 +631,7 @@ TEST_F(TMainWindowTest, HookHandlesTransfersInsideModalLoopsAndPassesTheRest) {
   Application->ProcessMessages();
   EXPECT_THAT(counter.Seen, ElementsAre(CameraPropertyMessage, DownloadProgressMessage));
   EXPECT_THAT(Messages, ElementsAre("snímek uložen", "snímek uložen"));
-  EXPECT_EQ(Canonator->CapturedFiles.size(), 2u);
+  EXPECT_EQ(Koordinator->CapturedFiles.size(), 2u);
   EXPECT_THAT(Waits, IsEmpty());
   Form1->removeEventFilter(&counter);
 }
@@ -640,7 +640,7 @@ TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
   Form3->show();
   PointDef->show();
   Stomper->Step = 5;
-  Canonator->CapturedFiles = {"kept.jpg"};
+  Koordinator->CapturedFiles = {"kept.jpg"};
   Form1->ShowProjectionOnly();
   EXPECT_TRUE(Form2->isVisible());
   EXPECT_FALSE(Form1->isVisible());
@@ -649,7 +649,7 @@ TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
   EXPECT_THAT(Messages, IsEmpty());
   EXPECT_EQ(Stomper->Step, 5);
   EXPECT_FALSE(Stomper->Running);
-  EXPECT_THAT(Canonator->CapturedFiles, ElementsAre("kept.jpg"));
+  EXPECT_THAT(Koordinator->CapturedFiles, ElementsAre("kept.jpg"));
   EXPECT_THAT(Waits, IsEmpty());
 }
 

@@ -31,7 +31,7 @@
 #include "platform/Timer.h"
 #include "sdk/CameraSettings.h"
 #include "sdk/sim/SimRig.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/RigStation.h"
 
 using ::testing::Contains;
@@ -427,12 +427,12 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
   ++FaultsInjected;
   TStation station;
   TCase context{station, dir, dir};
-  Canonator->OutputDirectory = dir.string() + "/";
+  Koordinator->OutputDirectory = dir.string() + "/";
   if (fault.Prepare) fault.Prepare(context);
 
   station.Click("SpeedButton1");
   if (fault.Phase == TPhase::Reconnect) station.Click("SpeedButton1");
-  if (Canonator->Connected) {
+  if (Koordinator->Connected) {
     EXPECT_EQ(SimCameraState(0).UiLocks, fault.LocksLeft);
   }
   bool scanned = false;
@@ -452,7 +452,7 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
     case TPhase::Connect:
     case TPhase::Reconnect:
       // Whoever says connected must deliver a whole scan.
-      scanned = Canonator->Connected;
+      scanned = Koordinator->Connected;
       station.Click("SpeedButton10");
       if (scanned) {
         ASSERT_TRUE(station.Settle());
@@ -510,16 +510,16 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
     const std::string path = (dir / "corvalet.sbf").string();
     EXPECT_THAT(station.Errors[0], HasSubstr(path));
     EXPECT_GT(station.Errors[0].size(), path.size() + 8) << "no reason given";
-    EXPECT_EQ(Canonator->CapturedFiles, station.ScanNames()) << "the list was not kept";
+    EXPECT_EQ(Koordinator->CapturedFiles, station.ScanNames()) << "the list was not kept";
     EXPECT_FALSE(Stomper->Running);
     EXPECT_FALSE(Form1->isVisible());
     EXPECT_FALSE(fs::exists(index));
     survives = std::to_string(saved.size()) + " saved photos intact; no index, its " +
-               std::to_string(Canonator->CapturedFiles.size()) + " names kept";
+               std::to_string(Koordinator->CapturedFiles.size()) + " names kept";
   } else if (ended) {
     EXPECT_THAT(station.Errors, IsEmpty());
     EXPECT_EQ(ReadIndex(index), station.ScanNames());
-    EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+    EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
     EXPECT_TRUE(Form1->isVisible());
     expectedFiles.push_back("corvalet.sbf");
     survives = std::to_string(saved.size()) + " of 17 photos saved intact; index lists them";
@@ -532,7 +532,7 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
   if (!ended && scanned && !fault.IndexFails) {
     EXPECT_FALSE(Stomper->Running);
     EXPECT_TRUE(Form1->isVisible());
-    EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+    EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
   }
   std::sort(expectedFiles.begin(), expectedFiles.end());
   EXPECT_EQ(FilesIn(context.PhotosDir), expectedFiles) << "a partial or stray file";
@@ -582,7 +582,7 @@ TEST_P(TFaultTest, OperatorIsToldPhotosSurviveAndTheNextScanWorks) {
     next = MakeTempDirectory("corvalet-next");
     cleanup.Paths.push_back(next);
     station.ChooseDirectory(next);
-    ASSERT_EQ(Canonator->OutputDirectory, next.string() + "/");
+    ASSERT_EQ(Koordinator->OutputDirectory, next.string() + "/");
   }
   station.Mark();
   station.Click("SpeedButton1");
@@ -633,7 +633,7 @@ class TRiskTest : public ::testing::Test {
     Cleanup.Paths.push_back(Dir);
     ASSERT_TRUE(SimConfigure(Rig));
     Station = std::make_unique<TStation>();
-    Canonator->OutputDirectory = Dir.string() + "/";
+    Koordinator->OutputDirectory = Dir.string() + "/";
     ++FaultsInjected;
   }
   void TearDown() override { Station.reset(); }
@@ -675,7 +675,7 @@ TEST_F(TRiskTest, AutomaticExposureRefusesTheScanUntilTheCameraIsManual) {
   EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
 
   // Set to manual at the camera: the next press scans, and shows the settings it scans with.
-  ASSERT_EQ(SimCameraSettings().Set(Canonator->Controller->GetCameraRef(),
+  ASSERT_EQ(SimCameraSettings().Set(Koordinator->Controller->GetCameraRef(),
                                     TCameraSetting::ExposureMode, {0, "manual"}),
             EdsResult_Ok);
   Station->Mark();
@@ -735,7 +735,7 @@ TEST_F(TRiskTest, TransferFromAnEndedSessionIsRefusedAndChangesNothing) {
   Application->ProcessMessages();
   EXPECT_THAT(Station->Messages, ElementsAreArray({Connected, Disconnected, StaleDropped, Connected,
                                                    Disconnected, Connected, StaleDropped}));
-  EXPECT_THAT(Canonator->CapturedFiles, IsEmpty());
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
   EXPECT_THAT(FilesIn(Dir), IsEmpty());
   // The new session's own objects were not touched by the stale reference.
   EXPECT_EQ(SimStatistics().LiveReferences, before.LiveReferences);
@@ -840,7 +840,7 @@ TEST_F(TRiskTest, TransferDuringTheIndexWriteIsSavedAfterIt) {
     if (Milliseconds != 600) return;
     // The camera's own shutter release: a photo outside the scan, announced
     // while the index file is being written.
-    ASSERT_EQ(Canonator->Shoot(), TShot::Taken);
+    ASSERT_EQ(Koordinator->Shoot(), TShot::Taken);
     ASSERT_TRUE(WaitForDeliveries(18));
     atWrite = FilesIn(Dir);
   };
@@ -859,7 +859,7 @@ TEST_F(TRiskTest, TransferDuringTheIndexWriteIsSavedAfterIt) {
   std::vector<std::string> sorted = scan;
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(atWrite, sorted);
-  EXPECT_THAT(Canonator->CapturedFiles, ElementsAreArray({saved.back()}));
+  EXPECT_THAT(Koordinator->CapturedFiles, ElementsAreArray({saved.back()}));
   ExpectPhotosIntact(Dir, Station->SavedPhotos(), PhotoSize);
   ++ScansRun;
   if (!HasFailure())
@@ -892,7 +892,7 @@ TEST(TPhotoCheckTest, RigRecordsWhatItSentAndTheCheckSeesAnyChange) {
   const TRemoveAtEnd cleanup{{dir}};
   ASSERT_TRUE(SimConfigure(Rig));
   TStation station;
-  Canonator->OutputDirectory = dir.string() + "/";
+  Koordinator->OutputDirectory = dir.string() + "/";
   station.Click("SpeedButton1");
   station.Click("SpeedButton2");
   ASSERT_TRUE(station.Settle());

@@ -30,7 +30,7 @@
 #include "platform/Application.h"
 #include "platform/Sleep.h"
 #include "sdk/sim/SimRig.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/RigStation.h"
 
 extern char** environ;
@@ -107,7 +107,7 @@ void EndTheProgram(const TRound& Plan) {
 
 void Scenario(const TRound& Plan) {
   ClickButton("SpeedButton1");
-  CHILD_CHECK(Canonator->Connected);
+  CHILD_CHECK(Koordinator->Connected);
   ClickButton("SpeedButton10");
   CHILD_CHECK(Stomper->Running);
   QElapsedTimer timer;
@@ -143,7 +143,7 @@ int RunRound(int Round, int& Argc, char** Argv) {
   {
     TApplication application(Argc, Argv);
     BuildWindowSet();
-    Canonator->OutputDirectory = dir.string() + "/";
+    Koordinator->OutputDirectory = dir.string() + "/";
     // Counts what the program's hook takes, and whether it is inside it.
     TApplication::TMessageHook hook = application.SetMessageHook({});
     application.SetMessageHook([hook](TMsg& Msg, bool& Handled) {
@@ -157,9 +157,9 @@ int RunRound(int Round, int& Argc, char** Argv) {
     CHILD_CHECK(code == 0);
     if (plan.Konec) {
       // No close handler ran: the coordinator is released with the window.
-      CHILD_CHECK(Canonator != nullptr && MatGen != nullptr);
+      CHILD_CHECK(Koordinator != nullptr && MatGen != nullptr);
     } else {
-      CHILD_CHECK(Canonator == nullptr && MatGen == nullptr);
+      CHILD_CHECK(Koordinator == nullptr && MatGen == nullptr);
       CHILD_CHECK(!SimCameraState(0).SessionOpen);
     }
     // Whatever was written is a whole photo, exactly as the camera sent it.

@@ -14,7 +14,7 @@
 
 #include "platform/Application.h"
 #include "sdk/sim/SimRig.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/RigStation.h"
 
 using ::testing::ElementsAreArray;
@@ -36,7 +36,7 @@ TEST(Soak, ScansBackToBackKeepEveryPhotoAndMemoryFlat) {
   ASSERT_TRUE(SimConfigure("cameras=1,latency=0,seed=3,size=" + std::to_string(PhotoSize.width()) +
                            "x" + std::to_string(PhotoSize.height())));
   TStation station;
-  Canonator->OutputDirectory = dir.string() + "/";
+  Koordinator->OutputDirectory = dir.string() + "/";
   const long atStart = ResidentKilobytes();
   station.Click("SpeedButton1");
   ASSERT_THAT(station.Messages, ElementsAreArray({Connected}));

@@ -21,7 +21,7 @@
 #include "sdk/choice/CameraChoice.h"
 #include "sdk/gphoto2/Gphoto2Backend.h"
 #include "sdk/ptpip/PtpIpCamera.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestFiles.h"
 
@@ -42,7 +42,7 @@ class TGphoto2BackendTest : public ::testing::Test {
     ASSERT_FALSE(Dir.empty());
     Window = std::make_unique<TForm>();
     Memo = std::make_unique<TMemo>(Window.get(), "Memo1", QRect(0, 0, 385, 345));
-    Coordinator = std::make_unique<TCanonator>(Memo.get());
+    Coordinator = std::make_unique<TKoordinator>(Memo.get());
     Coordinator->OutputDirectory = Dir.string() + "/";
     Application->SetMessageHook([this](TMsg& Msg, bool& Handled) {
       if (Msg.message == CameraPropertyMessage) PropertiesTold.push_back(EdsUInt32(Msg.lParam));
@@ -93,7 +93,7 @@ class TGphoto2BackendTest : public ::testing::Test {
   fs::path Dir;
   std::unique_ptr<TForm> Window;
   std::unique_ptr<TMemo> Memo;
-  std::unique_ptr<TCanonator> Coordinator;
+  std::unique_ptr<TKoordinator> Coordinator;
   std::unique_ptr<TPtpIpCamera> Camera;
   std::uint16_t CameraPort = 0;
   // Properties named by the property messages that reached the hook.

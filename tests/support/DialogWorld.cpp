@@ -21,8 +21,8 @@ TDialogWorld::TDialogWorld() {
   LogWindow = std::make_unique<TForm>();
   LogWindow->SetClientSize(387, 345);
   Memo = new TMemo(LogWindow.get(), "Memo1", QRect(0, 0, 385, 345));
-  Coordinator = std::make_unique<TCanonator>(Memo);
-  Canonator = Coordinator.get();
+  Coordinator = std::make_unique<TKoordinator>(Memo);
+  Koordinator = Coordinator.get();
   Dialog = std::make_unique<TPointDef>();
   PointDef = Dialog.get();
   Dialog->show();
@@ -31,7 +31,7 @@ TDialogWorld::TDialogWorld() {
 
 TDialogWorld::~TDialogWorld() {
   PointDef = nullptr;
-  Canonator = nullptr;
+  Koordinator = nullptr;
   Form2 = nullptr;
   MatGen = nullptr;
 }

@@ -10,7 +10,7 @@
 #include "pattern/Mat_gen.h"
 #include "pattern/obraz.h"
 #include "platform/Widgets.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 namespace Station {
 
@@ -40,7 +40,7 @@ class TDialogWorld {
   std::unique_ptr<TMatGen> Generator;
   std::unique_ptr<TForm> LogWindow;
   TMemo* Memo = nullptr;
-  std::unique_ptr<TCanonator> Coordinator;
+  std::unique_ptr<TKoordinator> Coordinator;
   std::unique_ptr<TPointDef> Dialog;
 };
 

@@ -14,7 +14,7 @@
 #include "platform/Sleep.h"
 #include "platform/Timer.h"
 #include "sdk/sim/SimRig.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 namespace Station {
 
@@ -46,8 +46,8 @@ TStation::TStation() {
       const std::string line = lines.Strings(lines.Count() - 1);
       LineAdded(MessageOf(line));
       // A saved photo's line names the file the station recorded, folder and all.
-      if (MessageOf(line) == Saved && Canonator != nullptr) {
-        EXPECT_EQ(SavedPath(line), Canonator->LastSavedDirectory + Canonator->LastSavedFile);
+      if (MessageOf(line) == Saved && Koordinator != nullptr) {
+        EXPECT_EQ(SavedPath(line), Koordinator->LastSavedDirectory + Koordinator->LastSavedFile);
       }
     }
     FSeenLines = lines.Count();
@@ -76,7 +76,7 @@ TStation::TStation() {
 
 TStation::~TStation() {
   // A case that failed half-way may leave a scan running or a window hidden.
-  if (Canonator != nullptr) Canonator->Disconnect();
+  if (Koordinator != nullptr) Koordinator->Disconnect();
   Stomper->Running = false;
   Form2->hide();
   Form1->show();
@@ -166,13 +166,13 @@ void TStation::LineAdded(const std::string& Message) {
   if (Message == NotListed && !FListed.empty()) FListed.back() = false;
   if (Message != Saved && Message != SavedCameraKeeps) return;
   // The name was recorded just before the line was logged.
-  if (Canonator == nullptr || Canonator->LastSavedFile.empty()) {
+  if (Koordinator == nullptr || Koordinator->LastSavedFile.empty()) {
     ADD_FAILURE() << "\"" << Message << "\" logged with no recorded file";
     return;
   }
   TSavedPhoto photo;
-  photo.Name = Canonator->LastSavedFile;
-  const std::string bytes = ReadFile(fs::path(Canonator->OutputDirectory) / photo.Name);
+  photo.Name = Koordinator->LastSavedFile;
+  const std::string bytes = ReadFile(fs::path(Koordinator->OutputDirectory) / photo.Name);
   photo.Size = bytes.size();
   photo.Digest = SimDigest(bytes);
   FSaved.push_back(photo);

@@ -15,7 +15,7 @@
 #include "platform/ProjectorFeed.h"
 #include "platform/Widgets.h"
 #include "sdk/sim/SimRig.h"
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 #include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -29,14 +29,14 @@ constexpr int PhotoWidth = 640;
 constexpr int PhotoHeight = 480;
 constexpr qint64 TransferTimeoutMs = 60000;
 
-class TCanonatorSimTest : public ::testing::Test {
+class TKoordinatorSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SimConfigure("cameras=1,latency=20,size=640x480,seed=5"));
     Dir = Station::MakeTempDirectory("corvalet-sim");
     Window = std::make_unique<TForm>();
     Memo = std::make_unique<TMemo>(Window.get(), "Memo1", QRect(0, 0, 385, 345));
-    Coordinator = std::make_unique<TCanonator>(Memo.get());
+    Coordinator = std::make_unique<TKoordinator>(Memo.get());
     Coordinator->OutputDirectory = Dir.string() + "/";
     // The main window's hook, as the application installs it.
     Application->SetMessageHook([this](TMsg& Msg, bool& Handled) {
@@ -73,11 +73,11 @@ class TCanonatorSimTest : public ::testing::Test {
   fs::path Dir;
   std::unique_ptr<TForm> Window;
   std::unique_ptr<TMemo> Memo;
-  std::unique_ptr<TCanonator> Coordinator;
+  std::unique_ptr<TKoordinator> Coordinator;
   int Transfers = 0;
 };
 
-TEST_F(TCanonatorSimTest, ThreeShotsAreDownloadedAndIndexed) {
+TEST_F(TKoordinatorSimTest, ThreeShotsAreDownloadedAndIndexed) {
   // The lit field: the target then reflects far more than the room's light.
   QImage frame(1016, 734, QImage::Format_RGB888);
   frame.fill(Qt::white);

@@ -1,4 +1,4 @@
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,7 +23,7 @@
 #include "platform/Timer.h"
 #include "platform/Widgets.h"
 
-TCanonator* Canonator = nullptr;
+TKoordinator* Koordinator = nullptr;
 
 namespace {
 
@@ -101,15 +101,15 @@ std::string ScanTimeStamp(const std::string& Path) {
 
 }  // namespace
 
-TCanonator::TCanonator(TMemo* LogPanel)
+TKoordinator::TKoordinator(TMemo* LogPanel)
     : OutputDirectory(DefaultOutputDirectory()), LogPanel(LogPanel) {}
 
-TCanonator::~TCanonator() {
+TKoordinator::~TKoordinator() {
   // The session and the SDK go before the list.
   Controller.reset();
 }
 
-bool TCanonator::Connect(HWND MainWindow) {
+bool TKoordinator::Connect(HWND MainWindow) {
   // The old controller ends its SDK use before the new one starts it.
   Controller.reset();
   Connected = false;
@@ -131,7 +131,7 @@ bool TCanonator::Connect(HWND MainWindow) {
   return Connected;
 }
 
-void TCanonator::Disconnect() {
+void TKoordinator::Disconnect() {
   Controller.reset();
   Connected = false;
   OwedPhotos.clear();
@@ -139,7 +139,7 @@ void TCanonator::Disconnect() {
   Log("Kamera odpojena.");
 }
 
-TShot TCanonator::Shoot(unsigned Scan, const std::string& Directory) {
+TShot TKoordinator::Shoot(unsigned Scan, const std::string& Directory) {
   if (!Connected || !Controller) return TShot::Refused;
   EdsError unlock = EdsResult_Ok;
   if (Controller->TakePicture(&unlock) != EdsResult_Ok) return TShot::Refused;
@@ -148,7 +148,7 @@ TShot TCanonator::Shoot(unsigned Scan, const std::string& Directory) {
   return unlock == EdsResult_Ok ? TShot::Taken : TShot::TakenStillLocked;
 }
 
-TTransfer TCanonator::SaveTransferredImage(const TMsg& Msg) {
+TTransfer TKoordinator::SaveTransferredImage(const TMsg& Msg) {
   // Only a transfer message carries an item reference in lParam.
   if (Msg.message != CameraTransferMessage) return TTransfer::Failed;
   // The reference belongs to the SDK session that announced it. Once that
@@ -170,17 +170,17 @@ TTransfer TCanonator::SaveTransferredImage(const TMsg& Msg) {
   return complete == EdsResult_Ok ? TTransfer::Saved : TTransfer::SavedCameraMayKeepCopy;
 }
 
-void TCanonator::WriteOffOwedPhotos(std::int64_t Milliseconds) {
+void TKoordinator::WriteOffOwedPhotos(std::int64_t Milliseconds) {
   const std::int64_t now = MonotonicMilliseconds();
   std::erase_if(OwedPhotos,
                 [&](const TOwedPhoto& Photo) { return now - Photo.ShotAt >= Milliseconds; });
 }
 
-void TCanonator::AddCapturedFile(const std::string& FileName) {
+void TKoordinator::AddCapturedFile(const std::string& FileName) {
   CapturedFiles.push_back(FileName);
 }
 
-void TCanonator::Log(const std::string& Message) {
+void TKoordinator::Log(const std::string& Message) {
   const std::string time = LongTimeString();
   if (LogPanel != nullptr) {
     TMemoLines& lines = LogPanel->Lines();
@@ -215,12 +215,12 @@ void TCanonator::Log(const std::string& Message) {
   Log("Záznam nelze ukládat do " + path + ": " + reason);
 }
 
-std::string TCanonator::LogFilePath() const {
+std::string TKoordinator::LogFilePath() const {
   if (LogDirectory.empty()) return {};
   return WithSlash(LogDirectory) + "corvaletscan-" + LocalDate() + ".log";
 }
 
-std::string TCanonator::DefaultLogDirectory() {
+std::string TKoordinator::DefaultLogDirectory() {
   const char* state = std::getenv("XDG_STATE_HOME");
   // A relative XDG_STATE_HOME is invalid and ignored.
   const std::string base = state != nullptr && state[0] == '/'
@@ -229,7 +229,7 @@ std::string TCanonator::DefaultLogDirectory() {
   return base + "/corvaletscan";
 }
 
-std::string TCanonator::KeepEarlierIndex(const std::string& Directory) {
+std::string TKoordinator::KeepEarlierIndex(const std::string& Directory) {
   const std::string index = Directory + IndexFileName;
   std::error_code error;
   const auto type = std::filesystem::symlink_status(index, error).type();
@@ -260,18 +260,18 @@ std::string TCanonator::KeepEarlierIndex(const std::string& Directory) {
   return stamp;
 }
 
-void TCanonator::RestoreEarlierIndex(const std::string& Directory, const std::string& Stamp) {
+void TKoordinator::RestoreEarlierIndex(const std::string& Directory, const std::string& Stamp) {
   RenameNoReplace(Directory + Named(IndexFile, Stamp), Directory + IndexFileName);
   for (const TScanFile& file : CompanionFiles)
     RenameNoReplace(Directory + Named(file, Stamp), Directory + Named(file, ""));
   Log("Starší seznam snímků vrácen pod jméno " + std::string(IndexFileName));
 }
 
-void TCanonator::WriteScanIndex() {
+void TKoordinator::WriteScanIndex() {
   WriteScanIndex(OutputDirectory);
 }
 
-void TCanonator::WriteScanIndex(const std::string& Directory) {
+void TKoordinator::WriteScanIndex(const std::string& Directory) {
   // The clock is read twice, once for the time and once for the date.
   const std::string time = LongTimeString();
   const std::string date = ShortDateString();
@@ -305,7 +305,7 @@ void TCanonator::WriteScanIndex(const std::string& Directory) {
   CapturedFiles.clear();
 }
 
-std::string TCanonator::MakeScanFolder(std::string& Error) const {
+std::string TKoordinator::MakeScanFolder(std::string& Error) const {
   constexpr char Prefix[] = "sken-";
   // One past the highest number there: a folder emptied and removed is not refilled.
   long highest = 0;
@@ -330,7 +330,7 @@ std::string TCanonator::MakeScanFolder(std::string& Error) const {
   return {};
 }
 
-std::string TCanonator::DefaultOutputDirectory() {
+std::string TKoordinator::DefaultOutputDirectory() {
   std::string directory;
   if (QCoreApplication::instance() != nullptr) {
     directory = ToUtf8(QCoreApplication::applicationDirPath());
@@ -342,7 +342,7 @@ std::string TCanonator::DefaultOutputDirectory() {
   return OutputDirectoryFor(directory);
 }
 
-std::string TCanonator::OutputDirectoryFor(const std::string& ExecutableDirectory) {
+std::string TKoordinator::OutputDirectoryFor(const std::string& ExecutableDirectory) {
   // Photos never go among installed programs, even where root could write them.
   if (!ExecutableDirectory.empty() && !IsInstalledDirectory(ExecutableDirectory) &&
       access(ExecutableDirectory.c_str(), W_OK | X_OK) == 0)

@@ -1,4 +1,4 @@
-#include "session/Canonator.h"
+#include "session/Koordinator.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -52,13 +52,13 @@ int IndexOf(const std::vector<std::string>& Names, const std::string& Name, int 
   return -1;
 }
 
-class TCanonatorTest : public ::testing::Test {
+class TKoordinatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TestSdk::Reset();
     Dir = Station::MakeTempDirectory("corvalet-session");
     Memo = std::make_unique<TMemo>(nullptr, "Memo1", QRect(0, 0, 385, 345));
-    Coordinator = std::make_unique<TCanonator>(Memo.get());
+    Coordinator = std::make_unique<TKoordinator>(Memo.get());
     Coordinator->OutputDirectory = Dir.string() + "/";
   }
   void TearDown() override {
@@ -88,20 +88,20 @@ class TCanonatorTest : public ::testing::Test {
 
   fs::path Dir;
   std::unique_ptr<TMemo> Memo;
-  std::unique_ptr<TCanonator> Coordinator;
+  std::unique_ptr<TKoordinator> Coordinator;
 };
 
-TEST_F(TCanonatorTest, StartsDisconnectedWithTheDefaultDirectory) {
-  TCanonator fresh(Memo.get());
+TEST_F(TKoordinatorTest, StartsDisconnectedWithTheDefaultDirectory) {
+  TKoordinator fresh(Memo.get());
   EXPECT_EQ(fresh.Controller, nullptr);
   EXPECT_FALSE(fresh.Connected);
   EXPECT_EQ(fresh.CameraName, "");
   EXPECT_THAT(fresh.CapturedFiles, IsEmpty());
-  EXPECT_EQ(fresh.OutputDirectory, TCanonator::DefaultOutputDirectory());
+  EXPECT_EQ(fresh.OutputDirectory, TKoordinator::DefaultOutputDirectory());
   EXPECT_EQ(Memo->Lines().Count(), 0);
 }
 
-TEST_F(TCanonatorTest, ConnectWithoutCameraReleasesTheControllerAtOnce) {
+TEST_F(TKoordinatorTest, ConnectWithoutCameraReleasesTheControllerAtOnce) {
   EXPECT_FALSE(Coordinator->Connect(Window));
   EXPECT_FALSE(Coordinator->Connected);
   EXPECT_EQ(Coordinator->Controller, nullptr);
@@ -116,7 +116,7 @@ TEST_F(TCanonatorTest, ConnectWithoutCameraReleasesTheControllerAtOnce) {
   EXPECT_THAT(TestSdk::Calls(), IsEmpty());
 }
 
-TEST_F(TCanonatorTest, ConnectFindsTheCameraAndShoots) {
+TEST_F(TKoordinatorTest, ConnectFindsTheCameraAndShoots) {
   TestSdk::AddCamera("Camera One");
   EXPECT_TRUE(Coordinator->Connect(Window));
   EXPECT_TRUE(Coordinator->Connected);
@@ -136,7 +136,7 @@ TEST_F(TCanonatorTest, ConnectFindsTheCameraAndShoots) {
   EXPECT_EQ(Coordinator->OwedPhotos.front().Scan, 3u);
 }
 
-TEST_F(TCanonatorTest, LegacyShotWhoseUnlockFailsIsTakenStillLocked) {
+TEST_F(TKoordinatorTest, LegacyShotWhoseUnlockFailsIsTakenStillLocked) {
   TestSdk::AddCamera("Old", EdsDeviceSubType_Legacy);
   ASSERT_TRUE(Coordinator->Connect(Window));
   TestSdk::Script("EdsSendStatusCommand", {EdsResult_Ok, Busy});
@@ -150,7 +150,7 @@ struct TFailedSetup {
   int Call;  // 1 = the session setup, 2 = the later save-to step
 };
 
-class TFailedConnectTest : public TCanonatorTest,
+class TFailedConnectTest : public TKoordinatorTest,
                            public ::testing::WithParamInterface<TFailedSetup> {};
 
 TEST_P(TFailedConnectTest, KeepsTheControllerButRefusesToShoot) {
@@ -174,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(Setup, TFailedConnectTest,
                                            TFailedSetup{"EdsSetPropertyData", 1},
                                            TFailedSetup{"EdsSetPropertyData", 2}));
 
-TEST_F(TCanonatorTest, SecondConnectReleasesTheFirstControllerBeforeCreatingTheNext) {
+TEST_F(TKoordinatorTest, SecondConnectReleasesTheFirstControllerBeforeCreatingTheNext) {
   TestSdk::AddCamera("Camera One");
   ASSERT_TRUE(Coordinator->Connect(Window));
   TestSdk::FailAlways("EdsOpenSession", Busy);
@@ -191,7 +191,7 @@ TEST_F(TCanonatorTest, SecondConnectReleasesTheFirstControllerBeforeCreatingTheN
   EXPECT_EQ(TestSdk::CallCount("EdsTerminateSDK"), 1);
 }
 
-TEST_F(TCanonatorTest, DisconnectReleasesTheCameraLogsAndEmptiesTheList) {
+TEST_F(TKoordinatorTest, DisconnectReleasesTheCameraLogsAndEmptiesTheList) {
   ConnectCamera();
   Coordinator->AddCapturedFile("IMG_0001.JPG");
   Coordinator->Disconnect();
@@ -207,7 +207,7 @@ TEST_F(TCanonatorTest, DisconnectReleasesTheCameraLogsAndEmptiesTheList) {
   EXPECT_THAT(TestSdk::Calls(), IsEmpty());
 }
 
-TEST_F(TCanonatorTest, DisconnectWithoutConnectionStillLogsAndEmptiesTheList) {
+TEST_F(TKoordinatorTest, DisconnectWithoutConnectionStillLogsAndEmptiesTheList) {
   Coordinator->AddCapturedFile("IMG_0001.JPG");
   Coordinator->Disconnect();
   EXPECT_THAT(Coordinator->CapturedFiles, IsEmpty());
@@ -216,13 +216,13 @@ TEST_F(TCanonatorTest, DisconnectWithoutConnectionStillLogsAndEmptiesTheList) {
   EXPECT_THAT(Memo->Lines().Strings(0), ::testing::EndsWith(" : Kamera odpojena."));
 }
 
-TEST_F(TCanonatorTest, DestructionClosesTheSession) {
+TEST_F(TKoordinatorTest, DestructionClosesTheSession) {
   ConnectCamera();
   Coordinator.reset();
   EXPECT_THAT(Functions(), ElementsAre("EdsCloseSession", "EdsTerminateSDK"));
 }
 
-TEST_F(TCanonatorTest, TransferredPhotoLandsInTheOutputDirectoryUnlisted) {
+TEST_F(TKoordinatorTest, TransferredPhotoLandsInTheOutputDirectoryUnlisted) {
   ConnectCamera();
   const auto first = TestSdk::AddItem("IMG_0001.JPG", "first photo");
   const auto second = TestSdk::AddItem("IMG_0001.JPG", "second photo");
@@ -241,7 +241,7 @@ TEST_F(TCanonatorTest, TransferredPhotoLandsInTheOutputDirectoryUnlisted) {
   EXPECT_EQ(TestSdk::ReleaseCount(first), 1);
 }
 
-TEST_F(TCanonatorTest, FailedDownloadSavesNothingButAWholeOneIsKept) {
+TEST_F(TKoordinatorTest, FailedDownloadSavesNothingButAWholeOneIsKept) {
   ConnectCamera();
   TestSdk::FailOnCall("EdsDownload", 1, Busy);
   EXPECT_EQ(Coordinator->SaveTransferredImage(Transfer(TestSdk::AddItem("IMG_0001.JPG", "x"))),
@@ -260,7 +260,7 @@ TEST_F(TCanonatorTest, FailedDownloadSavesNothingButAWholeOneIsKept) {
   EXPECT_EQ(Coordinator->LastSavedFile, "IMG_0002.JPG");
 }
 
-TEST_F(TCanonatorTest, TransferFromAnEndedSessionReachesNoSdkCall) {
+TEST_F(TKoordinatorTest, TransferFromAnEndedSessionReachesNoSdkCall) {
   ConnectCamera();
   const auto item = TestSdk::AddItem("IMG_0001.JPG", "x");
   const TMsg old = Transfer(item);
@@ -276,7 +276,7 @@ TEST_F(TCanonatorTest, TransferFromAnEndedSessionReachesNoSdkCall) {
   EXPECT_NE(Transfer(item).wParam, old.wParam);
 }
 
-TEST_F(TCanonatorTest, OtherMessagesAreNoTransfer) {
+TEST_F(TKoordinatorTest, OtherMessagesAreNoTransfer) {
   ConnectCamera();
   const auto item = TestSdk::AddItem("IMG_0001.JPG", "x");
   TMsg progress = Transfer(item);
@@ -285,7 +285,7 @@ TEST_F(TCanonatorTest, OtherMessagesAreNoTransfer) {
   EXPECT_THAT(TestSdk::Calls(), IsEmpty());
 }
 
-TEST_F(TCanonatorTest, LogLineIsTimeSeparatorAndMessage) {
+TEST_F(TKoordinatorTest, LogLineIsTimeSeparatorAndMessage) {
   const std::string before = LongTimeString();
   Coordinator->Log("Kamera nepřipojena");
   const std::string after = LongTimeString();
@@ -297,7 +297,7 @@ TEST_F(TCanonatorTest, LogLineIsTimeSeparatorAndMessage) {
   EXPECT_THAT(line, ::testing::MatchesRegex("[0-9][0-9]:[0-9][0-9]:[0-9][0-9] : .*"));
 }
 
-TEST_F(TCanonatorTest, LogKeepsTheNewest24Lines) {
+TEST_F(TKoordinatorTest, LogKeepsTheNewest24Lines) {
   for (int i = 1; i <= 24; ++i) Coordinator->Log("line " + std::to_string(i));
   ASSERT_EQ(Memo->Lines().Count(), 24);
   EXPECT_THAT(Memo->Lines().Strings(0), ::testing::EndsWith(" : line 1"));
@@ -308,13 +308,13 @@ TEST_F(TCanonatorTest, LogKeepsTheNewest24Lines) {
   EXPECT_THAT(Memo->Lines().Strings(23), ::testing::EndsWith(" : line 25"));
 }
 
-TEST_F(TCanonatorTest, EveryLineGoesToTheDaysLogFileAndAFileThatFailsIsSaidOnce) {
+TEST_F(TKoordinatorTest, EveryLineGoesToTheDaysLogFileAndAFileThatFailsIsSaidOnce) {
   const char* previous = getenv("XDG_STATE_HOME");
   const std::optional<std::string> before =
       previous ? std::optional<std::string>(previous) : std::nullopt;
   const fs::path state = Dir / "state";
   setenv("XDG_STATE_HOME", state.c_str(), 1);
-  Coordinator->LogDirectory = TCanonator::DefaultLogDirectory();
+  Coordinator->LogDirectory = TKoordinator::DefaultLogDirectory();
   EXPECT_EQ(Coordinator->LogDirectory, (state / "corvaletscan").string());
   for (int i = 1; i <= 30; ++i) Coordinator->Log("line " + std::to_string(i));
   EXPECT_EQ(Memo->Lines().Count(), 24);
@@ -368,7 +368,7 @@ TEST_F(TCanonatorTest, EveryLineGoesToTheDaysLogFileAndAFileThatFailsIsSaidOnce)
     unsetenv("XDG_STATE_HOME");
 }
 
-class TScanIndexTest : public TCanonatorTest {
+class TScanIndexTest : public TKoordinatorTest {
  protected:
   fs::path IndexPath() const { return Dir / "corvalet.sbf"; }
 
@@ -515,14 +515,14 @@ TEST_F(TScanIndexTest, FailedWriteKeepsThePreviousIndex) {
 }
 
 TEST(TDefaultOutputDirectory, IsTheWritableExecutableDirectory) {
-  const std::string directory = TCanonator::DefaultOutputDirectory();
+  const std::string directory = TKoordinator::DefaultOutputDirectory();
   EXPECT_EQ(directory, QCoreApplication::applicationDirPath().toStdString() + "/");
   EXPECT_EQ(access(directory.c_str(), W_OK), 0);
 }
 
 TEST(TDefaultOutputDirectory, KeepsASingleSlash) {
-  EXPECT_EQ(TCanonator::OutputDirectoryFor("/"), "/");
-  EXPECT_EQ(TCanonator::OutputDirectoryFor(fs::temp_directory_path().string() + "/"),
+  EXPECT_EQ(TKoordinator::OutputDirectoryFor("/"), "/");
+  EXPECT_EQ(TKoordinator::OutputDirectoryFor(fs::temp_directory_path().string() + "/"),
             fs::temp_directory_path().string() + "/");
 }
 
@@ -547,7 +547,7 @@ class TFreshHome : public ::testing::Test {
 };
 
 TEST_F(TFreshHome, UnwritableProgramDirectoryFallsBackToThePicturesDirectory) {
-  const std::string directory = TCanonator::OutputDirectoryFor("/nonexistent/corvalet/app");
+  const std::string directory = TKoordinator::OutputDirectoryFor("/nonexistent/corvalet/app");
   EXPECT_EQ(directory, (Home / "Pictures").string() + "/");
   EXPECT_TRUE(fs::is_directory(Home / "Pictures"));
 }
@@ -556,17 +556,17 @@ TEST_F(TFreshHome, InstalledProgramStartsInThePicturesDirectoryEvenWhereItCouldW
   // Installed for the user, or run as root from /usr/bin: its bin/ is writable.
   const fs::path bin = Home / ".local" / "bin";
   fs::create_directories(bin);
-  EXPECT_EQ(TCanonator::OutputDirectoryFor(bin.string()), (Home / "Pictures").string() + "/");
-  EXPECT_EQ(TCanonator::OutputDirectoryFor(bin.string() + "/"), (Home / "Pictures").string() + "/");
+  EXPECT_EQ(TKoordinator::OutputDirectoryFor(bin.string()), (Home / "Pictures").string() + "/");
+  EXPECT_EQ(TKoordinator::OutputDirectoryFor(bin.string() + "/"), (Home / "Pictures").string() + "/");
   // A writable folder merely named like one is not a bin/ directory.
   const fs::path cabin = Home / "cabin";
   fs::create_directories(cabin);
-  EXPECT_EQ(TCanonator::OutputDirectoryFor(cabin.string()), cabin.string() + "/");
+  EXPECT_EQ(TKoordinator::OutputDirectoryFor(cabin.string()), cabin.string() + "/");
 }
 
 TEST_F(TFreshHome, PicturesDirectoryThatCannotBeMadeLeavesTheHomeDirectory) {
   Station::WriteFile(Home / "Pictures", "a file where the folder would be");
-  EXPECT_EQ(TCanonator::OutputDirectoryFor("/usr/bin"), Home.string() + "/");
+  EXPECT_EQ(TKoordinator::OutputDirectoryFor("/usr/bin"), Home.string() + "/");
 }
 
 }  // namespace

@@ -45,15 +45,15 @@ struct TOwedPhoto {
 // time-stamped activity log. All of it runs on the GUI thread.
 //
 // The application, the sequencer and the dialogs read and write the fields directly.
-class TCanonator {
+class TKoordinator {
  public:
   // Logs go to LogPanel; null logs nowhere.
-  explicit TCanonator(TMemo* LogPanel);
+  explicit TKoordinator(TMemo* LogPanel);
   // Releases the controller, which closes the camera session and ends the SDK use.
-  virtual ~TCanonator();
+  virtual ~TKoordinator();
 
-  TCanonator(const TCanonator&) = delete;
-  TCanonator& operator=(const TCanonator&) = delete;
+  TKoordinator(const TKoordinator&) = delete;
+  TKoordinator& operator=(const TKoordinator&) = delete;
 
   // Connects to the first camera; camera messages go to MainWindow. True when
   // the camera is ready to shoot and its event handlers are registered. A
@@ -144,4 +144,4 @@ class TCanonator {
 };
 
 // The one coordinator, set by the main window; null before and after its life.
-extern TCanonator* Canonator;
+extern TKoordinator* Koordinator;
