@@ -412,7 +412,7 @@ void TForm1::SpeedButton6Click() {
 void TForm1::SpeedButton7Click() {
   // The dialog applies its values itself.
   PointDef->ShowModal();
-  if (RemembersChoices) RememberChoices();
+  if (RemembersChoices) RememberRaster();
 }
 
 void TForm1::SpeedButton8Click() {
@@ -425,6 +425,8 @@ void TForm1::SpeedButton8Click() {
 }
 
 void TForm1::SpeedButton9Click() {
+  // Opens at the folder in use: "Použít" at once keeps it.
+  Form3->DirectoryListBox1->SetDirectory(Koordinator->OutputDirectory);
   Form3->CheckBox1->setChecked(Koordinator->FolderPerScan);
   if (Form3->ShowModal() != 1) {
     Koordinator->Log("Cesta neuložena.");
@@ -432,7 +434,9 @@ void TForm1::SpeedButton9Click() {
   }
   Koordinator->OutputDirectory = Form3->DirectoryListBox1->Directory() + "/";
   Koordinator->FolderPerScan = Form3->CheckBox1->isChecked();
-  if (RemembersChoices) RememberChoices();
+  Koordinator->Log("Zvolen adresář " + Koordinator->OutputDirectory +
+                   (Koordinator->FolderPerScan ? ", každé snímání do nového podadresáře" : ""));
+  if (RemembersChoices) RememberFolder();
 }
 
 void TForm1::SpeedButton2Click() {

@@ -572,22 +572,32 @@ TEST_F(TMainWindowTest, ShowHideAndHideMainButtons) {
   EXPECT_EQ(Messages.size(), 1u);
 }
 
-TEST_F(TMainWindowTest, DirectoryButtonTakesTheChosenDirectoryOrLogs) {
-  Form3->DirectoryListBox1->SetDirectory(Dir.string());
+TEST_F(TMainWindowTest, DirectoryButtonOpensAtTheFolderInUseAndLogsTheChoice) {
+  // "Použít" at once keeps the folder in use, wherever the program was started.
+  Koordinator->OutputDirectory = (Dir / "sub").string() + "/";
+  fs::create_directory(Dir / "sub");
+  EXPECT_EQ(FolderTheDialogOpensAt(), (Dir / "sub").string());
   QTimer::singleShot(0, [] { Click(Form3, "SpeedButton1"); });
   Click(Form1, "SpeedButton9");
-  EXPECT_EQ(Koordinator->OutputDirectory, Dir.string() + "/");
-  EXPECT_THAT(Messages, IsEmpty());
+  EXPECT_EQ(Koordinator->OutputDirectory, (Dir / "sub").string() + "/");
 
+  ChooseFolder(Dir);
+  EXPECT_EQ(Koordinator->OutputDirectory, Dir.string() + "/");
   // The root already ends in the separator; one more is appended all the same.
-  Form3->DirectoryListBox1->SetDirectory("/");
-  QTimer::singleShot(0, [] { Click(Form3, "SpeedButton1"); });
-  Click(Form1, "SpeedButton9");
+  ChooseFolder("/", true);
   EXPECT_EQ(Koordinator->OutputDirectory, "//");
+  EXPECT_TRUE(Koordinator->FolderPerScan);
+  EXPECT_THAT(Messages, ElementsAre("Cesta neuložena.", "Zvolen adresář " + Dir.string() + "/sub/",
+                                    "Zvolen adresář " + Dir.string() + "/",
+                                    "Zvolen adresář //, každé snímání do nového podadresáře"));
+  Koordinator->FolderPerScan = false;
 
   // The close box keeps the previous directory.
-  Form3->DirectoryListBox1->SetDirectory(Dir.string());
-  QTimer::singleShot(0, [] { Form3->close(); });
+  Messages.clear();
+  QTimer::singleShot(0, [this] {
+    Form3->DirectoryListBox1->SetDirectory(Dir.string());
+    Form3->close();
+  });
   Click(Form1, "SpeedButton9");
   EXPECT_EQ(Koordinator->OutputDirectory, "//");
   EXPECT_THAT(Messages, ElementsAre("Cesta neuložena."));

@@ -101,8 +101,9 @@ check_dialog_on_top() {
 
 start=$SECONDS
 start_xvfb
-# The list of the output directory dialog starts at the working directory.
-mkdir -p "$work/out/photos"
+# The output folder remembered from an earlier run; the directory dialog opens at it.
+mkdir -p "$work/out/photos" "$XDG_CONFIG_HOME/corvaletscan"
+printf '[General]\nOutputDirectory=%s/\n' "$work/out" >"$XDG_CONFIG_HOME/corvaletscan/corvaletscan.conf"
 start_program "$@"
 wait_for "main window without a window manager" 60 x_shown CorvaletScan
 bare_main="$(x_id CorvaletScan)"
@@ -144,7 +145,7 @@ pointdef="$(window_id "Nastavení rastru bodů")"
 raster=(30 25 40 60 4 14)
 tops=(16 40 72 96 128 152)
 for i in 0 1 2 3 4 5; do
-  type_into "$pointdef" $((8 + 56 + 24)) $((8 + ${tops[$i]} + 10)) "${raster[$i]}"
+  type_into "$pointdef" $((8 + 128 + 52)) $((8 + ${tops[$i]} + 10)) "${raster[$i]}"
 done
 click "$pointdef" $((8 + 60)) $((504 + 16))          # "Použít"
 wmctrl -i -c "$pointdef"
