@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -16,6 +17,26 @@ std::string Decimal(double Number) {
   for (char& c : result)
     if (c == '.') c = ',';
   return result;
+}
+
+// Focus and white balance names as backends give them (libgphoto2's labels in
+// lower case), in Czech; a name not listed is shown as the camera gives it.
+std::string NameText(const std::string& Name) {
+  static const std::pair<const char*, const char*> Czech[] = {
+      {"manual", "manuální"},
+      {"automatic", "automatické"},
+      {"automatic macro", "automatické makro"},
+      {"one-push automatic", "automatické jednorázové"},
+      {"undefined", "neurčeno"},
+      {"daylight", "denní světlo"},
+      {"cloudy", "zataženo"},
+      {"shade", "stín"},
+      {"fluorescent", "zářivka"},
+      {"tungsten", "žárovka"},
+      {"flash", "blesk"}};
+  for (const auto& [name, text] : Czech)
+    if (Name == name) return text;
+  return Name;
 }
 
 }  // namespace
@@ -92,7 +113,7 @@ std::string SettingText(TCameraSetting Setting, const TSettingValue& Value) {
     case TCameraSetting::ImageFormat:
       break;
   }
-  return Value.Name;
+  return Setting == TCameraSetting::ImageFormat ? Value.Name : NameText(Value.Name);
 }
 
 const char* SettingLabel(TCameraSetting Setting) {

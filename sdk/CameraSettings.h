@@ -63,7 +63,8 @@ TExposureMode ExposureModeNamed(const std::string& Name);
 // Modes in which the camera chooses the exposure of each photo itself.
 bool IsAutomaticExposure(TExposureMode Mode);
 
-// The setting's value as the station shows it: "1/30 s", "f/8", "ISO 100", "manuál".
+// The setting's value as the station shows it, in Czech: "1/30 s", "f/8", "ISO 100",
+// "manuál", "denní světlo".
 std::string SettingText(TCameraSetting Setting, const TSettingValue& Value);
 // The setting's name as the station shows it: "čas", "clona", ...
 const char* SettingLabel(TCameraSetting Setting);

@@ -210,6 +210,11 @@ wmctrl -i -c "$directory"
 wait_for "\"Výběr adresáře\" closed by its close box" 30 window_gone "Výběr adresáře"
 
 click "$main" $(main_button Inicializace)
+# The camera settings dialog: a fixed frame like the others; Escape closes it.
+click "$main" $(main_button Nastavení)
+check_dialog_on_top "Nastavení kamery"
+xdotool windowactivate --sync "$(window_id "Nastavení kamery")" key Escape
+wait_for "\"Nastavení kamery\" closed by Escape" 30 window_gone "Nastavení kamery"
 click "$main" $(main_button Snímání)
 wait_for "main window hidden by the scan" 30 window_gone CorvaletScan
 wait_for "end of the scan (the main window back)" 240 window_shown CorvaletScan
@@ -230,6 +235,7 @@ wait_for "main window back after aiming" 30 window_shown CorvaletScan
 main="$(window_id CorvaletScan)"
 aim="$(window_id "Zaměření")"
 above "$aim" "$main" || fail "the aim window is below the main window: $(stacking_titles)"
+check_frame "Zaměření" no
 [ "$(cat "$work/out/photos/corvalet.sbf")" = "$index" ] || fail "aiming changed the scan's index"
 photos="$(compgen -G "$work/out/photos/*.JPG" | wc -l)"
 [ "$photos" -eq 19 ] || fail "$photos photos after a scan and aiming, not 19"
