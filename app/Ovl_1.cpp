@@ -148,6 +148,7 @@ void TStomper::StopScan() {
   Running = false;
   FPhotoTimer.Stop();
   Koordinator->CapturedFiles.clear();
+  Koordinator->UnlockFolder();
   Koordinator->Log("Snímání zastaveno, seznam snímků nezapsán");
   if (!ScanDirectory.empty() && ScanDirectory != Koordinator->OutputDirectory)
     Koordinator->Log("Snímky zastaveného snímání zůstávají v " + ScanDirectory);
@@ -183,6 +184,12 @@ void TStomper::StartScan() {
       if (Form1 != nullptr) Form1->show();
       return;
     }
+  }
+  // Another station's scan into the same folder would replace this one's index.
+  if (std::string error; !Koordinator->LockFolder(ScanDirectory, error)) {
+    Koordinator->Log("Snímání nezačalo: " + error);
+    if (Form1 != nullptr) Form1->show();
+    return;
   }
   Koordinator->Log("Snímání začalo ...");
   if (ScanDirectory != Koordinator->OutputDirectory) Koordinator->Log("Snímky do " + ScanDirectory);

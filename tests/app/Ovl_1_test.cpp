@@ -349,6 +349,37 @@ TEST_F(TMainWindowTest, FailedDownloadInAScanStopsItWithoutAnIndex) {
   EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
 }
 
+// Two stations on one folder: a scan does not start while another station's
+// runs there; a scan holds its folder until its index is written or it stops.
+TEST_F(TMainWindowTest, AFolderInUseByAnotherStationRefusesTheScanAndAScanHoldsItsFolder) {
+  Connect();
+  TKoordinator other(nullptr);
+  std::string error;
+  ASSERT_TRUE(other.LockFolder(Koordinator->OutputDirectory, error)) << error;
+  Click(Form1, "SpeedButton10");
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_THAT(Messages[0], HasSubstr("Snímání nezačalo: složku " + Koordinator->OutputDirectory +
+                                     " používá jiná stanice (počítač "));
+  EXPECT_EQ(ShutterCommands(), 0);
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_TRUE(Form1->isVisible());
+  other.UnlockFolder();
+
+  Click(Form1, "SpeedButton10");
+  EXPECT_FALSE(other.LockFolder(Koordinator->OutputDirectory, error));
+  for (int n = 1; n <= 17; ++n) Deliver(PhotoName(n));
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(1, 17));
+  EXPECT_FALSE(fs::exists(Dir / "corvalet.lock"));
+
+  Click(Form1, "SpeedButton10");
+  EXPECT_TRUE(fs::exists(Dir / "corvalet.lock"));
+  TestSdk::FailOnCall("EdsDownload", 1, SomeFailure);
+  Deliver(PhotoName(18));
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_FALSE(fs::exists(Dir / "corvalet.lock"));
+  EXPECT_TRUE(other.LockFolder(Koordinator->OutputDirectory, error)) << error;
+}
+
 TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
   const std::string oldIndex = "SBF File : old\r\n";
   std::ofstream(Dir / "corvalet.sbf", std::ios::binary) << oldIndex;
