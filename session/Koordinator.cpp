@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -241,23 +242,39 @@ void TKoordinator::WriteScanIndex(const std::string& Directory) {
 
 std::string TKoordinator::MakeScanFolder(std::string& Error) const {
   constexpr char Prefix[] = "sken-";
-  // One past the highest number there: a folder emptied and removed is not refilled.
-  long highest = 0;
+  auto number = [](const std::string& Digits) {
+    return Digits.empty() || Digits.size() > 9 ||
+                   Digits.find_first_not_of("0123456789") != std::string::npos
+               ? 0L
+               : std::stol(Digits);
+  };
+  // One past the highest number there and the highest made there: a folder
+  // emptied and removed, the last one too, is not refilled.
+  const std::string record = OutputDirectory + ScanNumberFileName;
+  std::string recorded;
+  std::getline(std::ifstream(record), recorded);
+  long highest = number(recorded);
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(OutputDirectory, error)) {
     const std::string name = entry.path().filename().string();
-    const std::string digits = name.substr(std::min(name.size(), sizeof Prefix - 1));
-    if (!name.starts_with(Prefix) || digits.empty() || digits.size() > 9 ||
-        digits.find_first_not_of("0123456789") != std::string::npos)
-      continue;
-    highest = std::max(highest, std::stol(digits));
+    if (name.starts_with(Prefix))
+      highest = std::max(highest, number(name.substr(sizeof Prefix - 1)));
   }
   std::string path;
-  for (long number = highest + 1; number <= highest + 100; ++number) {
+  for (long next = highest + 1; next <= highest + 100; ++next) {
     char name[32];
-    std::snprintf(name, sizeof name, "%s%03ld", Prefix, number);
+    std::snprintf(name, sizeof name, "%s%03ld", Prefix, next);
     path = OutputDirectory + name;
-    if (mkdir(path.c_str(), 0777) == 0) return path + "/";
+    if (mkdir(path.c_str(), 0777) == 0) {
+      // Written beside and renamed over the record. Should it fail, the number
+      // is still safe while its folder stays.
+      const std::string beside = record + ".new";
+      std::ofstream out(beside);
+      out << next << "\n";
+      out.close();
+      if (!out || std::rename(beside.c_str(), record.c_str()) != 0) std::remove(beside.c_str());
+      return path + "/";
+    }
     if (errno != EEXIST) break;
   }
   Error = "Cannot create folder \"" + path + "\". " + std::strerror(errno);

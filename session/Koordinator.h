@@ -110,9 +110,11 @@ class TKoordinator {
   bool LockFolder(const std::string& Directory, std::string& Error);
   void UnlockFolder();
 
-  // Creates the next free numbered scan folder in OutputDirectory: "sken-001",
-  // "sken-002", ..., one past the highest there, never an existing name. Its
-  // path ending in "/", or empty with Error naming the path and the reason.
+  // Creates the next numbered scan folder in OutputDirectory: "sken-001",
+  // "sken-002", ..., one past the highest there and the highest ever made
+  // there (recorded in ScanNumberFileName), so that a number never names two
+  // scans, even after its folder was removed. Its path ending in "/", or empty
+  // with Error naming the path and the reason.
   std::string MakeScanFolder(std::string& Error) const;
 
   // Where photos go at a first start; ends in "/". A program run where it was built: its own
@@ -124,6 +126,8 @@ class TKoordinator {
 
   static constexpr int MaxLogLines = 24;
   static constexpr char IndexFileName[] = "corvalet.sbf";
+  // The number of the last scan folder made in OutputDirectory.
+  static constexpr char ScanNumberFileName[] = ".corvalet-sken";
 
   std::unique_ptr<TAppMaster> Controller;
   // Always ends in "/".
