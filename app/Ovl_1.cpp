@@ -14,6 +14,7 @@
 #include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "platform/Sleep.h"
+#include "sdk/CameraProblems.h"
 #include "session/Koordinator.h"
 
 TForm1* Form1 = nullptr;
@@ -395,6 +396,8 @@ void TForm1::SpeedButton1Click() {
     Stomper->CameraSettings.LogSettings();
   } else
     Koordinator->Log("Kamera nepřipojena");
+  // Why not, and what to do, where the camera's backend could find out.
+  for (const std::string& line : TakeCameraProblems()) Koordinator->Log(line);
 }
 
 void TForm1::SpeedButton4Click() {
