@@ -127,6 +127,7 @@ TFolderLock::TResult TFolderLock::Take(const std::string& Directory, std::string
     const int error = CreateLockFile(Directory, path, content);
     if (error == 0) {
       FDirectory = Directory;
+      FFolder = open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       FContent = content;
       return TResult::Taken;
     }
@@ -159,9 +160,22 @@ TFolderLock::TResult TFolderLock::Take(const std::string& Directory, std::string
 
 void TFolderLock::Release() {
   if (FDirectory.empty()) return;
-  const std::string path = FDirectory + FileName;
-  // A lock file that is no longer this lock's stays.
-  if (ReadAll(path) == FContent) unlink(path.c_str());
+  // Through the folder held: an operator may have moved it during the scan.
+  if (FFolder >= 0) {
+    std::string found;
+    if (const int file = openat(FFolder, FileName, O_RDONLY | O_CLOEXEC); file >= 0) {
+      char buffer[512];
+      for (ssize_t count; (count = read(file, buffer, sizeof buffer)) > 0;)
+        found.append(buffer, std::size_t(count));
+      close(file);
+    }
+    // A lock file that is no longer this lock's stays.
+    if (found == FContent) unlinkat(FFolder, FileName, 0);
+    close(FFolder);
+  } else if (const std::string path = FDirectory + FileName; ReadAll(path) == FContent) {
+    unlink(path.c_str());
+  }
   FDirectory.clear();
+  FFolder = -1;
   FContent.clear();
 }

@@ -25,7 +25,8 @@ class TFolderLock {
   // lock left by a process of this host that has ended is taken over; TakenOver
   // then names whose it was.
   TResult Take(const std::string& Directory, std::string& Said, std::string& TakenOver);
-  // Removes the lock file, if it is still the one this lock wrote.
+  // Removes the lock file, if it is still the one this lock wrote; also when
+  // the folder was moved or renamed meanwhile.
   void Release();
   // The folder held, ends in "/"; empty when none.
   const std::string& Directory() const { return FDirectory; }
@@ -34,6 +35,8 @@ class TFolderLock {
 
  private:
   std::string FDirectory;
+  // The folder itself, wherever it goes; -1 when none is held.
+  int FFolder = -1;
   // What this lock wrote into the file.
   std::string FContent;
 };

@@ -185,11 +185,13 @@ TPutIndex PutScanIndex(const std::string& Directory, const std::string& Text,
     }
   } else {
     // Check files without their index (a write of an earlier version that stopped)
-    // are kept under their own time, not left to the new scan's check.
+    // are kept together under the time of the first, not left to the new scan's check.
+    std::string stamp;
     for (const TScanFile& checkFile : CheckFiles) {
       const std::string from = Directory + Named(checkFile, "");
       if (!Exists(from)) continue;
-      const std::string to = Named(checkFile, StampFor(Directory, from, checkFile, false));
+      if (stamp.empty()) stamp = StampFor(Directory, from, checkFile, false);
+      const std::string to = Named(checkFile, stamp);
       Step("keep " + Named(checkFile, ""));
       if (RenameNoReplace(from, Directory + to))
         put.Notes.push_back("Soubor " + Named(checkFile, "") +

@@ -873,10 +873,13 @@ TEST_F(TRiskTest, TransferDuringTheIndexWriteIsSavedAfterIt) {
   ASSERT_EQ(saved.size(), 18u);
   const std::vector<std::string> scan(saved.begin(), saved.end() - 1);
   EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), scan);
-  // When the index was written, the disk held exactly the photos it lists.
+  // When the index was written, the disk held exactly the photos it lists, and
+  // the scan's lock, gone with the index.
   std::vector<std::string> sorted = scan;
+  sorted.push_back("corvalet.lock");
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(atWrite, sorted);
+  EXPECT_FALSE(fs::exists(Dir / "corvalet.lock"));
   EXPECT_THAT(Koordinator->CapturedFiles, ElementsAreArray({saved.back()}));
   ExpectPhotosIntact(Dir, Station->SavedPhotos(), PhotoSize);
   ++ScansRun;

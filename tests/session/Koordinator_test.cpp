@@ -605,6 +605,30 @@ TEST_F(TScanIndexTest, AWriteStoppedAtAnyStepLosesNoIndexAndTheNextOneCompletesI
   }
 }
 
+// Check files without their index (left by a write of an earlier version that
+// stopped) are kept under their own time, not replaced by the next scan's.
+TEST_F(TScanIndexTest, CheckFilesWithoutTheirIndexAreKeptUnderTheirOwnTime) {
+  PutScanA(Dir);
+  fs::rename(IndexPath(), Dir / KeptName("corvalet.sbf", StampA));
+  for (const char* name : {"corvalet-check.txt", "corvalet-check.png", "corvalet-points.csv"}) {
+    std::tm local{};
+    local.tm_year = 2026 - 1900, local.tm_mon = 11, local.tm_mday = 8;
+    local.tm_hour = 14, local.tm_min = 5, local.tm_sec = 20, local.tm_isdst = -1;
+    const timespec written[2] = {{mktime(&local), 0}, {mktime(&local), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (Dir / name).c_str(), written, 0), 0);
+  }
+  Coordinator->AddCapturedFile("C.JPG");
+  Coordinator->WriteScanIndex();
+  for (const auto& [name, bytes] : ScanA) {
+    const std::string kept = KeptName(name, name == "corvalet.sbf" ? StampA : "2026-12-08_140520");
+    EXPECT_EQ(ReadFile(Dir / kept), bytes) << kept;
+  }
+  EXPECT_THAT(LogLines(), ::testing::Contains(::testing::EndsWith(
+                              " : Soubor corvalet-points.csv bez seznamu snímků přejmenován na "
+                              "corvalet-points-2026-12-08_140520.csv")));
+  EXPECT_EQ(Station::FilesIn(Dir).size(), 5u);
+}
+
 // Two stations on one folder: the second is refused while the first holds it,
 // its index write replaces nothing, and a lock of an ended process is taken over.
 TEST_F(TScanIndexTest, ASecondStationIsKeptOutOfAFolderInUse) {
