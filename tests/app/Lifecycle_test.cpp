@@ -51,9 +51,11 @@ fs::path MakeTempDirectory() {
   return pattern;
 }
 
+// Photos and indexes: the lock file of a scan still running is neither.
 int FilesIn(const fs::path& Directory) {
   int count = 0;
-  for (const auto& entry : fs::directory_iterator(Directory)) count += entry.is_regular_file();
+  for (const auto& entry : fs::directory_iterator(Directory))
+    count += entry.is_regular_file() && entry.path().filename() != "corvalet.lock";
   return count;
 }
 
