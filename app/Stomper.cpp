@@ -136,7 +136,6 @@ void TStomper::FinishScan() {
   // A failure here goes to the error box; the main window then stays hidden.
   const std::string folder = ScanDirectory.empty() ? Koordinator->OutputDirectory : ScanDirectory;
   Koordinator->WriteScanIndex(folder);
-  FinishedFolder = folder;
   if (Check) Check->IndexWritten(folder);
   ShowMainWindow();
 }

@@ -71,8 +71,6 @@ class TStomper {
   std::uint32_t PhotoTimeout = DefaultPhotoTimeout;
   // Where the running (or last) scan puts its photographs and index; ends in "/".
   std::string ScanDirectory;
-  // Where the last scan that wrote its index put it; ends in "/".
-  std::string FinishedFolder;
   // The camera's settings: shown, and held for a scan.
   TCameraSettingsWatch CameraSettings;
   // Shown again when a scan or aiming ends or cannot start; null: none.
