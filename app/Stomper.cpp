@@ -94,8 +94,13 @@ void TStomper::ShootPattern(TDraw Draw) {
   Koordinator->Log("step_" + std::to_string(Step));
   LogShot(shot);
   AdvanceStep();
-  // Also after a refused shutter: the scan must not wait for ever for a photograph.
-  if (Running && PhotoTimeout > 0) FPhotoTimer.Start(PhotoTimeout);
+  if (!Running) return;
+  // No photograph comes for a refused shutter: waiting for it would only hold the screen.
+  if (shot == TShot::Refused) {
+    StopScan();
+    return;
+  }
+  if (PhotoTimeout > 0) FPhotoTimer.Start(PhotoTimeout);
 }
 
 void TStomper::ShootDarkField() {

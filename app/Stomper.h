@@ -33,7 +33,8 @@ class TStomper {
   void FinishScan();
   // Reads the camera's settings again during a scan; a change is logged and goes to the check.
   void SettingsMayHaveChanged(int LastStep);
-  // Ends the scan without an index: its list is dropped, the main window comes back.
+  // Ends the scan without an index: its list is dropped, its photos stay on
+  // disk, the main window comes back.
   void StopScan();
 
   // Starts a scan at step 0 with an empty file list; nothing without a camera,

@@ -479,19 +479,27 @@ TEST_F(TMainWindowTest, WholePhotoTheCameraDidNotConfirmIsKeptAndListed) {
   EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(1, 17));
 }
 
-TEST_F(TMainWindowTest, FailedShutterIsLoggedAndTheScanWaits) {
+TEST_F(TMainWindowTest, RefusedShutterStopsTheScanAtOnceAndKeepsItsPhotos) {
+  Koordinator->FolderPerScan = true;
   Connect();
   TestSdk::FailOnCall("EdsSendCommand", 4, SomeFailure);
   Click(Form1, "SpeedButton10");
   for (int n = 1; n <= 3; ++n) Deliver(PhotoName(n));
-  EXPECT_THAT(Messages,
-              ElementsAre("Snímání začalo ...", "step_0", "snímek uložen", "step_1",
-                          "snímek uložen", "step_2", "snímek uložen", "step_3", "Spoušť selhala"));
-  // No photograph comes for step 3: the scan waits with the main window hidden.
-  Application->ProcessMessages();
-  EXPECT_TRUE(Stomper->Running);
+  Koordinator->FolderPerScan = false;
+  // No photograph comes for step 3: nothing waits for it.
+  const fs::path folder = Dir / "sken-001";
+  std::vector<std::string> log = ScanLog("...s");
+  log.insert(log.begin() + 1, "Snímky do " + folder.string() + "/");
+  log.push_back("Snímky zastaveného snímání zůstávají v " + folder.string() + "/");
+  EXPECT_THAT(Messages, ElementsAreArray(log));
+  EXPECT_FALSE(Stomper->Running);
   EXPECT_EQ(Stomper->Step, 4);
-  EXPECT_FALSE(Form1->isVisible());
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_EQ(FilesIn(folder), PhotoNames(1, 3));
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
+  AdvanceTime(Stomper->PhotoTimeout);
+  EXPECT_EQ(Messages.size(), log.size());
+  EXPECT_EQ(ShutterCommands(), 4);
 }
 
 TEST_F(TMainWindowTest, IndexThatCannotBeWrittenGoesToTheErrorBox) {

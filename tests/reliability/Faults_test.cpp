@@ -181,7 +181,7 @@ TFault ScanFault(const std::string& Function, int Call, const std::string& Outco
   fault.Phase = TPhase::Scan;
   fault.RigItems = Extra + ",fail=" + Function + ":" + std::to_string(Call) + ":" + Hex(Code);
   fault.Log = Join({Connected}, ScanLog(Outcomes));
-  const auto stop = Outcomes.find_first_of("sw");
+  const auto stop = Outcomes.find('w');
   if (stop != std::string::npos) fault.WaitsAfter = int(stop);
   return fault;
 }
