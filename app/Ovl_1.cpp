@@ -1,5 +1,6 @@
 #include "app/Ovl_1.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <string>
 
@@ -178,7 +179,7 @@ void TForm1::AimPhotosTaken(const std::string& Dark, const std::string& Points) 
     Koordinator->Log(Outcome.Result ? Outcome.Result->Summary()
                                   : "Zaměření nebylo možné: " + Outcome.Error);
     // Not over the projection of a scan or of new aiming photos begun meanwhile.
-    if (!Stomper->Running && !Stomper->Aiming()) FAimWindow->ShowOutcome(Outcome);
+    if (!Stomper->Busy()) FAimWindow->ShowOutcome(Outcome);
   });
 }
 
@@ -200,11 +201,10 @@ void TForm1::SpeedButton11Click() {
 
 void TForm1::ShowProjectionOnly() {
   Form2->show();
-  hide();
-  // On a single screen it would cover the projection.
-  if (FAimWindow != nullptr) FAimWindow->hide();
-  Form3->hide();
-  PointDef->hide();
+  // On a single screen each would cover the projection: the aim window, a
+  // dialog, a tooltip, this window.
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (window != Form2 && window->isVisible()) window->hide();
 }
 
 void TForm1::ApplicationEvents1Message(TMsg& Msg, bool& Handled) {

@@ -32,7 +32,7 @@ class TForm1 : public TForm {
   void SpeedButton13Click();  // "Zaměřit"
   void SpeedButton10Click();  // "Snímání"
   void SpeedButton11Click();  // "Konec"
-  // Shows the projection window and hides every other window.
+  // Shows the projection window and hides every other window of the program.
   void ShowProjectionOnly();
 
   // Logged when "Jeden", "Zaměřit" or "Snímání" finds no connected camera.

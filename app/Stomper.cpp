@@ -3,6 +3,7 @@
 #include <QWidget>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "check/LiveCheck.h"
 #include "pattern/Mat_gen.h"
@@ -31,6 +32,25 @@ void LogShot(TShot Shot) {
   if (Shot == TShot::Refused) Koordinator->Log("Spoušť selhala");
   // The photograph still comes; the camera's own controls may stay locked.
   if (Shot == TShot::TakenStillLocked) Koordinator->Log("Odemčení kamery selhalo");
+}
+
+// Why the projection cannot be photographed yet: the windows still on screen, or the
+// projection not there.
+std::string InTheWay(const TExposure& Exposure, const std::string& Projection) {
+  const std::string within = " do " + SecondsText(TStomper::ProjectionTimeout) + " s";
+  std::string why;
+  if (!Exposure.Others.empty()) {
+    std::string names;
+    for (const std::string& title : Exposure.Others)
+      names += (names.empty() ? "" : ", ") + (title.empty() ? "bez názvu" : "\"" + title + "\"");
+    why = Exposure.Others.size() == 1
+              ? "okno " + names + " nezmizelo z obrazovky" + within + ", snímky by ho ukázaly"
+              : "okna " + names + " nezmizela z obrazovky" + within + ", snímky by je ukázaly";
+  }
+  if (!Exposure.Shown)
+    why +=
+        (why.empty() ? "" : "; ") + ("projekce \"" + Projection + "\" se" + within + " neukázala");
+  return why;
 }
 
 }  // namespace
@@ -78,23 +98,30 @@ void TStomper::RunStep() {
 }
 
 template <class TDraw>
-void TStomper::ShootPattern(TDraw Draw) {
-  const unsigned begun = ++FStepsBegun;
+void TStomper::Project(TDraw Draw) {
   Draw();
   Form2->Image1->Repaint();
-  Application->ProcessMessages();
-  // The loop above may have run the main window's close handler.
+  // The painted pattern is on screen once the window system has taken it, not
+  // when it was handed over: a camera photographing the screen must find it there.
+  Application->SyncWithWindowSystem();
+}
+
+template <class TDraw>
+void TStomper::ShootPattern(TDraw Draw) {
+  const unsigned begun = ++FStepsBegun;
+  Project(Draw);
+  // The loop inside may have run the main window's close handler.
   if (Koordinator == nullptr || ShuttingDown()) return;
   // Or a step of its own, for a second photo on its way or a new scan start:
   // that step has shot in this one's place, and shooting again would take
-  // another pattern under the next step's number.
-  if (FStepsBegun != begun) return;
+  // another pattern under the next step's number. Or a stop, or a start that
+  // waits for the screen: nothing may be shot before it is clear.
+  if (FStepsBegun != begun || !Running) return;
   Sleep(std::uint32_t(Delay));
   const TShot shot = Koordinator->Shoot(FScan, ScanDirectory);
   Koordinator->Log("step_" + std::to_string(Step));
   LogShot(shot);
   AdvanceStep();
-  if (!Running) return;
   // No photograph comes for a refused shutter: waiting for it would only hold the screen.
   if (shot == TShot::Refused) {
     StopScan();
@@ -167,12 +194,34 @@ void TStomper::PhotoTimedOut() {
   StopScan();
 }
 
+void TStomper::AwaitProjection(const std::string& Refusal, std::function<void()> Begin) {
+  FProjection.Start(Form2, ProjectionTimeout, [this, Refusal, Begin](const TExposure& Exposure) {
+    // The wait ran the loop: the program may have begun to end meanwhile.
+    if (Koordinator == nullptr || MatGen == nullptr || Form2 == nullptr || ShuttingDown()) return;
+    if (Exposure.Alone()) {
+      Begin();
+      return;
+    }
+    Koordinator->Log(Refusal + InTheWay(Exposure, Form2->Caption()));
+    ShowMainWindow();
+  });
+}
+
 void TStomper::StartScan() {
-  if (Koordinator == nullptr || !Koordinator->Connected) return;
+  if (Koordinator == nullptr || !Koordinator->Connected || Form2 == nullptr) return;
   if (!CameraSettings.ScanMayStart()) {
     ShowMainWindow();
     return;
   }
+  // A scan or aiming under way ends here: none of its photos is listed or shot any more.
+  if (Running) Koordinator->CapturedFiles.clear();
+  Running = false;
+  FAimStep = 0;
+  FPhotoTimer.Stop();
+  AwaitProjection("Snímání nezačalo: ", [this] { BeginScan(); });
+}
+
+void TStomper::BeginScan() {
   ScanDirectory = Koordinator->OutputDirectory;
   if (Koordinator->FolderPerScan) {
     std::string error;
@@ -191,9 +240,6 @@ void TStomper::StartScan() {
   // a swallowed shot would otherwise take every later scan's first photograph.
   Koordinator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
   ++FScan;
-  // Photos still owed to an aiming are saved but go nowhere.
-  FAimStep = 0;
-  FPhotoTimer.Stop();
   ResetSteps();
   Koordinator->CapturedFiles.clear();
   Running = true;
@@ -206,10 +252,8 @@ void TStomper::StartScan() {
 
 template <class TDraw>
 void TStomper::ShootAimPattern(TDraw Draw) {
-  Draw();
-  Form2->Image1->Repaint();
-  Application->ProcessMessages();
-  // The loop above may have run the close handler, or a scan start that ended the aiming.
+  Project(Draw);
+  // The loop inside may have run the close handler, or a scan start that ended the aiming.
   if (Koordinator == nullptr || ShuttingDown() || !Aiming()) return;
   Sleep(std::uint32_t(Delay));
   const TShot shot = Koordinator->Shoot(FAimScan, Koordinator->OutputDirectory);
@@ -222,13 +266,21 @@ void TStomper::ShootAimPattern(TDraw Draw) {
 }
 
 void TStomper::StartAim() {
-  if (Koordinator == nullptr || !Koordinator->Connected || Running || MatGen == nullptr) return;
+  if (Koordinator == nullptr || !Koordinator->Connected || Running || MatGen == nullptr ||
+      Form2 == nullptr)
+    return;
+  // Started over: the earlier aiming's photos go nowhere.
+  FAimStep = 0;
+  FPhotoTimer.Stop();
+  AwaitProjection("Zaměření nezačalo: ", [this] { BeginAim(); });
+}
+
+void TStomper::BeginAim() {
   Koordinator->Log("Zaměřování ...");
   Koordinator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
   // A number of its own: no scan lists these photos, and an ended aiming's late ones go nowhere.
   FAimScan = ++FScan;
   FAimStep = 1;
-  FPhotoTimer.Stop();
   ShootAimPattern([] { MatGen->FillField(0); });
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/CameraSettingsWatch.h"
+#include "platform/ExposureWait.h"
 #include "platform/Messages.h"
 #include "platform/Timer.h"
 
@@ -12,12 +13,16 @@ class QWidget;
 class TScanCheck;
 
 // The scan sequencer: puts the 17 patterns on the projection window one after
-// another and has the camera photograph each. Step 0 runs at the scan start;
-// every later step runs when the photograph of the step before has arrived.
+// another and has the camera photograph each. Step 0 runs once the window
+// system shows the projection alone; every later step runs when the
+// photograph of the step before has arrived.
 class TStomper {
  public:
   static constexpr std::int32_t FinalStep = 17;
   static constexpr std::uint32_t DefaultPhotoTimeout = 30000;
+  // Milliseconds a scan or aiming waits for the window system to take the
+  // program's other windows off the screen and show the projection.
+  static constexpr std::uint32_t ProjectionTimeout = 10000;
 
   void ResetSteps();
   std::int32_t AdvanceStep();
@@ -37,23 +42,27 @@ class TStomper {
   // disk, the main window comes back.
   void StopScan();
 
-  // Starts a scan at step 0 with an empty file list; nothing without a camera,
-  // and not while the camera chooses its own exposure (the main window comes back).
-  // Photographs still owed by earlier shots are listed nowhere when they come.
-  // With per-scan folders the scan goes into a new one; when none can be
-  // made, the log says why, the main window comes back and nothing is shot.
+  // Starts a scan at step 0 with an empty file list once the projection is on
+  // screen alone (the caller hides every other window); nothing without a
+  // camera, and not while the camera chooses its own exposure. A scan under
+  // way ends unlisted. When the window system does not confirm the screen
+  // within ProjectionTimeout, or no per-scan folder can be made, the log says
+  // why, the main window comes back and nothing is shot. Photographs still
+  // owed by earlier shots are listed nowhere when they come.
   void StartScan();
   // One photograph outside a scan, half a second after the press; a refused
   // shutter is logged.
   void SingleShot();
-  // Aiming: shows the dark field, then all points, and photographs each as a
-  // scan does, into the output folder and no index; when both photos are in,
-  // the main window comes back and Aimed gets their paths. Nothing without a
-  // camera or while a scan runs; started again while aiming, it starts over.
-  // A refused shutter, a failed download or a photo that does not come ends
-  // it with a log line.
+  // Aiming: once the projection is on screen alone, shows the dark field, then
+  // all points, and photographs each as a scan does, into the output folder
+  // and no index; when both photos are in, the main window comes back and
+  // Aimed gets their paths. Nothing without a camera or while a scan runs;
+  // started again while aiming, it starts over. A refused shutter, a failed
+  // download or a photo that does not come ends it with a log line.
   void StartAim();
   bool Aiming() const { return FAimStep > 0; }
+  // A scan or aiming runs, or waits for the screen to begin.
+  bool Busy() const { return Running || Aiming() || FProjection.Waiting(); }
   std::function<void(const std::string& Dark, const std::string& Points)> Aimed;
   // Downloads the photograph that a transfer message names. The photograph
   // owed to the running scan's last shutter is listed and the scan goes on;
@@ -83,9 +92,17 @@ class TStomper {
  private:
   bool ShuttingDown() const;
   void ShowMainWindow();
+  // Runs Begin once the projection is on screen alone; otherwise logs Refusal
+  // with the reason and brings the main window back.
+  void AwaitProjection(const std::string& Refusal, std::function<void()> Begin);
+  void BeginScan();
+  void BeginAim();
   // Shows the pattern that Draw paints, then fires the shutter and logs the step.
   template <class TDraw>
   void ShootPattern(TDraw Draw);
+  // Puts the pattern that Draw paints on screen: painted, and taken by the window system.
+  template <class TDraw>
+  void Project(TDraw Draw);
 
   void PhotoTimedOut();
   // Shows the pattern that Draw paints and fires the shutter for aiming.
@@ -104,6 +121,7 @@ class TStomper {
   int FAimStep = 0;
   std::string FAimDark;
   TTimer FPhotoTimer{[this] { PhotoTimedOut(); }};
+  TExposureWait FProjection;
 };
 
 extern TStomper* Stomper;  // the scan sequencer, owned by the main window

@@ -644,7 +644,48 @@ TEST_F(TMainWindowTest, HookHandlesTransfersInsideModalLoopsAndPassesTheRest) {
   Form1->removeEventFilter(&counter);
 }
 
+TEST_F(TMainWindowTest, ScanAndAimBeginOnlyOnceTheWindowSystemShowsTheProjectionAlone) {
+  Connect();
+  Form2->show();
+  Application->ProcessMessages();
+  // The main window is still on screen: nothing is shot, and at the limit the scan does not begin.
+  Stomper->StartScan();
+  AdvanceTime(TStomper::ProjectionTimeout - 1);
+  EXPECT_EQ(ShutterCommands(), 0);
+  EXPECT_TRUE(Stomper->Busy());
+  AdvanceTime(1);
+  EXPECT_THAT(Messages, ElementsAre("Snímání nezačalo: okno \"CorvaletScan\" nezmizelo z "
+                                    "obrazovky do 10 s, snímky by ho ukázaly"));
+  EXPECT_FALSE(Stomper->Busy());
+  EXPECT_FALSE(Stomper->Running);
+
+  // Hidden, it is gone only when the window system says so; then the scan begins.
+  Messages.clear();
+  Stomper->StartScan();
+  Form1->hide();
+  EXPECT_EQ(ShutterCommands(), 0);
+  ASSERT_TRUE(RunLoopUntil([] { return ShutterCommands() == 1; }));
+  EXPECT_THAT(Messages, ElementsAre(ScanStarted, "step_0"));
+  ASSERT_EQ(Waits.size(), 1u);
+  EXPECT_EQ(Waits[0].WrongPoints, 0);
+
+  // Aiming with the projection window hidden: it never shows, and the main window comes back.
+  Stomper->StopScan();
+  Form1->hide();
+  Form2->hide();
+  Messages.clear();
+  Stomper->StartAim();
+  AdvanceTime(TStomper::ProjectionTimeout);
+  EXPECT_THAT(Messages, ElementsAre("Zaměření nezačalo: projekce \"Velkar\" se do 10 s neukázala"));
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_FALSE(Stomper->Busy());
+  EXPECT_EQ(ShutterCommands(), 1);
+}
+
 TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
+  // Any window of the program, also one without a name of its own.
+  QWidget stray;
+  stray.show();
   Form3->show();
   PointDef->show();
   Stomper->Step = 5;
@@ -654,6 +695,7 @@ TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
   EXPECT_FALSE(Form1->isVisible());
   EXPECT_FALSE(Form3->isVisible());
   EXPECT_FALSE(PointDef->isVisible());
+  EXPECT_FALSE(stray.isVisible());
   EXPECT_THAT(Messages, IsEmpty());
   EXPECT_EQ(Stomper->Step, 5);
   EXPECT_FALSE(Stomper->Running);
