@@ -1,312 +1,21 @@
 #include "app/Ovl_1.h"
 
+#include <QApplication>
 #include <QCheckBox>
-#include <optional>
 #include <string>
 
 #include "app/AimWindow.h"
 #include "app/CameraSettingsDialog.h"
 #include "app/ChoiceMemory.h"
-#include "check/LiveCheck.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
 #include "pattern/Mat_gen.h"
 #include "pattern/obraz.h"
 #include "platform/Application.h"
-#include "platform/Sleep.h"
 #include "sdk/CameraProblems.h"
 #include "session/Koordinator.h"
 
 TForm1* Form1 = nullptr;
-TStomper* Stomper = nullptr;
-
-namespace {
-
-// Until a main window exists nothing has begun to end.
-bool ShuttingDown() {
-  if (Form1 != nullptr) return Form1->ShutdownBegan();
-  return Application != nullptr && Application->Terminated();
-}
-
-// "30" or "0,5": seconds as the log writes them.
-std::string SecondsText(std::uint32_t Milliseconds) {
-  std::string text = std::to_string(Milliseconds / 1000);
-  if (const std::uint32_t rest = Milliseconds % 1000) {
-    std::string fraction = std::to_string(1000 + rest).substr(1);
-    while (fraction.back() == '0') fraction.pop_back();
-    text += "," + fraction;
-  }
-  return text;
-}
-
-void LogShot(TShot Shot) {
-  // Without a shot no photograph comes; say so.
-  if (Shot == TShot::Refused) Koordinator->Log("Spoušť selhala");
-  // The photograph still comes; the camera's own controls may stay locked.
-  if (Shot == TShot::TakenStillLocked) Koordinator->Log("Odemčení kamery selhalo");
-}
-
-}  // namespace
-
-void TStomper::ResetSteps() {
-  Step = 0;
-}
-
-std::int32_t TStomper::AdvanceStep() {
-  return ++Step;
-}
-
-void TStomper::RunStep() {
-  // After shutdown began the coordinator and the generator may be gone.
-  if (Koordinator == nullptr || MatGen == nullptr || ShuttingDown()) return;
-  switch (Step) {
-    case 0:
-      ShootDarkField();
-      break;
-    case 1:
-      ShootLitField();
-      break;
-    case 2:
-      ShootAllPoints();
-      break;
-    case 3:
-      ShootFirstBitPlane();
-      break;
-    case FinalStep:
-      FinishScan();
-      break;
-    default:
-      if (Step >= 4 && Step < FinalStep) ShootNextBitPlane();
-      break;
-  }
-}
-
-template <class TDraw>
-void TStomper::ShootPattern(TDraw Draw) {
-  const unsigned begun = ++FStepsBegun;
-  Draw();
-  Form2->Image1->Repaint();
-  Application->ProcessMessages();
-  // The loop above may have run the main window's close handler.
-  if (Koordinator == nullptr || ShuttingDown()) return;
-  // Or a step of its own, for a second photo on its way or a new scan start:
-  // that step has shot in this one's place, and shooting again would take
-  // another pattern under the next step's number.
-  if (FStepsBegun != begun) return;
-  Sleep(std::uint32_t(Delay));
-  const TShot shot = Koordinator->Shoot(FScan, ScanDirectory);
-  Koordinator->Log("step_" + std::to_string(Step));
-  LogShot(shot);
-  AdvanceStep();
-  // Also after a refused shutter: the scan must not wait for ever for a photograph.
-  if (Running && PhotoTimeout > 0) FPhotoTimer.Start(PhotoTimeout);
-}
-
-void TStomper::ShootDarkField() {
-  ShootPattern([] { MatGen->FillField(0); });
-}
-
-void TStomper::ShootLitField() {
-  ShootPattern([] { MatGen->FillField(1); });
-}
-
-void TStomper::ShootAllPoints() {
-  ShootPattern([] { MatGen->DrawAllPoints(); });
-}
-
-void TStomper::ShootFirstBitPlane() {
-  ShootPattern([] {
-    MatGen->ResetPlanes();
-    MatGen->NextPlane();
-  });
-}
-
-void TStomper::ShootNextBitPlane() {
-  ShootPattern([] { MatGen->NextPlane(); });
-}
-
-void TStomper::SettingsMayHaveChanged(int LastStep) {
-  // The check's report keeps them too: a change explains points lost after it.
-  for (const std::string& change : CameraSettings.CheckDuringScan(LastStep))
-    if (Check) Check->SettingChanged(change);
-}
-
-void TStomper::FinishScan() {
-  Running = false;
-  FPhotoTimer.Stop();
-  SettingsMayHaveChanged(FinalStep - 1);
-  Koordinator->Log("Snímání ukončeno ...");
-  Sleep(std::uint32_t(2 * Delay));
-  // A failure here goes to the error box; the main window then stays hidden.
-  const std::string folder = ScanDirectory.empty() ? Koordinator->OutputDirectory : ScanDirectory;
-  Koordinator->WriteScanIndex(folder);
-  FinishedFolder = folder;
-  if (Check) Check->IndexWritten(folder);
-  Form1->show();
-}
-
-void TStomper::StopScan() {
-  Running = false;
-  FPhotoTimer.Stop();
-  Koordinator->CapturedFiles.clear();
-  Koordinator->UnlockFolder();
-  Koordinator->Log("Snímání zastaveno, seznam snímků nezapsán");
-  if (!ScanDirectory.empty() && ScanDirectory != Koordinator->OutputDirectory)
-    Koordinator->Log("Snímky zastaveného snímání zůstávají v " + ScanDirectory);
-  if (Form1 != nullptr) Form1->show();
-}
-
-void TStomper::PhotoTimedOut() {
-  if (Koordinator == nullptr || ShuttingDown()) return;
-  if (Aiming()) {
-    EndAim("snímek nepřišel do " + SecondsText(PhotoTimeout) + " s");
-    return;
-  }
-  if (!Running) return;
-  Koordinator->Log("Snímek ke step_" + std::to_string(Step - 1) + " nepřišel do " +
-                 SecondsText(PhotoTimeout) + " s");
-  StopScan();
-}
-
-void TStomper::StartScan() {
-  if (Koordinator == nullptr || !Koordinator->Connected) return;
-  if (!CameraSettings.ScanMayStart()) {
-    if (Form1 != nullptr) Form1->show();
-    return;
-  }
-  ScanDirectory = Koordinator->OutputDirectory;
-  if (Koordinator->FolderPerScan) {
-    std::string error;
-    ScanDirectory = Koordinator->MakeScanFolder(error);
-    if (ScanDirectory.empty()) {
-      ScanDirectory = Koordinator->OutputDirectory;
-      // No "Snímání začalo": nothing was shot.
-      Koordinator->Log("Snímání nezačalo: " + error);
-      if (Form1 != nullptr) Form1->show();
-      return;
-    }
-  }
-  // Another station's scan into the same folder would replace this one's index.
-  if (std::string error; !Koordinator->LockFolder(ScanDirectory, error)) {
-    Koordinator->Log("Snímání nezačalo: " + error);
-    if (Form1 != nullptr) Form1->show();
-    return;
-  }
-  Koordinator->Log("Snímání začalo ...");
-  if (ScanDirectory != Koordinator->OutputDirectory) Koordinator->Log("Snímky do " + ScanDirectory);
-  // A photograph overdue by more than the limit is not expected any more:
-  // a swallowed shot would otherwise take every later scan's first photograph.
-  Koordinator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
-  ++FScan;
-  // Photos still owed to an aiming are saved but go nowhere.
-  FAimStep = 0;
-  FPhotoTimer.Stop();
-  ResetSteps();
-  Koordinator->CapturedFiles.clear();
-  Running = true;
-  if (Check && MatGen)
-    Check->ScanStarted({MatGen->OffsetX(), MatGen->OffsetY(), MatGen->RowCount(),
-                        MatGen->ColumnCount(), MatGen->PointSize(), MatGen->Spacing()},
-                       CameraSettings.Summary());
-  RunStep();
-}
-
-template <class TDraw>
-void TStomper::ShootAimPattern(TDraw Draw) {
-  Draw();
-  Form2->Image1->Repaint();
-  Application->ProcessMessages();
-  // The loop above may have run the close handler, or a scan start that ended the aiming.
-  if (Koordinator == nullptr || ShuttingDown() || !Aiming()) return;
-  Sleep(std::uint32_t(Delay));
-  const TShot shot = Koordinator->Shoot(FAimScan, Koordinator->OutputDirectory);
-  LogShot(shot);
-  if (shot == TShot::Refused) {
-    EndAim({});
-    return;
-  }
-  if (PhotoTimeout > 0) FPhotoTimer.Start(PhotoTimeout);
-}
-
-void TStomper::StartAim() {
-  if (Koordinator == nullptr || !Koordinator->Connected || Running || MatGen == nullptr) return;
-  Koordinator->Log("Zaměřování ...");
-  Koordinator->WriteOffOwedPhotos(PhotoTimeout > 0 ? PhotoTimeout : DefaultPhotoTimeout);
-  // A number of its own: no scan lists these photos, and an ended aiming's late ones go nowhere.
-  FAimScan = ++FScan;
-  FAimStep = 1;
-  FPhotoTimer.Stop();
-  ShootAimPattern([] { MatGen->FillField(0); });
-}
-
-void TStomper::AimPhotoArrived(const std::string& Path) {
-  FPhotoTimer.Stop();
-  if (FAimStep == 1) {
-    FAimDark = Path;
-    FAimStep = 2;
-    ShootAimPattern([] { MatGen->DrawAllPoints(); });
-    return;
-  }
-  FAimStep = 0;
-  // The points stay on the projector while the operator moves the camera.
-  if (Form1 != nullptr) Form1->show();
-  if (Aimed) Aimed(FAimDark, Path);
-}
-
-void TStomper::EndAim(const std::string& Why) {
-  FAimStep = 0;
-  FPhotoTimer.Stop();
-  Koordinator->Log(Why.empty() ? "Zaměření zastaveno" : "Zaměření zastaveno: " + Why);
-  if (Form1 != nullptr) Form1->show();
-}
-
-void TStomper::SingleShot() {
-  if (Koordinator == nullptr || !Koordinator->Connected) return;
-  Sleep(500);
-  LogShot(Koordinator->Shoot());
-}
-
-void TStomper::TransferArrived(const TMsg& Msg) {
-  if (Koordinator == nullptr) return;
-  const TTransfer transfer = Koordinator->SaveTransferredImage(Msg);
-  if (transfer == TTransfer::Stale) {
-    Koordinator->Log("Snímek z odpojené kamery zahozen");
-    return;
-  }
-  // Photographs come in the order of their shots: this is the oldest owed one.
-  std::optional<TOwedPhoto> owed;
-  if (!Koordinator->OwedPhotos.empty()) {
-    owed = Koordinator->OwedPhotos.front();
-    Koordinator->OwedPhotos.pop_front();
-  }
-  const bool scanPhoto = Running && owed && owed->Scan == FScan;
-  const bool aimPhoto = !Running && Aiming() && owed && owed->Scan == FAimScan;
-  // Line N of the index is pattern N: nothing else may join a scan's list.
-  const bool listed = scanPhoto || (!Running && (!owed || owed->Scan == 0));
-  if (transfer == TTransfer::Failed) {
-    Koordinator->Log("Snímek se nepodařilo uložit");
-    // Without this step's photograph every later line would name the wrong pattern.
-    if (scanPhoto) StopScan();
-    if (aimPhoto) EndAim("snímek se nepodařilo uložit");
-    return;
-  }
-  if (listed) Koordinator->AddCapturedFile(Koordinator->LastSavedFile);
-  // While waiting for photograph n, Step is n.
-  if (Check && scanPhoto)
-    Check->PhotoSaved(Step - 1, Koordinator->LastSavedDirectory + Koordinator->LastSavedFile);
-  // Which file, and where: with folders per scan the name alone would not say.
-  Koordinator->Log(transfer == TTransfer::Saved
-                     ? "snímek uložen: " + Koordinator->LastSavedDirectory + Koordinator->LastSavedFile
-                     : "Snímek uložen, kamera si může ponechat kopii");
-  if (aimPhoto) {
-    AimPhotoArrived(Koordinator->LastSavedDirectory + Koordinator->LastSavedFile);
-    return;
-  }
-  if (!listed) Koordinator->Log("Snímek do snímání nepatří, není v seznamu");
-  if (!scanPhoto) return;
-  FPhotoTimer.Stop();
-  RunStep();
-}
 
 TForm1::TForm1(QWidget* Parent) : TForm(Parent) {
   setObjectName("Form1");
@@ -368,6 +77,8 @@ TSpeedButton* TForm1::AddButton(QWidget* Parent, const char* Name, const char* C
 void TForm1::FormCreate() {
   FStomper = std::make_unique<TStomper>();
   Stomper = FStomper.get();
+  Stomper->MainWindow = this;
+  Stomper->ShutdownBegan = [this] { return ShutdownBegan(); };
   FKoordinator = std::make_unique<TKoordinator>(Memo1);
   Koordinator = FKoordinator.get();
   FAimReader = std::make_unique<TAimReader>();
@@ -475,7 +186,7 @@ void TForm1::AimPhotosTaken(const std::string& Dark, const std::string& Points) 
     Koordinator->Log(Outcome.Result ? Outcome.Result->Summary()
                                   : "Zaměření nebylo možné: " + Outcome.Error);
     // Not over the projection of a scan or of new aiming photos begun meanwhile.
-    if (!Stomper->Running && !Stomper->Aiming()) FAimWindow->ShowOutcome(Outcome);
+    if (!Stomper->Busy()) FAimWindow->ShowOutcome(Outcome);
   });
 }
 
@@ -497,11 +208,10 @@ void TForm1::SpeedButton11Click() {
 
 void TForm1::ShowProjectionOnly() {
   Form2->show();
-  hide();
-  // On a single screen it would cover the projection.
-  if (FAimWindow != nullptr) FAimWindow->hide();
-  Form3->hide();
-  PointDef->hide();
+  // On a single screen each would cover the projection: the aim window, a
+  // dialog, a tooltip, this window.
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (window != Form2 && window->isVisible()) window->hide();
 }
 
 void TForm1::ApplicationEvents1Message(TMsg& Msg, bool& Handled) {

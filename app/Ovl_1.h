@@ -1,109 +1,16 @@
 #pragma once
 
-#include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
-#include "app/CameraSettingsWatch.h"
+#include "app/Stomper.h"
 #include "platform/Forms.h"
 #include "platform/Messages.h"
-#include "platform/Timer.h"
 #include "platform/Widgets.h"
 
 class TAimReader;
 class TAimWindow;
 class TKoordinator;
-class TScanCheck;
-
-// The scan sequencer: puts the 17 patterns on the projection window one after
-// another and has the camera photograph each. Step 0 runs at the scan start;
-// every later step runs when the photograph of the step before has arrived.
-class TStomper {
- public:
-  static constexpr std::int32_t FinalStep = 17;
-  static constexpr std::uint32_t DefaultPhotoTimeout = 30000;
-
-  void ResetSteps();
-  std::int32_t AdvanceStep();
-  // Runs the routine of the current Step; nothing outside 0..17.
-  void RunStep();
-
-  void ShootDarkField();
-  void ShootLitField();
-  void ShootAllPoints();
-  void ShootFirstBitPlane();
-  void ShootNextBitPlane();
-  // Ends the scan: writes the index file and shows the main window again.
-  void FinishScan();
-  // Reads the camera's settings again during a scan; a change is logged and goes to the check.
-  void SettingsMayHaveChanged(int LastStep);
-  // Ends the scan without an index: its list is dropped, the main window comes back.
-  void StopScan();
-
-  // Starts a scan at step 0 with an empty file list; nothing without a camera,
-  // and not while the camera chooses its own exposure (the main window comes back).
-  // Photographs still owed by earlier shots are listed nowhere when they come.
-  // With per-scan folders the scan goes into a new one; when none can be
-  // made, the log says why, the main window comes back and nothing is shot.
-  void StartScan();
-  // One photograph outside a scan, half a second after the press; a refused
-  // shutter is logged.
-  void SingleShot();
-  // Aiming: shows the dark field, then all points, and photographs each as a
-  // scan does, into the output folder and no index; when both photos are in,
-  // the main window comes back and Aimed gets their paths. Nothing without a
-  // camera or while a scan runs; started again while aiming, it starts over.
-  // A refused shutter, a failed download or a photo that does not come ends
-  // it with a log line.
-  void StartAim();
-  bool Aiming() const { return FAimStep > 0; }
-  std::function<void(const std::string& Dark, const std::string& Points)> Aimed;
-  // Downloads the photograph that a transfer message names. The photograph
-  // owed to the running scan's last shutter is listed and the scan goes on;
-  // one that was not saved stops the scan. Any other photograph is listed
-  // only outside a scan and only when no ended scan or aiming shot it.
-  void TransferArrived(const TMsg& Msg);
-
-  bool Running = false;
-  // Told of each scan, photo and index as they come; null: no check.
-  TScanCheck* Check = nullptr;
-  // Milliseconds between a pattern on screen and its shutter command.
-  std::int32_t Delay = 300;
-  // The next step to run, 0..17.
-  std::int32_t Step = 0;
-  // Milliseconds a scan waits for a step's photograph before it stops; 0 waits for ever.
-  std::uint32_t PhotoTimeout = DefaultPhotoTimeout;
-  // Where the running (or last) scan puts its photographs and index; ends in "/".
-  std::string ScanDirectory;
-  // Where the last scan that wrote its index put it; ends in "/".
-  std::string FinishedFolder;
-  // The camera's settings: shown, and held for a scan.
-  TCameraSettingsWatch CameraSettings;
-
- private:
-  // Shows the pattern that Draw paints, then fires the shutter and logs the step.
-  template <class TDraw>
-  void ShootPattern(TDraw Draw);
-
-  void PhotoTimedOut();
-  // Shows the pattern that Draw paints and fires the shutter for aiming.
-  template <class TDraw>
-  void ShootAimPattern(TDraw Draw);
-  void AimPhotoArrived(const std::string& Path);
-  void EndAim(const std::string& Why);
-
-  // Step routines begun so far; tells a step whether another ran inside it.
-  unsigned FStepsBegun = 0;
-  // Number of the running (or last) scan; its shots are owed under it.
-  unsigned FScan = 0;
-  // Aiming shoots under a number of its own; 1 while the dark field's photo is
-  // awaited, 2 while the all-points photo is, 0 otherwise.
-  unsigned FAimScan = 0;
-  int FAimStep = 0;
-  std::string FAimDark;
-  TTimer FPhotoTimer{[this] { PhotoTimedOut(); }};
-};
 
 // The main window "CorvaletScan": the activity log and the operator's buttons.
 // It also carries the application-wide message hook that hands camera
@@ -125,7 +32,7 @@ class TForm1 : public TForm {
   void SpeedButton13Click();  // "Zaměřit"
   void SpeedButton10Click();  // "Snímání"
   void SpeedButton11Click();  // "Konec"
-  // Shows the projection window and hides every other window.
+  // Shows the projection window and hides every other window of the program.
   void ShowProjectionOnly();
 
   // Logged when "Jeden", "Zaměřit" or "Snímání" finds no connected camera.
@@ -185,5 +92,4 @@ class TForm1 : public TForm {
   TAimWindow* FAimWindow = nullptr;  // owned by the form (Qt parent)
 };
 
-extern TForm1* Form1;      // the main window
-extern TStomper* Stomper;  // the scan sequencer, owned by Form1
+extern TForm1* Form1;  // the main window

@@ -5,8 +5,8 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 
-#include "app/Ovl_1.h"
 #include "platform/Messages.h"
 #include "session/Koordinator.h"
 
@@ -16,9 +16,10 @@ namespace {
 constexpr UINT CheckLinesMessage = WM_USER + 16;
 
 std::mutex PendingLock;
-// Never destroyed, like the lock: nothing at exit can find it gone.
-std::deque<std::string>& Pending() {
-  static auto* lines = new std::deque<std::string>;
+// Lines with the folder of the scan each judges. Never destroyed, like the lock:
+// nothing at exit can find it gone.
+std::deque<std::pair<std::string, std::string>>& Pending() {
+  static auto* lines = new std::deque<std::pair<std::string, std::string>>;
   return *lines;
 }
 
@@ -31,17 +32,16 @@ class TCheckLineReceiver : public QObject {
 
   bool event(QEvent* Event) override {
     if (Event->type() != TMessageEvent::EventType()) return QObject::event(Event);
-    std::deque<std::string> lines;
+    std::deque<std::pair<std::string, std::string>> lines;
     {
       std::lock_guard guard(PendingLock);
       lines.swap(Pending());
     }
     // The verdict is the last word on a scan: its line names the scan's folder too, so
-    // the log reads as the session's list of views. A check takes far less than a scan,
-    // so the folder of the scan finished last is the one checked.
-    for (const std::string& line : lines)
-      if (Koordinator)
-        Koordinator->Log(Stomper ? "Sken " + Stomper->FinishedFolder + " – " + line : line);
+    // the log reads as the session's list of views. The folder comes with the verdict:
+    // a check may end after the next scan did.
+    for (const auto& [folder, line] : lines)
+      if (Koordinator) Koordinator->Log("Sken " + folder + " – " + line);
     return true;
   }
 
@@ -54,12 +54,13 @@ std::unique_ptr<TScanCheck> CreateLoggedScanCheck() {
   QCoreApplication* application = QCoreApplication::instance();
   // Goes with the application; a line posted after that reaches no window and is dropped.
   const HWND receiver = application ? (new TCheckLineReceiver(application))->Handle : NullWindow;
-  return std::make_unique<TScanCheck>([receiver](const std::string& Line) {
-    {
-      std::lock_guard guard(PendingLock);
-      Pending().push_back(Line);
-    }
-    // Posted messages carry ThreadSanitizer's notes across the hand-over, unlike a queued call.
-    PostMessageA(receiver, CheckLinesMessage, 0, 0);
-  });
+  return std::make_unique<TScanCheck>(
+      [receiver](const std::string& Folder, const std::string& Line) {
+        {
+          std::lock_guard guard(PendingLock);
+          Pending().emplace_back(Folder, Line);
+        }
+        // Posted messages carry ThreadSanitizer's notes across the hand-over, unlike a queued call.
+        PostMessageA(receiver, CheckLinesMessage, 0, 0);
+      });
 }

@@ -257,7 +257,7 @@ BENCHMARK(BM_FullScan)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillise
 
 // The same scan with the live check decoding each photo as it lands.
 void BM_FullScanChecked(benchmark::State& State) {
-  TScanCheck check([](const std::string& Line) {
+  TScanCheck check([](const std::string&, const std::string& Line) {
     std::printf("  %s\n", Line.c_str());
     CheckDone = true;
   });

@@ -2,8 +2,9 @@
 
 #include <QImageReader>
 #include <array>
+#include <atomic>
 
-// What the check's thread knows of one scan; only that thread touches it.
+// What the check's thread knows of one scan; only that thread touches it, but for Dropped.
 struct TScanCheck::TScan {
   explicit TScan(const TCheckRaster& Raster) : Decoder(Raster) {}
   TScanDecoder Decoder;
@@ -13,10 +14,11 @@ struct TScanCheck::TScan {
   std::string Problem;
   std::string Settings;
   std::vector<std::string> Changes;
+  // A new scan began before this one's index was written: its work is not done.
+  std::atomic<bool> Dropped{false};
 };
 
-TScanCheck::TScanCheck(std::function<void(const std::string&)> Report)
-    : Report(std::move(Report)), Worker([this] { Work(); }) {}
+TScanCheck::TScanCheck(TReport Report) : Report(std::move(Report)), Worker([this] { Work(); }) {}
 
 TScanCheck::~TScanCheck() {
   {
@@ -44,7 +46,8 @@ void TScanCheck::Work() {
 
 void TScanCheck::ScanStarted(const TCheckRaster& Raster, const std::string& Settings) {
   std::lock_guard guard(Lock);
-  Tasks.clear();
+  // Only the unfinished scan: a finished one's verdict may still be on its way.
+  if (Current) Current->Dropped = true;
   Current = std::make_shared<TScan>(Raster);
   Current->Settings = Settings;
 }
@@ -60,7 +63,7 @@ void TScanCheck::PhotoSaved(int Photo, const std::string& Path) {
   std::lock_guard guard(Lock);
   if (!Current || Photo < 0 || Photo > 16) return;
   Tasks.push_back([scan = Current, Photo, Path] {
-    if (scan->Broken) return;
+    if (scan->Broken || scan->Dropped) return;
     QImageReader::setAllocationLimit(MaxPhotoMegabytes);
     QImageReader reader(QString::fromStdString(Path));
     const QImage image = reader.read();
@@ -109,7 +112,7 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
       std::lock_guard hold(Lock);
       Last = std::move(result);
     }
-    Report(line);
+    Report(Dir, line);
   });
   Wake.notify_all();
 }

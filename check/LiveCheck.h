@@ -16,15 +16,17 @@
 class TScanCheck {
  public:
   // Report gets one line per scan, on the check's thread: the verdict, or why
-  // there is none.
-  explicit TScanCheck(std::function<void(const std::string& Line)> Report);
+  // there is none, with the folder of the scan it judged (as IndexWritten got it).
+  using TReport = std::function<void(const std::string& Folder, const std::string& Line)>;
+  explicit TScanCheck(TReport Report);
   // Drops the work not begun and waits for the photo in hand.
   ~TScanCheck();
   TScanCheck(const TScanCheck&) = delete;
   TScanCheck& operator=(const TScanCheck&) = delete;
 
   // A new scan with the raster in force and the camera's settings as the log
-  // gives them (empty when the camera reports none); an unfinished earlier one is dropped.
+  // gives them (empty when the camera reports none). An unfinished earlier one
+  // is dropped; one whose index was written is still judged.
   void ScanStarted(const TCheckRaster& Raster, const std::string& Settings = {});
   // A setting of the camera changed during the running scan (the log's line).
   void SettingChanged(const std::string& Change);
@@ -40,7 +42,7 @@ class TScanCheck {
   struct TScan;
   void Work();
 
-  std::function<void(const std::string&)> Report;
+  TReport Report;
   mutable std::mutex Lock;
   std::condition_variable Wake;
   std::deque<std::function<void()>> Tasks;

@@ -65,6 +65,12 @@ void TApplication::ProcessMessages() {
   sendPostedEvents();
 }
 
+void TApplication::SyncWithWindowSystem() {
+  // Handles the events before the round trip and those it brought.
+  sync();
+  sendPostedEvents();
+}
+
 void TApplication::Terminate() {
   FTerminated = true;
   // Leaves every running loop of the thread, modal ones included.

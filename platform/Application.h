@@ -39,6 +39,10 @@ class TApplication : public QApplication {
   int Run();
   // Handles every pending event, posted messages included, then returns.
   void ProcessMessages();
+  // The same, after waiting until the window system has taken every drawing
+  // and window change made so far (a round trip on X): what is on screen then
+  // is what was drawn.
+  void SyncWithWindowSystem();
   // Ends the message loop (and any modal loop inside it) without running any
   // close handler.
   void Terminate();

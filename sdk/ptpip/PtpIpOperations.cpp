@@ -205,12 +205,20 @@ TReply TPtpIpCamera::TState::Capture(std::uint32_t Transaction) {
   }
   TRenderJob job;
   job.Shot = shot;
-  // The shutter sees what is in front of the lens at the moment of the command.
-  if (Options.PhotoBytes <= 0) job.Frame = Options.Scene ? Options.Scene() : LatestProjectorFrame();
+  if (Options.PhotoBytes <= 0 && Options.Scene) {
+    // Reading a screen can take seconds on a busy machine, longer than a host
+    // waits for the answer: the answer goes first, as a camera's does, and the
+    // photo follows. The host changes nothing in front of the lens before it comes.
+    job.FromScene = true;
+    job.Settings = Settings;
+  } else {
+    // The shutter sees what is in front of the lens at the moment of the command.
+    if (Options.PhotoBytes <= 0) job.Frame = LatestProjectorFrame();
+    job.Exposure = SimExposureScale(Settings, job.Frame);
+  }
   job.Name = QStringLiteral("IMG_%1.JPG").arg(NameCounter % 9999 + 1, 4, 10, QLatin1Char('0'));
   ++NameCounter;
   job.Transaction = Transaction;
-  job.Exposure = SimExposureScale(Settings, job.Frame);
   {
     std::lock_guard guard(JobLock);
     Jobs.push_back(std::move(job));

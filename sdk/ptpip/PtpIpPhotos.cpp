@@ -61,6 +61,10 @@ void TPtpIpCamera::TState::Render() {
       r.Width = 160;
       r.Height = 120;
     } else {
+      if (job.FromScene) {
+        job.Frame = Options.Scene();
+        job.Exposure = SimExposureScale(job.Settings, job.Frame);
+      }
       TSimOptics optics;
       optics.Exposure = job.Exposure;
       const QImage scene = SimPhotograph(job.Frame, Options.Width, Options.Height,

@@ -74,6 +74,10 @@ struct TRenderJob {
   // Light levels scaled by the settings at the shutter (1: 1/30 s, f/8, ISO 100).
   double Exposure = 1;
   QImage Frame;
+  // The screen is photographed on the render thread, after the shutter's answer:
+  // with the settings at the shutter, for the exposure.
+  bool FromScene = false;
+  TSimSettings Settings;
   QString Name;
   std::uint32_t Transaction = 0;
 };

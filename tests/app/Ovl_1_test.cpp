@@ -520,19 +520,27 @@ TEST_F(TMainWindowTest, WholePhotoTheCameraDidNotConfirmIsKeptAndListed) {
   EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(1, 17));
 }
 
-TEST_F(TMainWindowTest, FailedShutterIsLoggedAndTheScanWaits) {
+TEST_F(TMainWindowTest, RefusedShutterStopsTheScanAtOnceAndKeepsItsPhotos) {
+  Koordinator->FolderPerScan = true;
   Connect();
   TestSdk::FailOnCall("EdsSendCommand", 4, SomeFailure);
   Click(Form1, "SpeedButton10");
   for (int n = 1; n <= 3; ++n) Deliver(PhotoName(n));
-  EXPECT_THAT(Messages,
-              ElementsAre("Snímání začalo ...", "step_0", "snímek uložen", "step_1",
-                          "snímek uložen", "step_2", "snímek uložen", "step_3", "Spoušť selhala"));
-  // No photograph comes for step 3: the scan waits with the main window hidden.
-  Application->ProcessMessages();
-  EXPECT_TRUE(Stomper->Running);
+  Koordinator->FolderPerScan = false;
+  // No photograph comes for step 3: nothing waits for it.
+  const fs::path folder = Dir / "sken-001";
+  std::vector<std::string> log = ScanLog("...s");
+  log.insert(log.begin() + 1, "Snímky do " + folder.string() + "/");
+  log.push_back("Snímky zastaveného snímání zůstávají v " + folder.string() + "/");
+  EXPECT_THAT(Messages, ElementsAreArray(log));
+  EXPECT_FALSE(Stomper->Running);
   EXPECT_EQ(Stomper->Step, 4);
-  EXPECT_FALSE(Form1->isVisible());
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_EQ(FilesIn(folder), PhotoNames(1, 3));
+  EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
+  AdvanceTime(Stomper->PhotoTimeout);
+  EXPECT_EQ(Messages.size(), log.size());
+  EXPECT_EQ(ShutterCommands(), 4);
 }
 
 TEST_F(TMainWindowTest, IndexThatCannotBeWrittenGoesToTheErrorBox) {
@@ -687,7 +695,48 @@ TEST_F(TMainWindowTest, HookHandlesTransfersInsideModalLoopsAndPassesTheRest) {
   Form1->removeEventFilter(&counter);
 }
 
+TEST_F(TMainWindowTest, ScanAndAimBeginOnlyOnceTheWindowSystemShowsTheProjectionAlone) {
+  Connect();
+  Form2->show();
+  Application->ProcessMessages();
+  // The main window is still on screen: nothing is shot, and at the limit the scan does not begin.
+  Stomper->StartScan();
+  AdvanceTime(TStomper::ProjectionTimeout - 1);
+  EXPECT_EQ(ShutterCommands(), 0);
+  EXPECT_TRUE(Stomper->Busy());
+  AdvanceTime(1);
+  EXPECT_THAT(Messages, ElementsAre("Snímání nezačalo: okno \"CorvaletScan\" nezmizelo z "
+                                    "obrazovky do 10 s, snímky by ho ukázaly"));
+  EXPECT_FALSE(Stomper->Busy());
+  EXPECT_FALSE(Stomper->Running);
+
+  // Hidden, it is gone only when the window system says so; then the scan begins.
+  Messages.clear();
+  Stomper->StartScan();
+  Form1->hide();
+  EXPECT_EQ(ShutterCommands(), 0);
+  ASSERT_TRUE(RunLoopUntil([] { return ShutterCommands() == 1; }));
+  EXPECT_THAT(Messages, ElementsAre(ScanStarted, "step_0"));
+  ASSERT_EQ(Waits.size(), 1u);
+  EXPECT_EQ(Waits[0].WrongPoints, 0);
+
+  // Aiming with the projection window hidden: it never shows, and the main window comes back.
+  Stomper->StopScan();
+  Form1->hide();
+  Form2->hide();
+  Messages.clear();
+  Stomper->StartAim();
+  AdvanceTime(TStomper::ProjectionTimeout);
+  EXPECT_THAT(Messages, ElementsAre("Zaměření nezačalo: projekce \"Velkar\" se do 10 s neukázala"));
+  EXPECT_TRUE(Form1->isVisible());
+  EXPECT_FALSE(Stomper->Busy());
+  EXPECT_EQ(ShutterCommands(), 1);
+}
+
 TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
+  // Any window of the program, also one without a name of its own.
+  QWidget stray;
+  stray.show();
   Form3->show();
   PointDef->show();
   Stomper->Step = 5;
@@ -697,6 +746,7 @@ TEST_F(TMainWindowTest, ShowProjectionOnlyHidesEveryOtherWindow) {
   EXPECT_FALSE(Form1->isVisible());
   EXPECT_FALSE(Form3->isVisible());
   EXPECT_FALSE(PointDef->isVisible());
+  EXPECT_FALSE(stray.isVisible());
   EXPECT_THAT(Messages, IsEmpty());
   EXPECT_EQ(Stomper->Step, 5);
   EXPECT_FALSE(Stomper->Running);

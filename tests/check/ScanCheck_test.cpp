@@ -274,10 +274,11 @@ TEST_F(TScanCheckTest, FaultsInTheScanAreFlaggedWithTheirCause) {
 TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
   std::mutex lock;
   std::condition_variable told;
+  // Each line after the folder it names.
   std::vector<std::string> lines;
-  TScanCheck check([&](const std::string& Line) {
+  TScanCheck check([&](const std::string& Folder, const std::string& Line) {
     std::lock_guard guard(lock);
-    lines.push_back(Line);
+    lines.push_back(Folder + ": " + Line);
     told.notify_all();
   });
   auto next = [&] {
@@ -289,9 +290,11 @@ TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
   };
   const TScanFolder& folder = Default();
   const fs::path dir = *Root / "live";
+  const fs::path other = *Root / "live-next";
   fs::create_directories(dir);
+  fs::create_directories(other);
   std::ofstream(dir / "garbage.JPG", std::ios::binary) << "not a photo";
-  auto scan = [&](int Skipped, int Garbage) {
+  auto handOver = [&](int Skipped, int Garbage, const fs::path& Into) {
     check.ScanStarted(folder.Raster());
     for (int photo = 0; photo < 17; ++photo)
       if (photo != Skipped)
@@ -299,13 +302,23 @@ TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
                          ((photo == Garbage ? dir / "garbage.JPG"
                                             : folder.Dir / folder.Scan.Names[std::size_t(photo)]))
                              .string());
-    check.IndexWritten(dir.string());
+    check.IndexWritten(Into.string());
+  };
+  auto scan = [&](int Skipped, int Garbage) {
+    handOver(Skipped, Garbage, dir);
     return next();
   };
-  EXPECT_EQ(scan(-1, -1), "Kontrola: 9600/9600 bodů čitelných");
+  const std::string allRead = "Kontrola: 9600/9600 bodů čitelných";
+  EXPECT_EQ(scan(-1, -1), dir.string() + ": " + allRead);
   EXPECT_TRUE(fs::exists(dir / "corvalet-check.png"));
-  EXPECT_EQ(scan(-1, 5), "Kontrola nebyla možná: " + (dir / "garbage.JPG").string() +
-                             ": cannot be read: Unsupported image format");
+  // The next scan ends long before this one is judged: both verdicts come, each
+  // naming its own folder.
+  handOver(-1, -1, other);
+  handOver(-1, 5, dir);
+  EXPECT_EQ(next(), other.string() + ": " + allRead);
+  EXPECT_EQ(next(), dir.string() + ": Kontrola nebyla možná: " + (dir / "garbage.JPG").string() +
+                        ": cannot be read: Unsupported image format");
+  EXPECT_TRUE(fs::exists(other / "corvalet-check.png"));
   // The first scan's report must not stand beside the index of a scan that could not be checked.
   EXPECT_FALSE(fs::exists(dir / "corvalet-check.txt"));
   EXPECT_FALSE(fs::exists(dir / "corvalet-check.png"));
@@ -318,6 +331,7 @@ TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
     check.PhotoSaved(photo, (folder.Dir / folder.Scan.Names[std::size_t(photo)]).string());
   check.IndexWritten(dir.string());
   const std::string missing = next();
+  EXPECT_EQ(missing.rfind(dir.string() + ": Kontrola", 0), 0u) << missing;
   EXPECT_NE(missing.find(CheckCauseText(TCheckCause::OutOfOrder)), std::string::npos) << missing;
   EXPECT_NE(missing.find(CheckCauseText(TCheckCause::SettingChanged)), std::string::npos)
       << missing;

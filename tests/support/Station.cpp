@@ -169,10 +169,9 @@ std::vector<std::string> ScanLog(const std::string& Outcomes) {
   for (int step = 0; step < TStomper::FinalStep; ++step) {
     const char outcome = std::size_t(step) < Outcomes.size() ? Outcomes[step] : '.';
     lines.push_back("step_" + std::to_string(step));
-    if (outcome == 's') lines.push_back(ShutterFailed);
     if (outcome == 'u') lines.push_back(UnlockFailed);
     if (outcome == 's' || outcome == 'w') {
-      lines.insert(lines.end(), {PhotoMissing(step), ScanStopped});
+      lines.insert(lines.end(), {outcome == 's' ? ShutterFailed : PhotoMissing(step), ScanStopped});
       return lines;
     }
     if (outcome == 'd') {

@@ -99,9 +99,9 @@ long ResidentKilobytes();
 // The log a scan writes when every step goes as Outcomes says: one character
 // per step 0..16, '.' the photo saved, 'k' saved but the camera did not take
 // the download as done, 'd' its download failed (the scan stops), 's' the
-// shutter failed and 'w' the shot was swallowed (the scan waits there until
-// the photo time limit stops it), 'u' the unlock after the shot failed but
-// the photo came. Steps past the string's end go well.
+// shutter failed (the scan stops at once), 'w' the shot was swallowed (the
+// scan waits there until the photo time limit stops it), 'u' the unlock after
+// the shot failed but the photo came. Steps past the string's end go well.
 std::vector<std::string> ScanLog(const std::string& Outcomes = "");
 // The log of a whole scan into Dir, whose files were Before when it started:
 // ScanLog(), then, when an index lay there, the line naming the one new
