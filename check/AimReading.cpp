@@ -102,19 +102,14 @@ TAimResult TScanDecoder::Aim() const {
   result.Positions.assign(std::size_t(n), QPointF(NaN, NaN));
 
   // The points that the check would read: whole, not specks, not merged.
-  std::vector<double> areas;
-  for (const TBlob& blob : Blobs)
-    if (!blob.TouchesEdge && blob.Area >= 2) areas.push_back(blob.Area);
-  const double mergedArea = areas.empty() ? 0 : 2.5 * Median(areas);
+  const double mergedArea = MergedArea();
   std::vector<QPointF> centre;
   std::vector<double> solidAreas, peaks;
   int merged = 0;
   for (const TBlob& blob : Blobs) {
-    if (blob.TouchesEdge || blob.Area < 2 || blob.Peak < 2 * Noise) continue;
-    if (blob.Area > mergedArea) {
-      ++merged;
-      continue;
-    }
+    const TBlobKind kind = KindOf(blob, mergedArea);
+    merged += kind == TBlobKind::Merged;
+    if (kind != TBlobKind::Point) continue;
     centre.emplace_back(blob.X, blob.Y);
     solidAreas.push_back(blob.Area);
     peaks.push_back(blob.Peak);
