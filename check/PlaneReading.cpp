@@ -37,8 +37,9 @@ bool TScanDecoder::AddPlane(int K, const QImage& Plane, std::string* Error) {
                          float(sums[2])};
     }
   }
-  // Light where no point of the all-points photo lies: the picture moved. Every
-  // other pixel of every other row is enough for a share.
+  // Light where the all-points photo has none: the picture moved. A plane lights some
+  // of the points only, so nowhere more than the all-points photo, not even between
+  // points that blur merged. Every other pixel of every other row is enough for a share.
   std::size_t lit = 0, stray = 0;
   const std::size_t w = std::size_t(FWidth);
   for (int y = 1; y + 1 < FHeight; y += 2) {

@@ -186,7 +186,10 @@ void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points,
     ordered[std::size_t(Blobs[b].FirstRun + fill[b]++)] = Runs[r];
   }
   Runs.swap(ordered);
-  Near.assign(std::size_t(FWidth) * FHeight, 0);
+  // Near is the first cut's: it holds the light between points that blur merged, which
+  // every bit-plane lighting both shows as well; the second cut leaves that light out.
+  const bool firstCut = Raised.empty();
+  if (firstCut) Near.assign(std::size_t(FWidth) * FHeight, 0);
   for (std::size_t b = 0; b < Blobs.size(); ++b) {
     TBlob& blob = Blobs[b];
     blob.RunCount = count[b];
@@ -208,7 +211,7 @@ void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points,
         sum += weight;
         ++blob.Area;
       }
-      for (int y = std::max(0, run.Y - 1); y <= std::min(FHeight - 1, run.Y + 1); ++y)
+      for (int y = std::max(0, run.Y - 1); firstCut && y <= std::min(FHeight - 1, run.Y + 1); ++y)
         std::fill(&Near[std::size_t(y) * FWidth + std::max(0, run.X0 - 1)],
                   &Near[std::size_t(y) * FWidth + std::min(FWidth - 1, run.X1 + 1)] + 1, 1);
     }

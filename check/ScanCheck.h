@@ -85,6 +85,9 @@ struct TCheckResult {
   double Noise = 0, PointLight = 0;
   // The first photo (0-16) from which the picture moved, -1 when none moved.
   int MovedFrom = -1;
+  // Per bit-plane (photos 3-16): the share of its lit pixels that lie beside all the
+  // light of the all-points photo (NaN for a plane that never came); above a fifth it moved.
+  std::vector<double> StrayShares;
   // Photos (0-16) that do not show the pattern their place in the index calls for.
   std::vector<int> MisplacedPhotos;
   // Per point, Index - 1: state, where it lies or should lie in the photo (NaN
@@ -203,9 +206,10 @@ class TScanDecoder {
   TCheckRaster Raster;
   int FWidth = 0, FHeight = 0;
   int Channel = 1;  // 0 red, 1 green, 2 blue: where the points show best
-  std::vector<std::uint8_t> Dark, Contrast, Near;  // Near: within a pixel of a point
-  std::vector<std::int16_t> Smooth;                // the all-points photo over the dark, by BoxSum
-  std::vector<float> DarkMeanLevel;                // the dark field's local mean
+  // Near: within a pixel of the all-points photo's light above the first cut.
+  std::vector<std::uint8_t> Dark, Contrast, Near;
+  std::vector<std::int16_t> Smooth;  // the all-points photo over the dark, by BoxSum
+  std::vector<float> DarkMeanLevel;  // the dark field's local mean
   double ValidShare = 0;
   double DarkMean = 0, LitMean = 0;
   double Noise = 0;  // grey levels, from the dark field

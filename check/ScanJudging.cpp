@@ -148,7 +148,9 @@ TCheckResult TScanDecoder::Finish() {
   for (const TBlob& blob : Blobs) whole += solid(blob);
   const bool judge = n > 0 && whole >= std::max(8, n / 20);
 
-  // Movement: a plane whose lit pixels fall beside the points of the all-points photo.
+  // Movement: a plane whose lit pixels fall beside the light of the all-points photo.
+  for (int k = 1; k <= PlaneCount; ++k)
+    result.StrayShares.push_back(Planes[std::size_t(k)].Done ? Planes[std::size_t(k)].Stray : NaN);
   for (int k = 1; judge && k <= PlaneCount && result.MovedFrom < 0; ++k)
     if (Planes[std::size_t(k)].Done && Planes[std::size_t(k)].Stray > MaxStray)
       result.MovedFrom = 2 + k;
