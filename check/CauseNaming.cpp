@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 
 #include "check/CheckGeometry.h"
@@ -92,12 +91,9 @@ void TScanDecoder::NameCauses(TCheckResult& Result, const QPointF& GlobalX,
   auto figure = [&](TCheckCause Cause) -> std::string {
     switch (Cause) {
       case TCheckCause::LowContrast: {
-        if (!faint.empty()) {
-          char text[96];
-          std::snprintf(text, sizeof text, "světlo bodu jen %.1f× šum (šum %.1f úrovně)",
-                        median(faint), Noise);
-          return text;
-        }
+        if (!faint.empty())
+          return "světlo bodu jen " + DecimalText(median(faint)) + "× šum (šum " +
+                 DecimalText(Noise) + " úrovně)";
         return "pole bez kontrastu na " + percent(1 - ValidShare) + " snímku";
       }
       case TCheckCause::OutsideView:

@@ -83,12 +83,8 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
     for (int photo : Result.MisplacedPhotos) out << ' ' << photo + 1;
     out << "\n";
   }
-  {
-    char noise[96];
-    std::snprintf(noise, sizeof noise, "Šum: %.1f úrovně, světlo bodů: %.0f úrovní\n", Result.Noise,
-                  Result.PointLight);
-    out << noise;
-  }
+  out << "Šum: " << DecimalText(Result.Noise)
+      << " úrovně, světlo bodů: " << DecimalText(Result.PointLight, 0) << " úrovní\n";
   out << "Příčiny:\n";
   for (const TCauseFinding& finding : Result.Causes) {
     out << "- " << CheckCauseText(finding.Cause);
