@@ -51,6 +51,7 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
   const int tileRows = (FHeight + Tile - 1) / Tile;
   std::vector<std::vector<double>> tilePeaks(std::size_t(TileColumns) * tileRows);
   std::vector<double> peaks;
+  PeakPixels.clear();
   LitPixels = 0;
   const std::size_t w = std::size_t(FWidth);
   for (int y = 1; y + 1 < FHeight; ++y)
@@ -71,6 +72,7 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
           peak = (dy < 0 || (dy == 0 && dx < 0)) ? v > other : v >= other;
         }
       if (peak) {
+        PeakPixels.push_back(i);
         peaks.push_back(v / (9.0 * Contrast[i]));
         tilePeaks[std::size_t(y / Tile) * TileColumns + x / Tile].push_back(peaks.back());
       }
@@ -211,6 +213,10 @@ void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points,
         sum += weight;
         ++blob.Area;
       }
+      // The peaks lie in raster order, as the runs of one row do.
+      const std::size_t row = std::size_t(run.Y) * FWidth;
+      blob.Peaks += int(std::upper_bound(PeakPixels.begin(), PeakPixels.end(), row + run.X1) -
+                        std::lower_bound(PeakPixels.begin(), PeakPixels.end(), row + run.X0));
       for (int y = std::max(0, run.Y - 1); firstCut && y <= std::min(FHeight - 1, run.Y + 1); ++y)
         std::fill(&Near[std::size_t(y) * FWidth + std::max(0, run.X0 - 1)],
                   &Near[std::size_t(y) * FWidth + std::min(FWidth - 1, run.X1 + 1)] + 1, 1);
@@ -285,7 +291,9 @@ double TScanDecoder::MergedArea() const {
 
 TScanDecoder::TBlobKind TScanDecoder::KindOf(const TBlob& Blob, double Merged) const {
   if (Blob.TouchesEdge) return TBlobKind::Cut;
-  if (Blob.Area < 2 || Blob.Peak < 2 * Noise) return TBlobKind::Speck;
+  // Light that crosses the cut without a peak of its own lies between points (a saddle
+  // of their blurred light, where aiming's local contrast lifts it) and is none.
+  if (Blob.Area < 2 || Blob.Peak < 2 * Noise || Blob.Peaks == 0) return TBlobKind::Speck;
   return Blob.Area > Merged ? TBlobKind::Merged : TBlobKind::Point;
 }
 

@@ -164,6 +164,7 @@ class TScanDecoder {
     float Peak = 0;       // highest light above the dark field, grey levels
     double Sigma = 1;     // of the window that measures its centre
     double Sums[3] = {};  // the all-points photo's window sums about the centre
+    int Peaks = 0;        // local maxima of the smoothed light among its pixels
     bool TouchesEdge = false;
     bool Refined = false;
   };
@@ -193,7 +194,7 @@ class TScanDecoder {
   // Blobs larger than this many pixels hold points that blur merged: 2.5 times the
   // median area of the blobs that the photo's edge does not cut.
   double MergedArea() const;
-  // Cut: the photo's edge cuts it; Speck: too small or faint for a point (noise);
+  // Cut: the photo's edge cuts it; Speck: too small or faint for a point, or no peak;
   // Merged: larger than Merged (MergedArea()); Point: a point the check can read.
   enum class TBlobKind { Cut, Speck, Merged, Point };
   TBlobKind KindOf(const TBlob& Blob, double Merged) const;
@@ -218,6 +219,7 @@ class TScanDecoder {
   int TileColumns = 1;
   std::vector<double> TileThreshold;
   std::size_t LitPixels = 0;  // pixels the all-points photo lights well above the noise
+  std::vector<std::size_t> PeakPixels;  // its local maxima well above the noise, in raster order
   QImage Preview;
   double PreviewScale = 1.0;
   std::vector<TRun> Runs;
