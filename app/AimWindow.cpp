@@ -9,6 +9,8 @@
 #include <QScreen>
 #include <QSpacerItem>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <atomic>
 
 #include "platform/Forms.h"
 
@@ -18,6 +20,14 @@ namespace {
 constexpr UINT AimReadMessage = WM_USER + 17;
 
 }  // namespace
+
+// What a reading's thread and the GUI thread share; the thread holds it while it runs.
+struct TAimReader::TReading {
+  std::atomic<bool> Cancel{false};
+  std::atomic<bool> Ended{false};
+  std::mutex Lock;
+  std::optional<TAimOutcome> Outcome;
+};
 
 class TAimReader::TReceiver : public QObject {
  public:
@@ -34,45 +44,71 @@ class TAimReader::TReceiver : public QObject {
   const HWND Handle;
 };
 
-TAimReader::TAimReader() : FReceiver(std::make_unique<TReceiver>(*this)) {}
+TAimOutcome ReadAimPhotos(const TCheckRaster& Raster, const std::string& DarkPath,
+                          const std::string& PointsPath, QSize Fit,
+                          const std::atomic<bool>& Cancel) {
+  TAimOutcome outcome;
+  outcome.Result = AimAtRasterFiles(Raster, DarkPath, PointsPath, &outcome.Error, &Cancel);
+  if (outcome.Result && !Cancel) outcome.Picture = AimPicture(*outcome.Result, Fit);
+  return outcome;
+}
+
+TAimReader::TAimReader(TRead Read)
+    : FRead(std::move(Read)), FReceiver(std::make_unique<TReceiver>(*this)) {}
 
 TAimReader::~TAimReader() {
-  // The receiver goes first: the worker's message then reaches nothing.
+  // The receiver goes first: a reading's message then reaches nothing.
   FReceiver.reset();
-  if (FWorker.joinable()) FWorker.join();
+  for (auto& [reading, thread] : FThreads) reading->Cancel = true;
+  for (auto& [reading, thread] : FThreads) thread.join();
 }
 
 void TAimReader::Start(const TCheckRaster& Raster, const std::string& DarkPath,
                        const std::string& PointsPath, QSize Fit,
                        std::function<void(TAimOutcome)> Done) {
-  if (FWorker.joinable()) FWorker.join();
-  {
-    std::lock_guard guard(FLock);
-    FOutcome.reset();
-    FDone = std::move(Done);
-  }
+  if (FLatest) FLatest->Cancel = true;
+  JoinEnded();
+  FDone = std::move(Done);
+  auto reading = std::make_shared<TReading>();
+  FLatest = reading;
   const HWND receiver = FReceiver->Handle;
-  FWorker = std::thread([this, Raster, DarkPath, PointsPath, Fit, receiver] {
-    TAimOutcome outcome;
-    outcome.Result = AimAtRasterFiles(Raster, DarkPath, PointsPath, &outcome.Error);
-    if (outcome.Result) outcome.Picture = AimPicture(*outcome.Result, Fit);
-    {
-      std::lock_guard guard(FLock);
-      FOutcome = std::move(outcome);
+  std::thread thread([read = FRead, reading, Raster, DarkPath, PointsPath, Fit, receiver] {
+    TAimOutcome outcome = read(Raster, DarkPath, PointsPath, Fit, reading->Cancel);
+    if (!reading->Cancel) {
+      {
+        std::lock_guard guard(reading->Lock);
+        reading->Outcome = std::move(outcome);
+      }
+      PostMessageA(receiver, AimReadMessage, 0, 0);
     }
-    PostMessageA(receiver, AimReadMessage, 0, 0);
+    reading->Ended = true;
+  });
+  FThreads.emplace_back(std::move(reading), std::move(thread));
+}
+
+int TAimReader::UnderWay() const {
+  return int(std::count_if(FThreads.begin(), FThreads.end(),
+                           [](const auto& Entry) { return !Entry.first->Ended; }));
+}
+
+void TAimReader::JoinEnded() {
+  std::erase_if(FThreads, [](auto& Entry) {
+    if (!Entry.first->Ended) return false;
+    Entry.second.join();
+    return true;
   });
 }
 
 void TAimReader::Deliver() {
+  JoinEnded();
+  if (!FLatest) return;
   std::optional<TAimOutcome> outcome;
-  std::function<void(TAimOutcome)> done;
   {
-    std::lock_guard guard(FLock);
-    outcome.swap(FOutcome);
-    done = FDone;
+    std::lock_guard guard(FLatest->Lock);
+    outcome.swap(FLatest->Outcome);
   }
-  if (outcome && done) done(std::move(*outcome));
+  // A dropped reading posts nothing; one that ended before the latest began is not the latest.
+  if (outcome && FDone) FDone(std::move(*outcome));
 }
 
 // Above the main window, which stays on top itself; a fixed frame with a close box like the others.

@@ -1,12 +1,15 @@
 #pragma once
 
 #include <QWidget>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "check/Aim.h"
 #include "platform/Messages.h"
@@ -20,28 +23,45 @@ struct TAimOutcome {
   std::string Error;
 };
 
+// The two aiming photos on disk read and drawn to fit Fit: the outcome that the
+// window shows. Once Cancel is set the rest is left undone.
+TAimOutcome ReadAimPhotos(const TCheckRaster& Raster, const std::string& DarkPath,
+                          const std::string& PointsPath, QSize Fit,
+                          const std::atomic<bool>& Cancel);
+
 // Reads the two aiming photos on a thread of its own, so that the windows stay
-// live; Done runs on the GUI thread with the outcome. One reading at a time.
+// live; Done runs on the GUI thread with the outcome of the latest reading only.
+// A new reading never waits for an earlier one: that one is told to stop, ends on
+// its own thread, and its outcome is dropped.
 class TAimReader {
  public:
-  TAimReader();
-  // Waits for a reading under way; its outcome is dropped.
+  using TRead = std::function<TAimOutcome(const TCheckRaster&, const std::string& DarkPath,
+                                          const std::string& PointsPath, QSize Fit,
+                                          const std::atomic<bool>& Cancel)>;
+  // Read: ReadAimPhotos, or a stand-in in tests.
+  explicit TAimReader(TRead Read = ReadAimPhotos);
+  // Tells the readings under way to stop and waits for them; their outcomes are dropped.
   ~TAimReader();
   TAimReader(const TAimReader&) = delete;
   TAimReader& operator=(const TAimReader&) = delete;
 
   void Start(const TCheckRaster& Raster, const std::string& DarkPath, const std::string& PointsPath,
              QSize Fit, std::function<void(TAimOutcome)> Done);
+  // Readings whose threads have not ended yet, the dropped ones included.
+  int UnderWay() const;
 
  private:
+  struct TReading;
   class TReceiver;
   void Deliver();
+  // Joins the threads whose reading has ended; never waits for one under way.
+  void JoinEnded();
 
+  const TRead FRead;
   std::unique_ptr<TReceiver> FReceiver;
-  std::mutex FLock;
-  std::optional<TAimOutcome> FOutcome;
+  std::shared_ptr<TReading> FLatest;
   std::function<void(TAimOutcome)> FDone;
-  std::thread FWorker;
+  std::vector<std::pair<std::shared_ptr<TReading>, std::thread>> FThreads;
 };
 
 // "Zaměření": the all-points photo with the raster's outline and its points

@@ -31,16 +31,40 @@ int main(int argc, char** argv) {
       rungs.push_back(argv[i]);
   }
   if (rungs.empty())
-    rungs = {"blur=0",         "blur=0.5",         "blur=1",           "blur=1.5",
-             "blur=2",         "blur=2.5",         "blur=1,noise=4",   "blur=1,noise=8",
-             "blur=1,noise=12", "blur=2,noise=8",  "blur=1.5,noise=5", "blur=2.5,noise=12",
-             "ambient=60",     "ambient=120",      "exposure=0.5",     "exposure=2",
-             "zoom=1.25",      "glare=0.55:0.05:0.95:0.45", "blur=4", "blur=5", "blur=6"};
+    rungs = {"blur=0",
+             "blur=0.5",
+             "blur=1",
+             "blur=1.5",
+             "blur=2",
+             "blur=2.5",
+             "blur=1,noise=4",
+             "blur=1,noise=8",
+             "blur=1,noise=12",
+             "blur=2,noise=8",
+             "blur=1.5,noise=5",
+             "blur=2.5,noise=12",
+             "ambient=60",
+             "ambient=120",
+             "exposure=0.5",
+             "exposure=2",
+             "zoom=1.25",
+             "glare=0.55:0.05:0.95:0.45",
+             "blur=3",
+             "blur=3.5",
+             "blur=4",
+             "blur=4.5",
+             "blur=5",
+             "blur=6",
+             "nudge=4:3:10",
+             "blur=3,nudge=4:3:10",
+             "blur=4,nudge=4:3:10"};
   std::string pattern = (fs::temp_directory_path() / "corvalet-ladder-XXXXXX").string();
   if (keep.empty() && !mkdtemp(pattern.data())) return 2;
   const fs::path root = keep.empty() ? fs::path(pattern) : fs::path(keep);
-  std::printf("| rung | readable (rig) | read | of readable | wrong numbers | error median / 95 %% (px) | causes | s |\n");
-  std::printf("|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "| rung | readable (rig) | read | of readable | wrong numbers | error median / 95 %% (px) | "
+      "light beside the points | causes | s |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|\n");
   int status = 0;
   for (std::size_t r = 0; r < rungs.size(); ++r) {
     std::string error;
@@ -71,12 +95,15 @@ int main(int argc, char** argv) {
     for (const TCauseFinding& finding : result->Causes)
       causes += (causes.empty() ? "" : "; ") + CheckCauseText(finding.Cause) +
                 (finding.Figure.empty() ? "" : " (" + finding.Figure + ")");
+    // The bit-plane with the most light beside the all-points photo's.
+    double stray = 0;
+    for (double plane : result->StrayShares)
+      if (!(plane <= stray)) stray = plane;
     char share[16] = "–";
     if (truth.Readable) std::snprintf(share, sizeof share, "%.2f %%", 100 * truth.ReadShare());
-    std::printf("| %s | %d | %d | %s | %d | %.3f / %.3f | %s | %.2f |\n", rungs[r].c_str(),
-                truth.Readable, truth.Read, share, truth.Wrong,
-                truth.MedianError, truth.Error95, causes.empty() ? "none" : causes.c_str(),
-                seconds);
+    std::printf("| %s | %d | %d | %s | %d | %.3f / %.3f | %.1f %% | %s | %.2f |\n",
+                rungs[r].c_str(), truth.Readable, truth.Read, share, truth.Wrong, truth.MedianError,
+                truth.Error95, 100 * stray, causes.empty() ? "none" : causes.c_str(), seconds);
     std::fflush(stdout);
     if (keep.empty()) {
       fs::remove_all(dir);

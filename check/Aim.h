@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QPointF>
 #include <QSize>
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,8 +26,11 @@ struct TAimResult {
   std::vector<QPointF> Positions;
   // Whether the found points could be matched to the raster's rows and columns.
   bool Placed = false;
-  // The raster runs past the photo on both sides across (or down): where it
-  // begins is then a guess from the middle.
+  // They lie on a lattice, but one that fits the raster neither way round or
+  // contradicts itself: no place is given rather than a wrong one.
+  bool Unmatched = false;
+  // Where the raster begins across (or down) is a guess from the middle: it runs past
+  // the photo on both sides, or fewer of its lines were found than it has.
   bool ColumnsGuessed = false, RowsGuessed = false;
   // From the raster's outer points to the photo's edges, pixels; negative past them.
   double MarginLeft = 0, MarginRight = 0, MarginTop = 0, MarginBottom = 0;
@@ -42,16 +46,22 @@ struct TAimResult {
 
   // "Zaměření: 9600/9600 bodů v záběru, ..." for the log and the aim window.
   std::string Summary() const;
+  // For a placed raster that runs past the photo: what to do, in the operator's words.
+  std::string FramingAdvice() const;
 };
 
 // Finds the raster's points in the two photos with the scan check's reading;
-// nullopt with Error when the photos cannot be used (empty, unequal sizes).
+// nullopt with Error when the photos cannot be used (empty, unequal sizes). Cancel,
+// when given, is looked at between the steps: once it is set, the rest is left
+// undone and the result is nullopt with Error "cancelled".
 std::optional<TAimResult> AimAtRaster(const TCheckRaster& Raster, const QImage& Dark,
-                                      const QImage& Points, std::string* Error);
+                                      const QImage& Points, std::string* Error,
+                                      const std::atomic<bool>* Cancel = nullptr);
 
 // The same from the two photos on disk; Error names the file that cannot be read.
 std::optional<TAimResult> AimAtRasterFiles(const TCheckRaster& Raster, const std::string& DarkPath,
-                                           const std::string& PointsPath, std::string* Error);
+                                           const std::string& PointsPath, std::string* Error,
+                                           const std::atomic<bool>* Cancel = nullptr);
 
 // The all-points photo scaled to fit Fit, widened to show points outside it,
 // with the raster's outline and its points: found in green, cut or outside in red,

@@ -1,5 +1,6 @@
 #include "check/CheckGeometry.h"
 
+#include <cstdio>
 #include <deque>
 #include <numeric>
 
@@ -22,6 +23,14 @@ int FindRoot(std::vector<int>& Parent, int X) {
 
 std::string SizeText(int Width, int Height) {
   return std::to_string(Width) + " x " + std::to_string(Height) + " pixels";
+}
+
+std::string DecimalText(double Value, int Digits) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.*f", Digits, Value);
+  std::string decimal = text;
+  std::replace(decimal.begin(), decimal.end(), '.', ',');
+  return decimal;
 }
 
 TPointGrid::TPointGrid(int Width, int Height, double Cell)

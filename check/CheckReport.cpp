@@ -62,8 +62,7 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
       << "Snímky: " << Result.PhotoWidth << " x " << Result.PhotoHeight << "\n";
   if (!Result.CameraSettings.empty()) out << Result.CameraSettings << "\n";
   for (const std::string& change : Result.SettingChanges) out << change << "\n";
-  out
-      << "Očekáváno: " << Result.Expected << "\n"
+  out << "Očekáváno: " << Result.Expected << "\n"
       << "Přečteno: " << Result.Read << "\n"
       << "Nepřečteno: " << Result.Unread << "\n"
       << "Duplicitní čísla: " << Result.Duplicates << "\n"
@@ -72,17 +71,20 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
       << "Slabý kontrast: " << Result.Weak << "\n"
       << "Useknuté okrajem snímku: " << Result.Cut << "\n";
   if (Result.MovedFrom >= 0) out << "Pohyb od snímku: " << Result.MovedFrom + 1 << "\n";
+  if (!Result.StrayShares.empty()) {
+    out << "Světlo mimo body, snímky 4 až 17 (%):";
+    for (double share : Result.StrayShares)
+      out << ' '
+          << (std::isnan(share) ? std::string("-") : std::to_string(int(std::lround(100 * share))));
+    out << "\n";
+  }
   if (!Result.MisplacedPhotos.empty()) {
     out << "Snímky neodpovídají svému vzoru:";
     for (int photo : Result.MisplacedPhotos) out << ' ' << photo + 1;
     out << "\n";
   }
-  {
-    char noise[96];
-    std::snprintf(noise, sizeof noise, "Šum: %.1f úrovně, světlo bodů: %.0f úrovní\n", Result.Noise,
-                  Result.PointLight);
-    out << noise;
-  }
+  out << "Šum: " << DecimalText(Result.Noise)
+      << " úrovně, světlo bodů: " << DecimalText(Result.PointLight, 0) << " úrovní\n";
   out << "Příčiny:\n";
   for (const TCauseFinding& finding : Result.Causes) {
     out << "- " << CheckCauseText(finding.Cause);

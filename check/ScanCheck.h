@@ -34,11 +34,11 @@ int CheckCodeOf(int Index);
 
 // Why points were not read, in the operator's words.
 enum class TCheckCause {
-  LowContrast,  // too little light on the points, or ambient light drowns them
-  OutsideView,  // points fall outside the camera's frame
-  Moved,        // the camera or the object moved between photos
-  OutOfOrder,   // photos out of order, or a pattern missing
-  Separation,   // points too small, too close or too blurred to be told apart
+  LowContrast,     // too little light on the points, or ambient light drowns them
+  OutsideView,     // points fall outside the camera's frame
+  Moved,           // the camera or the object moved between photos
+  OutOfOrder,      // photos out of order, or a pattern missing
+  Separation,      // points too small, too close or too blurred to be told apart
   SettingChanged,  // the camera's exposure or another setting changed during the scan
 };
 std::string CheckCauseText(TCheckCause Cause);
@@ -85,6 +85,9 @@ struct TCheckResult {
   double Noise = 0, PointLight = 0;
   // The first photo (0-16) from which the picture moved, -1 when none moved.
   int MovedFrom = -1;
+  // Per bit-plane (photos 3-16): the share of its lit pixels that lie beside all the
+  // light of the all-points photo (NaN for a plane that never came); above a fifth it moved.
+  std::vector<double> StrayShares;
   // Photos (0-16) that do not show the pattern their place in the index calls for.
   std::vector<int> MisplacedPhotos;
   // Per point, Index - 1: state, where it lies or should lie in the photo (NaN
@@ -155,12 +158,13 @@ class TScanDecoder {
   struct TBlob {
     int FirstRun = 0, RunCount = 0;
     int Area = 0;
-    int FirstPixel = 0;  // into Weights: the blob's pixels run by run
+    int FirstPixel = 0;   // into Weights: the blob's pixels run by run
     double X = 0, Y = 0;  // refined centre
     double Light = 0;     // weighted light of the all-points photo over its pixels
     float Peak = 0;       // highest light above the dark field, grey levels
     double Sigma = 1;     // of the window that measures its centre
     double Sums[3] = {};  // the all-points photo's window sums about the centre
+    int Peaks = 0;        // local maxima of the smoothed light among its pixels
     bool TouchesEdge = false;
     bool Refined = false;
   };
@@ -168,7 +172,7 @@ class TScanDecoder {
     std::vector<float> Share;  // per blob: its light here over its all-points light
     // Per blob lit here: window sums of weight times the offset from its centre, and of weight.
     std::vector<std::array<float, 3>> Centre;
-    double Stray = 0;          // share of lit pixels outside every point
+    double Stray = 0;  // share of lit pixels outside every point
     bool Done = false;
   };
 
@@ -187,23 +191,35 @@ class TScanDecoder {
   void Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points) const;
   std::array<double, 3> WindowSums(const std::vector<std::uint8_t>& Photo, double X, double Y,
                                    double Sigma) const;
+  // Blobs larger than this many pixels hold points that blur merged: 2.5 times the
+  // median area of the blobs that the photo's edge does not cut.
+  double MergedArea() const;
+  // Cut: the photo's edge cuts it; Speck: too small or faint for a point, or no peak;
+  // Merged: larger than Merged (MergedArea()); Point: a point the check can read.
+  enum class TBlobKind { Cut, Speck, Merged, Point };
+  TBlobKind KindOf(const TBlob& Blob, double Merged) const;
+  // Gives each point not read the cause that the light at its place shows, if any, and
+  // Result the causes with their figures; GlobalX, GlobalY: the steps to the next column and row.
+  void NameCauses(TCheckResult& Result, const QPointF& GlobalX, const QPointF& GlobalY) const;
   // Level at Q in the all-points photo above the dark field, smoothed; NaN outside.
   double LightAt(const QPointF& Q) const;
 
   TCheckRaster Raster;
   int FWidth = 0, FHeight = 0;
   int Channel = 1;  // 0 red, 1 green, 2 blue: where the points show best
-  std::vector<std::uint8_t> Dark, Contrast, Near;  // Near: within a pixel of a point
-  std::vector<std::int16_t> Smooth;                // the all-points photo over the dark, by BoxSum
-  std::vector<float> DarkMeanLevel;                // the dark field's local mean
+  // Near: within a pixel of the all-points photo's light above the first cut.
+  std::vector<std::uint8_t> Dark, Contrast, Near;
+  std::vector<std::int16_t> Smooth;  // the all-points photo over the dark, by BoxSum
+  std::vector<float> DarkMeanLevel;  // the dark field's local mean
   double ValidShare = 0;
   double DarkMean = 0, LitMean = 0;
-  double Noise = 0;       // grey levels, from the dark field
+  double Noise = 0;  // grey levels, from the dark field
   // Per tile of Tile x Tile pixels: the share of the field contrast that makes a point pixel.
   static constexpr int Tile = 64;
   int TileColumns = 1;
   std::vector<double> TileThreshold;
   std::size_t LitPixels = 0;  // pixels the all-points photo lights well above the noise
+  std::vector<std::size_t> PeakPixels;  // its local maxima well above the noise, in raster order
   QImage Preview;
   double PreviewScale = 1.0;
   std::vector<TRun> Runs;
@@ -232,7 +248,8 @@ void NoteCameraSettings(TCheckResult& Result, const std::string& Settings,
 // Writes "corvalet-check.txt", "corvalet-check.png" and "corvalet-points.csv"
 // into Dir. False with Error naming the file when one cannot be written.
 bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::string* Error);
-// Removes Dir's report, picture and points file, so that no older scan's report stands beside a new index.
+// Removes Dir's report, picture and points file, so that no older scan's report stands beside a new
+// index.
 void RemoveCheckReport(const std::string& Dir);
 
 // The photo names that the index in Dir lists; nullopt with Error when it

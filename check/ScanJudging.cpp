@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <deque>
-#include <optional>
 
 #include "check/CheckGeometry.h"
 
@@ -43,14 +40,8 @@ TCheckResult TScanDecoder::Finish() {
   for (int index = 1; index <= n; ++index) numberOfCode[std::size_t(CheckCodeOf(index))] = index;
 
   // Specks of noise that cross the threshold are no points, nor are points merged into one.
-  std::vector<double> areas;
-  for (const TBlob& blob : Blobs)
-    if (!blob.TouchesEdge && blob.Area >= 2) areas.push_back(blob.Area);
-  const double mergedArea = areas.empty() ? 0 : 2.5 * Median(areas);
-  auto solid = [&](const TBlob& Blob) {
-    return !Blob.TouchesEdge && Blob.Area >= 2 && Blob.Area <= mergedArea &&
-           Blob.Peak >= 2 * Noise;
-  };
+  const double mergedArea = MergedArea();
+  auto solid = [&](const TBlob& Blob) { return KindOf(Blob, mergedArea) == TBlobKind::Point; };
   auto lights = [](const TPlaneStats& Plane, std::size_t B) { return Plane.Share[B] > 0.5f; };
   const std::size_t blobs = Blobs.size();
   std::vector<int> number(blobs, 0);
@@ -157,7 +148,9 @@ TCheckResult TScanDecoder::Finish() {
   for (const TBlob& blob : Blobs) whole += solid(blob);
   const bool judge = n > 0 && whole >= std::max(8, n / 20);
 
-  // Movement: a plane whose lit pixels fall beside the points of the all-points photo.
+  // Movement: a plane whose lit pixels fall beside the light of the all-points photo.
+  for (int k = 1; k <= PlaneCount; ++k)
+    result.StrayShares.push_back(Planes[std::size_t(k)].Done ? Planes[std::size_t(k)].Stray : NaN);
   for (int k = 1; judge && k <= PlaneCount && result.MovedFrom < 0; ++k)
     if (Planes[std::size_t(k)].Done && Planes[std::size_t(k)].Stray > MaxStray)
       result.MovedFrom = 2 + k;
@@ -217,128 +210,7 @@ TCheckResult TScanDecoder::Finish() {
       result.MisplacedPhotos.push_back(2 + k);
   }
 
-  const bool moved = result.MovedFrom >= 0, misplaced = !result.MisplacedPhotos.empty();
-  const double pitchPixels =
-      Known(globalX) && Known(globalY)
-          ? std::min(std::hypot(globalX.x(), globalX.y()), std::hypot(globalY.x(), globalY.y()))
-          : NaN;
-
-  // Each point not read gets the cause that the light at its place shows, if any:
-  // one whose middle lies within half a pitch of the photo's edge is cut by it.
-  const double edge = std::isnan(pitchPixels) ? 1.0 : std::max(1.0, pitchPixels / 2);
-  constexpr std::size_t causes = std::size_t(TCheckCause::SettingChanged) + 1;
-  std::array<int, causes> tally{};
-  std::array<std::vector<double>, causes> figures;
-  const bool placed = result.Read >= std::max(8, n / 20);
-  int outside = 0, cut = 0;
-  auto peakNear = [&](const QPointF& Q) {
-    double peak = NaN;
-    for (int dy = -1; dy <= 1; ++dy)
-      for (int dx = -1; dx <= 1; ++dx) {
-        const double light = LightAt(Q + QPointF(dx, dy));
-        if (!std::isnan(light) && !(light <= peak)) peak = light;
-      }
-    return peak;
-  };
-  for (int i = 1; i <= n; ++i) {
-    TPointState& state = result.States[std::size_t(i - 1)];
-    if (state == TPointState::Read) continue;
-    const QPointF q = result.Positions[std::size_t(i - 1)];
-    std::optional<TCheckCause> cause;
-    if (!Known(q) || !placed) {
-      // Too few points were read to place the rest: only the whole photo can tell.
-      if (moved)
-        cause = TCheckCause::Moved;
-      else if (misplaced)
-        cause = TCheckCause::OutOfOrder;
-      else if (ValidShare < 0.5)
-        cause = TCheckCause::LowContrast, figures[0].push_back(ValidShare);
-      else if (LitPixels >= std::size_t(n))
-        // Light from the points everywhere, yet no point stands apart.
-        cause = TCheckCause::Separation, figures[4].push_back(NaN);
-      else
-        cause = TCheckCause::LowContrast, figures[0].push_back(ValidShare);
-    } else if (q.x() < 0 || q.y() < 0 || q.x() >= FWidth || q.y() >= FHeight) {
-      state = TPointState::Outside, ++outside;
-      cause = TCheckCause::OutsideView;
-    } else if (q.x() < edge || q.y() < edge || q.x() >= FWidth - edge || q.y() >= FHeight - edge) {
-      state = TPointState::Cut, ++cut;
-      cause = TCheckCause::OutsideView;
-    } else if (Contrast[std::size_t(int(q.y())) * FWidth + int(q.x())] < MinContrast) {
-      cause = TCheckCause::LowContrast, figures[0].push_back(0);
-    } else if (moved) {
-      cause = TCheckCause::Moved;
-    } else if (misplaced) {
-      cause = TCheckCause::OutOfOrder;
-    } else {
-      const double peak = peakNear(q);
-      double between = -1e9;
-      for (const QPointF& step : {globalX, globalY})
-        if (Known(step))
-          for (double sign : {-0.5, 0.5}) {
-            const double light = LightAt(q + step * sign);
-            if (!std::isnan(light)) between = std::max(between, light);
-          }
-      if (!std::isnan(peak) && peak < 5 * Noise) {
-        cause = TCheckCause::LowContrast, figures[1].push_back(peak / Noise);
-      } else if (!std::isnan(peak) && between > -1e9 &&
-                 peak - between < std::max(3 * Noise, 0.25 * peak)) {
-        cause = TCheckCause::Separation, figures[4].push_back((peak - between) / peak);
-      }
-    }
-    if (cause) ++tally[std::size_t(*cause)];
-  }
   result.Unread = n - result.Read;
-
-  auto percent = [](double Share) { return std::to_string(int(std::lround(100 * Share))) + " %"; };
-  auto median = [](std::vector<double> Values) { return Median(Values); };
-  auto figure = [&](TCheckCause Cause) -> std::string {
-    switch (Cause) {
-      case TCheckCause::LowContrast: {
-        if (!figures[1].empty()) {
-          char text[96];
-          std::snprintf(text, sizeof text, "světlo bodu jen %.1f× šum (šum %.1f úrovně)",
-                        median(figures[1]), Noise);
-          return text;
-        }
-        return "pole bez kontrastu na " + percent(1 - ValidShare) + " snímku";
-      }
-      case TCheckCause::OutsideView:
-        return std::to_string(outside) + " mimo snímek, " + std::to_string(cut) + " na jeho okraji";
-      case TCheckCause::Moved: {
-        const TPlaneStats& plane = Planes[std::size_t(result.MovedFrom - 2)];
-        return "od snímku " + std::to_string(result.MovedFrom + 1) + ": " + percent(plane.Stray) +
-               " světla mimo body";
-      }
-      case TCheckCause::OutOfOrder: {
-        std::string text = "snímky";
-        for (int photo : result.MisplacedPhotos) text += " " + std::to_string(photo + 1);
-        return text + " neodpovídají rastru";
-      }
-      case TCheckCause::Separation: {
-        std::vector<double> dips;
-        for (double dip : figures[4])
-          if (!std::isnan(dip)) dips.push_back(dip);
-        if (dips.empty()) return "žádné oddělené body, světlo bodů splývá";
-        return "mezi sousedy klesá světlo jen o " + percent(median(dips)) + " vrcholu";
-      }
-      case TCheckCause::SettingChanged:
-        break;
-    }
-    return {};
-  };
-  // A scan whose every point was read has no cause to name.
-  if (!result.AllRead()) {
-    if (moved && !tally[std::size_t(TCheckCause::Moved)])
-      result.Causes.push_back({TCheckCause::Moved, 0, {}});
-    if (misplaced && !tally[std::size_t(TCheckCause::OutOfOrder)])
-      result.Causes.push_back({TCheckCause::OutOfOrder, 0, {}});
-    for (std::size_t c = 0; c < tally.size(); ++c)
-      if (tally[c]) result.Causes.push_back({TCheckCause(c), tally[c], {}});
-    for (TCauseFinding& finding : result.Causes) finding.Figure = figure(finding.Cause);
-  }
-  std::stable_sort(result.Causes.begin(), result.Causes.end(), [](const auto& A, const auto& B) {
-    return (A.Points == 0 ? INT32_MAX : A.Points) > (B.Points == 0 ? INT32_MAX : B.Points);
-  });
+  NameCauses(result, globalX, globalY);
   return result;
 }

@@ -1,0 +1,304 @@
+#include "check/ScanCheck.h"
+
+#include <QImage>
+#include <algorithm>
+
+#include "check/CheckGeometry.h"
+
+using namespace scan_check;
+
+void TScanDecoder::BoxSum(const std::vector<std::uint8_t>& Photo,
+                          const std::vector<std::uint8_t>* Minus,
+                          std::vector<std::int16_t>& Out) const {
+  Out.assign(Photo.size(), 0);
+  const int w = FWidth;
+  // Per row: the difference, then its sums over three columns (the edge repeated).
+  std::vector<int> rows(std::size_t(w) * 3), line(std::size_t(w) + 2);
+  auto rowSum = [&](int Y, int* Into) {
+    const std::size_t row = std::size_t(std::clamp(Y, 0, FHeight - 1)) * w;
+    const std::uint8_t* p = &Photo[row];
+    const std::uint8_t* m = Minus ? &(*Minus)[row] : nullptr;
+    for (int x = 0; x < w; ++x) line[std::size_t(x) + 1] = int(p[x]) - (m ? int(m[x]) : 0);
+    line[0] = line[1];
+    line[std::size_t(w) + 1] = line[std::size_t(w)];
+    for (int x = 0; x < w; ++x)
+      Into[x] = line[std::size_t(x)] + line[std::size_t(x) + 1] + line[std::size_t(x) + 2];
+  };
+  rowSum(-1, &rows[0]);
+  rowSum(0, &rows[std::size_t(w)]);
+  for (int y = 0; y < FHeight; ++y) {
+    rowSum(y + 1, &rows[std::size_t((y + 2) % 3) * w]);
+    const int* a = &rows[0];
+    const int* b = &rows[std::size_t(w)];
+    const int* c = &rows[std::size_t(2) * w];
+    std::int16_t* out = &Out[std::size_t(y) * w];
+    for (int x = 0; x < w; ++x) out[x] = std::int16_t(a[x] + b[x] + c[x]);
+  }
+}
+
+bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
+  if (Dark.empty()) {
+    if (Error) *Error = "the dark and lit fields are missing";
+    return false;
+  }
+  std::vector<std::uint8_t> points;
+  if (!Extract(Points, points, Error)) return false;
+  BoxSum(points, &Dark, Smooth);
+  // The points' peaks: local maxima of the smoothed light, well above the noise,
+  // as shares of the field's contrast, filed by tile.
+  const double floor = std::max(4.0, 5 * Noise / 3) * 9;
+  TileColumns = (FWidth + Tile - 1) / Tile;
+  const int tileRows = (FHeight + Tile - 1) / Tile;
+  std::vector<std::vector<double>> tilePeaks(std::size_t(TileColumns) * tileRows);
+  std::vector<double> peaks;
+  PeakPixels.clear();
+  LitPixels = 0;
+  const std::size_t w = std::size_t(FWidth);
+  for (int y = 1; y + 1 < FHeight; ++y)
+    for (int x = 1; x + 1 < FWidth; ++x) {
+      const std::size_t i = std::size_t(y) * FWidth + x;
+      if (Contrast[i] < MinContrast) continue;
+      const int v = Smooth[i];
+      if (v < floor) continue;
+      ++LitPixels;
+      // The highest within two pixels; ties go to the earlier pixel (above, or left in the
+      // same row), so a flat top gives one peak.
+      bool peak = true;
+      for (int dy = -2; dy <= 2 && peak; ++dy)
+        for (int dx = -2; dx <= 2 && peak; ++dx) {
+          const int px = x + dx, py = y + dy;
+          if ((!dx && !dy) || px < 0 || py < 0 || px >= FWidth || py >= FHeight) continue;
+          const int other = Smooth[std::size_t(py) * w + std::size_t(px)];
+          peak = (dy < 0 || (dy == 0 && dx < 0)) ? v > other : v >= other;
+        }
+      if (peak) {
+        PeakPixels.push_back(i);
+        peaks.push_back(v / (9.0 * Contrast[i]));
+        tilePeaks[std::size_t(y / Tile) * TileColumns + x / Tile].push_back(peaks.back());
+      }
+    }
+  const double typical = peaks.empty() ? 0 : Median(peaks);
+  // The noise's own peaks, far below the points', say nothing of how sharp the points are.
+  for (auto& list : tilePeaks)
+    list.erase(
+        std::remove_if(list.begin(), list.end(), [&](double P) { return P < 0.5 * typical; }),
+        list.end());
+  // Each tile's threshold from the peaks around it, so that points that are sharper
+  // or softer in one part of the photo (focus, depth of field) are cut alike.
+  const double global = peaks.empty() ? 2.0 : CoreShare * typical;
+  TileThreshold.assign(tilePeaks.size(), global);
+  for (int ty = 0; ty < tileRows; ++ty)
+    for (int tx = 0; tx < TileColumns; ++tx) {
+      std::vector<double> around;
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+          const int x = tx + dx, y = ty + dy;
+          if (x < 0 || y < 0 || x >= TileColumns || y >= tileRows) continue;
+          const auto& list = tilePeaks[std::size_t(y) * TileColumns + x];
+          around.insert(around.end(), list.begin(), list.end());
+        }
+      // Where no points lie, the noise's own peaks must not lower the threshold far.
+      if (around.size() >= 5)
+        TileThreshold[std::size_t(ty) * TileColumns + tx] =
+            std::clamp(CoreShare * Median(around), 0.6 * global, 1.5 * global);
+    }
+  FindBlobs(points, {});
+  // Points that blur merged into one: cut them again higher, nearer their peaks.
+  const double merged = MergedArea();
+  std::vector<std::uint8_t> raised;
+  for (const TBlob& blob : Blobs) {
+    if (blob.Area <= merged) continue;
+    if (raised.empty()) raised.assign(points.size(), 0);
+    for (int k = 0; k < blob.RunCount; ++k) {
+      const TRun& run = Runs[std::size_t(blob.FirstRun + k)];
+      std::fill_n(&raised[std::size_t(run.Y) * FWidth + run.X0], run.X1 - run.X0 + 1, 1);
+    }
+  }
+  if (!raised.empty()) FindBlobs(points, raised);
+  const double scale = std::min(1.0, double(PreviewSide) / double(std::max(FWidth, FHeight)));
+  PreviewScale = scale;
+  Preview = Points.convertToFormat(QImage::Format_Grayscale8)
+                .scaled(std::max(1, int(FWidth * scale)), std::max(1, int(FHeight * scale)),
+                        Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                .convertToFormat(QImage::Format_RGB32);
+  return true;
+}
+
+void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points,
+                             const std::vector<std::uint8_t>& Raised) {
+  Runs.clear();
+  Blobs.clear();
+  Weights.clear();
+  const double* tiles = nullptr;
+  constexpr double raise = RaisedShare / CoreShare;
+  auto inside = [&](std::size_t Row, int X) {
+    const std::size_t i = Row + std::size_t(X);
+    const double share = tiles[X / Tile] * (!Raised.empty() && Raised[i] ? raise : 1.0);
+    return Contrast[i] >= MinContrast && Smooth[i] > share * 9.0 * Contrast[i];
+  };
+  std::vector<int> parent;
+  std::size_t previousFirst = 0, previousEnd = 0;
+  for (int y = 0; y < FHeight; ++y) {
+    const std::size_t row = std::size_t(y) * FWidth;
+    const std::size_t first = Runs.size();
+    tiles = &TileThreshold[std::size_t(y / Tile) * TileColumns];
+    for (int x = 0; x < FWidth;) {
+      if (!inside(row, x)) {
+        ++x;
+        continue;
+      }
+      const int x0 = x;
+      while (x < FWidth && inside(row, x)) ++x;
+      Runs.push_back({y, x0, x - 1});
+      parent.push_back(int(Runs.size()) - 1);
+    }
+    // Runs of this row that share a column with runs of the row above join them.
+    std::size_t above = previousFirst;
+    for (std::size_t r = first; r < Runs.size(); ++r) {
+      while (above < previousEnd && Runs[above].X1 < Runs[r].X0) ++above;
+      for (std::size_t a = above; a < previousEnd && Runs[a].X0 <= Runs[r].X1; ++a) {
+        const int ra = FindRoot(parent, int(a)), rr = FindRoot(parent, int(r));
+        if (ra != rr) parent[std::size_t(std::max(ra, rr))] = std::min(ra, rr);
+      }
+    }
+    previousFirst = first;
+    previousEnd = Runs.size();
+  }
+  // Regroup the runs blob by blob.
+  std::vector<int> root(Runs.size()), blobOf(Runs.size(), -1);
+  std::vector<int> count;
+  for (std::size_t r = 0; r < Runs.size(); ++r) {
+    root[r] = FindRoot(parent, int(r));
+    if (blobOf[std::size_t(root[r])] < 0) {
+      blobOf[std::size_t(root[r])] = int(count.size());
+      count.push_back(0);
+    }
+    ++count[std::size_t(blobOf[std::size_t(root[r])])];
+  }
+  Blobs.resize(count.size());
+  int start = 0;
+  for (std::size_t b = 0; b < Blobs.size(); ++b) {
+    Blobs[b].FirstRun = start;
+    start += count[b];
+  }
+  std::vector<TRun> ordered(Runs.size());
+  std::vector<int> fill(Blobs.size(), 0);
+  for (std::size_t r = 0; r < Runs.size(); ++r) {
+    const auto b = std::size_t(blobOf[std::size_t(root[r])]);
+    ordered[std::size_t(Blobs[b].FirstRun + fill[b]++)] = Runs[r];
+  }
+  Runs.swap(ordered);
+  // Near is the first cut's: it holds the light between points that blur merged, which
+  // every bit-plane lighting both shows as well; the second cut leaves that light out.
+  const bool firstCut = Raised.empty();
+  if (firstCut) Near.assign(std::size_t(FWidth) * FHeight, 0);
+  for (std::size_t b = 0; b < Blobs.size(); ++b) {
+    TBlob& blob = Blobs[b];
+    blob.RunCount = count[b];
+    blob.FirstPixel = int(Weights.size());
+    double sumX = 0, sumY = 0, sum = 0;
+    for (int k = 0; k < blob.RunCount; ++k) {
+      const TRun& run = Runs[std::size_t(blob.FirstRun + k)];
+      blob.TouchesEdge |= run.Y == 0 || run.Y == FHeight - 1 || run.X0 == 0 || run.X1 == FWidth - 1;
+      for (int x = run.X0; x <= run.X1; ++x) {
+        const std::size_t i = std::size_t(run.Y) * FWidth + x;
+        // The smoothed light weighs each pixel as the point's own profile does.
+        const float weight = float(Smooth[i]) / 9.0f;
+        const double light = double(Points[i]) - Dark[i];
+        Weights.push_back(weight);
+        blob.Light += weight * light;
+        blob.Peak = std::max(blob.Peak, weight);
+        sumX += (x + 0.5) * weight;
+        sumY += (run.Y + 0.5) * weight;
+        sum += weight;
+        ++blob.Area;
+      }
+      // The peaks lie in raster order, as the runs of one row do.
+      const std::size_t row = std::size_t(run.Y) * FWidth;
+      blob.Peaks += int(std::upper_bound(PeakPixels.begin(), PeakPixels.end(), row + run.X1) -
+                        std::lower_bound(PeakPixels.begin(), PeakPixels.end(), row + run.X0));
+      for (int y = std::max(0, run.Y - 1); firstCut && y <= std::min(FHeight - 1, run.Y + 1); ++y)
+        std::fill(&Near[std::size_t(y) * FWidth + std::max(0, run.X0 - 1)],
+                  &Near[std::size_t(y) * FWidth + std::min(FWidth - 1, run.X1 + 1)] + 1, 1);
+    }
+    blob.X = sum > 0 ? sumX / sum : NaN;
+    blob.Y = sum > 0 ? sumY / sum : NaN;
+    if (!blob.TouchesEdge && sum > 0) Refine(blob, Points);
+  }
+}
+
+// The centroid of Photo's light above the dark field under a Gaussian window of
+// Sigma around (X, Y): sums of weight times x, times y, and of weight.
+std::array<double, 3> TScanDecoder::WindowSums(const std::vector<std::uint8_t>& Photo, double X,
+                                               double Y, double Sigma) const {
+  const int half = int(std::ceil(2.5 * Sigma));
+  const int x0 = int(std::floor(X - 0.5)), y0 = int(std::floor(Y - 0.5));
+  const int left = std::max(0, x0 - half), right = std::min(FWidth - 1, x0 + half + 1);
+  std::array<double, 64> across{};
+  for (int x = left; x <= right && x - left < 64; ++x) {
+    const double d = x + 0.5 - X;
+    across[std::size_t(x - left)] = std::exp(-0.5 * d * d / (Sigma * Sigma));
+  }
+  std::array<double, 3> sums{};
+  for (int y = std::max(0, y0 - half); y <= std::min(FHeight - 1, y0 + half + 1); ++y) {
+    const double dy = y + 0.5 - Y;
+    const double down = std::exp(-0.5 * dy * dy / (Sigma * Sigma));
+    const std::size_t row = std::size_t(y) * FWidth;
+    for (int x = left; x <= right && x - left < 64; ++x) {
+      const double w =
+          down * across[std::size_t(x - left)] * (Photo[row + x] - DarkMeanLevel[row + x]);
+      sums[0] += w * (x + 0.5);
+      sums[1] += w * (y + 0.5);
+      sums[2] += w;
+    }
+  }
+  return sums;
+}
+
+// The centre to a fraction of a pixel: the centroid of the light above the dark
+// field under a Gaussian window the size of the point, moved onto its own result
+// until it settles. For a point whose light is symmetric about its middle the
+// window stays centred there, and the noise of its faint rim weighs little.
+void TScanDecoder::Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points) const {
+  const double radius = std::sqrt(Blob.Area / M_PI);
+  Blob.Sigma = std::clamp(1.1 * radius, 1.0, 12.0);
+  double cx = Blob.X, cy = Blob.Y;
+  for (int pass = 0; pass < 6; ++pass) {
+    const auto sums = WindowSums(Points, cx, cy, Blob.Sigma);
+    if (sums[2] <= 0) return;
+    const double nx = sums[0] / sums[2], ny = sums[1] / sums[2];
+    // A window that wanders off the point found another light: keep the plain centre.
+    if (std::hypot(nx - Blob.X, ny - Blob.Y) > radius + 1) return;
+    const bool settled = std::hypot(nx - cx, ny - cy) < 0.001;
+    cx = nx, cy = ny;
+    if (settled) break;
+  }
+  Blob.X = cx;
+  Blob.Y = cy;
+  Blob.Refined = true;
+  const auto sums = WindowSums(Points, cx, cy, Blob.Sigma);
+  Blob.Sums[0] = sums[0] - cx * sums[2];
+  Blob.Sums[1] = sums[1] - cy * sums[2];
+  Blob.Sums[2] = sums[2];
+}
+
+double TScanDecoder::MergedArea() const {
+  std::vector<double> areas;
+  for (const TBlob& blob : Blobs)
+    if (!blob.TouchesEdge && blob.Area >= 2) areas.push_back(blob.Area);
+  return areas.empty() ? 0 : 2.5 * Median(areas);
+}
+
+TScanDecoder::TBlobKind TScanDecoder::KindOf(const TBlob& Blob, double Merged) const {
+  if (Blob.TouchesEdge) return TBlobKind::Cut;
+  // Light that crosses the cut without a peak of its own lies between points (a saddle
+  // of their blurred light, where aiming's local contrast lifts it) and is none.
+  if (Blob.Area < 2 || Blob.Peak < 2 * Noise || Blob.Peaks == 0) return TBlobKind::Speck;
+  return Blob.Area > Merged ? TBlobKind::Merged : TBlobKind::Point;
+}
+
+double TScanDecoder::LightAt(const QPointF& Q) const {
+  const int x = int(std::floor(Q.x())), y = int(std::floor(Q.y()));
+  if (Smooth.empty() || x < 0 || y < 0 || x >= FWidth || y >= FHeight) return NaN;
+  return Smooth[std::size_t(y) * FWidth + x] / 9.0;
+}
