@@ -175,10 +175,12 @@ TReply TPtpIpCamera::TState::Transfer(std::uint32_t Transaction, TObject& O, std
   // Served in full: the piece that completes a gapless run from the first byte.
   const std::int64_t had = Offset == 0 ? 0 : sent->Sent;
   sent->Sent = Offset <= had ? std::max(had, Offset + Size) : had;
-  if (O.Sent == data.size() && (had < data.size() || (data.isEmpty() && Offset == 0))) {
+  if (Offset == 0 || !sent->SentHash)
+    sent->SentHash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
+  if (sent->Sent > had) sent->SentHash->addData(QByteArrayView(data.constData() + had, sent->Sent - had));
+  if (sent->Sent == data.size() && (had < data.size() || (data.isEmpty() && Offset == 0))) {
     ++Transfers;
-    TPtpIpServedPhoto served{name, data.size(),
-                             QCryptographicHash::hash(data, QCryptographicHash::Sha256)};
+    TPtpIpServedPhoto served{name, data.size(), sent->SentHash->result()};
     {
       std::lock_guard guard(Lock);
       Served.push_back(std::move(served));

@@ -6,10 +6,12 @@
 
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <optional>
 
 #include "sdk/ptpip/PtpIpCamera.h"
@@ -60,8 +62,10 @@ struct TObject {
   QByteArray Data;
   int Width = 0, Height = 0;
   QDateTime Taken;
-  // Bytes from the start that a host has been sent without a gap.
+  // Bytes from the start that a host has been sent without a gap, and their
+  // SHA-256 so far: hashed piece by piece, so that no answer waits for the whole photo's.
   std::int64_t Sent = 0;
+  std::shared_ptr<QCryptographicHash> SentHash;
 };
 
 struct TRenderJob {

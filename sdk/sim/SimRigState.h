@@ -98,8 +98,9 @@ struct TTask {
   unsigned Shot = 0;
   // Bytes the photo is padded to; 0 leaves it as encoded.
   std::int64_t PadTo = 0;
-  // The photo, made as soon as the shutter fell; null until then.
+  // The photo, made as soon as the shutter fell, and its record; null until then.
   std::shared_ptr<const QByteArray> Jpeg;
+  TSimPhoto Record;
   // A property event.
   EdsUInt32 Event = 0, Property = 0;
 };
@@ -148,7 +149,7 @@ class TRig {
   // Counts the call and gives the failure configured for it, 0 when none.
   EdsError Enter(std::string_view Function);
   void ReadConfiguration();
-  void RememberPhoto(const std::string& FileName, const QByteArray& Jpeg);
+  void RememberPhoto(const std::string& FileName, const TSimPhoto& Photo);
   std::string NextPhotoName();
 
   void Start();

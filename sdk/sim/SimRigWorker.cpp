@@ -105,6 +105,9 @@ bool TRig::Photograph(TTask& Task, TWorkerControl& Own, std::unique_lock<std::mu
   if (Task.PadTo > jpeg.size() && !jpeg.isEmpty())
     jpeg = SimPadJpeg(jpeg, Task.PadTo,
                       "CorvaletScan simulated camera, shot " + QByteArray::number(Task.Shot));
+  // Outside the lock: a large photo takes a while.
+  Task.Record = {std::uint64_t(jpeg.size()),
+                 SimDigest(std::string_view(jpeg.constData(), jpeg.size()))};
   Held.lock();
   if (Own.Stop || scene.isNull()) return false;
   if (jpeg.isEmpty()) {
@@ -125,7 +128,7 @@ void TRig::Deliver(TTask Task, TWorkerControl& Own, std::unique_lock<std::mutex>
   if (!handler.Handler) return;
   auto item = std::make_shared<TItem>();
   item->FileName = Task.FileName;
-  RememberPhoto(Task.FileName, *Task.Jpeg);
+  RememberPhoto(Task.FileName, Task.Record);
   item->Jpeg = std::move(Task.Jpeg);
   const EdsBaseRef ref = Objects.Register(std::move(item));
   ++Stats.PhotosDelivered;
