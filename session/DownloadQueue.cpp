@@ -10,8 +10,8 @@ namespace {
 
 // A piece is asked for only when it is expected to end this much before the
 // deadline: the estimate's error, and the time to turn to the next task.
-constexpr double DeadlineShare = 0.95;
-constexpr std::int64_t DeadlineMarginUs = 2000;
+constexpr double DeadlineShare = 0.9;
+constexpr std::int64_t DeadlineMarginUs = 3000;
 // Unknown speed: a probe only with at least this much time.
 constexpr std::int64_t ProbeTimeUs = 50000;
 constexpr std::uint64_t Block = 512;
@@ -62,6 +62,8 @@ EdsError TDownloadQueue::Take(TAppMaster& Camera, EdsDirectoryItemRef Item, unsi
 
 void TDownloadQueue::ShotAnnounced(std::int64_t ShotAt) {
   constexpr std::size_t ShotsMeasured = 5;
+  // The announcement may have waited for a piece asked for while the camera was at work.
+  if (FAtWorkEnded > ShotAt) return;
   FCameraTimes.push_back(Clock() - ShotAt);
   if (FCameraTimes.size() > ShotsMeasured) FCameraTimes.pop_front();
 }
@@ -73,6 +75,7 @@ std::int64_t TDownloadQueue::CameraTime() const {
 
 void TDownloadQueue::NewLink() {
   Rate = {};
+  FAtWorkEnded = 0;
   WholeOnly = false;
   CameraBusyAtWork = false;
   FCameraTimes.clear();
@@ -98,6 +101,7 @@ std::optional<TDownloaded> TDownloadQueue::DownloadWithin(TAppMaster& Camera, st
     const std::int64_t begun = Clock();
     const EdsError result = Camera.DownloadPiece(download, EdsUInt32(piece));
     unsized = false;
+    if (CameraAtWork) FAtWorkEnded = Clock();
     if (result == EdsResult_Ok) {
       Rate.Measured(piece, Clock() - begun);
       continue;

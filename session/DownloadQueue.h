@@ -96,7 +96,9 @@ class TDownloadQueue {
   // over and no SDK call may see them). Their camera names, oldest first.
   std::vector<std::string> Abandon(TAppMaster* Camera);
 
-  // The photograph of a shot fired at ShotAt (Clock's microseconds) is announced now.
+  // The photograph of a shot fired at ShotAt (Clock's microseconds) is
+  // announced now. A piece asked for since may have held the announcement up:
+  // that shot does not count for CameraTime.
   void ShotAnnounced(std::int64_t ShotAt);
   // The camera's own time from its shutter to its photograph's announcement,
   // the least of the last few shots, in microseconds; 0 before any.
@@ -115,4 +117,6 @@ class TDownloadQueue {
 
   std::deque<TOwedDownload> FPhotos;
   std::deque<std::int64_t> FCameraTimes;
+  // When the last piece asked for while the camera was at work ended.
+  std::int64_t FAtWorkEnded = 0;
 };
