@@ -1,6 +1,7 @@
 #include "app/Ovl_1.h"
 
 #include <QCheckBox>
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -38,6 +39,12 @@ std::string SecondsText(std::uint32_t Milliseconds) {
   return text;
 }
 
+// "7,1": microseconds as seconds with one decimal, as the log writes them.
+std::string TenthsText(std::int64_t Microseconds) {
+  const std::int64_t tenths = std::max<std::int64_t>(0, (Microseconds + 50000) / 100000);
+  return std::to_string(tenths / 10) + "," + std::to_string(tenths % 10);
+}
+
 void LogShot(TShot Shot) {
   // Without a shot no photograph comes; say so.
   if (Shot == TShot::Refused) Koordinator->Log("Spoušť selhala");
@@ -46,6 +53,10 @@ void LogShot(TShot Shot) {
 }
 
 }  // namespace
+
+TStomper::TStomper() {
+  FLink.Downloaded = [this](const TDownloaded& Done) { return PhotoDownloaded(Done); };
+}
 
 void TStomper::ResetSteps() {
   Step = 0;
@@ -92,13 +103,26 @@ void TStomper::ShootPattern(TDraw Draw) {
   // that step has shot in this one's place, and shooting again would take
   // another pattern under the next step's number.
   if (FStepsBegun != begun) return;
-  Sleep(std::uint32_t(Delay));
-  const TShot shot = Koordinator->Shoot(FScan, ScanDirectory);
+  // The object keeps still from the first pattern on.
+  if (Step == 0) FLink.HoldFromNow();
+  if (!FLink.Settle(Delay) || !Running || FStepsBegun != begun) return;
+  TShot shot = Koordinator->Shoot(FScan, ScanDirectory, Step);
+  // A camera that takes no photo while one is owed: the owed ones first, then
+  // the shutter once more, and each photo before the next pattern from now on.
+  if (shot == TShot::Refused && !Koordinator->Downloads.Empty()) {
+    Koordinator->Log("Kamera nespustí, dokud má snímek ke stažení: stahuje se před každým vzorem");
+    FLink.Serial();
+    if (!FLink.Drain() || !Running) return;
+    shot = Koordinator->Shoot(FScan, ScanDirectory, Step);
+  }
   Koordinator->Log("step_" + std::to_string(Step));
   LogShot(shot);
   AdvanceStep();
   // Also after a refused shutter: the scan must not wait for ever for a photograph.
   if (Running && PhotoTimeout > 0) FPhotoTimer.Start(PhotoTimeout);
+  // While the camera makes its photo the link is free.
+  if (Running && shot != TShot::Refused)
+    FLink.CameraAtWork(Koordinator->OwedPhotos.back().ShotAtUs);
 }
 
 void TStomper::ShootDarkField() {
@@ -131,11 +155,31 @@ void TStomper::SettingsMayHaveChanged(int LastStep) {
 }
 
 void TStomper::FinishScan() {
-  Running = false;
   FPhotoTimer.Stop();
+  // The last photo is taken: the object may move while the rest come down.
+  HoldStill = FLink.HeldFor();
+  MatGen->FillField(0);
+  Form2->Image1->Repaint();
+  Koordinator->Log("Předmět se smí pohnout: " + TenthsText(HoldStill) + " s nehybnosti");
+  if (Check) Check->HoldStill(double(HoldStill) / 1e6);
   SettingsMayHaveChanged(FinalStep - 1);
   Koordinator->Log("Snímání ukončeno ...");
-  Sleep(std::uint32_t(2 * Delay));
+  const std::int64_t ended = Koordinator->Downloads.Clock();
+  const unsigned scan = FScan;
+  const bool drained = FLink.Drain([&](const TOwedDownload& Next) {
+    // Between photos the windows repaint and the operator's clicks are seen.
+    Application->ProcessMessages();
+    if (Koordinator == nullptr || ShuttingDown() || !Running || FScan != scan) return false;
+    if (Next.Scan == scan)
+      Koordinator->Log("Stahování " + std::to_string(Next.Step + 1) + "/" +
+                       std::to_string(FinalStep));
+    return true;
+  });
+  if (!drained || Koordinator == nullptr || !Running || FScan != scan) return;
+  Running = false;
+  // The index follows "Snímání ukončeno ..." by twice the settle wait, downloads or not.
+  const std::int64_t left = ended + 2 * std::int64_t(Delay) * 1000 - Koordinator->Downloads.Clock();
+  Sleep(std::uint32_t(std::max<std::int64_t>(0, (left + 999) / 1000)));
   // A failure here goes to the error box; the main window then stays hidden.
   const std::string folder = ScanDirectory.empty() ? Koordinator->OutputDirectory : ScanDirectory;
   Koordinator->WriteScanIndex(folder);
@@ -144,9 +188,17 @@ void TStomper::FinishScan() {
   Form1->show();
 }
 
-void TStomper::StopScan() {
-  Running = false;
+void TStomper::StopScan(bool DownloadFailed) {
   FPhotoTimer.Stop();
+  // The link is not asked again after a failed download: a stream broken off
+  // could hand later photos over out of step.
+  FStopping = true;
+  if (DownloadFailed)
+    Koordinator->LeaveOwedOnCamera();
+  else
+    FLink.Drain();
+  FStopping = false;
+  Running = false;
   Koordinator->CapturedFiles.clear();
   Koordinator->Log("Snímání zastaveno, seznam snímků nezapsán");
   if (!ScanDirectory.empty() && ScanDirectory != Koordinator->OutputDirectory)
@@ -162,7 +214,7 @@ void TStomper::PhotoTimedOut() {
   }
   if (!Running) return;
   Koordinator->Log("Snímek ke step_" + std::to_string(Step - 1) + " nepřišel do " +
-                 SecondsText(PhotoTimeout) + " s");
+                   SecondsText(PhotoTimeout) + " s");
   StopScan();
 }
 
@@ -185,6 +237,7 @@ void TStomper::StartScan() {
     }
   }
   Koordinator->Log("Snímání začalo ...");
+  Koordinator->Log("Ustálení vzoru " + std::to_string(Delay) + " ms");
   if (ScanDirectory != Koordinator->OutputDirectory) Koordinator->Log("Snímky do " + ScanDirectory);
   // A photograph overdue by more than the limit is not expected any more:
   // a swallowed shot would otherwise take every later scan's first photograph.
@@ -195,6 +248,7 @@ void TStomper::StartScan() {
   FPhotoTimer.Stop();
   ResetSteps();
   Koordinator->CapturedFiles.clear();
+  FLink.StartScan(DownloadsInGaps);
   Running = true;
   if (Check && MatGen)
     Check->ScanStarted({MatGen->OffsetX(), MatGen->OffsetY(), MatGen->RowCount(),
@@ -260,44 +314,62 @@ void TStomper::SingleShot() {
 
 void TStomper::TransferArrived(const TMsg& Msg) {
   if (Koordinator == nullptr) return;
-  const TTransfer transfer = Koordinator->SaveTransferredImage(Msg);
-  if (transfer == TTransfer::Stale) {
+  std::optional<TOwedPhoto> shot;
+  const TTaken taken = Koordinator->PhotoTaken(Msg, shot);
+  if (taken == TTaken::Stale) {
     Koordinator->Log("Snímek z odpojené kamery zahozen");
     return;
   }
-  // Photographs come in the order of their shots: this is the oldest owed one.
-  std::optional<TOwedPhoto> owed;
-  if (!Koordinator->OwedPhotos.empty()) {
-    owed = Koordinator->OwedPhotos.front();
-    Koordinator->OwedPhotos.pop_front();
-  }
-  const bool scanPhoto = Running && owed && owed->Scan == FScan;
-  const bool aimPhoto = !Running && Aiming() && owed && owed->Scan == FAimScan;
-  // Line N of the index is pattern N: nothing else may join a scan's list.
-  const bool listed = scanPhoto || (!Running && (!owed || owed->Scan == 0));
-  if (transfer == TTransfer::Failed) {
+  const bool scanPhoto = Running && shot && shot->Scan == FScan;
+  if (taken == TTaken::Unreadable) {
     Koordinator->Log("Snímek se nepodařilo uložit");
+    Koordinator->Log("Snímek zůstává v kameře");
     // Without this step's photograph every later line would name the wrong pattern.
     if (scanPhoto) StopScan();
-    if (aimPhoto) EndAim("snímek se nepodařilo uložit");
+    if (!Running && Aiming() && shot && shot->Scan == FAimScan)
+      EndAim("snímek se nepodařilo uložit");
     return;
   }
-  if (listed) Koordinator->AddCapturedFile(Koordinator->LastSavedFile);
-  // While waiting for photograph n, Step is n.
-  if (Check && scanPhoto)
-    Check->PhotoSaved(Step - 1, Koordinator->LastSavedDirectory + Koordinator->LastSavedFile);
-  // Which file, and where: with folders per scan the name alone would not say.
-  Koordinator->Log(transfer == TTransfer::Saved
-                     ? "snímek uložen: " + Koordinator->LastSavedDirectory + Koordinator->LastSavedFile
-                     : "Snímek uložen, kamera si může ponechat kopii");
-  if (aimPhoto) {
-    AimPhotoArrived(Koordinator->LastSavedDirectory + Koordinator->LastSavedFile);
+  if (scanPhoto) {
+    FPhotoTimer.Stop();
+    // The serial order: this photograph is on disk before the next pattern.
+    if (!FLink.InGaps() && (!FLink.Drain() || !Running)) return;
+    RunStep();
     return;
+  }
+  // During a scan it waits for a gap with the scan's own.
+  if (!Running) FLink.Drain();
+}
+
+bool TStomper::PhotoDownloaded(const TDownloaded& Done) {
+  if (Koordinator == nullptr) return false;
+  const TOwedDownload& photo = Done.Photo;
+  const bool scanPhoto = Running && photo.Scan == FScan;
+  const bool aimPhoto = !Running && Aiming() && photo.Scan == FAimScan;
+  // Line N of the index is pattern N: nothing else may join a scan's list.
+  const bool listed = scanPhoto || (!Running && photo.Scan == 0);
+  if (Done.Transfer == TTransfer::Failed) {
+    Koordinator->Log("Snímek se nepodařilo uložit");
+    Koordinator->Log("Snímek " + photo.Download.CameraName + " zůstává v kameře");
+    // Without this step's photograph every later line would name the wrong pattern.
+    if (scanPhoto && FStopping) Koordinator->LeaveOwedOnCamera();
+    if (scanPhoto && !FStopping) StopScan(true);
+    if (aimPhoto) EndAim("snímek se nepodařilo uložit");
+    return !scanPhoto;
+  }
+  const std::string path = photo.Directory + photo.Download.Name;
+  if (listed) Koordinator->AddCapturedFile(photo.Download.Name);
+  if (Check && scanPhoto) Check->PhotoSaved(photo.Step, path);
+  // Which file, and where: with folders per scan the name alone would not say.
+  Koordinator->Log(Done.Transfer == TTransfer::Saved
+                       ? "snímek uložen: " + path
+                       : "Snímek uložen, kamera si může ponechat kopii");
+  if (aimPhoto) {
+    AimPhotoArrived(path);
+    return true;
   }
   if (!listed) Koordinator->Log("Snímek do snímání nepatří, není v seznamu");
-  if (!scanPhoto) return;
-  FPhotoTimer.Stop();
-  RunStep();
+  return true;
 }
 
 TForm1::TForm1(QWidget* Parent) : TForm(Parent) {
@@ -454,12 +526,12 @@ void TForm1::AimPhotosTaken(const std::string& Dark, const std::string& Points) 
     FAimWindow = new TAimWindow(this);
     FAimWindow->OnAgain = [this] { SpeedButton13Click(); };
   }
-  const TCheckRaster raster{MatGen->OffsetX(),    MatGen->OffsetY(),   MatGen->RowCount(),
+  const TCheckRaster raster{MatGen->OffsetX(),     MatGen->OffsetY(),   MatGen->RowCount(),
                             MatGen->ColumnCount(), MatGen->PointSize(), MatGen->Spacing()};
   FAimReader->Start(raster, Dark, Points, FAimWindow->PictureFit(), [this](TAimOutcome Outcome) {
     if (Koordinator == nullptr || ShutdownBegan()) return;
     Koordinator->Log(Outcome.Result ? Outcome.Result->Summary()
-                                  : "Zaměření nebylo možné: " + Outcome.Error);
+                                    : "Zaměření nebylo možné: " + Outcome.Error);
     // Not over the projection of a scan or of new aiming photos begun meanwhile.
     if (!Stomper->Running && !Stomper->Aiming()) FAimWindow->ShowOutcome(Outcome);
   });

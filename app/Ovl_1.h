@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/CameraSettingsWatch.h"
+#include "app/ScanLink.h"
 #include "platform/Forms.h"
 #include "platform/Messages.h"
 #include "platform/Timer.h"
@@ -18,11 +19,15 @@ class TScanCheck;
 
 // The scan sequencer: puts the 17 patterns on the projection window one after
 // another and has the camera photograph each. Step 0 runs at the scan start;
-// every later step runs when the photograph of the step before has arrived.
+// every later step runs when the camera has taken the photograph of the step
+// before; the photographs are downloaded meanwhile (TScanLink).
 class TStomper {
  public:
   static constexpr std::int32_t FinalStep = 17;
   static constexpr std::uint32_t DefaultPhotoTimeout = 30000;
+  static constexpr std::int32_t DefaultSettle = 300;
+
+  TStomper();
 
   void ResetSteps();
   std::int32_t AdvanceStep();
@@ -34,12 +39,16 @@ class TStomper {
   void ShootAllPoints();
   void ShootFirstBitPlane();
   void ShootNextBitPlane();
-  // Ends the scan: writes the index file and shows the main window again.
+  // Ends the exposures: the dark field goes on screen and the log says how
+  // long the object kept still; then the photographs still owed come down
+  // ("Stahování 12/17"), the index file is written and the main window shows again.
   void FinishScan();
   // Reads the camera's settings again during a scan; a change is logged and goes to the check.
   void SettingsMayHaveChanged(int LastStep);
-  // Ends the scan without an index: its list is dropped, the main window comes back.
-  void StopScan();
+  // Ends the scan without an index: its list is dropped, the main window
+  // comes back. Every photograph taken is then on disk, or, after a failed
+  // download (DownloadFailed), named in the log as left on the camera.
+  void StopScan(bool DownloadFailed = false);
 
   // Starts a scan at step 0 with an empty file list; nothing without a camera,
   // and not while the camera chooses its own exposure (the main window comes back).
@@ -59,17 +68,28 @@ class TStomper {
   void StartAim();
   bool Aiming() const { return FAimStep > 0; }
   std::function<void(const std::string& Dark, const std::string& Points)> Aimed;
-  // Downloads the photograph that a transfer message names. The photograph
-  // owed to the running scan's last shutter is listed and the scan goes on;
-  // one that was not saved stops the scan. Any other photograph is listed
-  // only outside a scan and only when no ended scan or aiming shot it.
+  // The camera has taken the photograph that a transfer message names: it is
+  // owed a download. The one owed to the running scan's last shutter moves
+  // the scan on (in the serial order once it is on disk); any other waits for
+  // a gap in the running scan, or is downloaded at once outside one.
   void TransferArrived(const TMsg& Msg);
+  // What a finished download means: the running scan's photograph is listed
+  // under its step and goes to the check; one that was not saved stops the
+  // scan. Any other photograph is listed only outside a scan and only when no
+  // ended scan or aiming shot it. False when the scan stopped.
+  bool PhotoDownloaded(const TDownloaded& Done);
 
   bool Running = false;
   // Told of each scan, photo and index as they come; null: no check.
   TScanCheck* Check = nullptr;
-  // Milliseconds between a pattern on screen and its shutter command.
-  std::int32_t Delay = 300;
+  // Milliseconds between a pattern on screen and its shutter command (--settle).
+  std::int32_t Delay = DefaultSettle;
+  // Downloads fill the waits of a scan; false: each photograph is on disk
+  // before the next pattern (the serial order).
+  bool DownloadsInGaps = true;
+  // Microseconds the object kept still in the last scan that took all its
+  // photographs: its first pattern on screen to its last photograph taken.
+  std::int64_t HoldStill = 0;
   // The next step to run, 0..17.
   std::int32_t Step = 0;
   // Milliseconds a scan waits for a step's photograph before it stops; 0 waits for ever.
@@ -103,6 +123,9 @@ class TStomper {
   int FAimStep = 0;
   std::string FAimDark;
   TTimer FPhotoTimer{[this] { PhotoTimedOut(); }};
+  TScanLink FLink;
+  // While a stopping scan's owed photographs come down.
+  bool FStopping = false;
 };
 
 // The main window "CorvaletScan": the activity log and the operator's buttons.

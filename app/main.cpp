@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
   TApplication application(argc, argv);
   CreateWindows(application);
   Stomper->PhotoTimeout = commandLine.Options->PhotoTimeout;
+  Stomper->Delay = commandLine.Options->Settle;
   Koordinator->LogDirectory = TKoordinator::DefaultLogDirectory();
   if (commandLine.Options->Defaults) {
     Koordinator->Log("Výchozí volby, nic z tohoto běhu se nezapamatuje");

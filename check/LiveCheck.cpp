@@ -13,6 +13,7 @@ struct TScanCheck::TScan {
   std::string Problem;
   std::string Settings;
   std::vector<std::string> Changes;
+  double HoldStill = 0;
 };
 
 TScanCheck::TScanCheck(std::function<void(const std::string&)> Report)
@@ -53,6 +54,13 @@ void TScanCheck::SettingChanged(const std::string& Change) {
   std::lock_guard guard(Lock);
   if (!Current) return;
   Tasks.push_back([scan = Current, Change] { scan->Changes.push_back(Change); });
+  Wake.notify_all();
+}
+
+void TScanCheck::HoldStill(double Seconds) {
+  std::lock_guard guard(Lock);
+  if (!Current) return;
+  Tasks.push_back([scan = Current, Seconds] { scan->HoldStill = Seconds; });
   Wake.notify_all();
 }
 
@@ -103,6 +111,7 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
     } else {
       TCheckResult result = scan->Decoder.Finish();
       NoteCameraSettings(result, scan->Settings, scan->Changes);
+      result.HoldStillSeconds = scan->HoldStill;
       line = result.Verdict();
       std::string error;
       if (!WriteCheckReport(Dir, result, &error)) line += " (zpráva neuložena: " + error + ")";
