@@ -8,6 +8,8 @@ namespace {
 
 // A day: longer would be no limit at all.
 constexpr double MaxPhotoTimeoutSeconds = 86400;
+// A projector that needs longer than a minute to show a pattern is broken.
+constexpr int MaxSettleMs = 60000;
 
 std::string Utf8(const QString& Text) {
   return Text.toUtf8().toStdString();
@@ -30,6 +32,12 @@ TCommandLine ParseCommandLine(const QStringList& Arguments) {
       "Seconds a scan waits for each photo before it stops (default 30; 0 waits for ever).",
       "SECONDS");
   parser.addOption(photoTimeout);
+  const QCommandLineOption settle(
+      "settle",
+      "Milliseconds between a pattern on the projector and its photo, for the projector to show "
+      "it whole (default 300).",
+      "MS");
+  parser.addOption(settle);
   const QCommandLineOption camera = CameraCommandLineOption();
   parser.addOption(camera);
   const QCommandLineOption defaults(
@@ -68,6 +76,15 @@ TCommandLine ParseCommandLine(const QStringList& Arguments) {
     const auto milliseconds = std::llround(seconds * 1000);
     // A positive limit stays one: it never turns into "wait for ever".
     options.PhotoTimeout = std::uint32_t(seconds > 0 && milliseconds == 0 ? 1 : milliseconds);
+  }
+  if (parser.isSet(settle)) {
+    const QString value = parser.values(settle).last();
+    bool number = false;
+    const int milliseconds = value.trimmed().toInt(&number);
+    if (!number || milliseconds < 0 || milliseconds > MaxSettleMs)
+      return Refusal(program, "--settle: '" + Utf8(value) +
+                                  "' is not a whole number of milliseconds from 0 to 60000");
+    options.Settle = milliseconds;
   }
   if (parser.isSet(camera)) {
     std::string error;

@@ -12,6 +12,8 @@
 struct TOptions {
   // Milliseconds a scan waits for each photograph; 0 waits for ever.
   std::uint32_t PhotoTimeout = TStomper::DefaultPhotoTimeout;
+  // Milliseconds between a pattern on the projector and its shutter.
+  std::int32_t Settle = TStomper::DefaultSettle;
   // Real cameras through libgphoto2 unless --camera names another.
   TCameraChoice Camera;
   // --defaults: start from the defaults and remember nothing of this run.

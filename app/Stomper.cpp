@@ -1,6 +1,7 @@
 #include "app/Stomper.h"
 
 #include <QWidget>
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,12 @@ std::string SecondsText(std::uint32_t Milliseconds) {
     text += "," + fraction;
   }
   return text;
+}
+
+// "7,1": microseconds as seconds with one decimal, as the log writes them.
+std::string TenthsText(std::int64_t Microseconds) {
+  const std::int64_t tenths = std::max<std::int64_t>(0, (Microseconds + 50000) / 100000);
+  return std::to_string(tenths / 10) + "," + std::to_string(tenths % 10);
 }
 
 void LogShot(TShot Shot) {
@@ -54,6 +61,10 @@ std::string InTheWay(const TExposure& Exposure, const std::string& Projection) {
 }
 
 }  // namespace
+
+TStomper::TStomper() {
+  FLink.Downloaded = [this](const TDownloaded& Done) { return PhotoDownloaded(Done); };
+}
 
 bool TStomper::ShuttingDown() const {
   if (ShutdownBegan) return ShutdownBegan();
@@ -117,8 +128,18 @@ void TStomper::ShootPattern(TDraw Draw) {
   // another pattern under the next step's number. Or a stop, or a start that
   // waits for the screen: nothing may be shot before it is clear.
   if (FStepsBegun != begun || !Running) return;
-  Sleep(std::uint32_t(Delay));
-  const TShot shot = Koordinator->Shoot(FScan, ScanDirectory);
+  // The object keeps still from the first pattern on.
+  if (Step == 0) FLink.HoldFromNow();
+  if (!FLink.Settle(Delay) || !Running || FStepsBegun != begun) return;
+  TShot shot = Koordinator->Shoot(FScan, ScanDirectory, Step);
+  // A camera that takes no photo while one is owed: the owed ones first, then
+  // the shutter once more, and each photo before the next pattern from now on.
+  if (shot == TShot::Refused && !Koordinator->Downloads.Empty()) {
+    Koordinator->Log("Kamera nespustí, dokud má snímek ke stažení: stahuje se před každým vzorem");
+    FLink.Serial();
+    if (!FLink.Drain() || !Running) return;
+    shot = Koordinator->Shoot(FScan, ScanDirectory, Step);
+  }
   Koordinator->Log("step_" + std::to_string(Step));
   LogShot(shot);
   AdvanceStep();
@@ -128,6 +149,8 @@ void TStomper::ShootPattern(TDraw Draw) {
     return;
   }
   if (PhotoTimeout > 0) FPhotoTimer.Start(PhotoTimeout);
+  // While the camera makes its photo the link is free.
+  FLink.CameraAtWork(Koordinator->OwedPhotos.back().ShotAtUs);
 }
 
 void TStomper::ShootDarkField() {
@@ -160,11 +183,31 @@ void TStomper::SettingsMayHaveChanged(int LastStep) {
 }
 
 void TStomper::FinishScan() {
-  Running = false;
   FPhotoTimer.Stop();
+  // The last photo is taken: the object may move while the rest come down.
+  HoldStill = FLink.HeldFor();
+  MatGen->FillField(0);
+  Form2->Image1->Repaint();
+  Koordinator->Log("Předmět se smí pohnout: " + TenthsText(HoldStill) + " s nehybnosti");
+  if (Check) Check->HoldStill(double(HoldStill) / 1e6);
   SettingsMayHaveChanged(FinalStep - 1);
   Koordinator->Log("Snímání ukončeno ...");
-  Sleep(std::uint32_t(2 * Delay));
+  const std::int64_t ended = Koordinator->Downloads.Clock();
+  const unsigned scan = FScan;
+  const bool drained = FLink.Drain([&](const TOwedDownload& Next) {
+    // Between photos the windows repaint and the operator's clicks are seen.
+    Application->ProcessMessages();
+    if (Koordinator == nullptr || ShuttingDown() || !Running || FScan != scan) return false;
+    if (Next.Scan == scan)
+      Koordinator->Log("Stahování " + std::to_string(Next.Step + 1) + "/" +
+                       std::to_string(FinalStep));
+    return true;
+  });
+  if (!drained || Koordinator == nullptr || !Running || FScan != scan) return;
+  Running = false;
+  // The index follows "Snímání ukončeno ..." by twice the settle wait, downloads or not.
+  const std::int64_t left = ended + 2 * std::int64_t(Delay) * 1000 - Koordinator->Downloads.Clock();
+  Sleep(std::uint32_t(std::max<std::int64_t>(0, (left + 999) / 1000)));
   // A failure here goes to the error box; the main window then stays hidden.
   const std::string folder = ScanDirectory.empty() ? Koordinator->OutputDirectory : ScanDirectory;
   Koordinator->WriteScanIndex(folder);
@@ -172,9 +215,17 @@ void TStomper::FinishScan() {
   ShowMainWindow();
 }
 
-void TStomper::StopScan() {
-  Running = false;
+void TStomper::StopScan(bool DownloadFailed) {
   FPhotoTimer.Stop();
+  // The link is not asked again after a failed download: a stream broken off
+  // could hand later photos over out of step.
+  FStopping = true;
+  if (DownloadFailed)
+    Koordinator->LeaveOwedOnCamera();
+  else
+    FLink.Drain();
+  FStopping = false;
+  Running = false;
   Koordinator->CapturedFiles.clear();
   Koordinator->UnlockFolder();
   Koordinator->Log("Snímání zastaveno, seznam snímků nezapsán");
@@ -242,6 +293,7 @@ void TStomper::BeginScan() {
     return;
   }
   Koordinator->Log("Snímání začalo ...");
+  Koordinator->Log("Ustálení vzoru " + std::to_string(Delay) + " ms");
   if (ScanDirectory != Koordinator->OutputDirectory) Koordinator->Log("Snímky do " + ScanDirectory);
   // A photograph overdue by more than the limit is not expected any more:
   // a swallowed shot would otherwise take every later scan's first photograph.
@@ -249,6 +301,7 @@ void TStomper::BeginScan() {
   ++FScan;
   ResetSteps();
   Koordinator->CapturedFiles.clear();
+  FLink.StartScan(DownloadsInGaps);
   Running = true;
   if (Check && MatGen)
     Check->ScanStarted({MatGen->OffsetX(), MatGen->OffsetY(), MatGen->RowCount(),
@@ -316,47 +369,4 @@ void TStomper::SingleShot() {
   if (Koordinator == nullptr || !Koordinator->Connected) return;
   Sleep(500);
   LogShot(Koordinator->Shoot());
-}
-
-void TStomper::TransferArrived(const TMsg& Msg) {
-  if (Koordinator == nullptr) return;
-  const TTransfer transfer = Koordinator->SaveTransferredImage(Msg);
-  if (transfer == TTransfer::Stale) {
-    Koordinator->Log("Snímek z odpojené kamery zahozen");
-    return;
-  }
-  // Photographs come in the order of their shots: this is the oldest owed one.
-  std::optional<TOwedPhoto> owed;
-  if (!Koordinator->OwedPhotos.empty()) {
-    owed = Koordinator->OwedPhotos.front();
-    Koordinator->OwedPhotos.pop_front();
-  }
-  const bool scanPhoto = Running && owed && owed->Scan == FScan;
-  const bool aimPhoto = !Running && Aiming() && owed && owed->Scan == FAimScan;
-  // Line N of the index is pattern N: nothing else may join a scan's list.
-  const bool listed = scanPhoto || (!Running && (!owed || owed->Scan == 0));
-  if (transfer == TTransfer::Failed) {
-    Koordinator->Log("Snímek se nepodařilo uložit");
-    // Without this step's photograph every later line would name the wrong pattern.
-    if (scanPhoto) StopScan();
-    if (aimPhoto) EndAim("snímek se nepodařilo uložit");
-    return;
-  }
-  if (listed) Koordinator->AddCapturedFile(Koordinator->LastSavedFile);
-  // While waiting for photograph n, Step is n.
-  if (Check && scanPhoto)
-    Check->PhotoSaved(Step - 1, Koordinator->LastSavedDirectory + Koordinator->LastSavedFile);
-  // Which file, and where: with folders per scan the name alone would not say.
-  Koordinator->Log(transfer == TTransfer::Saved
-                       ? "snímek uložen: " + Koordinator->LastSavedDirectory +
-                             Koordinator->LastSavedFile
-                       : "Snímek uložen, kamera si může ponechat kopii");
-  if (aimPhoto) {
-    AimPhotoArrived(Koordinator->LastSavedDirectory + Koordinator->LastSavedFile);
-    return;
-  }
-  if (!listed) Koordinator->Log("Snímek do snímání nepatří, není v seznamu");
-  if (!scanPhoto) return;
-  FPhotoTimer.Stop();
-  RunStep();
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/CameraSettingsWatch.h"
+#include "app/ScanLink.h"
 #include "platform/ExposureWait.h"
 #include "platform/Messages.h"
 #include "platform/Timer.h"
@@ -14,8 +15,9 @@ class TScanCheck;
 
 // The scan sequencer: puts the 17 patterns on the projection window one after
 // another and has the camera photograph each. Step 0 runs once the window
-// system shows the projection alone; every later step runs when the
-// photograph of the step before has arrived.
+// system shows the projection alone; every later step runs when the camera
+// has taken the photograph of the step before; the photographs are downloaded
+// meanwhile (TScanLink).
 class TStomper {
  public:
   static constexpr std::int32_t FinalStep = 17;
@@ -23,6 +25,9 @@ class TStomper {
   // Milliseconds a scan or aiming waits for the window system to take the
   // program's other windows off the screen and show the projection.
   static constexpr std::uint32_t ProjectionTimeout = 10000;
+  static constexpr std::int32_t DefaultSettle = 300;
+
+  TStomper();
 
   void ResetSteps();
   std::int32_t AdvanceStep();
@@ -34,13 +39,17 @@ class TStomper {
   void ShootAllPoints();
   void ShootFirstBitPlane();
   void ShootNextBitPlane();
-  // Ends the scan: writes the index file and shows the main window again.
+  // Ends the exposures: the dark field goes on screen and the log says how
+  // long the object kept still; then the photographs still owed come down
+  // ("Stahování 12/17"), the index file is written and the main window shows again.
   void FinishScan();
   // Reads the camera's settings again during a scan; a change is logged and goes to the check.
   void SettingsMayHaveChanged(int LastStep);
   // Ends the scan without an index: its list is dropped, its photos stay on
-  // disk, the main window comes back.
-  void StopScan();
+  // disk, the main window comes back. Every photograph taken is then on disk,
+  // or, after a failed download (DownloadFailed), named in the log as left on
+  // the camera.
+  void StopScan(bool DownloadFailed = false);
 
   // Starts a scan at step 0 with an empty file list once the projection is on
   // screen alone (the caller hides every other window); nothing without a
@@ -64,17 +73,28 @@ class TStomper {
   // A scan or aiming runs, or waits for the screen to begin.
   bool Busy() const { return Running || Aiming() || FProjection.Waiting(); }
   std::function<void(const std::string& Dark, const std::string& Points)> Aimed;
-  // Downloads the photograph that a transfer message names. The photograph
-  // owed to the running scan's last shutter is listed and the scan goes on;
-  // one that was not saved stops the scan. Any other photograph is listed
-  // only outside a scan and only when no ended scan or aiming shot it.
+  // The camera has taken the photograph that a transfer message names: it is
+  // owed a download. The one owed to the running scan's last shutter moves
+  // the scan on (in the serial order once it is on disk); any other waits for
+  // a gap in the running scan, or is downloaded at once outside one.
   void TransferArrived(const TMsg& Msg);
+  // What a finished download means: the running scan's photograph is listed
+  // under its step and goes to the check; one that was not saved stops the
+  // scan. Any other photograph is listed only outside a scan and only when no
+  // ended scan or aiming shot it. False when the scan stopped.
+  bool PhotoDownloaded(const TDownloaded& Done);
 
   bool Running = false;
   // Told of each scan, photo and index as they come; null: no check.
   TScanCheck* Check = nullptr;
-  // Milliseconds between a pattern on screen and its shutter command.
-  std::int32_t Delay = 300;
+  // Milliseconds between a pattern on screen and its shutter command (--settle).
+  std::int32_t Delay = DefaultSettle;
+  // Downloads fill the waits of a scan; false: each photograph is on disk
+  // before the next pattern (the serial order).
+  bool DownloadsInGaps = true;
+  // Microseconds the object kept still in the last scan that took all its
+  // photographs: its first pattern on screen to its last photograph taken.
+  std::int64_t HoldStill = 0;
   // The next step to run, 0..17.
   std::int32_t Step = 0;
   // Milliseconds a scan waits for a step's photograph before it stops; 0 waits for ever.
@@ -122,6 +142,9 @@ class TStomper {
   std::string FAimDark;
   TTimer FPhotoTimer{[this] { PhotoTimedOut(); }};
   TExposureWait FProjection;
+  TScanLink FLink;
+  // While a stopping scan's owed photographs come down.
+  bool FStopping = false;
 };
 
 extern TStomper* Stomper;  // the scan sequencer, owned by the main window

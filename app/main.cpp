@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
   TApplication application(argc, argv);
   CreateWindows(application);
   Stomper->PhotoTimeout = commandLine.Options->PhotoTimeout;
+  Stomper->Delay = commandLine.Options->Settle;
   Koordinator->LogDirectory = TKoordinator::DefaultLogDirectory();
   if (!application.QtTextsCzech())
     Koordinator->Log("Tlačítka a dialogy Qt zůstanou anglicky: v " + TApplication::QtTextsFolder() +

@@ -7,6 +7,8 @@
 // The program is not instrumented: the phases are read from the outside, at
 // the paint events of the projection image, the waits, the log lines, the
 // transfer messages and the showing of the main window.
+// Then the serial order and downloads in the gaps compared with 10 MB photos
+// (bench/scan_orders.cpp); --benchmark_filter=none runs only that.
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "app/Ovl_1.h"
+#include "bench/scan_orders.h"
 #include "check/LiveCheck.h"
 #include "pattern/obraz.h"
 #include "platform/Application.h"
@@ -335,6 +338,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  const bool met = CompareScanOrders(ptpip);
 
   if (Scans > 0) {
     TPhases mean = Sum;
@@ -346,5 +350,5 @@ int main(int argc, char** argv) {
   }
   Koordinator->Disconnect();
   if (!home.empty()) fs::remove_all(home);
-  return 0;
+  return met ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 #include "camera/appmaster.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -165,52 +166,88 @@ EdsError TAppMaster::DownloadItem(EdsDirectoryItemRef Item, const std::string& D
                                   std::string& OutName, EdsError* CompleteResult,
                                   std::string* CameraName) {
   if (CompleteResult != nullptr) *CompleteResult = EdsResult_Ok;
-  EdsDirectoryItemInfo info{};
-  EdsError result = EdsGetDirectoryItemInfo(Item, &info);
+  TItemDownload download;
+  EdsError result = ReadItem(Item, download);
   if (result != EdsResult_Ok) {
     EdsRelease(Item);
     return result;
   }
-  const std::string name(info.FileName, strnlen(info.FileName, sizeof info.FileName));
-  if (!IsPlainFileName(name)) {
-    EdsRelease(Item);
-    return EdsResult_InvalidFileName;
+  if (CameraName != nullptr) *CameraName = download.CameraName;
+  result = CreateFile(download, Directory);
+  if (!download.Name.empty()) OutName = download.Name;
+  if (result == EdsResult_Ok) result = DownloadPiece(download, download.Size);
+  if (result != EdsResult_Ok) {
+    AbandonDownload(download);
+    return result;
   }
-  if (CameraName != nullptr) *CameraName = name;
+  // Every byte is written by now: the file is whole whatever the camera answers.
+  const EdsError complete = CompleteDownload(download);
+  if (CompleteResult != nullptr) *CompleteResult = complete;
+  return EdsResult_Ok;
+}
+
+EdsError TAppMaster::ReadItem(EdsDirectoryItemRef Item, TItemDownload& Download) {
+  Download = {};
+  Download.Item = Item;
+  EdsDirectoryItemInfo info{};
+  const EdsError result = EdsGetDirectoryItemInfo(Item, &info);
+  if (result != EdsResult_Ok) return result;
+  const std::string name(info.FileName, strnlen(info.FileName, sizeof info.FileName));
+  if (!IsPlainFileName(name)) return EdsResult_InvalidFileName;
+  Download.CameraName = name;
+  Download.Size = info.Size;
+  return EdsResult_Ok;
+}
+
+EdsError TAppMaster::CreateFile(TItemDownload& Download, const std::string& Directory) {
   std::string directory = Directory;
   if (!directory.ends_with('/')) directory += '/';
-
   // Created exclusively under a free name: no older file is ever opened, let alone replaced.
-  std::string written = name;
+  std::string written = Download.CameraName;
   std::string path;
   EdsStreamRef stream = nullptr;
-  result = EdsResult_FileAlreadyExists;
+  EdsError result = EdsResult_FileAlreadyExists;
   for (int n = 1; n <= MaxNameTries && result == EdsResult_FileAlreadyExists; ++n) {
-    if (n > 1) written = NameBeside(name, n);
+    if (n > 1) written = NameBeside(Download.CameraName, n);
     path = directory + written;
     if (Taken(path)) continue;
     result = EdsCreateFileStream(path.c_str(), EdsFileCreate_New, EdsFileAccess_ReadWrite, &stream);
   }
-  OutName = written;
-  const bool created = result == EdsResult_Ok;
-  if (result == EdsResult_Ok)
-    result = EdsSetProgressCallback(stream, OnDownloadProgress, EdsProgressOption_Periodically,
-                                    Context());
-  if (result == EdsResult_Ok) result = EdsDownload(Item, info.Size, stream);
-  // Every byte is written by now: the file is whole whatever the camera answers.
-  if (result == EdsResult_Ok) {
-    const EdsError complete = EdsDownloadComplete(Item);
-    if (CompleteResult != nullptr) *CompleteResult = complete;
-  }
+  Download.Name = written;
+  if (result != EdsResult_Ok) return result;
+  Download.Stream = stream;
+  Download.Path = path;
+  return EdsSetProgressCallback(stream, OnDownloadProgress, EdsProgressOption_Periodically,
+                                Context());
+}
 
-  if (stream != nullptr) EdsRelease(stream);
-  EdsRelease(Item);
-  // The stream was created exclusively: what lies there is this download's own unfinished file.
-  if (created && result != EdsResult_Ok) {
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-  }
+EdsError TAppMaster::DownloadPiece(TItemDownload& Download, EdsUInt32 Bytes) {
+  if (Download.Stream == nullptr) return EdsResult_InvalidHandle;
+  Bytes = std::min(Bytes, Download.Size - Download.Done);
+  const EdsError result = EdsDownload(Download.Item, Bytes, Download.Stream);
+  if (result == EdsResult_Ok) Download.Done += Bytes;
   return result;
+}
+
+EdsError TAppMaster::CompleteDownload(TItemDownload& Download) {
+  const EdsError complete = EdsDownloadComplete(Download.Item);
+  if (Download.Stream != nullptr) EdsRelease(Download.Stream);
+  EdsRelease(Download.Item);
+  Download.Stream = nullptr;
+  Download.Item = nullptr;
+  return complete;
+}
+
+void TAppMaster::AbandonDownload(TItemDownload& Download) {
+  if (Download.Stream != nullptr) EdsRelease(Download.Stream);
+  if (Download.Item != nullptr) EdsRelease(Download.Item);
+  // The stream was created exclusively: what lies there is this download's own unfinished file.
+  if (Download.Stream != nullptr) {
+    std::error_code ignored;
+    std::filesystem::remove(Download.Path, ignored);
+  }
+  Download.Stream = nullptr;
+  Download.Item = nullptr;
 }
 
 EdsVoid* TAppMaster::Context() const {

@@ -14,6 +14,20 @@ struct TCameraEventContext {
   WPARAM Session = 0;
 };
 
+// A photograph on its way from the camera into a file, in one piece or several.
+struct TItemDownload {
+  EdsDirectoryItemRef Item = nullptr;
+  EdsStreamRef Stream = nullptr;
+  // The camera's own name for the photograph, and its size in bytes as the camera told it.
+  std::string CameraName;
+  EdsUInt32 Size = 0;
+  // The bare name and full path it gets on the host, once its file is made.
+  std::string Name;
+  std::string Path;
+  // Bytes written so far.
+  EdsUInt32 Done = 0;
+};
+
 // The one place that talks to the camera SDK: finds the first camera, opens and
 // sets up its session, fires the shutter and downloads new pictures. Every
 // operation returns the first non-zero SDK result, or 0.
@@ -55,6 +69,22 @@ class TAppMaster {
   EdsError DownloadItem(EdsDirectoryItemRef Item, const std::string& Directory,
                         std::string& OutName, EdsError* CompleteResult = nullptr,
                         std::string* CameraName = nullptr);
+
+  // The same in steps, so that a photograph can come in pieces between other
+  // work on the camera. ReadItem takes Item into Download with its record
+  // (a refused name as above); nothing is released, whatever happens.
+  EdsError ReadItem(EdsDirectoryItemRef Item, TItemDownload& Download);
+  // Creates the file in Directory as DownloadItem does; Name and Path are set
+  // once a name was chosen.
+  EdsError CreateFile(TItemDownload& Download, const std::string& Directory);
+  // Writes the next Bytes of the photograph (at most what is left) into its file.
+  EdsError DownloadPiece(TItemDownload& Download, EdsUInt32 Bytes);
+  // Once every byte is written: tells the camera the download is done and
+  // releases the stream and the item; gives that call's result.
+  EdsError CompleteDownload(TItemDownload& Download);
+  // Gives the download up: the unfinished file goes, the stream and the item
+  // are released, the camera keeps its copy.
+  void AbandonDownload(TItemDownload& Download);
 
   HWND GetWindowHandle() const { return WindowHandle; }
   bool IsSdkInitialized() const { return SdkInitialized; }

@@ -16,6 +16,7 @@ struct TScanCheck::TScan {
   std::vector<std::string> Changes;
   // A new scan began before this one's index was written: its work is not done.
   std::atomic<bool> Dropped{false};
+  double HoldStill = 0;
 };
 
 TScanCheck::TScanCheck(TReport Report) : Report(std::move(Report)), Worker([this] { Work(); }) {}
@@ -56,6 +57,13 @@ void TScanCheck::SettingChanged(const std::string& Change) {
   std::lock_guard guard(Lock);
   if (!Current) return;
   Tasks.push_back([scan = Current, Change] { scan->Changes.push_back(Change); });
+  Wake.notify_all();
+}
+
+void TScanCheck::HoldStill(double Seconds) {
+  std::lock_guard guard(Lock);
+  if (!Current) return;
+  Tasks.push_back([scan = Current, Seconds] { scan->HoldStill = Seconds; });
   Wake.notify_all();
 }
 
@@ -106,6 +114,7 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
     } else {
       TCheckResult result = scan->Decoder.Finish();
       NoteCameraSettings(result, scan->Settings, scan->Changes);
+      result.HoldStillSeconds = scan->HoldStill;
       line = result.Verdict();
       std::string error;
       if (!WriteCheckReport(Dir, result, &error)) line += " (zpráva neuložena: " + error + ")";

@@ -32,6 +32,8 @@ class TScanCheck {
   void SettingChanged(const std::string& Change);
   // Photo (0 dark field .. 16 bit-plane 14) of the running scan is on disk at Path.
   void PhotoSaved(int Photo, const std::string& Path);
+  // The running scan's last photo is taken: the object kept still this many seconds.
+  void HoldStill(double Seconds);
   // The running scan's index is in Dir: give the verdict.
   void IndexWritten(const std::string& Dir);
 

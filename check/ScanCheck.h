@@ -81,6 +81,9 @@ struct TCheckResult {
   // gives them; empty when the camera reports none (or the check ran afterwards).
   std::string CameraSettings;
   std::vector<std::string> SettingChanges;
+  // How long the object had to keep still, from the first pattern to the last
+  // photo taken; 0 when unknown.
+  double HoldStillSeconds = 0;
   // Sensor noise in the dark field and the points' median peak above it, in grey levels.
   double Noise = 0, PointLight = 0;
   // The first photo (0-16) from which the picture moved, -1 when none moved.

@@ -63,6 +63,12 @@ std::int64_t MonotonicMilliseconds() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+std::int64_t MonotonicMicroseconds() {
+  if (Clock().Manual) return Clock().Now * 1000;
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 void SetManualTime(bool On) {
   Clock().Manual = On;
 }

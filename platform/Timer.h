@@ -33,6 +33,8 @@ class TTimer {
 
 // Milliseconds on a monotonic clock; the manual clock while manual time is on.
 std::int64_t MonotonicMilliseconds();
+// The same clock in microseconds, for timing transfers.
+std::int64_t MonotonicMicroseconds();
 // Tests: On stops the clock, and timers started from then on wait for AdvanceTime.
 void SetManualTime(bool On);
 // Moves the manual clock on by Milliseconds, firing each timer that falls due, earliest first.

@@ -64,11 +64,14 @@ TKoordinator::TKoordinator(TMemo* LogPanel)
     : OutputDirectory(DefaultOutputDirectory()), LogPanel(LogPanel) {}
 
 TKoordinator::~TKoordinator() {
+  // The owed photographs stay on the camera; their references go while the session lives.
+  Downloads.Abandon(Controller.get());
   // The session and the SDK go before the list.
   Controller.reset();
 }
 
 bool TKoordinator::Connect(HWND MainWindow) {
+  ForgetDownloads();
   // The old controller ends its SDK use before the new one starts it.
   Controller.reset();
   Connected = false;
@@ -91,6 +94,7 @@ bool TKoordinator::Connect(HWND MainWindow) {
 }
 
 void TKoordinator::Disconnect() {
+  ForgetDownloads();
   Controller.reset();
   Connected = false;
   OwedPhotos.clear();
@@ -98,35 +102,75 @@ void TKoordinator::Disconnect() {
   Log("Kamera odpojena.");
 }
 
-TShot TKoordinator::Shoot(unsigned Scan, const std::string& Directory) {
+TShot TKoordinator::Shoot(unsigned Scan, const std::string& Directory, int Step) {
   if (!Connected || !Controller) return TShot::Refused;
   EdsError unlock = EdsResult_Ok;
+  const std::int64_t shotAtUs = Downloads.Clock();
   if (Controller->TakePicture(&unlock) != EdsResult_Ok) return TShot::Refused;
-  OwedPhotos.push_back(
-      {MonotonicMilliseconds(), Scan, Directory.empty() ? OutputDirectory : WithSlash(Directory)});
+  OwedPhotos.push_back({MonotonicMilliseconds(), shotAtUs, Scan, Step,
+                        Directory.empty() ? OutputDirectory : WithSlash(Directory)});
   return unlock == EdsResult_Ok ? TShot::Taken : TShot::TakenStillLocked;
 }
 
-TTransfer TKoordinator::SaveTransferredImage(const TMsg& Msg) {
+TTaken TKoordinator::PhotoTaken(const TMsg& Msg, std::optional<TOwedPhoto>& Shot) {
+  Shot.reset();
   // Only a transfer message carries an item reference in lParam.
-  if (Msg.message != CameraTransferMessage) return TTransfer::Failed;
+  if (Msg.message != CameraTransferMessage) return TTaken::Unreadable;
   // The reference belongs to the SDK session that announced it. Once that
   // session ended (the controller's destruction ends it) the reference died
   // with it, even under a new controller: no SDK call may see it, not even EdsRelease.
-  if (!Controller || Msg.wParam != Controller->GetSession()) return TTransfer::Stale;
-
-  const auto item = reinterpret_cast<EdsDirectoryItemRef>(Msg.lParam);
+  if (!Controller || Msg.wParam != Controller->GetSession()) return TTaken::Stale;
   // Photographs come in the order of their shots: this one is the oldest owed one's.
-  const std::string directory = OwedPhotos.empty() ? OutputDirectory : OwedPhotos.front().Directory;
-  std::string name, cameraName;
-  EdsError complete = EdsResult_Ok;
-  if (Controller->DownloadItem(item, directory, name, &complete, &cameraName) != EdsResult_Ok)
-    return TTransfer::Failed;
-  LastSavedDirectory = directory;
-  if (name != cameraName)
-    Log("Soubor " + cameraName + " už v adresáři je, snímek dostal jméno " + name);
-  LastSavedFile = name;
-  return complete == EdsResult_Ok ? TTransfer::Saved : TTransfer::SavedCameraMayKeepCopy;
+  if (!OwedPhotos.empty()) {
+    Shot = OwedPhotos.front();
+    OwedPhotos.pop_front();
+    Downloads.ShotAnnounced(Shot->ShotAtUs);
+  }
+  const EdsError read = Downloads.Take(
+      *Controller, reinterpret_cast<EdsDirectoryItemRef>(Msg.lParam), Shot ? Shot->Scan : 0,
+      Shot ? Shot->Step : -1, Shot ? Shot->Directory : OutputDirectory);
+  return read == EdsResult_Ok ? TTaken::Owed : TTaken::Unreadable;
+}
+
+std::optional<TDownloaded> TKoordinator::DownloadWithin(std::int64_t Deadline, bool CameraAtWork) {
+  if (!Controller) return std::nullopt;
+  return Saved(Downloads.DownloadWithin(*Controller, Deadline, CameraAtWork));
+}
+
+std::optional<TDownloaded> TKoordinator::DownloadNext() {
+  if (!Controller) return std::nullopt;
+  return Saved(Downloads.DownloadNext(*Controller));
+}
+
+std::optional<TDownloaded> TKoordinator::Saved(std::optional<TDownloaded> Done) {
+  if (!Done || Done->Transfer == TTransfer::Failed) return Done;
+  const TItemDownload& download = Done->Photo.Download;
+  LastSavedDirectory = Done->Photo.Directory;
+  LastSavedFile = download.Name;
+  if (download.Name != download.CameraName)
+    Log("Soubor " + download.CameraName + " už v adresáři je, snímek dostal jméno " +
+        download.Name);
+  return Done;
+}
+
+void TKoordinator::LeaveOwedOnCamera() {
+  for (const std::string& name : Downloads.Abandon(Controller.get()))
+    Log("Snímek " + name + " zůstává v kameře");
+}
+
+void TKoordinator::ForgetDownloads() {
+  LeaveOwedOnCamera();
+  Downloads.NewLink();
+}
+
+TTransfer TKoordinator::SaveTransferredImage(const TMsg& Msg) {
+  std::optional<TOwedPhoto> shot;
+  const TTaken taken = PhotoTaken(Msg, shot);
+  if (taken != TTaken::Owed) return taken == TTaken::Stale ? TTransfer::Stale : TTransfer::Failed;
+  // It is the newest owed photograph: the queue is empty once it is done.
+  std::optional<TDownloaded> done = DownloadNext();
+  while (done && !Downloads.Empty()) done = DownloadNext();
+  return done ? done->Transfer : TTransfer::Failed;
 }
 
 void TKoordinator::WriteOffOwedPhotos(std::int64_t Milliseconds) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "platform/Messages.h"
 #include "session/FolderLock.h"
 #include "session/IndexFiles.h"
+#include "session/DownloadQueue.h"
 
 class TMemo;
 
@@ -21,22 +23,24 @@ enum class TShot {
   TakenStillLocked,
 };
 
-// What became of a transfer message.
-enum class TTransfer {
+// What a transfer message tells: the camera has taken a photograph.
+enum class TTaken {
   // From a camera session that has ended: dropped without any SDK call.
   Stale,
-  Failed,
-  Saved,
-  // Saved whole, but the camera did not take the download as done and may keep its copy.
-  SavedCameraMayKeepCopy,
+  // The camera's record of it cannot be read or names no plain file: it cannot be saved.
+  Unreadable,
+  // Recorded in Downloads, owed a download.
+  Owed,
 };
 
 // An accepted shot whose photograph has not come yet.
 struct TOwedPhoto {
-  // MonotonicMilliseconds at the shutter.
+  // MonotonicMilliseconds at the shutter, and the download clock's microseconds.
   std::int64_t ShotAt = 0;
-  // The scan that shot it; 0 for a single shot.
+  std::int64_t ShotAtUs = 0;
+  // The scan that shot it (0 for a single shot) and its step (-1: none).
   unsigned Scan = 0;
+  int Step = -1;
   // Where the photograph goes, ends in "/".
   std::string Directory;
 };
@@ -66,15 +70,25 @@ class TKoordinator {
   // CapturedFiles and logs, connected or not.
   void Disconnect();
   // Fires the shutter once; refused without a connection. A shot taken is
-  // owed a photograph, recorded in OwedPhotos under Scan, to be saved in
-  // Directory (OutputDirectory when empty).
-  TShot Shoot(unsigned Scan = 0, const std::string& Directory = {});
-  // Downloads the photograph named by a CameraTransferMessage into the
-  // directory of the oldest owed shot (OutputDirectory when none is owed),
-  // puts its bare name in LastSavedFile and the directory in
-  // LastSavedDirectory; lists nothing. A camera name already taken there gets
-  // a free name beside it, and the log says so. A message from another than
-  // the present controller's session is Stale.
+  // owed a photograph, recorded in OwedPhotos under Scan and Step, to be saved
+  // in Directory (OutputDirectory when empty).
+  TShot Shoot(unsigned Scan = 0, const std::string& Directory = {}, int Step = -1);
+  // The photograph named by a CameraTransferMessage is taken: it belongs to
+  // the oldest owed shot, which leaves OwedPhotos for Shot (none when no shot
+  // was owed: it goes to OutputDirectory), and joins Downloads. A message from
+  // another than the present controller's session is Stale; Shot is then empty.
+  TTaken PhotoTaken(const TMsg& Msg, std::optional<TOwedPhoto>& Shot);
+  // Downloads owed photographs, oldest first, as Downloads.DownloadWithin and
+  // DownloadNext do (Deadline on Downloads.Clock), and gives the one finished;
+  // none without a controller. A saved one's bare name goes to LastSavedFile
+  // and its directory to LastSavedDirectory; lists nothing. A camera name
+  // already taken there gets a free name beside it, and the log says so.
+  std::optional<TDownloaded> DownloadWithin(std::int64_t Deadline, bool CameraAtWork = false);
+  std::optional<TDownloaded> DownloadNext();
+  // Gives up the owed downloads; the log names each photograph as left on the camera.
+  void LeaveOwedOnCamera();
+  // PhotoTaken, then DownloadNext until this photograph is done (and any owed
+  // before it).
   TTransfer SaveTransferredImage(const TMsg& Msg);
   // Forgets the owed photographs shot more than Milliseconds ago.
   void WriteOffOwedPhotos(std::int64_t Milliseconds);
@@ -142,6 +156,8 @@ class TKoordinator {
   // Shots of the present session whose photographs have not come, oldest
   // first; photographs come in the order of their shots.
   std::deque<TOwedPhoto> OwedPhotos;
+  // Photographs of the present session taken and not yet saved.
+  TDownloadQueue Downloads;
   // As the controller reported it at the last Connect; empty before the first.
   std::string CameraName;
   // Not owned: the main window's panel.
@@ -157,6 +173,10 @@ class TKoordinator {
   TFolderLock::TResult TakeLock(const std::string& Directory, std::string& Error);
 
   TFolderLock FLock;
+
+  // The owed downloads go; the link is measured anew.
+  void ForgetDownloads();
+  std::optional<TDownloaded> Saved(std::optional<TDownloaded> Done);
 };
 
 // The one coordinator, set by the main window; null before and after its life.

@@ -3,7 +3,9 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <iostream>
+#include <vector>
 
 #include "sdk/gphoto2/Gphoto2State.h"
 
@@ -47,6 +49,39 @@ GPContextFeedback CancelAsked(GPContext*, void* Data) {
 }
 
 
+EdsError WriteError() {
+  return errno == ENOSPC ? EdsResult_DiskFull : EdsResult_FileWriteError;
+}
+
+// The next Size bytes of Item into Stream. The camera's refusal (busy, no
+// partial reads) writes nothing and leaves the session; a short answer ends it.
+EdsError DownloadPiece(TBackend& Backend, TCamera& Camera, TItem& Item, TStream& Stream,
+                       EdsUInt32 Size) {
+  std::vector<char> buffer(Size);
+  std::uint64_t got = Size;
+  const int result = gp_camera_file_read(Camera.Handle, Item.Folder.c_str(), Item.Name.c_str(),
+                                         GP_FILE_TYPE_NORMAL, Item.Read, buffer.data(), &got,
+                                         Backend.Context);
+  if (result < GP_OK) return Backend.Failure(Camera, "downloading " + Item.Name, result);
+  if (got != Size) {
+    std::cerr << "camera: " << Item.Name << " gave " << got << " of " << Size << " bytes at "
+              << Item.Read << "\n";
+    Camera.SessionOver = true;
+    return EdsResult_CommunicationError;
+  }
+  for (std::size_t done = 0; done < got;) {
+    const ssize_t count = write(Stream.Fd, buffer.data() + done, got - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return WriteError();
+    done += std::size_t(count);
+  }
+  Item.Read += Size;
+  Item.Downloaded = Item.Read == Item.Size;
+  TProgress progress{Stream.Callback, Stream.Context};
+  progress.Tell(EdsUInt32(std::uint64_t(Item.Read) * 100 / Item.Size));
+  return EdsResult_Ok;
+}
+
 }  // namespace
 
 namespace Gphoto2Sdk {
@@ -60,7 +95,15 @@ EdsError EdsDownload(EdsDirectoryItemRef Ref, EdsUInt32 Size, EdsStreamRef Strea
     std::shared_ptr<TCamera> camera;
     if (EdsError error = backend.Usable(item->Camera, camera)) return error;
     if (camera->Session != item->Session) return EdsResult_SessionNotOpen;
-    if (Size == 0 || (item->Size != 0 && Size != item->Size)) return EdsResult_InvalidParameter;
+    if (Size == 0) return EdsResult_InvalidParameter;
+    // A piece (GetPartialObject) when less than the whole photo is asked for, or
+    // the rest after an earlier piece; the whole photo asked for starts over.
+    if (item->Size != 0 && Size < item->Size) {
+      if (item->Size == 0 || Size > item->Size - item->Read) return EdsResult_InvalidParameter;
+      return DownloadPiece(backend, *camera, *item, *stream, Size);
+    }
+    if (item->Size != 0 && Size != item->Size) return EdsResult_InvalidParameter;
+    item->Read = 0;
 
     // libgphoto2 closes the descriptor it is given.
     const int fd = fcntl(stream->Fd, F_DUPFD_CLOEXEC, 0);

@@ -54,6 +54,8 @@ struct TItem : TSdkObject {
   std::string Folder;
   std::string Name;
   EdsUInt32 Size = 0;  // 0 when the camera did not tell
+  // Bytes written so far by downloads in pieces.
+  EdsUInt32 Read = 0;
   bool Downloaded = false;
   bool Deleted = false;
 };

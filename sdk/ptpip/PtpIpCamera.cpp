@@ -24,6 +24,10 @@ QString TPtpIpCameraOptions::Check() const {
     return QStringLiteral("huge photo bytes must be 1 to 1073741824, not %1").arg(HugePhotoBytes);
   if (LatencyMs < 0 || LatencyMs > 600000)
     return QStringLiteral("latency must be 0 to 600000 ms, not %1").arg(LatencyMs);
+  if (CameraTimeMs < 0 || CameraTimeMs > 600000)
+    return QStringLiteral("camera time must be 0 to 600000 ms, not %1").arg(CameraTimeMs);
+  if (!(BandwidthMBps >= 0 && BandwidthMBps <= 100000))
+    return QStringLiteral("bandwidth must be 0 to 100000 MB/s, not %1").arg(BandwidthMBps);
   if (SlowMs < 0 || SlowMs > 600000) return QStringLiteral("slow reply must be 0 to 600000 ms, not %1").arg(SlowMs);
   for (int n : {BusyOnCapture, SwallowCapture, DropAtCapture, DropAfterTransfer, SlowNth, HugePhotoAt})
     if (n < 0) return QStringLiteral("a fault count must not be negative, not %1").arg(n);

@@ -29,6 +29,12 @@ struct TPtpIpCameraOptions {
   std::int64_t PhotoBytes = 0;
   // Extra delay from the end of rendering to the ObjectAdded event, in ms.
   int LatencyMs = 0;
+  // The camera's own time from InitiateCapture to ObjectAdded, in ms: however
+  // fast the photo renders, it is announced no sooner.
+  int CameraTimeMs = 0;
+  // The link's speed for photo data in MB/s (10^6 bytes); 0 sends as fast as
+  // the socket takes it. Events still go out while data is on its way.
+  double BandwidthMBps = 0;
   // The N-th InitiateCapture answers Device Busy.
   int BusyOnCapture = 0;
   // The N-th InitiateCapture answers OK but no photo and no event ever comes.

@@ -66,6 +66,7 @@ bool TPtpIpCamera::TState::SendData(std::uint32_t Transaction, const char* Data,
   if (!SendPacket(Cmd.Fd, StartDataPacket, start)) return false;
   QByteArray id;
   Put32(id, Transaction);
+  const auto begun = TClock::now();
   std::int64_t at = 0;
   do {
     const std::int64_t chunk = std::min(DataChunk, Size - at);
@@ -73,8 +74,27 @@ bool TPtpIpCamera::TState::SendData(std::uint32_t Transaction, const char* Data,
     if (!SendPacket(Cmd.Fd, last ? EndDataPacket : DataPacket, id, Data + at, std::size_t(chunk)))
       return false;
     at += chunk;
+    // 1 MB/s is one byte per microsecond.
+    if (Options.BandwidthMBps > 0)
+      PaceUntil(begun + std::chrono::microseconds(std::int64_t(double(at) / Options.BandwidthMBps)));
   } while (at < Size);
   return true;
+}
+
+void TPtpIpCamera::TState::PaceUntil(TClock::time_point Due) {
+  while (!Stopping) {
+    const auto now = TClock::now();
+    if (now >= Due) return;
+    pollfd p{Wake[0], POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(Due - now).count();
+    if (::poll(&p, 1, int(std::clamp<std::int64_t>((left + 999) / 1000, 1, 200))) > 0) {
+      char sink[64];
+      while (::read(Wake[0], sink, sizeof sink) > 0) {
+      }
+      // The event connection is free while the command connection carries data.
+      DeliverRendered();
+    }
+  }
 }
 
 bool TPtpIpCamera::TState::SendEvent(std::uint16_t Code, std::uint32_t Transaction, std::vector<std::uint32_t> Params) {

@@ -164,17 +164,23 @@ TReply TPtpIpCamera::TState::SendDataSet(std::uint32_t Transaction, const QByteA
 TReply TPtpIpCamera::TState::Transfer(std::uint32_t Transaction, TObject& O, std::int64_t Offset, std::int64_t Size) {
   const QByteArray data = O.Data;  // shares the bytes, no copy
   const QString name = O.Name;
+  const std::uint32_t handle = O.Handle;
   if (!SendData(Transaction, data.constData() + Offset, Size)) {
     EndHost(QStringLiteral("lost while sending %1").arg(name));
     return {PtpCode::GeneralError, {}, true};
   }
+  // Photos announced while the data went out joined the card: O may have moved.
+  TObject* sent = Find(handle);
+  if (!sent) return {};
   // Served in full: the piece that completes a gapless run from the first byte.
-  const std::int64_t had = Offset == 0 ? 0 : O.Sent;
-  O.Sent = Offset <= had ? std::max(had, Offset + Size) : had;
-  if (O.Sent == data.size() && (had < data.size() || (data.isEmpty() && Offset == 0))) {
+  const std::int64_t had = Offset == 0 ? 0 : sent->Sent;
+  sent->Sent = Offset <= had ? std::max(had, Offset + Size) : had;
+  if (Offset == 0 || !sent->SentHash)
+    sent->SentHash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
+  if (sent->Sent > had) sent->SentHash->addData(QByteArrayView(data.constData() + had, sent->Sent - had));
+  if (sent->Sent == data.size() && (had < data.size() || (data.isEmpty() && Offset == 0))) {
     ++Transfers;
-    TPtpIpServedPhoto served{name, data.size(),
-                             QCryptographicHash::hash(data, QCryptographicHash::Sha256)};
+    TPtpIpServedPhoto served{name, data.size(), sent->SentHash->result()};
     {
       std::lock_guard guard(Lock);
       Served.push_back(std::move(served));
@@ -219,6 +225,7 @@ TReply TPtpIpCamera::TState::Capture(std::uint32_t Transaction) {
   job.Name = QStringLiteral("IMG_%1.JPG").arg(NameCounter % 9999 + 1, 4, 10, QLatin1Char('0'));
   ++NameCounter;
   job.Transaction = Transaction;
+  job.Due = TClock::now() + std::chrono::milliseconds(Options.CameraTimeMs);
   {
     std::lock_guard guard(JobLock);
     Jobs.push_back(std::move(job));

@@ -1,5 +1,6 @@
 #include <QColor>
 
+#include "sdk/sim/SimJpegPadding.h"
 #include "sdk/sim/SimRender.h"
 #include "sdk/sim/SimScene.h"
 #include "sdk/ptpip/PtpIpState.h"
@@ -57,7 +58,7 @@ void TPtpIpCamera::TState::Render() {
         grey.fill(QColor(SimAmbientTop, SimAmbientTop, SimAmbientTop));
         plain = SimEncodeJpeg(grey);
       }
-      r.Data = PadJpeg(plain, padTo, tag);
+      r.Data = SimPadJpeg(plain, padTo, tag);
       r.Width = 160;
       r.Height = 120;
     } else {
@@ -74,15 +75,16 @@ void TPtpIpCamera::TState::Render() {
       r.Data = SimEncodeJpeg(scene);
       r.Width = Options.Width;
       r.Height = Options.Height;
-      if (padTo > r.Data.size()) r.Data = PadJpeg(r.Data, padTo, tag);
+      if (padTo > r.Data.size()) r.Data = SimPadJpeg(r.Data, padTo, tag);
     }
     if (r.Data.isEmpty()) {
       Say(QStringLiteral("shot %1: the photo could not be encoded").arg(job.Shot));
       continue;
     }
-    if (Options.LatencyMs > 0) {
+    const auto due = std::max(job.Due, TClock::now() + std::chrono::milliseconds(Options.LatencyMs));
+    {
       std::unique_lock guard(JobLock);
-      JobReady.wait_for(guard, std::chrono::milliseconds(Options.LatencyMs), [&] { return Stopping.load(); });
+      JobReady.wait_until(guard, due, [&] { return Stopping.load(); });
       if (Stopping) return;
     }
     {

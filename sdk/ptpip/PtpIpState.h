@@ -6,10 +6,12 @@
 
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <optional>
 
 #include "sdk/ptpip/PtpIpCamera.h"
@@ -55,9 +57,6 @@ void PutArray16(QByteArray& B, const std::vector<std::uint16_t>& V);
 std::uint32_t Get32(const QByteArray& B, qsizetype At);
 std::uint16_t Get16(const QByteArray& B, qsizetype At);
 QString Hex(std::uint32_t V);
-// Inserts comment segments after the start-of-image marker until the file has
-// Target bytes (or a few less): still a valid JPEG that decodes to the same picture.
-QByteArray PadJpeg(const QByteArray& Jpeg, std::int64_t Target, const QByteArray& Tag);
 
 struct TObject {
   std::uint32_t Handle = 0;
@@ -65,8 +64,10 @@ struct TObject {
   QByteArray Data;
   int Width = 0, Height = 0;
   QDateTime Taken;
-  // Bytes from the start that a host has been sent without a gap.
+  // Bytes from the start that a host has been sent without a gap, and their
+  // SHA-256 so far: hashed piece by piece, so that no answer waits for the whole photo's.
   std::int64_t Sent = 0;
+  std::shared_ptr<QCryptographicHash> SentHash;
 };
 
 struct TRenderJob {
@@ -80,6 +81,8 @@ struct TRenderJob {
   TSimSettings Settings;
   QString Name;
   std::uint32_t Transaction = 0;
+  // The shutter plus the camera's own time: not announced before.
+  TClock::time_point Due;
 };
 
 struct TRendered {
@@ -175,7 +178,9 @@ struct TPtpIpCamera::TState {
                std::size_t BodySize);
   bool SendPacket(int Fd, std::uint32_t Type, const QByteArray& Body, const char* Payload = nullptr,
                   std::size_t PayloadSize = 0);
+  // At the link's bandwidth; photos rendered meanwhile are announced while it waits.
   bool SendData(std::uint32_t Transaction, const char* Data, std::int64_t Size);
+  void PaceUntil(TClock::time_point Due);
   bool SendEvent(std::uint16_t Code, std::uint32_t Transaction, std::vector<std::uint32_t> Params);
   // Reads what is there; false at the end of the stream or on an error.
   static bool Receive(TConnection& C);

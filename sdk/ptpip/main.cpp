@@ -144,6 +144,15 @@ int main(int argc, char** argv) {
        4096, 1024ll * 1024 * 1024, Field(&TPtpIpCameraOptions::PhotoBytes)},
       {Option("latency", "Extra delay before a photo is announced, in ms (default 0).", "MS", "0"),
        0, 600000, Field(&TPtpIpCameraOptions::LatencyMs)},
+      {Option("camera-time",
+              "The camera's own time from the shutter to the photo being announced, in ms\n"
+              "(default 0: as soon as it is rendered).",
+              "MS", "0"),
+       0, 600000, Field(&TPtpIpCameraOptions::CameraTimeMs)},
+      {Option("bandwidth",
+              "Send photos at this many MB/s (10^6 bytes), e.g. 25 or 0.5 (default: as fast as the\n"
+              "connection takes them).",
+              "MB/s")},
       {Option("busy-on-capture", "Fault: the N-th capture answers Device Busy.", "N"), 1, 1000000,
        Field(&TPtpIpCameraOptions::BusyOnCapture)},
       {Option("swallow-capture", "Fault: the N-th capture is accepted but no photo comes.", "N"), 1,
@@ -176,7 +185,8 @@ int main(int argc, char** argv) {
   };
   const QCommandLineOption &screen = named("screen"), &window = named("window"),
                            &size = named("size"), &slow = named("slow-op"),
-                           &verbose = named("verbose"), &settings = named("settings");
+                           &verbose = named("verbose"), &settings = named("settings"),
+                           &bandwidth = named("bandwidth");
   for (const TCameraOption& option : table) parser.addOption(option.Option);
   parser.process(*app);
 
@@ -214,6 +224,14 @@ int main(int argc, char** argv) {
       bad = QStringLiteral("--slow-op takes CODE:N, e.g. 0x1009:1, not \"%1\"").arg(parser.value(slow));
     options.SlowOperation = std::uint16_t(code);
     options.SlowNth = int(nth);
+  }
+  if (bad.isEmpty() && parser.isSet(bandwidth)) {
+    bool ok = false;
+    const double rate = parser.value(bandwidth).trimmed().toDouble(&ok);
+    if (!ok || !(rate > 0 && rate <= 100000))
+      bad = QStringLiteral("--bandwidth takes MB/s above 0 and up to 100000, not \"%1\"")
+                .arg(parser.value(bandwidth));
+    options.BandwidthMBps = rate;
   }
   if (bad.isEmpty() && parser.isSet(settings)) {
     std::string error;

@@ -55,6 +55,7 @@ std::vector<std::string_view> Split(std::string_view Text, char Separator) {
 
 constexpr int MaxCameras = 16;
 constexpr int MaxLatencyMs = 600000;
+constexpr std::uint64_t MaxPhotoBytes = 1024ull * 1024 * 1024;
 constexpr int MinSide = 16;
 constexpr int MaxSide = 8192;
 
@@ -67,10 +68,19 @@ std::string ApplyItem(std::string_view Key, std::string_view Value, TSimConfig& 
   } else if (Key == "legacy") {
     if (Value != "0" && Value != "1") return "expected 0 or 1";
     Config.Legacy = Value == "1";
-  } else if (Key == "latency") {
+  } else if (Key == "camera" || Key == "latency") {
     const auto latency = ParseInRange(Value, 0, MaxLatencyMs);
     if (!latency) return "expected milliseconds from 0 to 600000";
     Config.LatencyMs = *latency;
+  } else if (Key == "bandwidth") {
+    const auto rate = ParseDecimal(Value, 0, 100000);
+    if (!rate || *rate == 0) return "expected MB/s above 0 and up to 100000";
+    Config.BandwidthMBps = *rate;
+  } else if (Key == "bytes") {
+    const auto bytes = ParseNumber(Value);
+    if (!bytes || *bytes < 4096 || *bytes > MaxPhotoBytes)
+      return "expected bytes from 4096 to 1073741824";
+    Config.PhotoBytes = std::int64_t(*bytes);
   } else if (Key == "size") {
     const auto sides = Split(Value, 'x');
     const auto width = sides.size() == 2 ? ParseInRange(sides[0], MinSide, MaxSide) : std::nullopt;

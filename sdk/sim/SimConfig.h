@@ -1,7 +1,7 @@
 #pragma once
 
 // The simulated rig's configuration, written as one line of comma-separated
-// items, e.g. "cameras=1,legacy=0,latency=150,size=2048x1536,seed=7,
+// items, e.g. "cameras=1,legacy=0,camera=150,bandwidth=25,size=2048x1536,seed=7,
 // fail=EdsOpenSession:1:0x81,fail=EdsDownload:always:0x24,swallow=3,
 // mode=automatic,shutter=1/60,aperture=5.6,iso=200,turn=5:shutter:1/125".
 
@@ -42,8 +42,14 @@ struct TSimConfig {
   int Cameras = 1;
   // Every listed camera reports device subtype 0.
   bool Legacy = false;
-  // From the shutter command to the transfer event, in milliseconds.
+  // The camera's own time from the shutter command to the transfer event, in
+  // milliseconds ("camera", or by its older name "latency"); a photo that takes
+  // longer to render comes when it is ready.
   int LatencyMs = 150;
+  // The link's speed for downloads in MB/s (10^6 bytes); 0: as fast as the disk takes them.
+  double BandwidthMBps = 0;
+  // Above 0: each photo is padded to this many bytes, still a valid JPEG of the same picture.
+  std::int64_t PhotoBytes = 0;
   int Width = 2048;  // photo size in pixels
   int Height = 1536;
   std::uint32_t Seed = 1;  // sensor noise

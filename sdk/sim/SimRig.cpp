@@ -36,11 +36,9 @@ void TRig::ReadConfiguration() {
   InitializeCalls = 0;
 }
 
-void TRig::RememberPhoto(const std::string& FileName, const QByteArray& Jpeg) {
-  const TSimPhoto photo{std::uint64_t(Jpeg.size()),
-                        SimDigest(std::string_view(Jpeg.constData(), Jpeg.size()))};
+void TRig::RememberPhoto(const std::string& FileName, const TSimPhoto& Photo) {
   // A name seen again replaces its record and keeps its place.
-  if (!Delivered.insert_or_assign(FileName, photo).second) return;
+  if (!Delivered.insert_or_assign(FileName, Photo).second) return;
   DeliveredOrder.push_back(FileName);
   if (DeliveredOrder.size() > SimPhotosKept) {
     Delivered.erase(DeliveredOrder.front());

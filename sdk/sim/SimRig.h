@@ -44,11 +44,12 @@ void SimUseEnvironment();
 unsigned SimCallCount(std::string_view Function);
 
 struct TSimStatistics {
-  unsigned ShotsAccepted = 0;    // picture commands accepted since the SDK started
-  unsigned ShotsSwallowed = 0;   // of them, never delivered on purpose
-  unsigned ShotsToCard = 0;      // of them, kept on the camera: save-to was not the host
-  unsigned PhotosDelivered = 0;  // transfer events fired
-  unsigned LiveReferences = 0;   // lists, cameras, items and streams not yet given back
+  unsigned ShotsAccepted = 0;         // picture commands accepted since the SDK started
+  unsigned ShotsSwallowed = 0;        // of them, never delivered on purpose
+  unsigned ShotsToCard = 0;           // of them, kept on the camera: save-to was not the host
+  unsigned PhotosDelivered = 0;       // transfer events fired
+  std::uint64_t BytesDownloaded = 0;  // photo bytes EdsDownload wrote
+  unsigned LiveReferences = 0;        // lists, cameras, items and streams not yet given back
 };
 TSimStatistics SimStatistics();
 

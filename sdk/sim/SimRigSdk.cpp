@@ -202,6 +202,7 @@ EdsError EdsSendCommand(EdsCameraRef Camera, EdsUInt32 Command, EdsInt32) {
     task.Optics = rig.Config.Optics;
     task.Optics.Exposure *= scale;
     task.Shot = shot;
+    task.PadTo = rig.Config.PhotoBytes;
     rig.Schedule(std::move(task));
     return EdsResult_Ok;
   });
@@ -284,20 +285,30 @@ EdsError EdsCreateFileStream(const char* FileName, EdsUInt32 CreateDisposition, 
   });
 }
 
+// A call for less than the whole photo goes on where the previous one on the
+// item ended, so a photo can come in pieces; at the rig's bandwidth, in real time.
 EdsError EdsDownload(EdsDirectoryItemRef Item, EdsUInt32 Size, EdsStreamRef Stream) {
   std::shared_ptr<TItem> item;
   std::shared_ptr<TStream> stream;
   EdsProgressCallback callback = nullptr;
   void* context = nullptr;
+  EdsUInt32 from = 0, total = 0;
+  double bandwidth = 0;
   const EdsError refused = Guarded("EdsDownload", [&](TRig& rig) {
     item = rig.Objects.Find<TItem>(Item);
     stream = rig.Objects.Find<TStream>(Stream);
     if (!item || !stream) return EdsResult_InvalidHandle;
-    if (Size == 0 || Size > EdsUInt32(item->Jpeg->size())) return EdsResult_InvalidParameter;
+    total = EdsUInt32(item->Jpeg->size());
+    // The whole photo asked for starts over.
+    if (Size == total) item->Read = 0;
+    from = item->Read;
+    if (Size == 0 || Size > total - from) return EdsResult_InvalidParameter;
     if (stream->Busy) return EdsResult_DeviceBusy;
     stream->Busy = true;
+    item->Read += Size;
     callback = stream->Callback;
     context = stream->Context;
+    bandwidth = rig.Config.BandwidthMBps;
     return EdsResult_Ok;
   });
   if (refused) return refused;
@@ -309,9 +320,10 @@ EdsError EdsDownload(EdsDirectoryItemRef Item, EdsUInt32 Size, EdsStreamRef Stre
     return cancel != 0;
   };
   EdsError result = EdsResult_Ok;
-  const char* bytes = item->Jpeg->constData();
-  if (cancelled(0)) result = EdsResult_OperationCancelled;
-  EdsUInt32 written = 0, told = 0;
+  const char* bytes = item->Jpeg->constData() + from;
+  const auto begun = TClock::now();
+  if (from == 0 && cancelled(0)) result = EdsResult_OperationCancelled;
+  EdsUInt32 written = 0, told = from * std::uint64_t(100) / total;
   while (result == EdsResult_Ok && written < Size) {
     const std::size_t chunk = std::min<std::size_t>(DownloadChunk, Size - written);
     if (std::fwrite(bytes + written, 1, chunk, stream->File) != chunk) {
@@ -319,20 +331,25 @@ EdsError EdsDownload(EdsDirectoryItemRef Item, EdsUInt32 Size, EdsStreamRef Stre
       break;
     }
     written += EdsUInt32(chunk);
-    const EdsUInt32 percent = EdsUInt32(std::uint64_t(written) * 100 / Size);
-    if (written < Size && percent >= told + ProgressStep) {
+    // 1 MB/s is one byte per microsecond.
+    if (bandwidth > 0)
+      std::this_thread::sleep_until(begun + std::chrono::microseconds(
+                                                std::int64_t(double(written) / bandwidth)));
+    const EdsUInt32 percent = EdsUInt32(std::uint64_t(from + written) * 100 / total);
+    if (from + written < total && percent >= told + ProgressStep) {
       told = percent;
       if (cancelled(percent)) result = EdsResult_OperationCancelled;
     }
   }
   if (result == EdsResult_Ok && std::fflush(stream->File) != 0) result = WriteError();
   // At 100 the transfer is over; a cancel asked then changes nothing.
-  if (result == EdsResult_Ok) cancelled(100);
+  if (result == EdsResult_Ok && from + Size == total) cancelled(100);
 
   TRig& rig = Rig();
   std::lock_guard guard(rig.Lock);
   stream->Busy = false;
-  if (result == EdsResult_Ok) rig.LastDownloadPath = stream->Path;
+  rig.Stats.BytesDownloaded += written;
+  if (result == EdsResult_Ok && from + Size == total) rig.LastDownloadPath = stream->Path;
   return result;
 }
 

@@ -66,6 +66,8 @@ struct TItem : TSdkObject {
   TItem() : TSdkObject(Is) {}
   std::string FileName;
   std::shared_ptr<const QByteArray> Jpeg;
+  // Bytes already downloaded: a download in pieces goes on from here.
+  EdsUInt32 Read = 0;
 };
 
 struct TStream : TSdkObject {
@@ -94,6 +96,11 @@ struct TTask {
   std::uint32_t Seed = 0;
   TSimOptics Optics;
   unsigned Shot = 0;
+  // Bytes the photo is padded to; 0 leaves it as encoded.
+  std::int64_t PadTo = 0;
+  // The photo, made as soon as the shutter fell, and its record; null until then.
+  std::shared_ptr<const QByteArray> Jpeg;
+  TSimPhoto Record;
   // A property event.
   EdsUInt32 Event = 0, Property = 0;
 };
@@ -142,7 +149,7 @@ class TRig {
   // Counts the call and gives the failure configured for it, 0 when none.
   EdsError Enter(std::string_view Function);
   void ReadConfiguration();
-  void RememberPhoto(const std::string& FileName, const QByteArray& Jpeg);
+  void RememberPhoto(const std::string& FileName, const TSimPhoto& Photo);
   std::string NextPhotoName();
 
   void Start();
@@ -158,6 +165,9 @@ class TRig {
 
  private:
   void Run(TWorkerControl& Own);
+  // Makes the photo of a shot taken off the queue, with the lock left meanwhile;
+  // false when there is none to announce.
+  bool Photograph(TTask& Task, TWorkerControl& Own, std::unique_lock<std::mutex>& Held);
   void Deliver(TTask Task, TWorkerControl& Own, std::unique_lock<std::mutex>& Held);
   void TellNow(const TTask& Task, TWorkerControl& Own, std::unique_lock<std::mutex>& Held);
 };

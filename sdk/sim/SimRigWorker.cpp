@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "sdk/sim/SimJpegPadding.h"
 #include "sdk/sim/SimRender.h"
 #include "sdk/sim/SimRigState.h"
 
@@ -69,10 +70,21 @@ void TRig::TellPropertiesOnOpen(EdsBaseRef Ref, TCamera& Camera) {
 
 void TRig::Run(TWorkerControl& Own) {
   std::unique_lock lock(Lock);
+  const auto unmade = [](const TTask& Task) {
+    return Task.Type == TTask::TType::Shot && !Task.Jpeg;
+  };
   while (!Own.Stop) {
-    if (Tasks.empty()) {
+    const bool due = !Tasks.empty() && TClock::now() >= Tasks.front().Due;
+    // The camera makes each photo as soon as its shutter fell; it announces it
+    // when its own time is up.
+    const auto next = std::find_if(Tasks.begin(), Tasks.end(), unmade);
+    if ((!due || unmade(Tasks.front())) && next != Tasks.end()) {
+      TTask task = std::move(*next);
+      Tasks.erase(next);
+      if (Photograph(task, Own, lock)) Schedule(std::move(task));
+    } else if (Tasks.empty()) {
       Wake.wait(lock);
-    } else if (TClock::now() < Tasks.front().Due) {
+    } else if (!due) {
       Wake.wait_until(lock, Tasks.front().Due);
     } else {
       TTask task = std::move(Tasks.front());
@@ -85,18 +97,30 @@ void TRig::Run(TWorkerControl& Own) {
   }
 }
 
-void TRig::Deliver(TTask Task, TWorkerControl& Own, std::unique_lock<std::mutex>& Held) {
+bool TRig::Photograph(TTask& Task, TWorkerControl& Own, std::unique_lock<std::mutex>& Held) {
   Held.unlock();
   const QImage scene = SimPhotograph(Task.Frame, Task.Width, Task.Height, Task.Seed, Task.Optics,
                                      Task.Shot, &Own.CancelRender);
-  auto jpeg =
-      std::make_shared<const QByteArray>(scene.isNull() ? QByteArray() : SimEncodeJpeg(scene));
+  QByteArray jpeg = scene.isNull() ? QByteArray() : SimEncodeJpeg(scene);
+  if (Task.PadTo > jpeg.size() && !jpeg.isEmpty())
+    jpeg = SimPadJpeg(jpeg, Task.PadTo,
+                      "CorvaletScan simulated camera, shot " + QByteArray::number(Task.Shot));
+  // Outside the lock: a large photo takes a while.
+  Task.Record = {std::uint64_t(jpeg.size()),
+                 SimDigest(std::string_view(jpeg.constData(), jpeg.size()))};
   Held.lock();
-  if (Own.Stop || scene.isNull()) return;
-  if (jpeg->isEmpty()) {
+  if (Own.Stop || scene.isNull()) return false;
+  if (jpeg.isEmpty()) {
     std::cerr << "simulated camera: cannot encode " << Task.FileName << "\n";
-    return;
+    return false;
   }
+  Task.Frame = QImage();
+  Task.Jpeg = std::make_shared<const QByteArray>(std::move(jpeg));
+  return true;
+}
+
+void TRig::Deliver(TTask Task, TWorkerControl& Own, std::unique_lock<std::mutex>& Held) {
+  if (Own.Stop) return;
   auto camera = Objects.Find<TCamera>(Task.Camera);
   if (!camera || !camera->SessionOpen) return;
   const auto handler = TCamera::HandlerFor(camera->ObjectHandlers, EdsObjectEvent_TransferRequest,
@@ -104,8 +128,8 @@ void TRig::Deliver(TTask Task, TWorkerControl& Own, std::unique_lock<std::mutex>
   if (!handler.Handler) return;
   auto item = std::make_shared<TItem>();
   item->FileName = Task.FileName;
-  RememberPhoto(Task.FileName, *jpeg);
-  item->Jpeg = std::move(jpeg);
+  RememberPhoto(Task.FileName, Task.Record);
+  item->Jpeg = std::move(Task.Jpeg);
   const EdsBaseRef ref = Objects.Register(std::move(item));
   ++Stats.PhotosDelivered;
   Held.unlock();

@@ -1,6 +1,7 @@
 // A whole scan through the real buttons with real waits, driving the
 // PTP/IP camera emulator in this process through the libgphoto2 backend and
-// libgphoto2 itself: the emulator photographs the projector feed.
+// libgphoto2 itself: the emulator photographs the projector feed, and its
+// link is slower than the patterns settle.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -42,6 +43,10 @@ TEST(TGphoto2ScanTest, FullScanThroughLibgphoto2SpellsOutEveryPointNumber) {
   options.Height = PhotoHeight;
   options.Seed = 17;
   options.LifetimeSeconds = 240;
+  // About 0.4 s a photo at 2 MB/s: the photos come down in pieces between the
+  // shutters, the rest after the last one.
+  options.CameraTimeMs = 100;
+  options.BandwidthMBps = 2;
   TPtpIpCamera camera(options);
   const std::uint16_t port = camera.Start();
   ASSERT_NE(port, 0) << camera.Error().toStdString();

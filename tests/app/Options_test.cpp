@@ -19,6 +19,12 @@ TEST(Options, PhotoTimeoutInSecondsDefaultsTo30AndZeroTurnsItOff) {
   EXPECT_EQ(Parse({"--photo-timeout", "0.0001"}).Options->PhotoTimeout, 1u);
 }
 
+TEST(Options, SettleInMillisecondsDefaultsTo300) {
+  EXPECT_EQ(Parse({}).Options->Settle, 300);
+  EXPECT_EQ(Parse({"--settle", "0"}).Options->Settle, 0);
+  EXPECT_EQ(Parse({"--settle=450"}).Options->Settle, 450);
+}
+
 TEST(Options, DefaultsStartsFromTheDefaults) {
   EXPECT_FALSE(Parse({}).Options->Defaults);
   EXPECT_TRUE(Parse({"--defaults"}).Options->Defaults);
@@ -29,7 +35,8 @@ TEST(Options, BadValuesAndUnknownArgumentsAreRefusedWithAReason) {
   for (const QStringList& arguments :
        {QStringList{"--photo-timeout", "abc"}, QStringList{"--photo-timeout=-1"},
         QStringList{"--photo-timeout", "nan"}, QStringList{"--photo-timeout", "86401"},
-        QStringList{"--photo-timeout"}, QStringList{"--bogus"}, QStringList{"extra"}}) {
+        QStringList{"--photo-timeout"}, QStringList{"--settle", "0.5"}, QStringList{"--settle=-1"},
+        QStringList{"--settle", "60001"}, QStringList{"--bogus"}, QStringList{"extra"}}) {
     const TCommandLine result = Parse(arguments);
     const std::string shown = arguments.join(' ').toStdString();
     EXPECT_FALSE(result.Options) << shown;

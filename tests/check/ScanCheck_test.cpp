@@ -343,10 +343,11 @@ TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
   EXPECT_FALSE(fs::exists(dir / "corvalet-check.txt"));
   EXPECT_FALSE(fs::exists(dir / "corvalet-check.png"));
   // The settings the scan began with, and a change during it, go into the report; a
-  // change explains lost points.
+  // change explains lost points. So does how long the object kept still.
   check.ScanStarted(folder.Raster(), "Kamera: manuál, 1/30 s, f/8, ISO 100");
   const std::string change = "Nastavení kamery změněno po step_4: čas 1/30 s -> 1/125 s";
   check.SettingChanged(change);
+  check.HoldStill(7.06);
   for (int photo = 0; photo < 16; ++photo)
     check.PhotoSaved(photo, (folder.Dir / folder.Scan.Names[std::size_t(photo)]).string());
   check.IndexWritten(dir.string());
@@ -356,7 +357,8 @@ TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
   EXPECT_NE(missing.find(CheckCauseText(TCheckCause::SettingChanged)), std::string::npos)
       << missing;
   const std::string report = ReadText(dir / "corvalet-check.txt");
-  EXPECT_NE(report.find("\nKamera: manuál, 1/30 s, f/8, ISO 100\n" + change + "\n"),
+  EXPECT_NE(report.find("\nNehybnost předmětu: 7,1 s\nKamera: manuál, 1/30 s, f/8, ISO 100\n" +
+                        change + "\n"),
             std::string::npos)
       << report;
   ASSERT_TRUE(check.LastResult());

@@ -70,7 +70,7 @@ std::vector<std::string> SinglesLog(const std::string& Outcomes) {
     if (outcome == 'u') lines.push_back(UnlockFailed);
     if (outcome == '.' || outcome == 'u') lines.push_back(Saved);
     if (outcome == 'k') lines.push_back(SavedCameraKeeps);
-    if (outcome == 'd') lines.push_back(NotSaved);
+    if (outcome == 'd') lines.insert(lines.end(), {NotSaved, LeftOnCamera});
   }
   return lines;
 }
@@ -824,10 +824,11 @@ TEST_F(TRiskTest, RestartWhileAPhotoIsOnItsWayShootsEachPatternOnce) {
   Station->Click("SpeedButton10");
   ASSERT_TRUE(Station->Settle());
 
-  // The late photo is saved but belongs to no step of the new scan; the 17
-  // patterns are then shot once each, in order, and listed line by line.
+  // The late photo comes down while the new scan's first pattern settles and
+  // belongs to no step of it; the 17 patterns are shot once each, in order,
+  // and listed line by line.
   std::vector<std::string> expected = ScanLog();
-  expected.insert(expected.begin(), {Saved, NotListed});
+  expected.insert(expected.begin() + 2, {Saved, NotListed});
   EXPECT_THAT(Station->Messages, ElementsAreArray(expected));
   EXPECT_THAT(Station->WrongPatternSteps, IsEmpty());
   EXPECT_EQ(SimStatistics().ShotsAccepted, 5u + 17u);

@@ -10,11 +10,14 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
+#include <map>
+#include <mutex>
 
 #include "platform/ProjectorFeed.h"
 #include "tests/support/ChildProcess.h"
@@ -264,6 +267,44 @@ TEST(PtpIpCamera, LargePhotosArriveWhole) {
   EXPECT_FALSE(QImage::fromData(huge, "JPG").isNull());
   EXPECT_NE(QCryptographicHash::hash(normal, QCryptographicHash::Sha256), camera.Served().at(1).Sha256);
   EXPECT_GE(camera.Stats().Operations[PtpCode::GetPartialObject].Count, 2 + 21);
+}
+
+// The camera's own time passes between the shutter and the photo's
+// announcement, and the photo's bytes go at the link's speed; the photo
+// arrives whole. Lower bounds only: a busy machine is slower.
+TEST(PtpIpCamera, CameraTimeAndBandwidthAreTaken) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  TPtpIpCameraOptions options = Quick();
+  options.PhotoBytes = 1000 * 1000;
+  options.CameraTimeMs = 400;
+  options.BandwidthMBps = 4;
+  options.Verbose = true;
+  std::mutex lock;
+  QElapsedTimer clock;
+  clock.start();
+  qint64 shutter = -1, announced = -1;
+  options.Log = [&](const QString& Line) {
+    std::lock_guard guard(lock);
+    if (Line.startsWith(QStringLiteral("operation 0x100e"))) shutter = clock.elapsed();
+    if (Line.startsWith(QStringLiteral("photo "))) announced = clock.elapsed();
+  };
+  TPtpIpCamera camera(options);
+  const std::uint16_t port = camera.Start();
+  ASSERT_NE(port, 0) << camera.Error().toStdString();
+  const TRun run = Gphoto2(port, dir.path(), {QStringLiteral("--capture-image-and-download")});
+  ASSERT_TRUE(run.Finished);
+  EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
+  EXPECT_EQ(ReadFile(dir.filePath(QStringLiteral("IMG_0001.JPG"))), camera.LastServedPhoto());
+  {
+    std::lock_guard guard(lock);
+    ASSERT_GE(shutter, 0);
+    EXPECT_GE(announced - shutter, 400 - 20);  // the answer to InitiateCapture is logged after it
+  }
+  std::map<std::uint16_t, TPtpIpOperationTiming> operations = camera.Stats().Operations;
+  // 1 MB at 4 MB/s.
+  EXPECT_GE(operations[PtpCode::GetObject].TotalUs + operations[PtpCode::GetPartialObject].TotalUs,
+            250000);
 }
 
 // Each fault as the independent client meets it, one after another on one camera.

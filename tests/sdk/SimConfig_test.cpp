@@ -27,6 +27,15 @@ TEST(SimConfig, ReadsEveryItem) {
   EXPECT_TRUE(config->IsSwallowed(3));
   EXPECT_TRUE(config->IsSwallowed(5));
   EXPECT_TRUE(config->Optics.Default());
+  EXPECT_EQ(config->BandwidthMBps, 0);
+  EXPECT_EQ(config->PhotoBytes, 0);
+
+  // The camera's own time by its name, the link's speed and the photo's size.
+  const auto timed = ParseSimConfig("camera=150,bandwidth=0.5,bytes=10000000", &error);
+  ASSERT_TRUE(timed) << error;
+  EXPECT_EQ(timed->LatencyMs, 150);
+  EXPECT_DOUBLE_EQ(timed->BandwidthMBps, 0.5);
+  EXPECT_EQ(timed->PhotoBytes, 10000000);
 }
 
 TEST(SimConfig, ReadsTheHarderConditions) {
@@ -70,6 +79,10 @@ TEST(SimConfig, RejectsAMalformedItemByName) {
                        "cameras=17",
                        "legacy=yes",
                        "latency=-5",
+                       "camera=soon",
+                       "bandwidth=0",
+                       "bandwidth=-2",
+                       "bytes=100",
                        "size=640",
                        "size=640x8",
                        "seed=0x1FFFFFFFF",

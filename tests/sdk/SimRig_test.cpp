@@ -501,6 +501,45 @@ TEST_F(SimRig, DownloadWritesTheItemAndReportsProgress) {
   EXPECT_EQ(EdsGetDirectoryItemInfo(items[0], &info), EdsResult_InvalidHandle);
 }
 
+// The camera's own time passes before a photo is announced, the link's speed
+// paces its download, and a photo padded to a real camera's size comes in
+// pieces that add up to the photo exactly. Lower bounds only: a busy machine is slower.
+TEST_F(SimRig, CameraTimeBandwidthAndPiecesShapeEachPhoto) {
+  EdsCameraRef camera = ConnectForPictures("camera=300,bandwidth=2,bytes=600000,size=320x240");
+  const auto shutter = std::chrono::steady_clock::now();
+  ASSERT_EQ(EdsSendCommand(camera, EdsCommand_TakePicture, 0), EdsResult_Ok);
+  const auto items = Events.WaitForItems(1);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_GE(std::chrono::steady_clock::now() - shutter, 300ms);
+  EdsDirectoryItemInfo info{};
+  ASSERT_EQ(EdsGetDirectoryItemInfo(items[0], &info), EdsResult_Ok);
+  ASSERT_GE(info.Size, 600000u - 4);
+  ASSERT_LE(info.Size, 600000u);
+
+  const QString path = Directory.filePath(QString::fromUtf8(info.FileName));
+  EdsStreamRef stream = nullptr;
+  ASSERT_EQ(EdsCreateFileStream(path.toUtf8().constData(), EdsFileCreate_New,
+                                EdsFileAccess_ReadWrite, &stream),
+            EdsResult_Ok);
+  const auto begun = std::chrono::steady_clock::now();
+  EXPECT_EQ(EdsDownload(items[0], 100000, stream), EdsResult_Ok);
+  EXPECT_EQ(EdsDownload(items[0], info.Size - 100000 + 1, stream), EdsResult_InvalidParameter);
+  EXPECT_EQ(EdsDownload(items[0], info.Size - 100000, stream), EdsResult_Ok);
+  // 600000 bytes at 2 MB/s.
+  EXPECT_GE(std::chrono::steady_clock::now() - begun, 300ms);
+  EXPECT_EQ(EdsRelease(stream), 0u);
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray bytes = file.readAll();
+  const auto delivered = SimPhoto(info.FileName);
+  ASSERT_TRUE(delivered);
+  EXPECT_EQ(std::uint64_t(bytes.size()), delivered->Size);
+  EXPECT_EQ(SimDigest(std::string_view(bytes.constData(), bytes.size())), delivered->Digest);
+  EXPECT_EQ(QImage::fromData(bytes, "JPG").size(), QSize(320, 240));
+  EXPECT_EQ(SimStatistics().BytesDownloaded, info.Size);
+  EXPECT_EQ(EdsRelease(items[0]), 0u);
+}
+
 TEST_F(SimRig, TellsPropertiesOnceAHandlerListens) {
   // Registered after the session opened, as the controller does.
   EdsCameraRef camera = Connect("");

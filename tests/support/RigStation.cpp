@@ -77,6 +77,7 @@ TStation::TStation() {
 TStation::~TStation() {
   // A case that failed half-way may leave a scan running or a window hidden.
   if (Koordinator != nullptr) Koordinator->Disconnect();
+  if (Koordinator != nullptr) Koordinator->Downloads.Clock = MonotonicMicroseconds;
   Stomper->Running = false;
   Form2->hide();
   Form1->show();
@@ -100,6 +101,13 @@ void TStation::ClickProjection() {
 
 void TStation::ChooseDirectory(const fs::path& Directory) {
   ChooseFolder(Directory);
+}
+
+void TStation::LinkAt(double BytesPerMicrosecond) {
+  Koordinator->Downloads.Clock = [BytesPerMicrosecond] {
+    return MonotonicMicroseconds() +
+           std::int64_t(double(SimStatistics().BytesDownloaded) / BytesPerMicrosecond);
+  };
 }
 
 bool TStation::RunUntil(const std::function<bool()>& Done) {

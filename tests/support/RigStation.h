@@ -39,6 +39,10 @@ class TStation {
   void ClickProjection();
   // "Adresář" with Directory chosen and confirmed in the dialog.
   void ChooseDirectory(const fs::path& Directory);
+  // The camera link runs at BytesPerMicrosecond (MB/s): the downloads' clock
+  // moves on with each byte the rig hands over, beside the manual clock, so
+  // that downloads take their time without a real wait.
+  void LinkAt(double BytesPerMicrosecond);
 
   // Runs the loop until no photo is on its way and every one the rig
   // delivered was handled; false when Patience ran out first.

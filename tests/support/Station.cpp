@@ -116,6 +116,9 @@ std::string MessageOf(const std::string& Line) {
   std::string message = at == std::string::npos ? Line : Line.substr(at + 3);
   // The file a saved-photo line names is compared where a test asks for it (SavedPath).
   if (message.rfind(Saved + ": ", 0) == 0) message.resize(Saved.size());
+  if (message.rfind(MayMove + ": ", 0) == 0) message.resize(MayMove.size());
+  const std::string left = " zůstává v kameře";
+  if (message.rfind("Snímek ", 0) == 0 && message.ends_with(left)) message = LeftOnCamera;
   return message;
 }
 
@@ -164,8 +167,12 @@ std::string PhotoMissing(int Step) {
   return "Snímek ke step_" + std::to_string(Step) + " nepřišel do 30 s";
 }
 
+std::string Downloading(int Number) {
+  return "Stahování " + std::to_string(Number) + "/" + std::to_string(TStomper::FinalStep);
+}
+
 std::vector<std::string> ScanLog(const std::string& Outcomes) {
-  std::vector<std::string> lines = {ScanStarted};
+  std::vector<std::string> lines = {ScanStarted, SettleLogged};
   for (int step = 0; step < TStomper::FinalStep; ++step) {
     const char outcome = std::size_t(step) < Outcomes.size() ? Outcomes[step] : '.';
     lines.push_back("step_" + std::to_string(step));
@@ -174,13 +181,14 @@ std::vector<std::string> ScanLog(const std::string& Outcomes) {
       lines.insert(lines.end(), {outcome == 's' ? ShutterFailed : PhotoMissing(step), ScanStopped});
       return lines;
     }
+    if (step == TStomper::FinalStep - 1)
+      lines.insert(lines.end(), {MayMove, ScanEnded, Downloading(TStomper::FinalStep)});
     if (outcome == 'd') {
-      lines.insert(lines.end(), {NotSaved, ScanStopped});
+      lines.insert(lines.end(), {NotSaved, LeftOnCamera, ScanStopped});
       return lines;
     }
     lines.push_back(outcome == 'k' ? SavedCameraKeeps : Saved);
   }
-  lines.push_back(ScanEnded);
   return lines;
 }
 

@@ -56,6 +56,14 @@ inline const std::string SavedCameraKeeps = "Snímek uložen, kamera si může p
 inline const std::string NotListed = "Snímek do snímání nepatří, není v seznamu";
 inline const std::string StaleDropped = "Snímek z odpojené kamery zahozen";
 inline const std::string ScanStopped = "Snímání zastaveno, seznam snímků nezapsán";
+// A photo not downloaded stays on the camera; its name is compared where a test asks for it.
+inline const std::string LeftOnCamera = "Snímek zůstává v kameře";
+// The last photo is taken; the time the object kept still is compared where a test asks for it.
+inline const std::string MayMove = "Předmět se smí pohnout";
+// The settle wait as a scan's start logs it, by default.
+inline const std::string SettleLogged = "Ustálení vzoru 300 ms";
+// The progress of the downloads left after the last exposure: photo Number of 17 is next.
+std::string Downloading(int Number);
 // The log line of a scan step whose photo did not come within the default limit.
 std::string PhotoMissing(int Step);
 
@@ -80,7 +88,9 @@ std::string FolderTheDialogOpensAt();
 // Runs the loop until Done holds or Limit ran out; false when it ran out.
 bool RunLoopUntil(const std::function<bool()>& Done, std::chrono::milliseconds Limit = Patience);
 
-// The message of a log line "time : message"; a saved photo's line without its file.
+// The message of a log line "time : message"; a saved photo's line without its
+// file, a photo left on the camera without its name (LeftOnCamera), the
+// object's release without its time (MayMove).
 std::string MessageOf(const std::string& Line);
 // The file a log line "... snímek uložen: PATH" names; empty for another line.
 std::string SavedPath(const std::string& Line);
@@ -98,10 +108,13 @@ long ResidentKilobytes();
 
 // The log a scan writes when every step goes as Outcomes says: one character
 // per step 0..16, '.' the photo saved, 'k' saved but the camera did not take
-// the download as done, 'd' its download failed (the scan stops), 's' the
-// shutter failed (the scan stops at once), 'w' the shot was swallowed (the
-// scan waits there until the photo time limit stops it), 'u' the unlock after
-// the shot failed but the photo came. Steps past the string's end go well.
+// the download as done, 'd' its download failed (the scan stops; the photo
+// stays on the camera), 's' the shutter failed (the scan stops at once), 'w'
+// the shot was swallowed (the scan waits there until the photo time limit
+// stops it), 'u' the unlock after the shot failed but the photo came. Steps
+// past the string's end go well. Each photo is saved while the next pattern
+// settles, as a link faster than the settle wait allows; the last one after
+// the object may move.
 std::vector<std::string> ScanLog(const std::string& Outcomes = "");
 // The log of a whole scan into Dir, whose files were Before when it started:
 // ScanLog(), then, when an index lay there, the line naming the one new

@@ -26,6 +26,7 @@ struct TObjectRecord {
   EdsDeviceInfo Device{};            // camera
   EdsDirectoryItemInfo Info{};       // item
   std::string Content;               // item
+  std::size_t Read = 0;              // item: bytes downloaded by pieces so far
   std::string Path;                  // stream
   std::unique_ptr<std::ofstream> File;
   EdsProgressCallback Progress = nullptr;
@@ -534,10 +535,13 @@ EdsError EdsDownload(EdsDirectoryItemRef Item, EdsUInt32 Size, EdsStreamRef Stre
   TObjectRecord* stream = Find(Stream, TKind::Stream);
   EdsError result = scripted;
   if (item != nullptr && stream != nullptr) {
-    std::size_t bytes = std::min<std::size_t>(Size, item->Content.size());
+    // Less than the whole goes on where the last piece ended.
+    if (Size >= item->Content.size()) item->Read = 0;
+    std::size_t bytes = std::min<std::size_t>(Size, item->Content.size() - item->Read);
     // A transfer that fails breaks off halfway.
     if (scripted != EdsResult_Ok) bytes /= 2;
-    stream->File->write(item->Content.data(), static_cast<std::streamsize>(bytes));
+    stream->File->write(item->Content.data() + item->Read, static_cast<std::streamsize>(bytes));
+    if (scripted == EdsResult_Ok) item->Read += bytes;
     stream->File->flush();
     if (result == EdsResult_Ok && !*stream->File) result = EdsResult_FileWriteError;
   } else if (result == EdsResult_Ok) {

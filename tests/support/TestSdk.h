@@ -48,7 +48,8 @@ EdsCameraRef AddCamera(const std::string& Description, EdsUInt32 SubType = 1);
 
 EdsDirectoryItemInfo MakeItemInfo(const std::string& FileName, EdsUInt32 Size);
 // A picture on the camera: EdsGetDirectoryItemInfo gives Info, EdsDownload
-// writes Content (at most the size it is asked for).
+// writes Content (at most the size it is asked for; asked for less than all
+// of it, each call goes on where the last one ended).
 EdsDirectoryItemRef AddItem(const EdsDirectoryItemInfo& Info, std::string Content);
 // Same, with the size taken from Content.
 EdsDirectoryItemRef AddItem(const std::string& FileName, std::string Content);
