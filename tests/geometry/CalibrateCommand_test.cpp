@@ -1,0 +1,62 @@
+// corvalet-calibrate as the operator runs it: bad input refused with a clear
+// message and exit 2, before anything is written.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <sstream>
+
+#include "geometry/CalibrateCommand.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+struct TRun {
+  int Status;
+  std::string Out, Err;
+};
+
+TRun Calibrate(const QStringList& Arguments) {
+  std::ostringstream out, err;
+  const int status = RunCalibrateCommand(QStringList{"corvalet-calibrate"} + Arguments, out, err);
+  return {status, out.str(), err.str()};
+}
+
+}  // namespace
+
+TEST(CalibrateCommand, BadInputGetsExitTwoAndSaysWhy) {
+  const auto dir = Station::MakeTempDirectory("corvalet-calibrate");
+  Station::TRemoveAtEnd remove{{dir}};
+  const QString empty = QString::fromStdString(dir.string());
+  const QString out = QString::fromStdString((dir / "c.yml").string());
+
+  TRun run = Calibrate({"--help"});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_NE(run.Out.find("--board <COLUMNSxROWS:SQUARE_MM>"), std::string::npos) << run.Out;
+  run = Calibrate({"--version"});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Out.rfind("corvalet-calibrate ", 0), 0u) << run.Out;
+
+  struct TCase {
+    QStringList Arguments;
+    std::string Message;
+  };
+  const TCase cases[] = {
+      {{empty}, "--board COLUMNSxROWS:SQUARE_MM is needed"},
+      {{"--board", "9x6", empty}, "--board 9x6: expected COLUMNSxROWS:SQUARE_MM"},
+      {{"--board", "9x6:25"}, "expected the scan folders"},
+      {{"--board", "9x6:25", "--projector", "1016", empty}, "--projector 1016: expected"},
+      {{"--board", "9x6:25", "--min-points", "3", empty}, "--min-points 3: expected"},
+      {{"--board", "9x6:25", "--inlier-share", "1.5", empty}, "--inlier-share 1.5: expected"},
+      {{"--board", "9x6:25", "--out", out, empty + "/none"}, "/none: not a folder"},
+      {{"--board", "9x6:25", "--out", out, empty}, "/corvalet.sbf: cannot read the scan index"},
+      {{"--board", "9x6:25", "--out", empty, empty}, "is a folder, expected a file name"},
+      {{"--bord", "9x6:25", empty}, "Unknown option 'bord'"},
+  };
+  for (const TCase& c : cases) {
+    run = Calibrate({c.Arguments});
+    EXPECT_EQ(run.Status, 2) << c.Message;
+    EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
+  }
+  EXPECT_EQ(Station::FilesIn(dir), std::vector<std::string>{});
+}
