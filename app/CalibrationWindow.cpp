@@ -146,8 +146,9 @@ TCalibrationWindow::TCalibrationWindow(QWidget* Parent) : QWidget(Parent, Qt::Wi
   connect(FViewButton, &QPushButton::clicked, this, [this] { ScanView(); });
   connect(FComputeButton, &QPushButton::clicked, this, [this] { Compute(); });
   connect(close, &QPushButton::clicked, this, &QWidget::close);
-  Show("Položte desku před kameru a projektor, stiskněte \"Nasnímat pohled\"; pro každý další "
-       "pohled ji nakloňte jinak (aspoň 4, lépe 10 pohledů), pak \"Spočítat\".");
+  Show(
+      "Položte desku před kameru a projektor, stiskněte \"Nasnímat pohled\"; pro každý další "
+      "pohled ji nakloňte jinak (aspoň 4, lépe 10 pohledů), pak \"Spočítat\".");
   if (CalibrationInForce() != nullptr) Show("Platí: " + CalibrationInForceLine());
 }
 
