@@ -13,6 +13,7 @@ struct TScanCheck::TScan {
   std::string Problem;
   std::string Settings;
   std::vector<std::string> Changes;
+  TCheckCalibration Calibration;
 };
 
 TScanCheck::TScanCheck(std::function<void(const std::string&)> Report)
@@ -47,6 +48,12 @@ void TScanCheck::ScanStarted(const TCheckRaster& Raster, const std::string& Sett
   Tasks.clear();
   Current = std::make_shared<TScan>(Raster);
   Current->Settings = Settings;
+  Current->Calibration = Calibration;
+}
+
+void TScanCheck::SetCalibration(const TCheckCalibration& InForce) {
+  std::lock_guard guard(Lock);
+  Calibration = InForce;
 }
 
 void TScanCheck::SettingChanged(const std::string& Change) {
@@ -103,6 +110,15 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
     } else {
       TCheckResult result = scan->Decoder.Finish();
       NoteCameraSettings(result, scan->Settings, scan->Changes);
+      const TCheckCalibration& calibration = scan->Calibration;
+      result.Calibration = calibration.Line;
+      if (!calibration.Line.empty() && (calibration.PhotoWidth != result.PhotoWidth ||
+                                        calibration.PhotoHeight != result.PhotoHeight))
+        result.Calibration += "; neplatí pro tyto snímky: mají " +
+                              std::to_string(result.PhotoWidth) + " x " +
+                              std::to_string(result.PhotoHeight) + " pixelů, kalibrace " +
+                              std::to_string(calibration.PhotoWidth) + " x " +
+                              std::to_string(calibration.PhotoHeight);
       line = result.Verdict();
       std::string error;
       if (!WriteCheckReport(Dir, result, &error)) line += " (zpráva neuložena: " + error + ")";

@@ -10,6 +10,12 @@
 
 #include "check/ScanCheck.h"
 
+// The calibration in force as a scan's report names it, and the photo size it was made for.
+struct TCheckCalibration {
+  std::string Line;
+  int PhotoWidth = 0, PhotoHeight = 0;
+};
+
 // The check of a scan while it runs: each photo is decoded on the check's own
 // thread as it lands, so the caller never waits, and when the index is written
 // the verdict goes to Report and the report files beside the index.
@@ -26,6 +32,8 @@ class TScanCheck {
   // A new scan with the raster in force and the camera's settings as the log
   // gives them (empty when the camera reports none); an unfinished earlier one is dropped.
   void ScanStarted(const TCheckRaster& Raster, const std::string& Settings = {});
+  // The calibration in force for the scans started from now on (an empty line: none).
+  void SetCalibration(const TCheckCalibration& Calibration);
   // A setting of the camera changed during the running scan (the log's line).
   void SettingChanged(const std::string& Change);
   // Photo (0 dark field .. 16 bit-plane 14) of the running scan is on disk at Path.
@@ -47,5 +55,6 @@ class TScanCheck {
   bool Stop = false;
   std::shared_ptr<TScan> Current;
   std::optional<TCheckResult> Last;
+  TCheckCalibration Calibration;
   std::thread Worker;
 };

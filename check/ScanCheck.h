@@ -81,6 +81,8 @@ struct TCheckResult {
   // gives them; empty when the camera reports none (or the check ran afterwards).
   std::string CameraSettings;
   std::vector<std::string> SettingChanges;
+  // The calibration in force during the scan, as the report names it; empty when none.
+  std::string Calibration;
   // Sensor noise in the dark field and the points' median peak above it, in grey levels.
   double Noise = 0, PointLight = 0;
   // The first photo (0-16) from which the picture moved, -1 when none moved.

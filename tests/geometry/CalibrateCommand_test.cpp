@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <condition_variable>
+#include <mutex>
 #include <sstream>
 
+#include "check/LiveCheck.h"
 #include "geometry/CalibrateCommand.h"
+#include "tests/support/SimScan.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -59,4 +63,36 @@ TEST(CalibrateCommand, BadInputGetsExitTwoAndSaysWhy) {
     EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
   }
   EXPECT_EQ(Station::FilesIn(dir), std::vector<std::string>{});
+}
+
+// Each scan's report names the calibration in force, and says when its photos
+// are not the size the calibration was made for.
+TEST(ScanReport, NamesTheCalibrationInForce) {
+  const auto dir = Station::MakeTempDirectory("corvalet-calibration-report");
+  Station::TRemoveAtEnd remove{{dir}};
+  const TSimScan scan = WriteSimScan(dir.string(), TSimScanSetup{});
+  std::mutex lock;
+  std::condition_variable told;
+  int reports = 0;
+  TScanCheck check([&](const std::string&) {
+    std::lock_guard guard(lock);
+    ++reports;
+    told.notify_all();
+  });
+  const std::string line = "Kalibrace: /tmp/k.yml (kamera 0,04 px)";
+  for (auto [width, expected] :
+       {std::pair{2048, line},
+        std::pair{4000, line + "; neplatí pro tyto "
+                               "snímky: mají 2048 x 1536 pixelů, kalibrace 4000 x 1536"}}) {
+    check.SetCalibration({line, width, 1536});
+    check.ScanStarted(TCheckRaster{});
+    for (int photo = 0; photo < 17; ++photo)
+      check.PhotoSaved(photo, (dir / scan.Names[std::size_t(photo)]).string());
+    const int before = reports;
+    check.IndexWritten(dir.string());
+    std::unique_lock guard(lock);
+    ASSERT_TRUE(told.wait_for(guard, std::chrono::seconds(120), [&] { return reports > before; }));
+    const std::string report = Station::ReadFile(dir / "corvalet-check.txt");
+    EXPECT_NE(report.find("\n" + expected + "\n"), std::string::npos) << report;
+  }
 }
