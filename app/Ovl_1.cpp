@@ -14,6 +14,7 @@
 #include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "platform/Sleep.h"
+#include "sdk/CameraProblems.h"
 #include "session/Koordinator.h"
 
 TForm1* Form1 = nullptr;
@@ -148,6 +149,7 @@ void TStomper::StopScan() {
   Running = false;
   FPhotoTimer.Stop();
   Koordinator->CapturedFiles.clear();
+  Koordinator->UnlockFolder();
   Koordinator->Log("Snímání zastaveno, seznam snímků nezapsán");
   if (!ScanDirectory.empty() && ScanDirectory != Koordinator->OutputDirectory)
     Koordinator->Log("Snímky zastaveného snímání zůstávají v " + ScanDirectory);
@@ -183,6 +185,12 @@ void TStomper::StartScan() {
       if (Form1 != nullptr) Form1->show();
       return;
     }
+  }
+  // Another station's scan into the same folder would replace this one's index.
+  if (std::string error; !Koordinator->LockFolder(ScanDirectory, error)) {
+    Koordinator->Log("Snímání nezačalo: " + error);
+    if (Form1 != nullptr) Form1->show();
+    return;
   }
   Koordinator->Log("Snímání začalo ...");
   if (ScanDirectory != Koordinator->OutputDirectory) Koordinator->Log("Snímky do " + ScanDirectory);
@@ -388,6 +396,8 @@ void TForm1::SpeedButton1Click() {
     Stomper->CameraSettings.LogSettings();
   } else
     Koordinator->Log("Kamera nepřipojena");
+  // Why not, and what to do, where the camera's backend could find out.
+  for (const std::string& line : TakeCameraProblems()) Koordinator->Log(line);
 }
 
 void TForm1::SpeedButton4Click() {
