@@ -84,11 +84,22 @@ bool Refine(const cv::Mat& Gray, const TBoard& Board, const std::vector<cv::Poin
   const cv::Rect area =
       (cv::boundingRect(Rough) + cv::Size(2 * margin, 2 * margin) - cv::Point(margin, margin)) &
       cv::Rect(0, 0, Gray.cols, Gray.rows);
-  if (Find(Gray(area), Board.PatternSize(), Corners, exact)) {
-    for (cv::Point2f& corner : Corners) corner += cv::Point2f(float(area.x), float(area.y));
-    return true;
+  cv::Mat part = Gray(area);
+  // Evened out only where the photo itself does not show the board well enough.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    cv::Point2f offset(float(area.x), float(area.y));
+    if (attempt == 1) part = Gray, offset = {0, 0};
+    if (attempt == 2) {
+      cv::Mat evened;
+      cv::createCLAHE(3.0, cv::Size(8, 8))->apply(Gray(area), evened);
+      part = evened;
+    }
+    if (Find(part, Board.PatternSize(), Corners, exact)) {
+      for (cv::Point2f& corner : Corners) corner += offset;
+      return true;
+    }
   }
-  return Find(Gray, Board.PatternSize(), Corners, exact);
+  return false;
 }
 
 }  // namespace
@@ -102,7 +113,9 @@ TBoardCorners FindBoardCorners(const cv::Mat& Gray, const TBoard& Board) {
         "nejjasnější setina snímku má " + std::to_string(int(brightest)) + " úrovní z 255";
     return found;
   }
-  // The board is looked for in a copy at most about 1000 pixels wide, then refined in the photo.
+  // The board is looked for in a copy at most about 1000 pixels wide, its contrast
+  // evened out tile by tile (a board lit from one side, dark squares barely darker
+  // than light ones), then refined in the photo itself.
   const int shrink = std::max(1, Gray.cols / 1000);
   cv::Mat small = Gray;
   if (shrink > 1) cv::resize(Gray, small, cv::Size(), 1.0 / shrink, 1.0 / shrink, cv::INTER_AREA);
@@ -114,7 +127,10 @@ TBoardCorners FindBoardCorners(const cv::Mat& Gray, const TBoard& Board) {
   };
   const int quick = cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_EXHAUSTIVE;
   std::vector<cv::Point2f> rough;
-  if (Find(small, Board.PatternSize(), rough, quick)) {
+  cv::Mat evened;
+  cv::createCLAHE(3.0, cv::Size(8, 8))->apply(small, evened);
+  if (Find(small, Board.PatternSize(), rough, quick) ||
+      Find(evened, Board.PatternSize(), rough, quick)) {
     inPhoto(rough);
     if (Refine(Gray, Board, rough, found.Corners)) return found;
   }

@@ -187,7 +187,7 @@ std::optional<TCalibration> ReadCalibrationFile(const std::string& Path, std::st
     } else if (rotation->size() == 9 && Finite(*rotation)) {
       rig.ProjectorFromCamera = cv::Matx33d(rotation->data());
       const cv::Matx33d product = rig.ProjectorFromCamera.t() * rig.ProjectorFromCamera;
-      if (cv::norm(product - cv::Matx33d::eye()) > 1e-6 ||
+      if (cv::norm(product - cv::Matx33d::eye()) > 1e-4 ||
           cv::determinant(rig.ProjectorFromCamera) < 0)
         return read.Fail("rotation", "is not a rotation"), std::nullopt;
     } else {

@@ -62,8 +62,15 @@ TCalibrationView CalibrationViewOf(const std::string& Dir, const TCheckResult& C
     return view;
   }
   // As the check reads it: without turning the photo by its orientation tag.
-  const cv::Mat photo =
-      cv::imread(view.LitPhoto, cv::IMREAD_GRAYSCALE | cv::IMREAD_IGNORE_ORIENTATION);
+  const cv::Mat colour =
+      cv::imread(view.LitPhoto, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+  cv::Mat photo;
+  if (!colour.empty()) {
+    // The brightest channel: a coloured projector lights the board in its own colour.
+    std::vector<cv::Mat> channels;
+    cv::split(colour, channels);
+    photo = cv::max(cv::max(channels[0], channels[1]), channels[2]);
+  }
   if (photo.empty()) {
     view.Problem = "osvětlený snímek " + view.LitPhoto + " nelze přečíst";
     return view;
