@@ -69,6 +69,7 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
   }
   if (!Result.CameraSettings.empty()) out << Result.CameraSettings << "\n";
   for (const std::string& change : Result.SettingChanges) out << change << "\n";
+  if (!Result.Calibration.empty()) out << Result.Calibration << "\n";
   out << "Očekáváno: " << Result.Expected << "\n"
       << "Přečteno: " << Result.Read << "\n"
       << "Nepřečteno: " << Result.Unread << "\n"

@@ -17,6 +17,7 @@ struct TScanCheck::TScan {
   // A new scan began before this one's index was written: its work is not done.
   std::atomic<bool> Dropped{false};
   double HoldStill = 0;
+  TCheckCalibration Calibration;
 };
 
 TScanCheck::TScanCheck(TReport Report) : Report(std::move(Report)), Worker([this] { Work(); }) {}
@@ -51,6 +52,12 @@ void TScanCheck::ScanStarted(const TCheckRaster& Raster, const std::string& Sett
   if (Current) Current->Dropped = true;
   Current = std::make_shared<TScan>(Raster);
   Current->Settings = Settings;
+  Current->Calibration = Calibration;
+}
+
+void TScanCheck::SetCalibration(const TCheckCalibration& InForce) {
+  std::lock_guard guard(Lock);
+  Calibration = InForce;
 }
 
 void TScanCheck::SettingChanged(const std::string& Change) {
@@ -115,6 +122,15 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
       TCheckResult result = scan->Decoder.Finish();
       NoteCameraSettings(result, scan->Settings, scan->Changes);
       result.HoldStillSeconds = scan->HoldStill;
+      const TCheckCalibration& calibration = scan->Calibration;
+      result.Calibration = calibration.Line;
+      if (!calibration.Line.empty() && (calibration.PhotoWidth != result.PhotoWidth ||
+                                        calibration.PhotoHeight != result.PhotoHeight))
+        result.Calibration += "; neplatí pro tyto snímky: mají " +
+                              std::to_string(result.PhotoWidth) + " x " +
+                              std::to_string(result.PhotoHeight) + " pixelů, kalibrace " +
+                              std::to_string(calibration.PhotoWidth) + " x " +
+                              std::to_string(calibration.PhotoHeight);
       line = result.Verdict();
       std::string error;
       if (!WriteCheckReport(Dir, result, &error)) line += " (zpráva neuložena: " + error + ")";

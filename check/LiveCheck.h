@@ -10,6 +10,12 @@
 
 #include "check/ScanCheck.h"
 
+// The calibration in force as a scan's report names it, and the photo size it was made for.
+struct TCheckCalibration {
+  std::string Line;
+  int PhotoWidth = 0, PhotoHeight = 0;
+};
+
 // The check of a scan while it runs: each photo is decoded on the check's own
 // thread as it lands, so the caller never waits, and when the index is written
 // the verdict goes to Report and the report files beside the index.
@@ -28,6 +34,8 @@ class TScanCheck {
   // gives them (empty when the camera reports none). An unfinished earlier one
   // is dropped; one whose index was written is still judged.
   void ScanStarted(const TCheckRaster& Raster, const std::string& Settings = {});
+  // The calibration in force for the scans started from now on (an empty line: none).
+  void SetCalibration(const TCheckCalibration& Calibration);
   // A setting of the camera changed during the running scan (the log's line).
   void SettingChanged(const std::string& Change);
   // Photo (0 dark field .. 16 bit-plane 14) of the running scan is on disk at Path.
@@ -51,5 +59,6 @@ class TScanCheck {
   bool Stop = false;
   std::shared_ptr<TScan> Current;
   std::optional<TCheckResult> Last;
+  TCheckCalibration Calibration;
   std::thread Worker;
 };

@@ -84,6 +84,8 @@ struct TCheckResult {
   // How long the object had to keep still, from the first pattern to the last
   // photo taken; 0 when unknown.
   double HoldStillSeconds = 0;
+  // The calibration in force during the scan, as the report names it; empty when none.
+  std::string Calibration;
   // Sensor noise in the dark field and the points' median peak above it, in grey levels.
   double Noise = 0, PointLight = 0;
   // The first photo (0-16) from which the picture moved, -1 when none moved.

@@ -11,5 +11,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   clang libclang-rt-14-dev \
   libgphoto2-dev gphoto2 \
+  libopencv-calib3d-dev libopencv-imgcodecs-dev libopencv-imgproc-dev libopencv-core-dev \
   xvfb xauth openbox wmctrl xdotool x11-utils \
   dpkg-dev desktop-file-utils man-db >/dev/null

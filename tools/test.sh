@@ -49,7 +49,7 @@ stage "ThreadSanitizer"
 # The tests that run threads: the simulated rig's worker, messages posted across
 # threads, whole scans (also with downloads slower than the patterns settle) and
 # the program ending while the rig is busy.
-tsan_tests='sdk/|platform/Messages|session/KoordinatorSim|app/EndToEnd|app/Lifecycle|app/AimReader|app/ScanLink|reliability/Shutdown'
+tsan_tests='sdk/|platform/Messages|session/KoordinatorSim|app/EndToEnd|app/Lifecycle|app/AimReader|app/ScanLink|app/CalibrationWindow|reliability/Shutdown'
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tools/tsan.supp"
 # -O1 keeps the whole scans within their time limits.
 cmake -S . -B build-tsan -DCORVALET_SANITIZE=thread -DCORVALET_TESTS=ON \

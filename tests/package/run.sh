@@ -15,13 +15,15 @@ sources="$PWD"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-# What the package may hold: the three programs and their desktop files, nothing else.
+# What the package may hold: the four programs and their desktop files, nothing else.
 files=(
+  ./usr/bin/corvalet-calibrate
   ./usr/bin/corvalet-check
   ./usr/bin/corvalet-ptpip-camera
   ./usr/bin/corvaletscan
   ./usr/share/applications/corvaletscan.desktop
   ./usr/share/icons/hicolor/scalable/apps/corvaletscan.svg
+  ./usr/share/man/man1/corvalet-calibrate.1.gz
   ./usr/share/man/man1/corvalet-check.1.gz
   ./usr/share/man/man1/corvalet-ptpip-camera.1.gz
   ./usr/share/man/man1/corvaletscan.1.gz
@@ -59,16 +61,19 @@ version="$(dpkg-deb -f "$deb" Version)"
   fail "corvaletscan --version says \"$(corvaletscan --version)\", the package $version"
 help="$(corvalet-check --help)" || fail "corvalet-check --help"
 [[ "$help" == "Usage: corvalet-check "* ]] || fail "corvalet-check --help says \"$help\""
+[ "$(corvalet-calibrate --version)" = "corvalet-calibrate $version" ] ||
+  fail "corvalet-calibrate --version says \"$(corvalet-calibrate --version)\""
 [ "$(corvalet-ptpip-camera --version)" = "corvalet-ptpip-camera $version" ] ||
   fail "corvalet-ptpip-camera --version says \"$(corvalet-ptpip-camera --version)\""
-for binary in /usr/bin/corvaletscan /usr/bin/corvalet-check /usr/bin/corvalet-ptpip-camera; do
+for binary in /usr/bin/corvaletscan /usr/bin/corvalet-check /usr/bin/corvalet-calibrate \
+  /usr/bin/corvalet-ptpip-camera; do
   if grep -qaF -e "$sources" -e "$build" "$binary"; then
     fail "$binary names the source or build folder"
   fi
 done
 desktop-file-validate /usr/share/applications/corvaletscan.desktop ||
   fail "desktop-file-validate corvaletscan.desktop"
-for page in corvaletscan corvalet-check corvalet-ptpip-camera; do
+for page in corvaletscan corvalet-check corvalet-calibrate corvalet-ptpip-camera; do
   for locale in C.UTF-8 C; do
     if ! warnings="$(LC_ALL=$locale MANWIDTH=80 man --warnings -l \
       "/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)" || [ -n "$warnings" ]; then

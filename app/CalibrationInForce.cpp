@@ -1,0 +1,71 @@
+#include "app/CalibrationInForce.h"
+
+#include <QSettings>
+#include <cstdio>
+#include <memory>
+
+#include "session/Koordinator.h"
+
+namespace {
+
+constexpr char FileKey[] = "Calibration/File";
+constexpr char BoardKey[] = "Calibration/Board";
+
+std::unique_ptr<TCalibrationInForce>& InForce() {
+  static std::unique_ptr<TCalibrationInForce> calibration;
+  return calibration;
+}
+
+std::string Pixels(double Value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", Value);
+  std::string out = text;
+  for (char& c : out)
+    if (c == '.') c = ',';
+  return out + " px";
+}
+
+}  // namespace
+
+const TCalibrationInForce* CalibrationInForce() {
+  return InForce().get();
+}
+
+std::string CalibrationInForceLine() {
+  const TCalibrationInForce* inForce = CalibrationInForce();
+  if (inForce == nullptr) return "Kalibrace: žádná";
+  const TCalibration& c = inForce->Calibration;
+  return "Kalibrace: " + inForce->File + " (kamera " + Pixels(c.CameraRms) + ", projektor " +
+         Pixels(c.ProjectorRms) + ", dvojice " + Pixels(c.StereoRms) + ")";
+}
+
+bool PutCalibrationInForce(const std::string& File, std::string* Error) {
+  auto calibration = ReadCalibrationFile(File, Error);
+  if (!calibration) return false;
+  InForce() = std::make_unique<TCalibrationInForce>(TCalibrationInForce{File, *calibration});
+  QSettings().setValue(FileKey, QString::fromStdString(File));
+  return true;
+}
+
+void RestoreCalibration() {
+  const QSettings settings;
+  if (Koordinator == nullptr || !settings.contains(FileKey)) return;
+  const std::string file = settings.value(FileKey).toString().toStdString();
+  std::string error;
+  auto calibration = ReadCalibrationFile(file, &error);
+  if (!calibration) {
+    Koordinator->Log("Zapamatovanou kalibraci nelze použít: " + error);
+    return;
+  }
+  InForce() = std::make_unique<TCalibrationInForce>(TCalibrationInForce{file, *calibration});
+  Koordinator->Log("Obnovena k" + CalibrationInForceLine().substr(1));
+}
+
+std::string RememberedBoard() {
+  const QString board = QSettings().value(BoardKey).toString();
+  return board.isEmpty() ? "9x6:25" : board.toStdString();
+}
+
+void RememberBoard(const std::string& Board) {
+  QSettings().setValue(BoardKey, QString::fromStdString(Board));
+}

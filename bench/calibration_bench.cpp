@@ -1,0 +1,138 @@
+// Calibration against the simulated rig's truth: ten views of the board at two
+// levels of blur and noise, each scanned as the station scans, calibrated as
+// corvalet-calibrate does, and compared with the rig's rig.yml.
+//
+//   calibration_bench [--views N] [--keep DIR]
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <opencv2/calib3d.hpp>
+#include <string>
+#include <vector>
+
+#include "geometry/CalibrationRun.h"
+#include "sdk/sim/SimConfig.h"
+#include "tests/support/SimScan.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TCondition {
+  double Blur, Noise;
+};
+
+double Seconds(std::chrono::steady_clock::duration Span) {
+  return std::chrono::duration<double>(Span).count();
+}
+
+// Relative error of a focal length, per cent.
+double FocalError(const TCameraModel& Found, const TCameraModel& Truth, int Axis) {
+  return 100 * std::abs(Found.Matrix(Axis, Axis) / Truth.Matrix(Axis, Axis) - 1);
+}
+
+double CentreError(const TCameraModel& Found, const TCameraModel& Truth) {
+  return std::hypot(Found.Matrix(0, 2) - Truth.Matrix(0, 2),
+                    Found.Matrix(1, 2) - Truth.Matrix(1, 2));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int views = 10;
+  std::string keep;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--views") && i + 1 < argc)
+      views = std::atoi(argv[++i]);
+    else if (!std::strcmp(argv[i], "--keep") && i + 1 < argc)
+      keep = argv[++i];
+    else {
+      std::fprintf(stderr, "usage: %s [--views N] [--keep DIR]\n", argv[0]);
+      return 2;
+    }
+  }
+  const fs::path root =
+      keep.empty() ? fs::temp_directory_path() / "corvalet-calibration-bench" : fs::path(keep);
+  std::printf(
+      "| blur, noise | camera fx, fy | camera centre | projector fx, fy | projector centre | "
+      "baseline | rotation | camera_rms | projector_rms | stereo_rms | scans read | calibration |\n"
+      "|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+  for (const TCondition condition : {TCondition{1, 4}, TCondition{2, 8}}) {
+    char name[64];
+    std::snprintf(name, sizeof name, "blur%g-noise%g", condition.Blur, condition.Noise);
+    const fs::path dir = root / name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string truth = (dir / "truth").string();
+    std::vector<std::string> dirs;
+    for (int pose = 1; pose <= views; ++pose) {
+      char config[256];
+      std::snprintf(config, sizeof config,
+                    "scene=board,board=9x6:25,pose=%d,blur=%g,noise=%g,truth=%s", pose,
+                    condition.Blur, condition.Noise, truth.c_str());
+      std::string error;
+      const auto parsed = ParseSimConfig(config, &error);
+      if (!parsed) {
+        std::fprintf(stderr, "%s: %s\n", config, error.c_str());
+        return 1;
+      }
+      TSimScanSetup setup;
+      setup.Optics = parsed->Optics;
+      setup.Stage = parsed->Stage;
+      setup.TruthDir = parsed->TruthDir;
+      setup.Seed = std::uint32_t(pose * 7919);
+      char viewName[32];
+      std::snprintf(viewName, sizeof viewName, "pohled-%02d", pose);
+      const fs::path viewDir = dir / viewName;
+      fs::create_directories(viewDir);
+      WriteSimScan(viewDir.string(), setup);
+      dirs.push_back(viewDir.string());
+    }
+    std::string error;
+    const auto rig = ReadCalibrationFile(truth + "/rig.yml", &error);
+    if (!rig) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+    TCalibrationOptions options;
+    options.ProjectorSize = rig->Rig.Projector.Size;
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<TCalibrationView> read;
+    for (const std::string& view : dirs) {
+      auto one = ReadCalibrationView(view, TBoard{9, 6, 25}, options.Homography, &error);
+      if (!one) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+      }
+      std::fprintf(stderr, "%s: %s\n", view.c_str(), one->Summary().c_str());
+      read.push_back(std::move(*one));
+    }
+    const auto readDone = std::chrono::steady_clock::now();
+    const TCalibrationOutcome outcome = Calibrate(read, TBoard{9, 6, 25}, options);
+    const auto end = std::chrono::steady_clock::now();
+    for (const std::string& finding : outcome.Findings)
+      std::fprintf(stderr, "! %s\n", finding.c_str());
+    if (!outcome.Calibration) return 1;
+    const TCalibration& found = *outcome.Calibration;
+    const TRigGeometry& t = rig->Rig;
+    cv::Vec3d turn;
+    cv::Rodrigues(found.Rig.ProjectorFromCamera * t.ProjectorFromCamera.t(), turn);
+    std::printf(
+        "| %g, %g | %.3f %%, %.3f %% | %.2f px | %.3f %%, %.3f %% | %.2f px | %.3f %% | %.4f° | "
+        "%.3f px | %.3f px | %.3f px | %.1f s | %.2f s |\n",
+        condition.Blur, condition.Noise, FocalError(found.Rig.Camera, t.Camera, 0),
+        FocalError(found.Rig.Camera, t.Camera, 1), CentreError(found.Rig.Camera, t.Camera),
+        FocalError(found.Rig.Projector, t.Projector, 0),
+        FocalError(found.Rig.Projector, t.Projector, 1),
+        CentreError(found.Rig.Projector, t.Projector),
+        100 * std::abs(found.Rig.BaselineMm() / t.BaselineMm() - 1), cv::norm(turn) * 180 / CV_PI,
+        found.CameraRms, found.ProjectorRms, found.StereoRms, Seconds(readDone - start),
+        Seconds(end - readDone));
+    std::fflush(stdout);
+    if (keep.empty()) fs::remove_all(dir);
+  }
+  return 0;
+}
