@@ -83,6 +83,7 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
                   Result.PointLight);
     out << noise;
   }
+  if (!Result.Points3d.empty()) out << Result.Points3d << "\n";
   out << "Příčiny:\n";
   for (const TCauseFinding& finding : Result.Causes) {
     out << "- " << CheckCauseText(finding.Cause);

@@ -3,6 +3,8 @@
 #include <QImageReader>
 #include <array>
 
+#include "check/ScanPoints3d.h"
+
 // What the check's thread knows of one scan; only that thread touches it.
 struct TScanCheck::TScan {
   explicit TScan(const TCheckRaster& Raster) : Decoder(Raster) {}
@@ -13,6 +15,7 @@ struct TScanCheck::TScan {
   std::string Problem;
   std::string Settings;
   std::vector<std::string> Changes;
+  std::string CalibrationFile;
 };
 
 TScanCheck::TScanCheck(std::function<void(const std::string&)> Report)
@@ -42,11 +45,13 @@ void TScanCheck::Work() {
   }
 }
 
-void TScanCheck::ScanStarted(const TCheckRaster& Raster, const std::string& Settings) {
+void TScanCheck::ScanStarted(const TCheckRaster& Raster, const std::string& Settings,
+                             const std::string& CalibrationFile) {
   std::lock_guard guard(Lock);
   Tasks.clear();
   Current = std::make_shared<TScan>(Raster);
   Current->Settings = Settings;
+  Current->CalibrationFile = CalibrationFile;
 }
 
 void TScanCheck::SettingChanged(const std::string& Change) {
@@ -95,7 +100,10 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
   Tasks.push_back([this, scan = std::move(Current), Dir] {
     std::string line;
     // The report beside this index must be this scan's or none.
-    if (scan->Broken || !scan->Seen[0] || !scan->Seen[1] || !scan->Seen[2]) RemoveCheckReport(Dir);
+    if (scan->Broken || !scan->Seen[0] || !scan->Seen[1] || !scan->Seen[2]) {
+      RemoveCheckReport(Dir);
+      RemoveScanPoints3d(Dir);
+    }
     if (scan->Broken) {
       line = "Kontrola nebyla možná: " + scan->Problem;
     } else if (!scan->Seen[0] || !scan->Seen[1] || !scan->Seen[2]) {
@@ -105,13 +113,37 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
       NoteCameraSettings(result, scan->Settings, scan->Changes);
       line = result.Verdict();
       std::string error;
+      const std::string points3d = PlacePoints(Dir, scan->CalibrationFile, result);
       if (!WriteCheckReport(Dir, result, &error)) line += " (zpráva neuložena: " + error + ")";
+      if (!points3d.empty()) line += "; " + points3d;
       std::lock_guard hold(Lock);
       Last = std::move(result);
     }
     Report(line);
   });
   Wake.notify_all();
+}
+
+std::string TScanCheck::PlacePoints(const std::string& Dir, const std::string& CalibrationFile,
+                                    TCheckResult& Result) {
+  if (CalibrationFile.empty()) {
+    RemoveScanPoints3d(Dir);
+    if (CalibrationMissingSaid) return {};
+    CalibrationMissingSaid = true;
+    // Before the verdict, which stays the scan's last line.
+    Report("3D body potřebují kalibraci: bez ní se sken jen kontroluje");
+    return {};
+  }
+  std::string error;
+  const auto calibration = ReadCalibrationFile(CalibrationFile, &error);
+  const auto cloud =
+      calibration ? PlaceScanPoints(Result, *calibration, CalibrationFile, &error) : std::nullopt;
+  if (!cloud || !WriteScanPoints3d(Dir, *cloud, CalibrationFile, &error)) {
+    RemoveScanPoints3d(Dir);
+    return "3D body nespočítány: " + error;
+  }
+  Result.Points3d = SummariseCloud(*cloud).Text();
+  return Result.Points3d;
 }
 
 std::optional<TCheckResult> TScanCheck::LastResult() const {

@@ -23,9 +23,13 @@ class TScanCheck {
   TScanCheck(const TScanCheck&) = delete;
   TScanCheck& operator=(const TScanCheck&) = delete;
 
-  // A new scan with the raster in force and the camera's settings as the log
-  // gives them (empty when the camera reports none); an unfinished earlier one is dropped.
-  void ScanStarted(const TCheckRaster& Raster, const std::string& Settings = {});
+  // A new scan with the raster in force, the camera's settings as the log gives
+  // them (empty when the camera reports none) and the calibration file in force
+  // (empty for none); an unfinished earlier one is dropped. With a calibration
+  // the read points are placed in space too; without, the first scan says once
+  // that they need one.
+  void ScanStarted(const TCheckRaster& Raster, const std::string& Settings = {},
+                   const std::string& CalibrationFile = {});
   // A setting of the camera changed during the running scan (the log's line).
   void SettingChanged(const std::string& Change);
   // Photo (0 dark field .. 16 bit-plane 14) of the running scan is on disk at Path.
@@ -39,6 +43,11 @@ class TScanCheck {
  private:
   struct TScan;
   void Work();
+  // With a calibration: Result's points placed and written beside the index, and
+  // their summary (or why not) for the verdict's line. Without: the old 3D files
+  // removed, and the first time a line that says they need one.
+  std::string PlacePoints(const std::string& Dir, const std::string& CalibrationFile,
+                          TCheckResult& Result);
 
   std::function<void(const std::string&)> Report;
   mutable std::mutex Lock;
@@ -47,5 +56,6 @@ class TScanCheck {
   bool Stop = false;
   std::shared_ptr<TScan> Current;
   std::optional<TCheckResult> Last;
+  bool CalibrationMissingSaid = false;  // the check's thread only
   std::thread Worker;
 };
