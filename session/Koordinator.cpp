@@ -53,8 +53,11 @@ struct TScanFile {
   const char* Extension;
 };
 constexpr TScanFile IndexFile{"corvalet", ".sbf"};
-constexpr TScanFile CompanionFiles[] = {
-    {"corvalet-check", ".txt"}, {"corvalet-check", ".png"}, {"corvalet-points", ".csv"}};
+constexpr TScanFile CompanionFiles[] = {{"corvalet-check", ".txt"},
+                                        {"corvalet-check", ".png"},
+                                        {"corvalet-points", ".csv"},
+                                        {"corvalet-points", ".ply"},
+                                        {"corvalet-3d", ".png"}};
 
 std::string Named(const TScanFile& File, const std::string& Stamp) {
   return std::string(File.Stem) + (Stamp.empty() ? "" : "-" + Stamp) + File.Extension;
