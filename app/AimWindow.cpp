@@ -2,11 +2,15 @@
 
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpacerItem>
 #include <QVBoxLayout>
+
+#include "platform/Forms.h"
 
 namespace {
 
@@ -71,11 +75,17 @@ void TAimReader::Deliver() {
   if (outcome && done) done(std::move(*outcome));
 }
 
-// Above the main window, which stays on top itself.
-TAimWindow::TAimWindow(QWidget* Parent) : QWidget(Parent, Qt::Window | Qt::WindowStaysOnTopHint) {
+// Above the main window, which stays on top itself; a fixed frame with a close box like the others.
+TAimWindow::TAimWindow(QWidget* Parent)
+    : QWidget(Parent, Qt::Window | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint |
+                          Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
   setObjectName("AimWindow");
   setWindowTitle(QStringLiteral("Zaměření"));
   auto* layout = new QVBoxLayout(this);
+  // The size follows the picture and the summary, never narrower than the
+  // title; the operator cannot resize it.
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  layout->addSpacerItem(new QSpacerItem(TitleBarWidth(windowTitle()), 0));
   FPicture = new QLabel(this);
   FPicture->setObjectName("AimPicture");
   FPicture->setAlignment(Qt::AlignCenter);
@@ -98,6 +108,15 @@ TAimWindow::TAimWindow(QWidget* Parent) : QWidget(Parent, Qt::Window | Qt::Windo
     if (OnAgain) OnAgain();
   });
   connect(close, &QPushButton::clicked, this, &QWidget::close);
+}
+
+void TAimWindow::keyPressEvent(QKeyEvent* Event) {
+  if (Event->key() != Qt::Key_Escape) {
+    QWidget::keyPressEvent(Event);
+    return;
+  }
+  Event->accept();
+  close();
 }
 
 QSize TAimWindow::PictureFit() const {

@@ -62,6 +62,10 @@ class TAimWindow : public QWidget {
   // Runs on "Znovu".
   std::function<void()> OnAgain;
 
+ protected:
+  // Escape closes the window, as its close box does.
+  void keyPressEvent(QKeyEvent* Event) override;
+
  private:
   // On the main window's screen, beside it where there is room.
   void Place();

@@ -4,12 +4,14 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSpacerItem>
 #include <QVBoxLayout>
 #include <algorithm>
 
 #include "app/CameraSettingsWatch.h"
 #include "app/Ovl_1.h"
 #include "camera/appmaster.h"
+#include "platform/Forms.h"
 #include "session/Koordinator.h"
 
 namespace {
@@ -44,6 +46,10 @@ TCameraSettingsDialog::TCameraSettingsDialog(QWidget* Parent) : QDialog(Parent) 
   setObjectName("CameraSettings");
   setWindowTitle(QStringLiteral("Nastavení kamery"));
   auto* layout = new QVBoxLayout(this);
+  // Its size follows the settings shown, as fixed as every other window's, and
+  // wide enough for the whole title.
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  layout->addSpacerItem(new QSpacerItem(TitleBarWidth(windowTitle()), 0));
   FGrid = new QGridLayout;
   layout->addLayout(FGrid);
   FMessage = new QLabel(this);

@@ -28,13 +28,29 @@ void TCameraSettingsWatch::LogSettings() {
 bool TCameraSettingsWatch::ScanMayStart() {
   LogSettings();
   const auto mode = ExposureModeOf(FLastSeen);
-  if (!mode || !IsAutomaticExposure(*mode)) return true;
-  Koordinator->Log("Snímání nezačalo: kamera sama volí expozici (" +
-                 SettingText(TCameraSetting::ExposureMode,
-                             {0, ExposureModeName(*mode)}) +
-                 "), snímky by se lišily jasem");
-  Koordinator->Log("Nastavte manuální režim v Nastavení kamery (tlačítko \"...\" ve skupině "
-                 "Kamera) nebo voličem režimů na kameře");
+  const bool automaticMode = mode && IsAutomaticExposure(*mode);
+  // Automatic ISO meters every photo even in manual mode.
+  const bool automaticIso = IsoIsAutomatic(FLastSeen);
+  if (!automaticMode && !automaticIso) return true;
+  const std::string modeText =
+      automaticMode
+          ? "expozici (" + SettingText(TCameraSetting::ExposureMode, {0, ExposureModeName(*mode)}) +
+                ")"
+          : std::string();
+  const std::string isoText =
+      automaticIso ? "citlivost (" + SettingText(TCameraSetting::Iso, {0, AutomaticValue}) + ")"
+                   : std::string();
+  Koordinator->Log("Snímání nezačalo: kamera sama volí " + modeText +
+                   (automaticMode && automaticIso ? " i " : "") + isoText +
+                   ", snímky by se lišily jasem");
+  if (automaticMode)
+    Koordinator->Log(
+        "Nastavte manuální režim v Nastavení kamery (tlačítko \"...\" ve skupině "
+        "Kamera) nebo voličem režimů na kameře");
+  if (automaticIso)
+    Koordinator->Log(
+        "Nastavte pevné ISO v Nastavení kamery (tlačítko \"...\" ve skupině "
+        "Kamera) nebo na kameře");
   return false;
 }
 

@@ -20,7 +20,7 @@ class TCameraSettingsWatch {
   void LogSettings();
   // At a scan's start: logs the settings and remembers them. False, with the
   // reason and the remedy logged, while the camera reports an automatic
-  // exposure mode; a camera that reports no mode may scan.
+  // exposure mode or an automatic ISO; a camera that reports neither may scan.
   bool ScanMayStart();
   // Reads the settings again during the scan (a change notice came, or the
   // last photo is in) and logs each one that changed since it was last

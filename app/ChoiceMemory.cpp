@@ -5,6 +5,7 @@
 
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
+#include "pattern/Mat_gen.h"
 #include "session/Koordinator.h"
 
 namespace {
@@ -17,26 +18,19 @@ constexpr const char* RasterKeys[] = {
     "Raster/Size",       "Raster/Spacing",       "Raster/PointRed",       "Raster/PointBlue",
     "Raster/PointGreen", "Raster/BackgroundRed", "Raster/BackgroundBlue", "Raster/BackgroundGreen"};
 
-std::string RasterText(const TPointDef::TFieldValues& Values) {
-  const char* names[] = {"LHX", "LHY", "řádků", "sloupců", "velikost", "odstup"};
-  std::string text;
-  for (std::size_t i = 0; i < std::size(names); ++i)
-    text += (i ? ", " : "") + std::string(names[i]) + " " + std::to_string(Values[i]);
-  return text;
-}
-
 void RestoreFolder(const QSettings& Settings) {
-  if (!Settings.contains(FolderKey)) return;
   std::string folder = Settings.value(FolderKey).toString().toStdString();
+  // An empty entry would name the working folder: nothing was chosen.
+  if (folder.empty()) return;
   const std::string reason = WhyNotWritable(folder);
   if (!reason.empty()) {
     Koordinator->Log("Zapamatovaný adresář \"" + folder + "\" nelze použít: " + reason +
-                   "; snímky půjdou do " + Koordinator->OutputDirectory);
+                     "; snímky půjdou do " + Koordinator->OutputDirectory +
+                     "; zůstává zapamatován, dokud nezvolíte jiný");
     return;
   }
   if (!folder.ends_with('/')) folder += '/';
   Koordinator->OutputDirectory = folder;
-  if (Form3 != nullptr) Form3->DirectoryListBox1->SetDirectory(folder);
   Koordinator->Log("Obnoven adresář " + folder);
 }
 
@@ -47,7 +41,7 @@ void RestorePerScan(const QSettings& Settings) {
 }
 
 void RestoreRaster(const QSettings& Settings) {
-  if (PointDef == nullptr || !Settings.contains(RasterKeys[0])) return;
+  if (PointDef == nullptr || MatGen == nullptr || !Settings.contains(RasterKeys[0])) return;
   TPointDef::TFieldValues values{};
   bool whole = true;
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -56,9 +50,15 @@ void RestoreRaster(const QSettings& Settings) {
     whole = whole && number;
   }
   if (whole && PointDef->ApplyValues(values))
-    Koordinator->Log("Obnoven rastr: " + RasterText(values));
+    Koordinator->Log("Obnoven rastr: " + TPointDef::RasterText(*MatGen));
   else
-    Koordinator->Log("Zapamatovaný rastr nelze použít; platí " + RasterText(PointDef->Applied));
+    Koordinator->Log("Zapamatovaný rastr nelze použít; platí " + TPointDef::RasterText(*MatGen));
+}
+
+void Stored(QSettings& Settings) {
+  Settings.sync();
+  if (Settings.status() != QSettings::NoError)
+    Koordinator->Log("Volby nelze zapamatovat do " + Settings.fileName().toStdString());
 }
 
 }  // namespace
@@ -71,15 +71,18 @@ void RestoreChoices() {
   RestoreRaster(settings);
 }
 
-void RememberChoices() {
+void RememberFolder() {
   if (Koordinator == nullptr) return;
   QSettings settings;
   settings.setValue(FolderKey, QString::fromStdString(Koordinator->OutputDirectory));
   settings.setValue(PerScanKey, Koordinator->FolderPerScan);
-  if (PointDef != nullptr)
-    for (std::size_t i = 0; i < PointDef->Applied.size(); ++i)
-      settings.setValue(RasterKeys[i], PointDef->Applied[i]);
-  settings.sync();
-  if (settings.status() != QSettings::NoError)
-    Koordinator->Log("Volby nelze zapamatovat do " + settings.fileName().toStdString());
+  Stored(settings);
+}
+
+void RememberRaster() {
+  if (Koordinator == nullptr || MatGen == nullptr) return;
+  QSettings settings;
+  const TPointDef::TFieldValues values = TPointDef::ValuesOf(*MatGen);
+  for (std::size_t i = 0; i < values.size(); ++i) settings.setValue(RasterKeys[i], values[i]);
+  Stored(settings);
 }

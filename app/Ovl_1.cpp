@@ -14,6 +14,7 @@
 #include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "platform/Sleep.h"
+#include "sdk/CameraProblems.h"
 #include "session/Koordinator.h"
 
 TForm1* Form1 = nullptr;
@@ -148,6 +149,7 @@ void TStomper::StopScan() {
   Running = false;
   FPhotoTimer.Stop();
   Koordinator->CapturedFiles.clear();
+  Koordinator->UnlockFolder();
   Koordinator->Log("Snímání zastaveno, seznam snímků nezapsán");
   if (!ScanDirectory.empty() && ScanDirectory != Koordinator->OutputDirectory)
     Koordinator->Log("Snímky zastaveného snímání zůstávají v " + ScanDirectory);
@@ -183,6 +185,12 @@ void TStomper::StartScan() {
       if (Form1 != nullptr) Form1->show();
       return;
     }
+  }
+  // Another station's scan into the same folder would replace this one's index.
+  if (std::string error; !Koordinator->LockFolder(ScanDirectory, error)) {
+    Koordinator->Log("Snímání nezačalo: " + error);
+    if (Form1 != nullptr) Form1->show();
+    return;
   }
   Koordinator->Log("Snímání začalo ...");
   if (ScanDirectory != Koordinator->OutputDirectory) Koordinator->Log("Snímky do " + ScanDirectory);
@@ -388,6 +396,8 @@ void TForm1::SpeedButton1Click() {
     Stomper->CameraSettings.LogSettings();
   } else
     Koordinator->Log("Kamera nepřipojena");
+  // Why not, and what to do, where the camera's backend could find out.
+  for (const std::string& line : TakeCameraProblems()) Koordinator->Log(line);
 }
 
 void TForm1::SpeedButton4Click() {
@@ -412,7 +422,7 @@ void TForm1::SpeedButton6Click() {
 void TForm1::SpeedButton7Click() {
   // The dialog applies its values itself.
   PointDef->ShowModal();
-  if (RemembersChoices) RememberChoices();
+  if (RemembersChoices) RememberRaster();
 }
 
 void TForm1::SpeedButton8Click() {
@@ -425,6 +435,8 @@ void TForm1::SpeedButton8Click() {
 }
 
 void TForm1::SpeedButton9Click() {
+  // Opens at the folder in use: "Použít" at once keeps it.
+  Form3->DirectoryListBox1->SetDirectory(Koordinator->OutputDirectory);
   Form3->CheckBox1->setChecked(Koordinator->FolderPerScan);
   if (Form3->ShowModal() != 1) {
     Koordinator->Log("Cesta neuložena.");
@@ -432,7 +444,9 @@ void TForm1::SpeedButton9Click() {
   }
   Koordinator->OutputDirectory = Form3->DirectoryListBox1->Directory() + "/";
   Koordinator->FolderPerScan = Form3->CheckBox1->isChecked();
-  if (RemembersChoices) RememberChoices();
+  Koordinator->Log("Zvolen adresář " + Koordinator->OutputDirectory +
+                   (Koordinator->FolderPerScan ? ", každé snímání do nového podadresáře" : ""));
+  if (RemembersChoices) RememberFolder();
 }
 
 void TForm1::SpeedButton2Click() {

@@ -32,6 +32,9 @@ int main(int argc, char** argv) {
   CreateWindows(application);
   Stomper->PhotoTimeout = commandLine.Options->PhotoTimeout;
   Koordinator->LogDirectory = TKoordinator::DefaultLogDirectory();
+  if (!application.QtTextsCzech())
+    Koordinator->Log("Tlačítka a dialogy Qt zůstanou anglicky: v " + TApplication::QtTextsFolder() +
+                     " chybí qtbase_cs.qm (balík qt6-translations-l10n)");
   if (commandLine.Options->Defaults) {
     Koordinator->Log("Výchozí volby, nic z tohoto běhu se nezapamatuje");
   } else {

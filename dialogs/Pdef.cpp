@@ -1,6 +1,7 @@
 #include "dialogs/Pdef.h"
 
 #include <QLabel>
+#include <QShowEvent>
 
 #include <charconv>
 #include <exception>
@@ -61,13 +62,14 @@ std::int32_t StrToInt(const std::string& Text) {
 TPointDef::TPointDef(QWidget* Parent) : TForm(Parent) {
   setObjectName("PointDef");
   SetCaption("Nastavení rastru bodů");
-  SetClientSize(137, 593);
+  // Wide enough for the whole title beside a window manager's buttons.
+  SetClientSize(265, 593);
   SetBorderStyle(TBorderStyle::bsDialog);
 
-  GroupBox1 = new TGroupBox(this, "GroupBox1", "Geometrie", QRect(8, 8, 121, 185));
+  GroupBox1 = new TGroupBox(this, "GroupBox1", "Geometrie", QRect(8, 8, 249, 185));
   const auto field = [](TGroupBox* Group, const char* Name, const char* Caption, int Top,
                         const char* Text) {
-    return new TLabeledEdit(Group, Name, Caption, QRect(56, Top, 49, 21), Text);
+    return new TLabeledEdit(Group, Name, Caption, QRect(128, Top, 105, 21), Text);
   };
   LabeledEdit1 = field(GroupBox1, "LabeledEdit1", "LHX", 16, "5");
   LabeledEdit2 = field(GroupBox1, "LabeledEdit2", "LHY", 40, "5");
@@ -76,23 +78,23 @@ TPointDef::TPointDef(QWidget* Parent) : TForm(Parent) {
   LabeledEdit5 = field(GroupBox1, "LabeledEdit5", "Velikost", 128, "2");
   LabeledEdit6 = field(GroupBox1, "LabeledEdit6", "Odstup", 152, "7");
 
-  GroupBox2 = new TGroupBox(this, "GroupBox2", "Barva bodů", QRect(8, 200, 121, 145));
+  GroupBox2 = new TGroupBox(this, "GroupBox2", "Barva bodů", QRect(8, 200, 249, 145));
   LabeledEdit7 = field(GroupBox2, "LabeledEdit7", "Červená", 24, "0");
   LabeledEdit8 = field(GroupBox2, "LabeledEdit8", "Modrá", 56, "0");
   LabeledEdit9 = field(GroupBox2, "LabeledEdit9", "Zelená", 88, "255");
-  SpeedButton1 = new TSpeedButton(GroupBox2, "SpeedButton1", "Předvolby", QRect(8, 112, 97, 25));
+  SpeedButton1 = new TSpeedButton(GroupBox2, "SpeedButton1", "Předvolby", QRect(8, 112, 233, 25));
 
-  GroupBox3 = new TGroupBox(this, "GroupBox3", "Barva pozadí", QRect(8, 352, 121, 145));
+  GroupBox3 = new TGroupBox(this, "GroupBox3", "Barva pozadí", QRect(8, 352, 249, 145));
   LabeledEdit10 = field(GroupBox3, "LabeledEdit10", "Červená", 24, "0");
   LabeledEdit11 = field(GroupBox3, "LabeledEdit11", "Modrá", 56, "0");
   LabeledEdit12 = field(GroupBox3, "LabeledEdit12", "Zelená", 88, "0");
-  SpeedButton2 = new TSpeedButton(GroupBox3, "SpeedButton2", "Předvolby", QRect(8, 112, 97, 25));
+  SpeedButton2 = new TSpeedButton(GroupBox3, "SpeedButton2", "Předvolby", QRect(8, 112, 233, 25));
 
-  SpeedButton3 = new TButton(this, "SpeedButton3", "Použít", QRect(8, 504, 121, 33));
+  SpeedButton3 = new TButton(this, "SpeedButton3", "Použít", QRect(8, 504, 249, 33));
   // The refusal shows here, where the operator looks, not only in the log under the dialog.
   Label1 = new QLabel(this);
   Label1->setObjectName("Label1");
-  Label1->setGeometry(8, 541, 121, 48);
+  Label1->setGeometry(8, 541, 249, 48);
   Label1->setWordWrap(true);
   Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   Label1->setStyleSheet(QStringLiteral("color: #b00000"));
@@ -128,6 +130,10 @@ TPointDef::TPointDef(QWidget* Parent) : TForm(Parent) {
 TPointDef::~TPointDef() = default;
 
 void TPointDef::SpeedButton3Click() {
+  Apply();
+}
+
+bool TPointDef::Apply() {
   // Every field is converted, in the dialog's order, before anything is applied.
   TFieldValues values{};
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -135,7 +141,7 @@ void TPointDef::SpeedButton3Click() {
       values[i] = FieldValue(*FieldAt(i));
     } catch (const std::exception&) {
       Refuse(i);
-      return;
+      return false;
     }
   }
   const auto [offsetX, offsetY, rows, columns, size, spacing, pointRed, pointBlue, pointGreen,
@@ -153,23 +159,18 @@ void TPointDef::SpeedButton3Click() {
     MatGen->SetGeometry(offsetX, offsetY, cappedRows, columns, size, spacing, background,
                         pointColour);
   } catch (const std::exception&) {
-    // The generator refuses a spacing below 1 and negative counts.
+    // The generator refuses a spacing below 1 and negative counts, and keeps the raster in force.
     Refuse(spacing < 1 ? 5 : cappedRows < 0 ? 2 : columns < 0 ? 3 : values.size());
-    return;
+    return false;
   }
-  Applied = values;
   MarkField(values.size());
   Label1->clear();
   // What the projector throws after the generator's corrections, which may differ from the fields.
-  if (Koordinator != nullptr)
-    Koordinator->Log(
-        "Promítaný rastr: LHX " + std::to_string(MatGen->OffsetX()) + ", LHY " +
-        std::to_string(MatGen->OffsetY()) + ", řádků " + std::to_string(MatGen->RowCount()) +
-        ", sloupců " + std::to_string(MatGen->ColumnCount()) + ", velikost " +
-        std::to_string(MatGen->PointSize()) + ", odstup " + std::to_string(MatGen->Spacing()));
+  if (Koordinator != nullptr) Koordinator->Log("Promítaný rastr: " + RasterText(*MatGen));
   MatGen->DrawAllPoints();
   if (Form2 != nullptr) Form2->Image1->Repaint();
   if (Application != nullptr) Application->ProcessMessages();
+  return true;
 }
 
 void TPointDef::MarkField(std::size_t Index) {
@@ -178,18 +179,29 @@ void TPointDef::MarkField(std::size_t Index) {
 }
 
 void TPointDef::Refuse(std::size_t Index) {
-  std::string text = InvalidValuesText;
+  QString text = QString::fromUtf8(InvalidValuesText);
   if (Index < 12) {
-    const TLabeledEdit* field = FieldAt(Index);
+    TLabeledEdit* field = FieldAt(Index);
     const auto* group = static_cast<const TGroupBox*>(field->parentWidget());
-    text += "\n" + group->Caption() + ", " + field->EditLabel()->text().toStdString() + ": \"" +
-            field->Text() + "\"";
-    FieldAt(Index)->setFocus();
-    FieldAt(Index)->selectAll();
+    // A value too long for the label keeps its ends; the line must show whole.
+    const QString value = Label1->fontMetrics().elidedText('"' + field->text() + '"',
+                                                           Qt::ElideMiddle, Label1->width());
+    text += '\n' + QString::fromStdString(group->Caption()) + ", " + field->EditLabel()->text() +
+            ": " + value;
+    field->setFocus();
+    field->selectAll();
   }
   MarkField(Index);
-  Label1->setText(QString::fromStdString(text));
+  Label1->setText(text);
   if (Koordinator != nullptr) Koordinator->Log(InvalidValuesText);
+}
+
+void TPointDef::showEvent(QShowEvent* Event) {
+  if (!Event->spontaneous()) {
+    MarkField(12);
+    Label1->clear();
+  }
+  TForm::showEvent(Event);
 }
 
 TLabeledEdit* TPointDef::FieldAt(std::size_t Index) const {
@@ -199,13 +211,44 @@ TLabeledEdit* TPointDef::FieldAt(std::size_t Index) const {
   return fields.at(Index);
 }
 
+TPointDef::TFieldValues TPointDef::ValuesOf(const TMatGen& Generator) {
+  const ColourTriple point = Generator.PointColour();
+  const ColourTriple background = Generator.BackgroundColour();
+  // A square as wide as the spacing or wider came from a negative size of the same low 8 bits.
+  const std::int32_t size = Generator.PointSize() < Generator.Spacing()
+                                ? Generator.PointSize()
+                                : std::int32_t(Generator.PointSize()) - 256;
+  return {Generator.OffsetX(),
+          Generator.OffsetY(),
+          Generator.RowCount(),
+          Generator.ColumnCount(),
+          size,
+          Generator.Spacing(),
+          point.Red,
+          point.Blue,
+          point.Green,
+          background.Red,
+          background.Blue,
+          background.Green};
+}
+
+std::string TPointDef::RasterText(const TMatGen& Generator) {
+  return "LHX " + std::to_string(Generator.OffsetX()) + ", LHY " +
+         std::to_string(Generator.OffsetY()) + ", řádků " + std::to_string(Generator.RowCount()) +
+         ", sloupců " + std::to_string(Generator.ColumnCount()) + ", velikost " +
+         std::to_string(Generator.PointSize()) + ", odstup " + std::to_string(Generator.Spacing());
+}
+
 bool TPointDef::ApplyValues(const TFieldValues& Values) {
-  const TFieldValues before = Applied;
-  for (std::size_t i = 0; i < Values.size(); ++i) FieldAt(i)->SetText(std::to_string(Values[i]));
-  SpeedButton3Click();
-  if (Applied == Values) return true;
-  // Refused: the fields show the raster in force again.
-  for (std::size_t i = 0; i < before.size(); ++i) FieldAt(i)->SetText(std::to_string(before[i]));
+  std::array<std::string, 12> before;
+  for (std::size_t i = 0; i < Values.size(); ++i) {
+    before[i] = FieldAt(i)->Text();
+    FieldAt(i)->SetText(std::to_string(Values[i]));
+  }
+  if (Apply()) return true;
+  for (std::size_t i = 0; i < before.size(); ++i) FieldAt(i)->SetText(before[i]);
+  MarkField(Values.size());
+  Label1->clear();
   return false;
 }
 

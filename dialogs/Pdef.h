@@ -8,6 +8,7 @@
 
 class QLabel;
 class TButton;
+class TMatGen;
 class TGroupBox;
 class TLabeledEdit;
 class TPopupMenu;
@@ -41,7 +42,8 @@ class TPointDef : public TForm {
   static constexpr char InvalidValuesText[] = "Špatně vyplněné hodnoty !";
 
   // "Použít": applies the twelve fields, then logs the raster projected after the
-  // generator's corrections. A field that is wrong is named in Label1 and marked.
+  // generator's corrections. A field that is wrong is named in Label1 and marked;
+  // a refused raster leaves the one in force.
   void SpeedButton3Click();
   // The two "Předvolby" buttons: open the presets menu for the point / background colour.
   void SpeedButton1MouseUp(Qt::MouseButton Button, QPoint Position);
@@ -58,13 +60,14 @@ class TPointDef : public TForm {
   // Writes the preset's texts into Target's fields; applies nothing.
   void ApplyColourPreset(TColourTarget Target, const TColourPreset& Preset);
 
-  // The twelve values, in the order of LabeledEdit1..12, that "Použít" last
-  // applied; the fields' start-up values before any.
+  // Twelve values in the order of LabeledEdit1..12.
   using TFieldValues = std::array<std::int32_t, 12>;
-  static constexpr TFieldValues StartUpValues{5, 5, 100, 100, 2, 7, 0, 0, 255, 0, 0, 0};
-  TFieldValues Applied = StartUpValues;
+  // The values that give Generator's raster exactly, as it projects it.
+  static TFieldValues ValuesOf(const TMatGen& Generator);
+  // Generator's geometry as the log gives it: "LHX 10, LHY 10, řádků 80, ...".
+  static std::string RasterText(const TMatGen& Generator);
   // Writes Values into the twelve fields and applies them as "Použít" does.
-  // False when they were refused; the raster in force then stays.
+  // False when they were refused; the raster in force and the fields' texts then stay.
   bool ApplyValues(const TFieldValues& Values);
 
   // All owned by the form (Qt parents).
@@ -89,7 +92,13 @@ class TPointDef : public TForm {
   TPopupMenu* PopupMenu1 = nullptr;       // the colour presets, erven1..ern1
   QLabel* Label1 = nullptr;               // why "Použít" refused the fields, empty otherwise
 
+ protected:
+  // A refusal shown at an earlier opening is gone; the fields keep their texts.
+  void showEvent(QShowEvent* Event) override;
+
  private:
+  // Applies the twelve fields; false when they were refused.
+  bool Apply();
   TLabeledEdit* FieldAt(std::size_t Index) const;
   // Marks field Index (of LabeledEdit1..12) as wrong and clears the others; 12 marks none.
   void MarkField(std::size_t Index);

@@ -260,6 +260,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   if (complained != twinThrew)
     Fail(complained ? "valid values were reported as invalid" : "a failed apply was not reported",
          texts);
+  if (twinThrew && !(TRaster::Of(*pair.Generator) == before))
+    Fail("a refused raster changed the raster in force", texts);
   if (!(TRaster::Of(*pair.Generator) == TRaster::Of(*pair.Twin)))
     Fail("the dialog passed other values than it was given", texts);
   CheckInvariant(pair, texts);

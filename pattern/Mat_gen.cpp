@@ -42,26 +42,26 @@ std::unique_ptr<TMatGen> TMatGen::Create(TImageData& Image) {
 void TMatGen::SetGeometry(std::int32_t OffsetX, std::int32_t OffsetY, std::int32_t Rows,
                           std::int32_t Columns, std::int32_t Size, std::int32_t Spacing,
                           std::uint32_t Background, std::uint32_t PointColour) {
-  if (OffsetX > 0 && OffsetY > 0 && OffsetX < FBitmapWidth && OffsetY < FBitmapHeight) {
-    FOffsetX = OffsetX;
-    FOffsetY = OffsetY;
-  } else {
-    FOffsetX = 10;
-    FOffsetY = 10;
-  }
+  // A spacing below 1 has no raster: no size lies below it and the counts divide by it.
+  if (Spacing < 1) throw std::range_error("Point spacing below 1");
+  const bool offsetsFit =
+      OffsetX > 0 && OffsetY > 0 && OffsetX < FBitmapWidth && OffsetY < FBitmapHeight;
+  const std::int32_t offsetX = offsetsFit ? OffsetX : 10;
+  const std::int32_t offsetY = offsetsFit ? OffsetY : 10;
+  const std::int32_t columns = FittedCount(Columns, offsetX, Spacing, FBitmapWidth);
+  const std::int32_t rows = FittedCount(Rows, offsetY, Spacing, FBitmapHeight);
+  // Built before anything changes: a table that cannot be built leaves the raster in force.
+  std::unique_ptr<CodeMan> table = CodeMan::Create(rows, columns);
+  FOffsetX = offsetX;
+  FOffsetY = offsetY;
   FSpacing = Spacing;
   const std::int64_t size = Spacing > Size ? Size : std::int64_t(Spacing) - 1;
   FPointSize = std::uint8_t(size);  // the low 8 bits
-  // A spacing below 1 has no raster: no size lies below it and the counts divide
-  // by it. Refused like a table that cannot be built: no table, no points.
-  const bool spacingRefused = Spacing < 1;
-  FColumnCount = spacingRefused ? 0 : FittedCount(Columns, FOffsetX, Spacing, FBitmapWidth);
-  FRowCount = spacingRefused ? 0 : FittedCount(Rows, FOffsetY, Spacing, FBitmapHeight);
+  FColumnCount = columns;
+  FRowCount = rows;
   FBackgroundColour = ColourTriple::FromValue(Background);
   FPointColour = ColourTriple::FromValue(PointColour);
-  FCodeTable.reset();
-  if (spacingRefused) throw std::range_error("Point spacing below 1");
-  FCodeTable = CodeMan::Create(FRowCount, FColumnCount);
+  FCodeTable = std::move(table);
   PlacePoints();
 }
 

@@ -9,6 +9,8 @@
 
 // The raster of square light points and the painter of every scan pattern into
 // the projection bitmap. It only writes pixels; repainting is the caller's job.
+// It is the one holder of the raster in force: the settings dialog, the
+// remembered choices and the scan check read it here.
 //
 // Every field is read through a getter of its name; only SetGeometry changes the
 // raster, so RowCount and ColumnCount never exceed the present code table and,
@@ -25,9 +27,9 @@ class TMatGen {
   // Stores a new geometry, corrected to fit the bitmap, and rebuilds the code
   // table; draws nothing. Colours are 0x00RRGGBB. Counts are worked out in 64 bits,
   // so a request whose product would overflow 32 bits shrinks to the bitmap.
-  // Throws std::range_error (or std::bad_alloc) when the table cannot be built, and
-  // std::range_error for a Spacing below 1 (counts 0); the new values then stand
-  // without a table, and only the background is drawn until the next successful call.
+  // Throws std::range_error for a Spacing below 1 and, like std::bad_alloc, when
+  // the table cannot be built (a negative count); the raster in force then stays
+  // as it was, table and all, and goes on being drawn.
   void SetGeometry(std::int32_t OffsetX, std::int32_t OffsetY, std::int32_t Rows,
                    std::int32_t Columns, std::int32_t Size, std::int32_t Spacing,
                    std::uint32_t Background, std::uint32_t PointColour);
@@ -56,7 +58,7 @@ class TMatGen {
   std::int32_t BitmapWidth() const { return FBitmapWidth; }
   std::int32_t BitmapHeight() const { return FBitmapHeight; }
   TBitmapPixMan& PixelWriter() const { return *FPixelWriter; }
-  // Null until the first successful SetGeometry and after a failed one.
+  // Null until the first successful SetGeometry.
   const CodeMan* CodeTable() const { return FCodeTable.get(); }
   std::uint8_t PlaneCounter() const { return FPlaneCounter; }
 

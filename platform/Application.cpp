@@ -1,7 +1,9 @@
 #include "platform/Application.h"
 
 #include <QFont>
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QTranslator>
 #include <exception>
 
 TApplication* Application = nullptr;
@@ -25,7 +27,16 @@ TApplication::TApplication(int& Argc, char** Argv) : QApplication(Argc, Argv) {
   // Only the main window ends the program, whatever else is still shown.
   setQuitOnLastWindowClosed(false);
   setFont(FormFont());
+  // The station speaks Czech whatever the locale: Qt's "OK", "Zrušit" and its dialogs too.
+  auto* qtTexts = new QTranslator(this);
+  FQtTextsCzech =
+      qtTexts->load(QStringLiteral("qtbase_cs"), QString::fromStdString(QtTextsFolder()));
+  if (FQtTextsCzech) installTranslator(qtTexts);
   installEventFilter(this);
+}
+
+std::string TApplication::QtTextsFolder() {
+  return QLibraryInfo::path(QLibraryInfo::TranslationsPath).toStdString();
 }
 
 TApplication::~TApplication() {

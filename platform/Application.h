@@ -49,6 +49,11 @@ class TApplication : public QApplication {
   TMessageHook SetMessageHook(TMessageHook Hook);
   TErrorBox SetErrorBox(TErrorBox Box);
 
+  // Where Qt's own Czech texts (its standard buttons and dialogs) were looked for,
+  // and whether they were found there and are in use.
+  static std::string QtTextsFolder();
+  bool QtTextsCzech() const { return FQtTextsCzech; }
+
   // Title of the error box; the application name unless set.
   std::string Title() const;
   void SetTitle(const std::string& Title) { FTitle = Title; }
@@ -76,6 +81,7 @@ class TApplication : public QApplication {
   TErrorBox FErrorBox;
   std::string FTitle;
   bool FTerminated = false;
+  bool FQtTextsCzech = false;
 };
 
 // The one application object; null when none exists.

@@ -2,11 +2,21 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QScreen>
 #include <QWindow>
 
 #include "platform/Application.h"
+
+int TitleBarWidth(const QString& Caption) {
+  QFont font(QStringLiteral("DejaVu Sans"));
+  font.setStyleHint(QFont::SansSerif);
+  // 8 points at the 108 dots per inch an X server may report.
+  font.setPixelSize(12);
+  font.setBold(true);
+  return QFontMetrics(font).horizontalAdvance(Caption) + 112;
+}
 
 TForm::TForm(QWidget* Parent) : QDialog(Parent), FHandle(AllocateWindowHandle(this)) {
   UpdateFlags();

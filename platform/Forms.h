@@ -11,6 +11,11 @@ class TApplication;
 // minimise box; bsDialog a fixed dialog frame with a close box only.
 enum class TBorderStyle { bsSingle, bsDialog };
 
+// The narrowest frame whose whole title a window manager shows: Caption in the
+// usual title font (DejaVu Sans, bold, 8 points), centred, with room on either
+// side for the three buttons (55 pixels each side under openbox).
+int TitleBarWidth(const QString& Caption);
+
 // A top-level window of the program. Every window is a dialog so that it can
 // also be shown modally. Its client size is fixed; it is centred on its screen
 // when first shown and keeps its position at later showings.

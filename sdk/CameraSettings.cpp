@@ -1,8 +1,10 @@
 #include "sdk/CameraSettings.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -16,6 +18,26 @@ std::string Decimal(double Number) {
   for (char& c : result)
     if (c == '.') c = ',';
   return result;
+}
+
+// Focus and white balance names as backends give them (libgphoto2's labels in
+// lower case), in Czech; a name not listed is shown as the camera gives it.
+std::string NameText(const std::string& Name) {
+  static const std::pair<const char*, const char*> Czech[] = {
+      {"manual", "manuální"},
+      {"automatic", "automatické"},
+      {"automatic macro", "automatické makro"},
+      {"one-push automatic", "automatické jednorázové"},
+      {"undefined", "neurčeno"},
+      {"daylight", "denní světlo"},
+      {"cloudy", "zataženo"},
+      {"shade", "stín"},
+      {"fluorescent", "zářivka"},
+      {"tungsten", "žárovka"},
+      {"flash", "blesk"}};
+  for (const auto& [name, text] : Czech)
+    if (Name == name) return text;
+  return Name;
 }
 
 }  // namespace
@@ -75,6 +97,10 @@ std::string SettingText(TCameraSetting Setting, const TSettingValue& Value) {
                  ? "jiný režim"
                  : "jiný režim (" + Value.Name + ")";
     case TCameraSetting::ShutterSpeed: {
+      // Bulb and time keep the shutter open as long as the release says: no number.
+      if (Value.Name == BulbValue) return "B (bulb)";
+      if (Value.Name == TimeValue) return "T (time)";
+      if (!Value.Name.empty()) return Value.Name;
       // Below a second cameras name the fraction: 1/30 s.
       if (Value.Number > 0 && Value.Number < 1) {
         const double denominator = 1 / Value.Number;
@@ -84,15 +110,18 @@ std::string SettingText(TCameraSetting Setting, const TSettingValue& Value) {
       return Decimal(Value.Number) + " s";
     }
     case TCameraSetting::Aperture:
+      if (!Value.Name.empty())
+        return Value.Name == AutomaticValue ? "automatická clona" : Value.Name;
       return "f/" + Decimal(Value.Number);
     case TCameraSetting::Iso:
-      return "ISO " + Decimal(Value.Number);
+      if (Value.Name == AutomaticValue) return "automatické ISO";
+      return "ISO " + (Value.Name.empty() ? Decimal(Value.Number) : Value.Name);
     case TCameraSetting::FocusMode:
     case TCameraSetting::WhiteBalance:
     case TCameraSetting::ImageFormat:
       break;
   }
-  return Value.Name;
+  return Setting == TCameraSetting::ImageFormat ? Value.Name : NameText(Value.Name);
 }
 
 const char* SettingLabel(TCameraSetting Setting) {
@@ -119,6 +148,12 @@ std::optional<TExposureMode> ExposureModeOf(const std::vector<TSettingState>& Se
   for (const TSettingState& state : Settings)
     if (state.Setting == TCameraSetting::ExposureMode) return ExposureModeNamed(state.Value.Name);
   return std::nullopt;
+}
+
+bool IsoIsAutomatic(const std::vector<TSettingState>& Settings) {
+  return std::any_of(Settings.begin(), Settings.end(), [](const TSettingState& State) {
+    return State.Setting == TCameraSetting::Iso && State.Value.Name == AutomaticValue;
+  });
 }
 
 std::string ExposureSummary(const std::vector<TSettingState>& Settings) {

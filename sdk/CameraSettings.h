@@ -14,9 +14,9 @@
 
 enum class TCameraSetting {
   ExposureMode,  // Name: one of the TExposureMode names
-  ShutterSpeed,  // Number: seconds
+  ShutterSpeed,  // Number: seconds; Name "bulb" or "time" when the shutter stays open at will
   Aperture,      // Number: f-number
-  Iso,           // Number: ISO speed
+  Iso,           // Number: ISO speed; Name "automatic" when the camera meters it per photo
   FocusMode,     // Name: "manual", "automatic", ...
   WhiteBalance,  // Name: "automatic", "daylight", "tungsten", ...
   ImageFormat,   // Name: "JPEG", ...
@@ -24,7 +24,8 @@ enum class TCameraSetting {
 
 enum class TExposureMode { Manual, Automatic, AperturePriority, ShutterPriority, Other };
 
-// One value of a setting: Number for shutter speed, aperture and ISO, Name for the rest.
+// One value of a setting: Number for shutter speed, aperture and ISO, Name for the rest
+// and for the values of those three that have no number (automatic ISO, bulb).
 struct TSettingValue {
   double Number = 0;
   std::string Name;
@@ -62,12 +63,20 @@ const char* ExposureModeName(TExposureMode Mode);
 TExposureMode ExposureModeNamed(const std::string& Name);
 // Modes in which the camera chooses the exposure of each photo itself.
 bool IsAutomaticExposure(TExposureMode Mode);
+// The Name of a setting's automatic value ("automatic"), and of the shutter's open-at-will ones.
+inline constexpr char AutomaticValue[] = "automatic";
+inline constexpr char BulbValue[] = "bulb";
+inline constexpr char TimeValue[] = "time";
 
-// The setting's value as the station shows it: "1/30 s", "f/8", "ISO 100", "manuál".
+// The setting's value as the station shows it, in Czech: "1/30 s", "f/8", "ISO 100",
+// "manuál", "denní světlo", "automatické ISO", "B (bulb)".
 std::string SettingText(TCameraSetting Setting, const TSettingValue& Value);
 // The setting's name as the station shows it: "čas", "clona", ...
 const char* SettingLabel(TCameraSetting Setting);
 // The exposure mode of Settings, empty when the camera reports none.
 std::optional<TExposureMode> ExposureModeOf(const std::vector<TSettingState>& Settings);
+// True when Settings report an automatic ISO: the camera then meters every photo
+// whatever its exposure mode.
+bool IsoIsAutomatic(const std::vector<TSettingState>& Settings);
 // The settings that matter for a scan, comma-separated: "manuál, 1/30 s, f/8, ISO 100".
 std::string ExposureSummary(const std::vector<TSettingState>& Settings);

@@ -7,7 +7,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <algorithm>
 #include <cerrno>
@@ -16,12 +15,14 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <system_error>
 
 #include "platform/LocalTime.h"
 #include "platform/Timer.h"
 #include "platform/Widgets.h"
+#include "session/IndexFiles.h"
 
 TKoordinator* Koordinator = nullptr;
 
@@ -47,40 +48,6 @@ std::string ToUtf8(const QString& Text) {
   return Text.toUtf8().toStdString();
 }
 
-// What lies beside an index and belongs to its scan, as name stem and extension.
-struct TScanFile {
-  const char* Stem;
-  const char* Extension;
-};
-constexpr TScanFile IndexFile{"corvalet", ".sbf"};
-constexpr TScanFile CompanionFiles[] = {{"corvalet-check", ".txt"},
-                                        {"corvalet-check", ".png"},
-                                        {"corvalet-points", ".csv"},
-                                        {"corvalet-points", ".ply"},
-                                        {"corvalet-3d", ".png"}};
-
-std::string Named(const TScanFile& File, const std::string& Stamp) {
-  return std::string(File.Stem) + (Stamp.empty() ? "" : "-" + Stamp) + File.Extension;
-}
-
-bool Exists(const std::string& Path) {
-  std::error_code error;
-  const auto type = std::filesystem::symlink_status(Path, error).type();
-  return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none;
-}
-
-// Renames without ever replacing a file at To; errno tells why not.
-bool RenameNoReplace(const std::string& From, const std::string& To) {
-  if (renameat2(AT_FDCWD, From.c_str(), AT_FDCWD, To.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without the flag: the look first is the best left.
-  if (Exists(To)) {
-    errno = EEXIST;
-    return false;
-  }
-  return std::rename(From.c_str(), To.c_str()) == 0;
-}
-
 // "2026-12-08": today, local time.
 std::string LocalDate() {
   const std::time_t now = std::time(nullptr);
@@ -88,17 +55,6 @@ std::string LocalDate() {
   localtime_r(&now, &local);
   char text[16];
   std::strftime(text, sizeof text, "%Y-%m-%d", &local);
-  return text;
-}
-
-// "2026-12-08_140512": when the file at Path was last written, local time.
-std::string ScanTimeStamp(const std::string& Path) {
-  struct stat info {};
-  const std::time_t written = stat(Path.c_str(), &info) == 0 ? info.st_mtime : std::time(nullptr);
-  std::tm local{};
-  localtime_r(&written, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d_%H%M%S", &local);
   return text;
 }
 
@@ -232,42 +188,23 @@ std::string TKoordinator::DefaultLogDirectory() {
   return base + "/corvaletscan";
 }
 
-std::string TKoordinator::KeepEarlierIndex(const std::string& Directory) {
-  const std::string index = Directory + IndexFileName;
-  std::error_code error;
-  const auto type = std::filesystem::symlink_status(index, error).type();
-  // A directory of that name is no index; writing over it fails as before.
-  if (type != std::filesystem::file_type::regular && type != std::filesystem::file_type::symlink)
-    return {};
-  const std::string time = ScanTimeStamp(index);
-  // Two scans within one second get "_2", "_3", ... after the time.
-  std::string stamp = time;
-  for (int n = 2; n <= 9999; ++n) {
-    bool free = !Exists(Directory + Named(IndexFile, stamp));
-    for (const TScanFile& file : CompanionFiles)
-      free = free && !Exists(Directory + Named(file, stamp));
-    if (free) break;
-    stamp = time + "_" + std::to_string(n);
-  }
-  const std::string kept = Named(IndexFile, stamp);
-  if (!RenameNoReplace(index, Directory + kept))
-    throw std::runtime_error("Cannot rename file \"" + index + "\" to \"" + kept + "\". " +
-                             std::strerror(errno));
-  Log("Starší seznam snímků přejmenován na " + kept);
-  // The earlier scan's check files go with its index.
-  for (const TScanFile& file : CompanionFiles) {
-    const std::string from = Directory + Named(file, "");
-    if (Exists(from) && !RenameNoReplace(from, Directory + Named(file, stamp)))
-      Log("Soubor " + from + " nelze přejmenovat: " + std::strerror(errno));
-  }
-  return stamp;
+bool TKoordinator::LockFolder(const std::string& Directory, std::string& Error) {
+  const std::string directory = WithSlash(Directory);
+  return FLock.Directory() == directory ||
+         TakeLock(directory, Error) == TFolderLock::TResult::Taken;
 }
 
-void TKoordinator::RestoreEarlierIndex(const std::string& Directory, const std::string& Stamp) {
-  RenameNoReplace(Directory + Named(IndexFile, Stamp), Directory + IndexFileName);
-  for (const TScanFile& file : CompanionFiles)
-    RenameNoReplace(Directory + Named(file, Stamp), Directory + Named(file, ""));
-  Log("Starší seznam snímků vrácen pod jméno " + std::string(IndexFileName));
+TFolderLock::TResult TKoordinator::TakeLock(const std::string& Directory, std::string& Error) {
+  std::string takenOver;
+  const TFolderLock::TResult taken = FLock.Take(Directory, Error, takenOver);
+  if (!takenOver.empty())
+    Log("Zámek " + Directory + TFolderLock::FileName + " po ukončené stanici převzat (" +
+        takenOver + ")");
+  return taken;
+}
+
+void TKoordinator::UnlockFolder() {
+  FLock.Release();
 }
 
 void TKoordinator::WriteScanIndex() {
@@ -284,49 +221,60 @@ void TKoordinator::WriteScanIndex(const std::string& Directory) {
   for (const std::string& name : CapturedFiles) text += name + LineEnd;
 
   const std::string directory = WithSlash(Directory.empty() ? OutputDirectory : Directory);
-  const std::string path = directory + IndexFileName;
-  // Written beside the old index and renamed over it only when complete.
-  QSaveFile file(QFile::decodeName(QByteArray::fromStdString(path)));
-  // Unbuffered: a buffered write that falls short at commit is not reported by commit.
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-    throw std::runtime_error("Cannot create file \"" + path + "\". " + ToUtf8(file.errorString()));
-  const auto size = qint64(text.size());
-  qint64 written = 0;
-  // A short write is retried so that the failing call reports its reason.
-  while (written < size) {
-    const qint64 count = file.write(text.data() + written, size - written);
-    if (count <= 0) break;
-    written += count;
-  }
-  // Only a complete new index moves the earlier one aside.
-  const std::string kept = written == size ? KeepEarlierIndex(directory) : std::string();
-  if (written != size || !file.commit()) {
-    // The new index is not there: the earlier one keeps its name.
-    if (!kept.empty()) RestoreEarlierIndex(directory, kept);
-    throw std::runtime_error("Stream write error: \"" + path + "\". " + ToUtf8(file.errorString()));
-  }
+  // The index ends the scan: the folder's lock goes with it, written or not.
+  struct TUnlock {
+    TFolderLock& Lock;
+    ~TUnlock() { Lock.Release(); }
+  } unlock{FLock};
+  // Held for the write alone when no scan holds it: another station's index is
+  // not replaced. A lock that cannot be made leaves the write to say why the
+  // folder cannot be written.
+  if (std::string said;
+      FLock.Directory() != directory && TakeLock(directory, said) == TFolderLock::TResult::Held)
+    throw std::runtime_error("Seznam snímků " + directory + IndexFileName + " nezapsán: " + said);
+  const TPutIndex put = PutScanIndex(directory, text, [this](const std::string& Step) {
+    if (IndexStep) IndexStep(Step);
+  });
+  if (!put.Kept.empty()) Log("Starší seznam snímků přejmenován na " + put.Kept);
+  for (const std::string& note : put.Notes) Log(note);
   CapturedFiles.clear();
 }
 
 std::string TKoordinator::MakeScanFolder(std::string& Error) const {
   constexpr char Prefix[] = "sken-";
-  // One past the highest number there: a folder emptied and removed is not refilled.
-  long highest = 0;
+  auto number = [](const std::string& Digits) {
+    return Digits.empty() || Digits.size() > 9 ||
+                   Digits.find_first_not_of("0123456789") != std::string::npos
+               ? 0L
+               : std::stol(Digits);
+  };
+  // One past the highest number there and the highest made there: a folder
+  // emptied and removed, the last one too, is not refilled.
+  const std::string record = OutputDirectory + ScanNumberFileName;
+  std::string recorded;
+  std::getline(std::ifstream(record), recorded);
+  long highest = number(recorded);
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(OutputDirectory, error)) {
     const std::string name = entry.path().filename().string();
-    const std::string digits = name.substr(std::min(name.size(), sizeof Prefix - 1));
-    if (!name.starts_with(Prefix) || digits.empty() || digits.size() > 9 ||
-        digits.find_first_not_of("0123456789") != std::string::npos)
-      continue;
-    highest = std::max(highest, std::stol(digits));
+    if (name.starts_with(Prefix))
+      highest = std::max(highest, number(name.substr(sizeof Prefix - 1)));
   }
   std::string path;
-  for (long number = highest + 1; number <= highest + 100; ++number) {
+  for (long next = highest + 1; next <= highest + 100; ++next) {
     char name[32];
-    std::snprintf(name, sizeof name, "%s%03ld", Prefix, number);
+    std::snprintf(name, sizeof name, "%s%03ld", Prefix, next);
     path = OutputDirectory + name;
-    if (mkdir(path.c_str(), 0777) == 0) return path + "/";
+    if (mkdir(path.c_str(), 0777) == 0) {
+      // Written beside and renamed over the record. Should it fail, the number
+      // is still safe while its folder stays.
+      const std::string beside = record + ".new";
+      std::ofstream out(beside);
+      out << next << "\n";
+      out.close();
+      if (!out || std::rename(beside.c_str(), record.c_str()) != 0) std::remove(beside.c_str());
+      return path + "/";
+    }
     if (errno != EEXIST) break;
   }
   Error = "Cannot create folder \"" + path + "\". " + std::strerror(errno);

@@ -8,6 +8,8 @@
 
 #include "camera/appmaster.h"
 #include "platform/Messages.h"
+#include "session/FolderLock.h"
+#include "session/IndexFiles.h"
 
 class TMemo;
 
@@ -87,25 +89,32 @@ class TKoordinator {
   // $XDG_STATE_HOME/corvaletscan, by default ~/.local/state/corvaletscan.
   static std::string DefaultLogDirectory();
   // Writes Directory + IndexFileName with the header, the rule and
-  // CapturedFiles, then empties CapturedFiles. An earlier index there is first
-  // kept under its scan time (KeepEarlierIndex). Throws std::runtime_error
-  // naming the path and the reason when the file cannot be written;
-  // CapturedFiles then stays as it was.
+  // CapturedFiles, then empties CapturedFiles. An earlier index there and its
+  // check files are kept under its scan time (PutScanIndex, which says how no
+  // stop of the write loses one). The folder's lock is held for the write and
+  // released after it, written or not: the index ends a scan. Throws
+  // std::runtime_error naming the path and the reason when the file cannot be
+  // written, or naming the station that holds the folder; CapturedFiles then
+  // stays as it was.
   void WriteScanIndex(const std::string& Directory);
   // Into OutputDirectory.
   void WriteScanIndex();
-  // Renames an index in Directory (ends in "/"), and the check files beside
-  // it, to "corvalet-<time it was written>.sbf", "corvalet-check-<time>.txt"
-  // and so on, never over a file; logs the new name. Throws
-  // std::runtime_error when the index cannot be renamed. Returns the time stamp
-  // used, empty when there was no earlier index.
-  std::string KeepEarlierIndex(const std::string& Directory);
-  // Gives the index and check files kept under Stamp their names back.
-  void RestoreEarlierIndex(const std::string& Directory, const std::string& Stamp);
+  // Called before each file operation of WriteScanIndex with its name; tests stop there.
+  TIndexStep IndexStep;
 
-  // Creates the next free numbered scan folder in OutputDirectory: "sken-001",
-  // "sken-002", ..., one past the highest there, never an existing name. Its
-  // path ending in "/", or empty with Error naming the path and the reason.
+  // Takes the lock file of Directory for a scan into it, and keeps it until
+  // UnlockFolder or the scan's WriteScanIndex. False, with Error naming the
+  // station that holds it (or why the lock cannot be made), when it cannot be
+  // taken. A lock left by an ended process of this host is taken over, and the
+  // log says whose it was.
+  bool LockFolder(const std::string& Directory, std::string& Error);
+  void UnlockFolder();
+
+  // Creates the next numbered scan folder in OutputDirectory: "sken-001",
+  // "sken-002", ..., one past the highest there and the highest ever made
+  // there (recorded in ScanNumberFileName), so that a number never names two
+  // scans, even after its folder was removed. Its path ending in "/", or empty
+  // with Error naming the path and the reason.
   std::string MakeScanFolder(std::string& Error) const;
 
   // Where photos go at a first start; ends in "/". A program run where it was built: its own
@@ -117,6 +126,8 @@ class TKoordinator {
 
   static constexpr int MaxLogLines = 24;
   static constexpr char IndexFileName[] = "corvalet.sbf";
+  // The number of the last scan folder made in OutputDirectory.
+  static constexpr char ScanNumberFileName[] = ".corvalet-sken";
 
   std::unique_ptr<TAppMaster> Controller;
   // Always ends in "/".
@@ -141,6 +152,11 @@ class TKoordinator {
   // another folder's) is.
   std::string LogFileFailed;
   bool Connected = false;
+
+ private:
+  TFolderLock::TResult TakeLock(const std::string& Directory, std::string& Error);
+
+  TFolderLock FLock;
 };
 
 // The one coordinator, set by the main window; null before and after its life.

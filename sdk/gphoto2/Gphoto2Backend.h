@@ -22,10 +22,20 @@ class ICameraSettings;
 // widgets, for UseCameraSettings beside Gphoto2CameraBackend.
 ICameraSettings& Gphoto2CameraSettings();
 
+// Where the system tells about USB cameras: their device nodes, their records
+// (vendor and product) and the processes that may hold them.
+struct TUsbPlaces {
+  std::string Devices = "/dev/bus/usb";
+  std::string Records = "/sys/bus/usb/devices";
+  std::string Processes = "/proc";
+};
+
 struct TGphoto2Cameras {
   bool Usb = true;  // list the USB cameras that libgphoto2 detects
   // libgphoto2 port paths of PTP/IP cameras, "ptpip:ADDRESS:PORT:PORT", listed after USB.
   std::vector<std::string> NetworkPorts;
+  // Read when a USB camera does not open, to say why.
+  TUsbPlaces UsbPlaces = {};
 };
 // Which cameras the next EdsInitializeSDK lists.
 void Gphoto2ConfigureCameras(TGphoto2Cameras Cameras);

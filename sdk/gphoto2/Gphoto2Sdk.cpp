@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "sdk/CameraBackend.h"
+#include "sdk/CameraProblems.h"
 #include "sdk/gphoto2/Gphoto2State.h"
+#include "sdk/gphoto2/UsbAccess.h"
 
 using namespace Gphoto2Detail;
 
@@ -132,6 +134,10 @@ EdsError EdsOpenSession(EdsCameraRef Ref) {
       Report("opening " + camera->Model + " at " + camera->Port, result);
       gp_camera_unref(handle);
       KeepDescriptorZero();
+      // A code alone leaves the operator guessing: the system tells who holds the camera.
+      for (const std::string& line :
+           UsbOpenAdvice(result, camera->Model, camera->Port, backend.Cameras.UsbPlaces))
+        NoteCameraProblem(line);
       return OpenFailure(result);
     }
     camera->Handle = handle;

@@ -74,10 +74,17 @@ TSettingValue PlainValue(TCameraSetting Setting, const std::string& Text) {
     case TCameraSetting::ShutterSpeed:
     case TCameraSetting::Aperture:
     case TCameraSetting::Iso: {
+      const std::string text = Lower(Text);
       const double number = NumberIn(Text);
-      // "Auto" ISO, "bulb": no number; kept by name.
-      if (std::isnan(number))
-        value.Name = Lower(Text);
+      // Makers' drivers name the automatic ISO ("Auto", "Auto ISO"); the generic PTP
+      // driver shows the standard's value for it, 0xFFFF, as a number.
+      if (Setting == TCameraSetting::Iso &&
+          (text.find("auto") != std::string::npos || number == 0xFFFF))
+        value.Name = AutomaticValue;
+      else if (Setting == TCameraSetting::ShutterSpeed && (text == BulbValue || text == TimeValue))
+        value.Name = text;
+      else if (std::isnan(number))
+        value.Name = text;
       else
         value.Number = number;
       break;

@@ -126,10 +126,10 @@ constexpr std::uint16_t GetDeviceInfo = 0x1001, OpenSession = 0x1002, CloseSessi
                         GetDevicePropDesc = 0x1014, GetDevicePropValue = 0x1015,
                         SetDevicePropValue = 0x1016, GetPartialObject = 0x101B;
 constexpr std::uint16_t Ok = 0x2001, GeneralError = 0x2002, SessionNotOpen = 0x2003,
-                        OperationNotSupported = 0x2005, InvalidStorageId = 0x2008,
-                        InvalidObjectHandle = 0x2009, DevicePropNotSupported = 0x200A,
-                        DeviceBusy = 0x2019, InvalidDevicePropFormat = 0x201B,
-                        InvalidDevicePropValue = 0x201C,
+                        OperationNotSupported = 0x2005, IncompleteTransfer = 0x2007,
+                        InvalidStorageId = 0x2008, InvalidObjectHandle = 0x2009,
+                        DevicePropNotSupported = 0x200A, DeviceBusy = 0x2019,
+                        InvalidDevicePropFormat = 0x201B, InvalidDevicePropValue = 0x201C,
                         InvalidParentObject = 0x201A, InvalidParameter = 0x201D,
                         SessionAlreadyOpen = 0x201E;
 constexpr std::uint16_t ObjectAdded = 0x4002, DevicePropChanged = 0x4006,

@@ -225,15 +225,28 @@ void TPtpIpCamera::TState::ReadCommands() {
       std::vector<std::uint32_t> params;
       for (qsizetype at = 10; at + 4 <= body.size() && params.size() < 5; at += 4)
         params.push_back(Get32(body, at));
+      // Every request gets its response, also one whose data phase the host never ended.
+      if (Awaiting)
+        RefuseAwaited(PtpCode::IncompleteTransfer,
+                      QStringLiteral("a new request came before the end of its data"));
       // The one operation that takes data from the host is answered once its data came.
       if (Get16(body, 4) == PtpCode::SetDevicePropValue && SessionOpen)
         Awaiting = TAwaitingData{Get16(body, 4), Get32(body, 6), params, {}};
       else
         Operate(Get16(body, 4), Get32(body, 6), params);
+    } else if (type == StartDataPacket && Awaiting && Get32(body, 0) == Awaiting->Transaction) {
+      const std::uint64_t announced = std::uint64_t(Get32(body, 8)) << 32 | Get32(body, 4);
+      if (announced > std::uint64_t(MaxPropertyData))
+        RefuseAwaited(
+            PtpCode::InvalidDevicePropFormat,
+            QStringLiteral("%1 bytes announced, over %2").arg(announced).arg(MaxPropertyData));
     } else if ((type == DataPacket || type == EndDataPacket) && Awaiting &&
                Get32(body, 0) == Awaiting->Transaction) {
       Awaiting->Data.append(body.mid(4));
-      if (type == EndDataPacket) {
+      if (Awaiting->Data.size() > MaxPropertyData) {
+        RefuseAwaited(PtpCode::InvalidDevicePropFormat,
+                      QStringLiteral("over %1 bytes of data").arg(MaxPropertyData));
+      } else if (type == EndDataPacket) {
         TAwaitingData done = std::move(*Awaiting);
         Awaiting.reset();
         HostData = std::move(done.Data);
@@ -246,6 +259,25 @@ void TPtpIpCamera::TState::ReadCommands() {
     }
   }
   if (bad) EndHost(QStringLiteral("sent a malformed packet: closed"));
+}
+
+void TPtpIpCamera::TState::RefuseAwaited(std::uint16_t Code, const QString& Why) {
+  const TAwaitingData refused = std::move(*Awaiting);
+  Awaiting.reset();
+  Say(QStringLiteral("operation %1 (transaction %2) refused with %3: %4")
+          .arg(Hex(refused.Code))
+          .arg(refused.Transaction)
+          .arg(Hex(Code))
+          .arg(Why));
+  {
+    std::lock_guard guard(Lock);
+    ++Stats.PropertySetsRefused;
+  }
+  QByteArray response;
+  Put16(response, Code);
+  Put32(response, refused.Transaction);
+  if (!SendPacket(Cmd.Fd, OperationResponse, response))
+    EndHost(QStringLiteral("lost: reply not sent"));
 }
 
 void TPtpIpCamera::TState::ReadEvents() {

@@ -38,7 +38,7 @@ const TProperty* PropertyOf(TCameraSetting Setting) {
 }
 
 // The standard PTP value of a setting: time in 0.1 ms, f-number times 100, the
-// ISO number, and the standard codes of the named modes.
+// ISO number (0xFFFF automatic), and the standard codes of the named modes.
 std::uint32_t PtpValue(TCameraSetting Setting, const TSettingValue& Value) {
   switch (Setting) {
     case TCameraSetting::ShutterSpeed:
@@ -46,7 +46,8 @@ std::uint32_t PtpValue(TCameraSetting Setting, const TSettingValue& Value) {
     case TCameraSetting::Aperture:
       return std::uint32_t(std::lround(Value.Number * 100));
     case TCameraSetting::Iso:
-      return std::uint32_t(std::lround(Value.Number));
+      // The standard's automatic exposure index.
+      return Value.Name == AutomaticValue ? 0xFFFF : std::uint32_t(std::lround(Value.Number));
     case TCameraSetting::ExposureMode:
       switch (ExposureModeNamed(Value.Name)) {
         case TExposureMode::Manual:

@@ -39,6 +39,8 @@ constexpr std::uint16_t FormatJpeg = 0x3801;
 constexpr std::uint64_t CardCapacity = 32ull * 1024 * 1024 * 1024;
 // A host sends only small packets; anything longer is not PTP/IP.
 constexpr std::uint32_t MaxHostPacket = 1024 * 1024;
+// The longest property value a host may send: the longest PTP string is 511 bytes.
+constexpr qsizetype MaxPropertyData = 1024;
 constexpr std::int64_t DataChunk = 256 * 1024;
 constexpr auto HandshakeLimit = std::chrono::seconds(5);
 constexpr auto WriteLimit = std::chrono::seconds(10);
@@ -184,6 +186,9 @@ struct TPtpIpCamera::TState {
   // The first packet of a new connection says what it is.
   void Identify(TConnection& C);
   void ReadCommands();
+  // Answers the request whose data phase is awaited with Code at once, and
+  // forgets it; the rest of its data is skipped.
+  void RefuseAwaited(std::uint16_t Code, const QString& Why);
   void ReadEvents();
   void Serve();
 

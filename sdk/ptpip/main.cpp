@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 
 #include "sdk/ptpip/PtpIpCamera.h"
@@ -79,6 +80,30 @@ struct TCameraOption {
 template <typename T>
 TCameraOption::TSet Field(T TPtpIpCameraOptions::*Member) {
   return [Member](TPtpIpCameraOptions& Options, std::int64_t Value) { Options.*Member = T(Value); };
+}
+
+// What is wrong with --settings ITEMS beyond what ParseSimConfig checks: an item
+// that is no camera setting, such as the simulated rig's size, latency or a
+// fault; empty when every item is a setting or a turn.
+QString RigOnlyItem(const QString& Items) {
+  // The emulator's own options for the rig's items that it has too.
+  static const std::map<QString, QString> options = {
+      {QStringLiteral("size"), QStringLiteral("--size")},
+      {QStringLiteral("latency"), QStringLiteral("--latency")},
+      {QStringLiteral("seed"), QStringLiteral("--seed")}};
+  for (const QString& item : Items.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    const QString key = item.section(QLatin1Char('='), 0, 0).trimmed();
+    if (key == QLatin1String("turn") || SimSettingKeyed(key.toStdString())) continue;
+    const auto option = options.find(key);
+    return QStringLiteral(
+               "--settings takes camera settings only (mode, shutter, aperture, iso, focus, "
+               "whitebalance, format, turn), not \"%1\"%2")
+        .arg(item.trimmed(),
+             option != options.end()           ? QStringLiteral(": use %1").arg(option->second)
+             : key == QLatin1String("cameras") ? QStringLiteral(": the emulator is one camera")
+                                               : QString());
+  }
+  return {};
 }
 
 }  // namespace
@@ -193,13 +218,10 @@ int main(int argc, char** argv) {
   if (bad.isEmpty() && parser.isSet(settings)) {
     std::string error;
     const auto parsed = ParseSimConfig(parser.value(settings).toStdString(), &error);
-    const bool onlySettings = parsed && parsed->Failures.empty() && parsed->Swallowed.empty() &&
-                              parsed->Optics.Default();
-    if (!parsed)
+    if (const QString rigOnly = RigOnlyItem(parser.value(settings)); !rigOnly.isEmpty())
+      bad = rigOnly;
+    else if (!parsed)
       bad = QStringLiteral("--settings: %1").arg(QString::fromStdString(error));
-    else if (!onlySettings)
-      bad = QStringLiteral("--settings takes mode, shutter, aperture, iso, focus, whitebalance "
-                           "and turn items only");
     else {
       options.Settings = parsed->Settings;
       options.Turns = parsed->Turns;

@@ -47,7 +47,8 @@ const std::vector<TSettingValue>& SimAllowed(TCameraSetting Setting) {
                   Number(1.0 / 60), Number(1.0 / 30), Number(1.0 / 15), Number(1.0 / 8),
                   Number(1.0 / 4), Number(1.0 / 2), Number(1)},
       std::vector{Number(2.8), Number(4), Number(5.6), Number(8), Number(11), Number(16)},
-      std::vector{Number(100), Number(200), Number(400), Number(800), Number(1600)},
+      std::vector{Number(100), Number(200), Number(400), Number(800), Number(1600),
+                  Named(AutomaticValue)},
       std::vector{Named("manual"), Named("automatic")},
       std::vector{Named("automatic"), Named("daylight"), Named("tungsten"), Named("fluorescent"),
                   Named("flash")},
@@ -87,6 +88,10 @@ std::optional<TSettingValue> SimParseSetting(TCameraSetting Setting, std::string
     }
     case TCameraSetting::Aperture:
     case TCameraSetting::Iso: {
+      if (Setting == TCameraSetting::Iso && (Text == "auto" || Text == AutomaticValue)) {
+        value.Name = AutomaticValue;
+        break;
+      }
       const auto number = ParseDouble(Text);
       if (!number) return std::nullopt;
       value.Number = *number;
@@ -121,7 +126,9 @@ EdsUInt32 SimPropertyOf(TCameraSetting Setting) {
 
 double SimExposureScale(const TSimSettings& Settings, const QImage& Frame) {
   const TSimSettings reference;
-  if (!IsAutomaticExposure(ExposureModeNamed(Settings[TCameraSetting::ExposureMode].Name))) {
+  // With an automatic ISO the camera meters each photo even in manual mode.
+  if (!IsAutomaticExposure(ExposureModeNamed(Settings[TCameraSetting::ExposureMode].Name)) &&
+      Settings[TCameraSetting::Iso].Name != AutomaticValue) {
     const double time = Settings[TCameraSetting::ShutterSpeed].Number /
                         reference[TCameraSetting::ShutterSpeed].Number;
     const double stop = reference[TCameraSetting::Aperture].Number /

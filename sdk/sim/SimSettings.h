@@ -34,11 +34,12 @@ struct TSimTurn {
 const std::vector<TSettingValue>& SimAllowed(TCameraSetting Setting);
 // The setting a CORVALET_SIM key names: mode, shutter, aperture, iso, focus, whitebalance, format.
 std::optional<TCameraSetting> SimSettingKeyed(std::string_view Key);
-// An allowed value from its text: "aperture" (priority) or "manual"; "1/30" or "0.5"; "8"; "100".
+// An allowed value from its text: "aperture" (priority) or "manual"; "1/30" or "0.5"; "8";
+// "100" or "auto".
 std::optional<TSettingValue> SimParseSetting(TCameraSetting Setting, std::string_view Text);
 // The property that the camera's change notice names, 0 for settings it does not tell.
 EdsUInt32 SimPropertyOf(TCameraSetting Setting);
 
 // The factor on every light level of a photo: 1 at 1/30 s, f/8, ISO 100; in an
-// automatic mode the camera meters Frame (what it sees) and picks its own.
+// automatic mode or with automatic ISO the camera meters Frame (what it sees) and picks its own.
 double SimExposureScale(const TSimSettings& Settings, const QImage& Frame);

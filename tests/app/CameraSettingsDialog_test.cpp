@@ -62,9 +62,15 @@ TEST(CameraSettingsDialog, ShowsTheCameraValuesAppliesAChoiceAndNamesARefusal) {
     } closer{dialog};
     ASSERT_TRUE(dialog->isVisible());
     auto message = [&] { return dialog->findChild<QLabel*>("Message")->text().toStdString(); };
-    seen.push_back(ComboText(dialog, "ComboExposureMode") + ", " +
-                   ComboText(dialog, "ComboShutterSpeed") + ", " +
-                   ComboText(dialog, "ComboWhiteBalance"));
+    seen.push_back(
+        ComboText(dialog, "ComboExposureMode") + ", " + ComboText(dialog, "ComboShutterSpeed") +
+        ", " + ComboText(dialog, "ComboFocusMode") + ", " + ComboText(dialog, "ComboWhiteBalance"));
+    // Every name in Czech, as the exposure modes are.
+    QStringList balances;
+    auto* balance = dialog->findChild<QComboBox*>("ComboWhiteBalance");
+    for (int i = 0; balance != nullptr && i < balance->count(); ++i)
+      balances << balance->itemText(i);
+    seen.push_back(balances.join(", ").toStdString());
     // In automatic mode the camera chooses the time itself: refused, and read back.
     Choose(dialog, "ComboShutterSpeed", "1/125 s");
     Press(dialog, "ApplyButton");
@@ -78,9 +84,10 @@ TEST(CameraSettingsDialog, ShowsTheCameraValuesAppliesAChoiceAndNamesARefusal) {
   });
   station.Click("SpeedButton12");
 
-  EXPECT_THAT(seen, ElementsAre("automatika, 1/30 s, daylight",
-                                "Kamera odmítla: čas 1/125 s. 1/30 s",
-                                "Nastaveno. manuál, 1/125 s"));
+  EXPECT_THAT(seen,
+              ElementsAre("automatika, 1/30 s, manuální, denní světlo",
+                          "automatické, denní světlo, žárovka, zářivka, blesk",
+                          "Kamera odmítla: čas 1/125 s. 1/30 s", "Nastaveno. manuál, 1/125 s"));
   TSettingState shutter;
   ASSERT_EQ(SimCameraSettings().Get(Koordinator->Controller->GetCameraRef(),
                                     TCameraSetting::ShutterSpeed, shutter),

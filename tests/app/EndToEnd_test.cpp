@@ -72,6 +72,10 @@ TEST_F(TEndToEndTest, FullScanSpellsOutEveryPointNumber) {
   ConnectRig("cameras=1,latency=0,seed=17");
   const auto check = CreateLoggedScanCheck();
   Stomper->Check = check.get();
+  // Rasters the generator refuses, typed in the dialog: the start-up raster stays in force.
+  TypeRaster({"10", "10", "80", "120", "3", "0"});
+  TypeRaster({"10", "10", "-80", "120", "3", "8"});
+  EXPECT_EQ(LastLogLine("Špatně"), "Špatně vyplněné hodnoty !");
   Click("SpeedButton10");
   ASSERT_FALSE(Form1->isVisible());
   ASSERT_TRUE(RunLoopUntil([] { return Form1->isVisible(); }, std::chrono::seconds(90)))

@@ -10,6 +10,7 @@
 
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -213,16 +214,21 @@ TEST_F(TMainWindowTest, PerScanFoldersTakeEachScanWholeAndSinglePhotosStayInTheF
   Koordinator->FolderPerScan = true;
   Connect();
   int photo = 0;
-  for (int scan = 1; scan <= 2; ++scan) {
+  auto scan = [&](int Number) {
     Click(Form1, "SpeedButton10");
     for (int n = 1; n <= 17; ++n) Deliver(PhotoName(++photo));
-    ASSERT_TRUE(Form1->isVisible()) << "scan " << scan;
-  }
+    EXPECT_TRUE(Form1->isVisible()) << "scan " << Number;
+  };
+  scan(1);
+  scan(2);
+  // The last scan's folder removed: its number is not given to the next scan.
+  fs::remove_all(Dir / "sken-009");
+  scan(3);
   Click(Form1, "SpeedButton2");
   Deliver(PhotoName(++photo));
   Koordinator->FolderPerScan = false;
 
-  for (const auto& [folder, first] : {std::pair{"sken-008", 1}, std::pair{"sken-009", 18}}) {
+  for (const auto& [folder, first] : {std::pair{"sken-008", 1}, std::pair{"sken-010", 35}}) {
     SCOPED_TRACE(folder);
     std::vector<std::string> names = PhotoNames(first, first + 16);
     EXPECT_EQ(ReadIndex(Dir / folder / "corvalet.sbf"), names);
@@ -230,7 +236,11 @@ TEST_F(TMainWindowTest, PerScanFoldersTakeEachScanWholeAndSinglePhotosStayInTheF
     EXPECT_EQ(FilesIn(Dir / folder), names);
     EXPECT_THAT(Messages, ::testing::Contains("Snímky do " + (Dir / folder).string() + "/"));
   }
-  EXPECT_EQ(FilesIn(Dir), std::vector<std::string>{PhotoName(photo)});
+  EXPECT_EQ(std::count(Messages.begin(), Messages.end(),
+                       "Snímky do " + (Dir / "sken-009").string() + "/"),
+            1);
+  EXPECT_EQ(FilesIn(Dir), (std::vector<std::string>{".corvalet-sken", PhotoName(photo)}));
+  EXPECT_EQ(ReadFile(Dir / ".corvalet-sken"), "10\n");
   EXPECT_THAT(Errors, IsEmpty());
 }
 
@@ -347,6 +357,37 @@ TEST_F(TMainWindowTest, FailedDownloadInAScanStopsItWithoutAnIndex) {
   EXPECT_TRUE(Form1->isVisible());
   EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
   EXPECT_THAT(Koordinator->CapturedFiles, IsEmpty());
+}
+
+// Two stations on one folder: a scan does not start while another station's
+// runs there; a scan holds its folder until its index is written or it stops.
+TEST_F(TMainWindowTest, AFolderInUseByAnotherStationRefusesTheScanAndAScanHoldsItsFolder) {
+  Connect();
+  TKoordinator other(nullptr);
+  std::string error;
+  ASSERT_TRUE(other.LockFolder(Koordinator->OutputDirectory, error)) << error;
+  Click(Form1, "SpeedButton10");
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_THAT(Messages[0], HasSubstr("Snímání nezačalo: složku " + Koordinator->OutputDirectory +
+                                     " používá jiná stanice (počítač "));
+  EXPECT_EQ(ShutterCommands(), 0);
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_TRUE(Form1->isVisible());
+  other.UnlockFolder();
+
+  Click(Form1, "SpeedButton10");
+  EXPECT_FALSE(other.LockFolder(Koordinator->OutputDirectory, error));
+  for (int n = 1; n <= 17; ++n) Deliver(PhotoName(n));
+  EXPECT_EQ(ReadIndex(Dir / "corvalet.sbf"), PhotoNames(1, 17));
+  EXPECT_FALSE(fs::exists(Dir / "corvalet.lock"));
+
+  Click(Form1, "SpeedButton10");
+  EXPECT_TRUE(fs::exists(Dir / "corvalet.lock"));
+  TestSdk::FailOnCall("EdsDownload", 1, SomeFailure);
+  Deliver(PhotoName(18));
+  EXPECT_FALSE(Stomper->Running);
+  EXPECT_FALSE(fs::exists(Dir / "corvalet.lock"));
+  EXPECT_TRUE(other.LockFolder(Koordinator->OutputDirectory, error)) << error;
 }
 
 TEST_F(TMainWindowTest, PhotoThatDoesNotComeStopsTheScanAtTheTimeLimit) {
@@ -572,22 +613,32 @@ TEST_F(TMainWindowTest, ShowHideAndHideMainButtons) {
   EXPECT_EQ(Messages.size(), 1u);
 }
 
-TEST_F(TMainWindowTest, DirectoryButtonTakesTheChosenDirectoryOrLogs) {
-  Form3->DirectoryListBox1->SetDirectory(Dir.string());
+TEST_F(TMainWindowTest, DirectoryButtonOpensAtTheFolderInUseAndLogsTheChoice) {
+  // "Použít" at once keeps the folder in use, wherever the program was started.
+  Koordinator->OutputDirectory = (Dir / "sub").string() + "/";
+  fs::create_directory(Dir / "sub");
+  EXPECT_EQ(FolderTheDialogOpensAt(), (Dir / "sub").string());
   QTimer::singleShot(0, [] { Click(Form3, "SpeedButton1"); });
   Click(Form1, "SpeedButton9");
-  EXPECT_EQ(Koordinator->OutputDirectory, Dir.string() + "/");
-  EXPECT_THAT(Messages, IsEmpty());
+  EXPECT_EQ(Koordinator->OutputDirectory, (Dir / "sub").string() + "/");
 
+  ChooseFolder(Dir);
+  EXPECT_EQ(Koordinator->OutputDirectory, Dir.string() + "/");
   // The root already ends in the separator; one more is appended all the same.
-  Form3->DirectoryListBox1->SetDirectory("/");
-  QTimer::singleShot(0, [] { Click(Form3, "SpeedButton1"); });
-  Click(Form1, "SpeedButton9");
+  ChooseFolder("/", true);
   EXPECT_EQ(Koordinator->OutputDirectory, "//");
+  EXPECT_TRUE(Koordinator->FolderPerScan);
+  EXPECT_THAT(Messages, ElementsAre("Cesta neuložena.", "Zvolen adresář " + Dir.string() + "/sub/",
+                                    "Zvolen adresář " + Dir.string() + "/",
+                                    "Zvolen adresář //, každé snímání do nového podadresáře"));
+  Koordinator->FolderPerScan = false;
 
   // The close box keeps the previous directory.
-  Form3->DirectoryListBox1->SetDirectory(Dir.string());
-  QTimer::singleShot(0, [] { Form3->close(); });
+  Messages.clear();
+  QTimer::singleShot(0, [this] {
+    Form3->DirectoryListBox1->SetDirectory(Dir.string());
+    Form3->close();
+  });
   Click(Form1, "SpeedButton9");
   EXPECT_EQ(Koordinator->OutputDirectory, "//");
   EXPECT_THAT(Messages, ElementsAre("Cesta neuložena."));

@@ -101,8 +101,9 @@ check_dialog_on_top() {
 
 start=$SECONDS
 start_xvfb
-# The list of the output directory dialog starts at the working directory.
-mkdir -p "$work/out/photos"
+# The output folder remembered from an earlier run; the directory dialog opens at it.
+mkdir -p "$work/out/photos" "$XDG_CONFIG_HOME/corvaletscan"
+printf '[General]\nOutputDirectory=%s/\n' "$work/out" >"$XDG_CONFIG_HOME/corvaletscan/corvaletscan.conf"
 start_program "$@"
 wait_for "main window without a window manager" 60 x_shown CorvaletScan
 bare_main="$(x_id CorvaletScan)"
@@ -144,7 +145,7 @@ pointdef="$(window_id "Nastavení rastru bodů")"
 raster=(30 25 40 60 4 14)
 tops=(16 40 72 96 128 152)
 for i in 0 1 2 3 4 5; do
-  type_into "$pointdef" $((8 + 56 + 24)) $((8 + ${tops[$i]} + 10)) "${raster[$i]}"
+  type_into "$pointdef" $((8 + 128 + 52)) $((8 + ${tops[$i]} + 10)) "${raster[$i]}"
 done
 click "$pointdef" $((8 + 60)) $((504 + 16))          # "Použít"
 wmctrl -i -c "$pointdef"
@@ -209,6 +210,11 @@ wmctrl -i -c "$directory"
 wait_for "\"Výběr adresáře\" closed by its close box" 30 window_gone "Výběr adresáře"
 
 click "$main" $(main_button Inicializace)
+# The camera settings dialog: a fixed frame like the others; Escape closes it.
+click "$main" $(main_button Nastavení)
+check_dialog_on_top "Nastavení kamery"
+xdotool windowactivate --sync "$(window_id "Nastavení kamery")" key Escape
+wait_for "\"Nastavení kamery\" closed by Escape" 30 window_gone "Nastavení kamery"
 click "$main" $(main_button Snímání)
 wait_for "main window hidden by the scan" 30 window_gone CorvaletScan
 wait_for "end of the scan (the main window back)" 240 window_shown CorvaletScan
@@ -229,6 +235,7 @@ wait_for "main window back after aiming" 30 window_shown CorvaletScan
 main="$(window_id CorvaletScan)"
 aim="$(window_id "Zaměření")"
 above "$aim" "$main" || fail "the aim window is below the main window: $(stacking_titles)"
+check_frame "Zaměření" no
 [ "$(cat "$work/out/photos/corvalet.sbf")" = "$index" ] || fail "aiming changed the scan's index"
 photos="$(compgen -G "$work/out/photos/*.JPG" | wc -l)"
 [ "$photos" -eq 19 ] || fail "$photos photos after a scan and aiming, not 19"

@@ -130,6 +130,7 @@ TEST(PointDefFuzz, RandomFieldTextsThroughTheRealApplyButton) {
   // A second generator, given the same values directly, says what the dialog should leave.
   TImageData referenceImage(TForm2::ClientWidth, TForm2::ClientHeight);
   const std::unique_ptr<TMatGen> reference = TMatGen::Create(referenceImage);
+  reference->SetGeometry(10, 10, 80, 120, 3, 8, 0x000000, 0x00FF00);
 
   TEntryMaker maker(Seed);
   int refused = 0, applied = 0, failedInGenerator = 0;
@@ -183,7 +184,9 @@ TEST(PointDefFuzz, RandomFieldTextsThroughTheRealApplyButton) {
     ASSERT_EQ(logged, threw);
     ASSERT_EQ(TRasterState::Of(*MatGen), TRasterState::Of(*reference));
     if (threw) {
+      // Refused by the generator: the raster in force stays, and so does the picture.
       ++failedInGenerator;
+      ASSERT_EQ(TRasterState::Of(*MatGen), before);
       continue;
     }
     // Painting both is the costly part; every eighth raster is enough.

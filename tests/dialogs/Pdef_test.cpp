@@ -74,13 +74,13 @@ TEST(PointDefLayout, CaptionsFieldsAndButtonsAsDesigned) {
   TDialogWorld world;
   TPointDef& dialog = *world.Dialog;
   EXPECT_EQ(dialog.Caption(), "Nastavení rastru bodů");
-  EXPECT_EQ(dialog.size(), QSize(137, 593));
+  EXPECT_EQ(dialog.size(), QSize(265, 593));
   EXPECT_EQ(dialog.BorderStyle(), TBorderStyle::bsDialog);
 
   const std::tuple<const char*, const char*, QRect> groups[] = {
-      {"GroupBox1", "Geometrie", QRect(8, 8, 121, 185)},
-      {"GroupBox2", "Barva bodů", QRect(8, 200, 121, 145)},
-      {"GroupBox3", "Barva pozadí", QRect(8, 352, 121, 145)}};
+      {"GroupBox1", "Geometrie", QRect(8, 8, 249, 185)},
+      {"GroupBox2", "Barva bodů", QRect(8, 200, 249, 145)},
+      {"GroupBox3", "Barva pozadí", QRect(8, 352, 249, 145)}};
   for (const auto& [name, caption, bounds] : groups) {
     auto* group = dialog.findChild<TGroupBox*>(name);
     ASSERT_NE(group, nullptr) << name;
@@ -90,7 +90,7 @@ TEST(PointDefLayout, CaptionsFieldsAndButtonsAsDesigned) {
   for (const TFieldLayout& layout : Fields) {
     TLabeledEdit& field = world.Field(layout.Name);
     EXPECT_EQ(field.parentWidget()->objectName(), layout.Group) << layout.Name;
-    EXPECT_EQ(field.geometry(), QRect(56, layout.Top, 49, 21)) << layout.Name;
+    EXPECT_EQ(field.geometry(), QRect(128, layout.Top, 105, 21)) << layout.Name;
     EXPECT_EQ(field.Text(), layout.Text) << layout.Name;
     QLabel* label = field.EditLabel();
     ASSERT_NE(label, nullptr);
@@ -104,9 +104,9 @@ TEST(PointDefLayout, CaptionsFieldsAndButtonsAsDesigned) {
     EXPECT_TRUE(label->isVisible());
   }
   const std::tuple<const char*, const char*, const char*, QRect> buttons[] = {
-      {"SpeedButton1", "GroupBox2", "Předvolby", QRect(8, 112, 97, 25)},
-      {"SpeedButton2", "GroupBox3", "Předvolby", QRect(8, 112, 97, 25)},
-      {"SpeedButton3", "PointDef", "Použít", QRect(8, 504, 121, 33)}};
+      {"SpeedButton1", "GroupBox2", "Předvolby", QRect(8, 112, 233, 25)},
+      {"SpeedButton2", "GroupBox3", "Předvolby", QRect(8, 112, 233, 25)},
+      {"SpeedButton3", "PointDef", "Použít", QRect(8, 504, 249, 33)}};
   for (const auto& [name, parent, caption, bounds] : buttons) {
     QAbstractButton* button = Button(world, name);
     ASSERT_NE(button, nullptr) << name;
@@ -203,7 +203,7 @@ TEST(PointDefApply, PointCountCapUsesTheFullProduct) {
       {"16384", "1", "1", 729, 1},  // not capped; the bitmap's height limits it
       {"50000", "50000", "7", 0, 144},
       {"65536", "65536", "7", 0, 144},  // the product wraps to 0 in 32 bits
-      {"-200", "-100", "7", -163, -100},
+      {"-200", "-100", "7", 0, 144},    // refused in the point table: the raster before stays
       {"200", "0", "4", 182, 0},
   };
   TDialogWorld world;
@@ -215,7 +215,7 @@ TEST(PointDefApply, PointCountCapUsesTheFullProduct) {
     // The typed count stays in its field.
     EXPECT_EQ(world.Field("LabeledEdit3").Text(), test.Rows);
     // The log gives the raster projected, after the corrections, not the fields.
-    if (test.RowCount >= 0) {
+    if (test.Rows[0] != '-') {
       EXPECT_EQ(world.LogMessages().back(),
                 "Promítaný rastr: LHX 5, LHY 5, řádků " + std::to_string(test.RowCount) +
                     ", sloupců " + std::to_string(test.ColumnCount) + ", velikost " +
@@ -293,19 +293,57 @@ TEST(PointDefApply, EscapeClosesTheDialogLikeItsCloseBox) {
   EXPECT_FALSE(world.Dialog->isVisible());
 }
 
-TEST(PointDefApply, RefusedGeometryIsLoggedAndTheNextApplyRecovers) {
+TEST(PointDefApply, RefusedGeometryLeavesTheRasterInForceAndTheNextApplyRecovers) {
   TDialogWorld world;
-  world.Type("LabeledEdit6", "0");
-  world.Apply();
-  EXPECT_EQ(world.LogMessages(), std::vector<std::string>{Invalid});
-  EXPECT_EQ(MatGen->CodeTable(), nullptr);
+  const TRasterState before = TRasterState::Of(*MatGen);
+  const std::uint64_t bitmap = world.BitmapChecksum();
+  for (const auto& [name, text] : {std::pair{"LabeledEdit6", "0"},
+                                   {"LabeledEdit6", "-3"},
+                                   {"LabeledEdit3", "-5"},
+                                   {"LabeledEdit4", "-5"}}) {
+    world.Type(name, text);
+    world.Apply();
+    EXPECT_EQ(TRasterState::Of(*MatGen), before) << name << " " << text;
+    EXPECT_EQ(world.BitmapChecksum(), bitmap) << name << " " << text;
+    world.Type(name, name == std::string("LabeledEdit6") ? "7" : "100");
+  }
+  EXPECT_EQ(world.LogMessages(), std::vector<std::string>(4, Invalid));
 
-  world.Type("LabeledEdit6", "7");
   world.Apply();
-  EXPECT_EQ(world.LogMessages().size(), 2u);
+  EXPECT_EQ(world.LogMessages().size(), 5u);
   ASSERT_NE(MatGen->CodeTable(), nullptr);
   EXPECT_EQ(MatGen->RowCount(), 100);
   EXPECT_EQ(world.Pixel(5, 5), 0x00FF00u);
+}
+
+TEST(PointDefApply, TheRefusalShowsWholeAndGoesWhenTheDialogIsOpenedAgain) {
+  TDialogWorld world;
+  const QLabel& status = *world.Dialog->findChild<QLabel*>("Label1");
+  // Lines of the refusal as the label lays them out in its width.
+  const auto fits = [&] {
+    const QRect needed = status.fontMetrics().boundingRect(QRect(0, 0, status.width(), 10000),
+                                                           Qt::TextWordWrap, status.text());
+    return needed.width() <= status.width() && needed.height() <= status.height();
+  };
+  // The widest caption and a value far longer than the label.
+  world.Type("LabeledEdit10", "12345678901234567890123456789012345678901234567890");
+  world.Apply();
+  EXPECT_TRUE(
+      status.text().startsWith(QString::fromUtf8(Invalid) + "\nBarva pozadí, Červená: \"12"));
+  EXPECT_TRUE(status.text().endsWith("890\""));
+  EXPECT_TRUE(fits()) << status.text().toStdString();
+  world.Type("LabeledEdit10", "0");
+  world.Type("LabeledEdit4", "-100");
+  world.Apply();
+  EXPECT_EQ(status.text().toStdString(), std::string(Invalid) + "\nGeometrie, Sloupců: \"-100\"");
+  EXPECT_TRUE(fits()) << status.text().toStdString();
+
+  // Closed by its close box and opened again: the fields are kept, the refusal is gone.
+  world.Dialog->close();
+  world.Dialog->show();
+  EXPECT_TRUE(status.text().isEmpty());
+  EXPECT_TRUE(world.Field("LabeledEdit4").styleSheet().isEmpty());
+  EXPECT_EQ(world.Field("LabeledEdit4").Text(), "-100");
 }
 
 TEST(StrToInt, AcceptsSignedDecimalsWithBlanksInTheInt32Range) {

@@ -35,6 +35,7 @@
 #include "tests/support/RigStation.h"
 
 using ::testing::Contains;
+using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -654,30 +655,47 @@ class TRiskTest : public ::testing::Test {
 };
 
 // Photos of one scan are compared pixel by pixel: a camera that meters each
-// one itself would make the dark field as bright as the lit one.
-TEST_F(TRiskTest, AutomaticExposureRefusesTheScanUntilTheCameraIsManual) {
-  ASSERT_TRUE(SimConfigure(Rig + ",mode=aperture,iso=200"));
+// one itself, by its exposure mode or by an automatic ISO, would make the dark
+// field as bright as the lit one.
+TEST_F(TRiskTest, AutomaticExposureOrIsoRefusesTheScanUntilTheCameraIsManual) {
+  ASSERT_TRUE(SimConfigure(Rig + ",mode=aperture,iso=auto"));
   Station->Click("SpeedButton1");
-  const std::string aperturePriority = "Kamera: priorita clony, 1/30 s, f/8, ISO 200";
   EXPECT_THAT(Station->Messages, ElementsAreArray({Connected}));
-  EXPECT_THAT(Station->SettingsLines, ElementsAreArray({aperturePriority}));
+  EXPECT_THAT(Station->SettingsLines,
+              ElementsAreArray({"Kamera: priorita clony, 1/30 s, f/8, automatické ISO"}));
+  const std::string modeFix =
+      "Nastavte manuální režim v Nastavení kamery (tlačítko \"...\" "
+      "ve skupině Kamera) nebo voličem režimů na kameře";
+  const std::string isoFix =
+      "Nastavte pevné ISO v Nastavení kamery (tlačítko \"...\" "
+      "ve skupině Kamera) nebo na kameře";
   Station->Mark();
   Station->Click("SpeedButton10");
   ASSERT_TRUE(Station->Settle());
   EXPECT_THAT(Station->Messages,
-              ElementsAreArray({"Snímání nezačalo: kamera sama volí expozici (priorita clony), "
-                                "snímky by se lišily jasem",
-                                "Nastavte manuální režim v Nastavení kamery (tlačítko \"...\" "
-                                "ve skupině Kamera) nebo voličem režimů na kameře"}));
-  EXPECT_THAT(Station->SettingsLines, ElementsAreArray({aperturePriority}));
+              ElementsAre("Snímání nezačalo: kamera sama volí expozici (priorita clony) i "
+                          "citlivost (automatické ISO), snímky by se lišily jasem",
+                          modeFix, isoFix));
+  const EdsCameraRef camera = Koordinator->Controller->GetCameraRef();
+
+  // Manual at the camera, the ISO still automatic: refused all the same.
+  ASSERT_EQ(SimCameraSettings().Set(camera, TCameraSetting::ExposureMode, {0, "manual"}),
+            EdsResult_Ok);
+  Station->Mark();
+  Station->Click("SpeedButton10");
+  ASSERT_TRUE(Station->Settle());
+  EXPECT_THAT(Station->Messages,
+              ElementsAre("Snímání nezačalo: kamera sama volí citlivost (automatické ISO), "
+                          "snímky by se lišily jasem",
+                          isoFix));
+  EXPECT_THAT(Station->SettingsLines,
+              ElementsAreArray({"Kamera: manuál, 1/30 s, f/8, automatické ISO"}));
   EXPECT_EQ(SimStatistics().ShotsAccepted, 0u);
   EXPECT_TRUE(Form1->isVisible());
   EXPECT_FALSE(fs::exists(Dir / "corvalet.sbf"));
 
-  // Set to manual at the camera: the next press scans, and shows the settings it scans with.
-  ASSERT_EQ(SimCameraSettings().Set(Koordinator->Controller->GetCameraRef(),
-                                    TCameraSetting::ExposureMode, {0, "manual"}),
-            EdsResult_Ok);
+  // A fixed ISO: the next press scans, and shows the settings it scans with.
+  ASSERT_EQ(SimCameraSettings().Set(camera, TCameraSetting::Iso, {200, {}}), EdsResult_Ok);
   Station->Mark();
   Station->Click("SpeedButton10");
   ASSERT_TRUE(Station->Settle());

@@ -178,6 +178,12 @@ TEST_F(TGphoto2BackendTest, CaptureSettingsAreReadAndSetInPlainValues) {
   EXPECT_EQ(settings->Set(camera, TCameraSetting::WhiteBalance, {0, "candlelight"}),
             EdsResult_InvalidParameter);
   EXPECT_DOUBLE_EQ(Camera->Settings()[TCameraSetting::Aperture].Number, 5.6);
+  // The automatic ISO, which the generic driver shows as the standard's 65535, both ways.
+  ASSERT_EQ(settings->Set(camera, TCameraSetting::Iso, {0, AutomaticValue}), EdsResult_Ok);
+  EXPECT_EQ(Camera->Settings()[TCameraSetting::Iso].Name, AutomaticValue);
+  ASSERT_EQ(settings->List(camera, listed), EdsResult_Ok);
+  EXPECT_EQ(ExposureSummary(listed), "manuál, 1/125 s, f/5,6, automatické ISO");
+  EXPECT_TRUE(IsoIsAutomatic(listed));
   // The camera's DevicePropChanged reaches the window as the ISO's property message.
   EXPECT_EQ(Coordinator->Shoot(), TShot::Taken);
   EXPECT_TRUE(RunUntil([&] {

@@ -11,10 +11,10 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QThread>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include "platform/ProjectorFeed.h"
 #include "tests/support/ChildProcess.h"
@@ -51,6 +51,84 @@ int MeanLevel(const QByteArray& Jpeg) {
   }
   return int(sum / (std::int64_t(picture.width()) * picture.height()));
 }
+
+QByteArray Le(std::uint64_t Value, int Bytes) {
+  QByteArray bytes;
+  for (int i = 0; i < Bytes; ++i) bytes.append(char((Value >> (8 * i)) & 0xFF));
+  return bytes;
+}
+
+// A host on raw sockets, for what a real client never sends.
+struct TRawHost {
+  int Command = -1, Event = -1;
+  ~TRawHost() {
+    if (Command >= 0) ::close(Command);
+    if (Event >= 0) ::close(Event);
+  }
+  static int Dial(std::uint16_t Port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(Port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+      return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  static bool Send(int Fd, std::uint32_t Type, const QByteArray& Body) {
+    const QByteArray packet = Le(8 + std::uint64_t(Body.size()), 4) + Le(Type, 4) + Body;
+    return ::send(Fd, packet.constData(), std::size_t(packet.size()), MSG_NOSIGNAL) ==
+           packet.size();
+  }
+  // The next packet on Fd within Ms; false when none came.
+  static bool Next(int Fd, std::uint32_t& Type, QByteArray& Body, int Ms = 10000) {
+    pollfd ready{Fd, POLLIN, 0};
+    char head[8];
+    if (::poll(&ready, 1, Ms) != 1 || ::recv(Fd, head, 8, MSG_WAITALL) != 8) return false;
+    const QByteArray h(head, 8);
+    const std::uint32_t length =
+        std::uint32_t(std::uint8_t(h[0])) | std::uint32_t(std::uint8_t(h[1])) << 8 |
+        std::uint32_t(std::uint8_t(h[2])) << 16 | std::uint32_t(std::uint8_t(h[3])) << 24;
+    Type = std::uint8_t(h[4]);
+    Body = QByteArray(qsizetype(length) - 8, 0);
+    return Body.isEmpty() ||
+           ::recv(Fd, Body.data(), std::size_t(Body.size()), MSG_WAITALL) == Body.size();
+  }
+  // The command connection's handshake: Init Command Request with a GUID, the name "t",
+  // version 1.0.
+  bool Greet(std::uint16_t Port) {
+    Command = Dial(Port);
+    std::uint32_t type = 0;
+    QByteArray ack;
+    return Command >= 0 &&
+           Send(Command, 1,
+                QByteArray(16, 'g') + QByteArray::fromHex("74000000"
+                                                          "00000100")) &&
+           Next(Command, type, ack) && type == 2;
+  }
+  // Both connections, then an open session.
+  bool Open(std::uint16_t Port) {
+    if (!Greet(Port)) return false;
+    Event = Dial(Port);
+    std::uint32_t type = 0;
+    QByteArray ack;
+    return Event >= 0 && Send(Event, 3, Le(1, 4)) && Next(Event, type, ack) && type == 4 &&
+           Request(PtpCode::OpenSession, 1, 1) && Response(1) == PtpCode::Ok;
+  }
+  bool Request(std::uint16_t Code, std::uint32_t Transaction, std::uint32_t Param) {
+    return Send(Command, 6, Le(1, 4) + Le(Code, 2) + Le(Transaction, 4) + Le(Param, 4));
+  }
+  // The response code to Transaction, 0 when the next packet is something else or none came.
+  std::uint16_t Response(std::uint32_t Transaction, int Ms = 10000) {
+    std::uint32_t type = 0;
+    QByteArray body;
+    if (!Next(Command, type, body, Ms) || type != 7 || body.size() < 6 ||
+        QByteArray(body.mid(2, 4)) != Le(Transaction, 4))
+      return 0;
+    return std::uint16_t(std::uint8_t(body[0]) | std::uint8_t(body[1]) << 8);
+  }
+};
 
 TPtpIpCameraOptions Quick() {
   TPtpIpCameraOptions options;
@@ -245,31 +323,54 @@ TEST(PtpIpCamera, OneHostAtATime) {
   TPtpIpCamera camera(Quick());
   const std::uint16_t port = camera.Start();
   ASSERT_NE(port, 0) << camera.Error().toStdString();
-  const int first = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(first, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  // Init Command Request: length, type 1, a GUID, the name "t" in UCS-2, version 1.0.
-  const QByteArray request = QByteArray::fromHex("20000000" "01000000") + QByteArray(16, 'g') +
-                             QByteArray::fromHex("74000000" "00000100");
-  ASSERT_EQ(::send(first, request.constData(), std::size_t(request.size()), MSG_NOSIGNAL), request.size());
-  pollfd ready{first, POLLIN, 0};
-  ASSERT_EQ(::poll(&ready, 1, 10000), 1);
-  char ack[8] = {};
-  ASSERT_EQ(::recv(first, ack, sizeof ack, MSG_WAITALL), 8);
-  EXPECT_EQ(ack[4], 2);  // Init Command Ack
+  auto first = std::make_unique<TRawHost>();
+  ASSERT_TRUE(first->Greet(port));
 
   const TRun refused = Gphoto2(port, dir.path(), {QStringLiteral("--summary")});
   ASSERT_TRUE(refused.Finished);
   EXPECT_NE(refused.ExitCode, 0);
   EXPECT_EQ(camera.Stats().HostsRefused, 1);
-  ::close(first);
+  first.reset();
   const TRun served = Gphoto2(port, dir.path(), {QStringLiteral("--summary")});
   ASSERT_TRUE(served.Finished);
   EXPECT_EQ(served.ExitCode, 0) << served.Output.toStdString();
+}
+
+// A property value longer than any is refused as soon as it is, and the rest
+// of its data skipped; a request whose data never ended is answered before the next.
+TEST(PtpIpCamera, PropertyDataIsCappedAndEveryRequestAnswered) {
+  TPtpIpCamera camera(Quick());
+  const std::uint16_t port = camera.Start();
+  ASSERT_NE(port, 0) << camera.Error().toStdString();
+  TRawHost host;
+  ASSERT_TRUE(host.Open(port));
+  constexpr std::uint32_t StartData = 9, Data = 10, EndData = 12;
+
+  // A host that announces two bytes and keeps sending.
+  ASSERT_TRUE(host.Request(PtpCode::SetDevicePropValue, 2, PtpCode::FNumber));
+  ASSERT_TRUE(TRawHost::Send(host.Command, StartData, Le(2, 4) + Le(2, 8)));
+  std::uint16_t answer = 0;
+  int sent = 0;
+  for (; sent < 16 && answer == 0; ++sent) {
+    ASSERT_TRUE(TRawHost::Send(host.Command, Data, Le(2, 4) + QByteArray(64 * 1024, 'x')));
+    answer = host.Response(2, 500);
+  }
+  EXPECT_EQ(answer, PtpCode::InvalidDevicePropFormat)
+      << "no answer after " << sent << " packets of 64 KB";
+  ASSERT_TRUE(TRawHost::Send(host.Command, EndData, Le(2, 4) + Le(560, 2)));
+
+  // A data phase left open, then a whole one: both answered, in order.
+  ASSERT_TRUE(host.Request(PtpCode::SetDevicePropValue, 3, PtpCode::FNumber));
+  ASSERT_TRUE(TRawHost::Send(host.Command, StartData, Le(3, 4) + Le(2, 8)));
+  ASSERT_TRUE(TRawHost::Send(host.Command, Data, Le(3, 4) + Le(8, 1)));
+  ASSERT_TRUE(host.Request(PtpCode::SetDevicePropValue, 4, PtpCode::FNumber));
+  ASSERT_TRUE(TRawHost::Send(host.Command, StartData, Le(4, 4) + Le(2, 8)));
+  ASSERT_TRUE(TRawHost::Send(host.Command, EndData, Le(4, 4) + Le(560, 2)));
+  EXPECT_EQ(host.Response(3), PtpCode::IncompleteTransfer);
+  EXPECT_EQ(host.Response(4), PtpCode::Ok);
+  EXPECT_DOUBLE_EQ(camera.Settings()[TCameraSetting::Aperture].Number, 5.6);
+  EXPECT_EQ(camera.Stats().PropertySets, 1);
+  EXPECT_EQ(camera.Stats().PropertySetsRefused, 2);
 }
 
 // The program: clear refusal of bad values, a free port on request, and an end by itself.
@@ -281,6 +382,19 @@ TEST(PtpIpCamera, ProgramServesAndEndsByItself) {
                                 dir.path(), log), log, 30000);
   EXPECT_EQ(bad.ExitCode, 2);
   EXPECT_TRUE(bad.Output.contains(QStringLiteral("--port takes a whole number from 0 to 65535"))) << bad.Output.toStdString();
+  // Items of the simulated rig are no camera settings: each is named, with its option if any.
+  for (const auto& [items, said] :
+       {std::pair{"iso=200,size=640x480", "not \"size=640x480\": use --size"},
+        std::pair{"cameras=2", "not \"cameras=2\": the emulator is one camera"},
+        std::pair{"latency=5", "not \"latency=5\": use --latency"},
+        std::pair{"seed=3", "not \"seed=3\": use --seed"}}) {
+    const TRun rig =
+        Finish(Spawn(QStringLiteral(PTPIP_CAMERA),
+                     {QStringLiteral("--settings"), QString::fromLatin1(items)}, dir.path(), log),
+               log, 30000);
+    EXPECT_EQ(rig.ExitCode, 2) << items;
+    EXPECT_TRUE(rig.Output.contains(QLatin1String(said))) << rig.Output.toStdString();
+  }
 
   ChildProcess::TReaper reaper;
   const pid_t program = reaper.Keep(Spawn(QStringLiteral(PTPIP_CAMERA),

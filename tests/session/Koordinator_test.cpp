@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -518,6 +519,152 @@ TEST_F(TScanIndexTest, FailedWriteKeepsThePreviousIndex) {
   EXPECT_EQ(Coordinator->CapturedFiles.size(), 400u);
   // No temporary file is left beside it.
   EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()), 1);
+}
+
+// Scan A's index and check files, written at 2026-12-08 14:05:12 local time.
+const std::map<std::string, std::string> ScanA = {{"corvalet.sbf", "A index"},
+                                                  {"corvalet-check.txt", "A report"},
+                                                  {"corvalet-check.png", "A picture"},
+                                                  {"corvalet-points.csv", "A points"}};
+constexpr char StampA[] = "2026-12-08_140512";
+
+void PutScanA(const fs::path& Dir) {
+  for (const auto& [name, bytes] : ScanA) WriteFile(Dir / name, bytes);
+  std::tm local{};
+  local.tm_year = 2026 - 1900, local.tm_mon = 11, local.tm_mday = 8;
+  local.tm_hour = 14, local.tm_min = 5, local.tm_sec = 12, local.tm_isdst = -1;
+  const timespec written[2] = {{mktime(&local), 0}, {mktime(&local), 0}};
+  utimensat(AT_FDCWD, (Dir / "corvalet.sbf").c_str(), written, 0);
+}
+
+// The name A's file has under its scan time: "corvalet-check-<time>.txt".
+std::string KeptName(const std::string& Name, const std::string& Stamp) {
+  const auto dot = Name.rfind('.');
+  return Name.substr(0, dot) + "-" + Stamp + Name.substr(dot);
+}
+
+// A process stopped at each file operation of an index write in turn, as a
+// crash would stop it: the folder keeps a whole index for every complete scan,
+// check files under the plain names only beside their own index, and the next
+// write completes what was begun.
+TEST_F(TScanIndexTest, AWriteStoppedAtAnyStepLosesNoIndexAndTheNextOneCompletesIt) {
+  for (int stop = 1;; ++stop) {
+    SCOPED_TRACE("stopped before step " + std::to_string(stop));
+    fs::remove_all(Dir);
+    fs::create_directory(Dir);
+    PutScanA(Dir);
+    // Scan B's write, in a process of its own that ends at the step.
+    TKoordinator writer(nullptr);
+    writer.OutputDirectory = Dir.string() + "/";
+    writer.AddCapturedFile("B.JPG");
+    int step = 0;
+    writer.IndexStep = [&](const std::string&) {
+      if (++step == stop) _exit(0);
+    };
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      writer.WriteScanIndex();
+      _exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    const bool completed = WEXITSTATUS(status) == 3;
+
+    // Every file of A is there under one of its names, with its bytes.
+    const std::vector<std::string> files = Station::FilesIn(Dir);
+    auto has = [&](const std::string& Name) {
+      return std::find(files.begin(), files.end(), Name) != files.end();
+    };
+    for (const auto& [name, bytes] : ScanA) {
+      const bool plain = has(name) && ReadFile(Dir / name) == bytes;
+      const bool kept =
+          has(KeptName(name, StampA)) && ReadFile(Dir / KeptName(name, StampA)) == bytes;
+      EXPECT_TRUE(plain || kept) << name << " lost";
+      // A plain check file sits beside its own index.
+      if (has(name) && name != "corvalet.sbf") {
+        EXPECT_EQ(ReadFile(Dir / "corvalet.sbf"), "A index") << name << " beside another index";
+      }
+    }
+    if (completed) {
+      EXPECT_THAT(ReadFile(IndexPath()), HasSubstr("B.JPG"));
+      EXPECT_FALSE(has("corvalet.lock"));
+      break;
+    }
+    ASSERT_LT(stop, 20) << "the write never completes";
+
+    // The next scan's write, by the station started again.
+    Memo->Lines().Clear();
+    Coordinator->AddCapturedFile("C.JPG");
+    Coordinator->WriteScanIndex();
+    std::vector<std::string> expected = {"corvalet.sbf"};
+    for (const auto& [name, bytes] : ScanA) {
+      expected.push_back(KeptName(name, StampA));
+      EXPECT_EQ(ReadFile(Dir / KeptName(name, StampA)), bytes);
+    }
+    EXPECT_THAT(Station::FilesIn(Dir), ::testing::UnorderedElementsAreArray(expected));
+    EXPECT_EQ(ReadFile(IndexPath()).substr(ReadFile(IndexPath()).find("\r\n") + 2),
+              Rule + "C.JPG\r\n");
+    // The stopped process's lock was taken over, and said so.
+    EXPECT_THAT(LogLines().front(), HasSubstr("po ukončené stanici převzat (počítač "));
+  }
+}
+
+// Two stations on one folder: the second is refused while the first holds it,
+// its index write replaces nothing, and a lock of an ended process is taken over.
+TEST_F(TScanIndexTest, ASecondStationIsKeptOutOfAFolderInUse) {
+  TKoordinator first(nullptr);
+  first.OutputDirectory = Coordinator->OutputDirectory;
+  std::string error;
+  ASSERT_TRUE(first.LockFolder(first.OutputDirectory, error)) << error;
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const std::string holder =
+      "(počítač " + std::string(host) + ", proces " + std::to_string(getpid()) + ", od ";
+  EXPECT_FALSE(Coordinator->LockFolder(Coordinator->OutputDirectory, error));
+  EXPECT_THAT(error, HasSubstr("složku " + Coordinator->OutputDirectory + " používá jiná stanice " +
+                               holder));
+  EXPECT_THAT(error, HasSubstr("smažte " + (Dir / "corvalet.lock").string()));
+
+  WriteFile(IndexPath(), "first station's index");
+  Coordinator->AddCapturedFile("IMG_0001.JPG");
+  std::string refusal = "no exception";
+  try {
+    Coordinator->WriteScanIndex();
+  } catch (const std::runtime_error& Error) {
+    refusal = Error.what();
+  }
+  EXPECT_THAT(refusal, HasSubstr("Seznam snímků " + IndexPath().string() + " nezapsán: "));
+  EXPECT_THAT(refusal, HasSubstr(holder));
+  EXPECT_EQ(ReadFile(IndexPath()), "first station's index");
+  EXPECT_THAT(Coordinator->CapturedFiles, ElementsAre("IMG_0001.JPG"));
+
+  // The first station's index ends its scan and frees the folder.
+  first.WriteScanIndex();
+  EXPECT_FALSE(fs::exists(Dir / "corvalet.lock"));
+  ASSERT_TRUE(Coordinator->LockFolder(Coordinator->OutputDirectory, error)) << error;
+  EXPECT_FALSE(first.LockFolder(first.OutputDirectory, error));
+  Coordinator->UnlockFolder();
+
+  // Another computer's lock is never judged from here; one of this host's ended processes is.
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  WriteFile(Dir / "corvalet.lock",
+            "host=station-b\npid=" + std::to_string(ended) + "\nsince=2026-12-08 14:05:12\n");
+  EXPECT_FALSE(Coordinator->LockFolder(Coordinator->OutputDirectory, error));
+  EXPECT_THAT(error, HasSubstr("(počítač station-b, proces " + std::to_string(ended) +
+                               ", od 2026-12-08 14:05:12)"));
+  WriteFile(Dir / "corvalet.lock", "host=" + std::string(host) + "\npid=" + std::to_string(ended) +
+                                       "\nsince=2026-12-08 14:05:12\n");
+  Memo->Lines().Clear();
+  EXPECT_TRUE(Coordinator->LockFolder(Coordinator->OutputDirectory, error)) << error;
+  EXPECT_THAT(LogLines(), ElementsAre(::testing::EndsWith(
+                              " : Zámek " + (Dir / "corvalet.lock").string() +
+                              " po ukončené stanici převzat (počítač " + host + ", proces " +
+                              std::to_string(ended) + ", od 2026-12-08 14:05:12)")));
+  EXPECT_THAT(ReadFile(Dir / "corvalet.lock"), HasSubstr("pid=" + std::to_string(getpid()) + "\n"));
 }
 
 TEST(TDefaultOutputDirectory, IsTheWritableExecutableDirectory) {

@@ -99,12 +99,7 @@ void TStation::ClickProjection() {
 }
 
 void TStation::ChooseDirectory(const fs::path& Directory) {
-  Form3->DirectoryListBox1->SetDirectory(Directory.string());
-  QTimer::singleShot(0, [] {
-    if (auto* ok = Form3->findChild<TSpeedButton*>("SpeedButton1"))
-      QTest::mouseClick(ok, Qt::LeftButton);
-  });
-  Click("SpeedButton9");
+  ChooseFolder(Directory);
 }
 
 bool TStation::RunUntil(const std::function<bool()>& Done) {

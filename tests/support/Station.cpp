@@ -4,10 +4,12 @@
 #include <stdlib.h>
 
 #include <QAbstractButton>
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
@@ -17,6 +19,8 @@
 
 #include "app/Ovl_1.h"
 #include "app/Windows.h"
+#include "dialogs/Pdef.h"
+#include "dialogs/adres.h"
 #include "platform/ProjectorFeed.h"
 
 namespace Station {
@@ -61,6 +65,39 @@ void Click(const char* Name, QWidget* Window) {
   auto* button = (Window != nullptr ? Window : Form1)->findChild<QAbstractButton*>(Name);
   ASSERT_NE(button, nullptr) << Name;
   QTest::mouseClick(button, Qt::LeftButton);
+}
+
+void ChooseFolder(const fs::path& Directory, bool PerScan) {
+  // From the dialog's own loop: it opens at the folder in use.
+  QTimer::singleShot(0, [Directory, PerScan] {
+    Form3->DirectoryListBox1->SetDirectory(Directory.string());
+    Form3->CheckBox1->setChecked(PerScan);
+    Click("SpeedButton1", Form3);
+  });
+  Click("SpeedButton9");
+}
+
+void TypeRaster(const std::vector<std::string>& Texts) {
+  QTimer::singleShot(0, [Texts] {
+    for (std::size_t i = 0; i < Texts.size(); ++i) {
+      auto* field = PointDef->findChild<TLabeledEdit*>("LabeledEdit" + QString::number(i + 1));
+      field->selectAll();
+      QTest::keyClicks(field, QString::fromStdString(Texts[i]));
+    }
+    Click("SpeedButton3", PointDef);
+    PointDef->close();
+  });
+  Click("SpeedButton7");
+}
+
+std::string FolderTheDialogOpensAt() {
+  std::string shown;
+  QTimer::singleShot(0, [&shown] {
+    shown = Form3->DirectoryListBox1->Directory();
+    Form3->close();
+  });
+  Click("SpeedButton9");
+  return shown;
 }
 
 bool RunLoopUntil(const std::function<bool()>& Done, std::chrono::milliseconds Limit) {

@@ -69,6 +69,14 @@ int RunTestsWithWindowSet(int& Argc, char** Argv);
 
 // A button of Window (the main window when none), by object name, clicked with the mouse.
 void Click(const char* Name, QWidget* Window = nullptr);
+// "Adresář" as the operator uses it: Directory opened in the dialog, the
+// per-scan box set to PerScan, then "Použít".
+void ChooseFolder(const fs::path& Directory, bool PerScan = false);
+// "Definovat" as the operator uses it: the first fields typed with Texts
+// (LHX, LHY, rows, ...), "Použít", then the close box.
+void TypeRaster(const std::vector<std::string>& Texts);
+// The directory the dialog shows when "Adresář" opens it; the dialog is then closed.
+std::string FolderTheDialogOpensAt();
 // Runs the loop until Done holds or Limit ran out; false when it ran out.
 bool RunLoopUntil(const std::function<bool()>& Done, std::chrono::milliseconds Limit = Patience);
 

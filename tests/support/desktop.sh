@@ -103,6 +103,7 @@ click() {
 main_button() {
   case "$1" in
     Inicializace) echo $((1 + 10 + 35)) $((352 + 16 + 12)) ;;
+    Nastavení) echo $((1 + 58 + 11)) $((352 + 48 + 12)) ;;
     Zobrazit) echo $((96 + 10 + 35)) $((352 + 16 + 12)) ;;
     Definovat) echo $((96 + 10 + 35)) $((352 + 48 + 12)) ;;
     Adresář) echo $((264 + 10 + 23)) $((352 + 16 + 12)) ;;
