@@ -48,6 +48,36 @@ class TCells {
   std::vector<int> Index;
 };
 
+// The eigenvalues of symmetric C, largest first, and the eigenvector of the
+// smallest: the normal of the plane that points of covariance C lie about.
+void SmallestEigenvector(const cv::Matx33d& C, cv::Vec3d& Values, cv::Vec3d& Normal) {
+  const double q = (C(0, 0) + C(1, 1) + C(2, 2)) / 3;
+  const double p1 = C(0, 1) * C(0, 1) + C(0, 2) * C(0, 2) + C(1, 2) * C(1, 2);
+  const double p2 = (C(0, 0) - q) * (C(0, 0) - q) + (C(1, 1) - q) * (C(1, 1) - q) +
+                    (C(2, 2) - q) * (C(2, 2) - q) + 2 * p1;
+  const double p = std::sqrt(p2 / 6);
+  if (!(p > 0)) {
+    Values = {q, q, q};
+    Normal = {0, 0, 1};
+    return;
+  }
+  const cv::Matx33d B = (C - q * cv::Matx33d::eye()) * (1 / p);
+  const double r = std::clamp(cv::determinant(B) / 2, -1.0, 1.0);
+  const double phi = std::acos(r) / 3;
+  const double largest = q + 2 * p * std::cos(phi);
+  const double smallest = q + 2 * p * std::cos(phi + 2 * CV_PI / 3);
+  Values = {largest, 3 * q - largest - smallest, smallest};
+  // The normal is orthogonal to the rows of C - smallest I: the longest cross product of two.
+  const cv::Matx33d M = C - smallest * cv::Matx33d::eye();
+  const cv::Vec3d r0(M(0, 0), M(0, 1), M(0, 2)), r1(M(1, 0), M(1, 1), M(1, 2)),
+      r2(M(2, 0), M(2, 1), M(2, 2));
+  Normal = r0.cross(r1);
+  for (const cv::Vec3d& candidate : {r0.cross(r2), r1.cross(r2)})
+    if (candidate.dot(candidate) > Normal.dot(Normal)) Normal = candidate;
+  const double length = cv::norm(Normal);
+  Normal = length > 0 ? Normal * (1 / length) : cv::Vec3d(0, 0, 1);
+}
+
 double Distance(const TCloudPoint& A, const TCloudPoint& B) {
   return cv::norm(cv::Point3d(A.CameraMm) - cv::Point3d(B.CameraMm));
 }
@@ -137,14 +167,12 @@ void MarkOffSurface(std::vector<TCloudPoint>& Cloud, const TCloudOptions& Option
     }
     centre *= 1.0 / double(same.size());
     for (const cv::Vec3d& p : same) covariance += (p - centre) * (p - centre).t();
-    cv::Matx31d values;
-    cv::Matx33d vectors;
-    cv::eigen(covariance, values, vectors);
-    const cv::Vec3d normal(vectors(2, 0), vectors(2, 1), vectors(2, 2));
+    cv::Vec3d values, normal;
+    SmallestEigenvector(covariance, values, normal);
     const cv::Vec3d point(Cloud[i].CameraMm.x, Cloud[i].CameraMm.y, Cloud[i].CameraMm.z);
     // Neighbours along a line leave the plane's normal undetermined: then only their nearness
     // counts.
-    const bool flat = values(1) > 0.05 * values(0);
+    const bool flat = values[1] > 0.05 * values[0];
     if (flat && std::abs(normal.dot(point - centre)) > Options.OffSurfaceShare * local)
       Cloud[i].Marked = true;
   }
