@@ -61,11 +61,15 @@ cv::Mat DrawCloud(const std::vector<TCloudPoint>& Cloud, const TCloudView& View)
                                        std::sin(above), std::cos(above)) *
                            cv::Matx33d(std::cos(aside), 0, -std::sin(aside), 0, 1, 0,
                                        std::sin(aside), 0, std::cos(aside));
+  const auto unmarked =
+      std::count_if(Cloud.begin(), Cloud.end(), [](const TCloudPoint& p) { return !p.Marked; });
   std::vector<cv::Vec3d> seen(Cloud.size());
   cv::Vec2d low(INFINITY, INFINITY), high(-INFINITY, -INFINITY);
   for (std::size_t i = 0; i < Cloud.size(); ++i) {
     const cv::Point3f& p = Cloud[i].CameraMm;
     seen[i] = turn * (cv::Vec3d(p.x, p.y, p.z) - middle);
+    // A marked point far off (a misread number) must not shrink the rest to a dot.
+    if (Cloud[i].Marked && unmarked > 0) continue;
     for (int k = 0; k < 2; ++k) {
       low[k] = std::min(low[k], seen[i][k]);
       high[k] = std::max(high[k], seen[i][k]);

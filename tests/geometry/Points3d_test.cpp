@@ -242,10 +242,18 @@ TEST(PointCloudFileTest, PlyReadsBackWithUnitFrameAndCalibration) {
   ASSERT_TRUE(WriteCloudPicture((dir / "3d.png").string(), cloud, &error)) << error;
   const cv::Mat picture = cv::imread((dir / "3d.png").string());
   ASSERT_EQ(picture.size(), cv::Size(1024, 768));
-  const cv::Mat middle = picture(cv::Rect(312, 200, 400, 300));
-  cv::Mat hsv;
-  cv::cvtColor(middle, hsv, cv::COLOR_BGR2HSV);
-  EXPECT_GT(cv::countNonZero(hsv.reshape(1, int(hsv.total())).col(1) > 100), 1000);
+  const auto coloured = [](const cv::Mat& Picture) {
+    cv::Mat hsv;
+    cv::cvtColor(Picture, hsv, cv::COLOR_BGR2HSV);
+    return cv::countNonZero(hsv.reshape(1, int(hsv.total())).col(1) > 100);
+  };
+  EXPECT_GT(coloured(picture(cv::Rect(312, 200, 400, 300))), 1000);
+  // A misread point far off is drawn, marked, without shrinking the others to a dot.
+  auto withFar = cloud;
+  withFar.push_back(cloud[0]);
+  withFar.back().CameraMm = {0, 0, 1e5};
+  withFar.back().Marked = true;
+  EXPECT_GT(coloured(DrawCloud(withFar)), 0.9 * coloured(picture));
   // A folder that is not there: no file, an error naming it.
   const std::string missing = (dir / "no" / "points.ply").string();
   EXPECT_FALSE(WritePointCloudPly(missing, cloud, "", &error));
