@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include "check/ScanPoints3d.h"
+
 int RunCheckCommand(const QStringList& Arguments, std::ostream& Out, std::ostream& Err,
                     const TCheckRaster& Raster) {
   QCommandLineParser parser;
@@ -14,9 +16,15 @@ int RunCheckCommand(const QStringList& Arguments, std::ostream& Out, std::ostrea
   const QCommandLineOption raster(
       "raster", "The raster in force during the scan: LHX,LHY,ROWS,COLUMNS,SIZE,SPACING.",
       "values");
-  const QCommandLineOption noReport("no-report",
-                                    "Do not write corvalet-check.txt, .png and corvalet-points.csv beside the index.");
-  parser.addOptions({help, version, raster, noReport});
+  const QCommandLineOption noReport(
+      "no-report",
+      "Do not write corvalet-check.txt, .png and corvalet-points.csv beside the index.");
+  const QCommandLineOption calibration(
+      "calibration",
+      "Place the read points in space with this calibration and write corvalet-points.ply and "
+      "corvalet-3d.png beside the index.",
+      "file");
+  parser.addOptions({help, version, raster, noReport, calibration});
   parser.addPositionalArgument("DIR", "The scan folder, holding corvalet.sbf and its photos.");
   const std::string program =
       Arguments.isEmpty() ? "corvalet-check" : QFileInfo(Arguments[0]).fileName().toStdString();
@@ -60,13 +68,32 @@ int RunCheckCommand(const QStringList& Arguments, std::ostream& Out, std::ostrea
     used = *recorded;
   }
   std::string error;
-  const auto result = CheckScanFolder(dir, used, &error);
+  // A calibration that cannot be read is refused before the photos are decoded.
+  const std::string calibrationFile = parser.value(calibration).toStdString();
+  std::optional<TCalibration> rig;
+  if (parser.isSet(calibration) && !(rig = ReadCalibrationFile(calibrationFile, &error))) {
+    Err << program << ": " << error << "\n";
+    return 2;
+  }
+  auto result = CheckScanFolder(dir, used, &error);
   if (!result) {
     Err << program << ": " << error << "\n";
     return 2;
   }
+  std::optional<std::vector<TCloudPoint>> cloud;
+  if (rig) {
+    cloud = PlaceScanPoints(*result, *rig, calibrationFile, &error);
+    if (!cloud) {
+      Err << program << ": " << error << "\n";
+      return 2;
+    }
+    result->Points3d = SummariseCloud(*cloud).Text();
+  }
   Out << result->Verdict() << "\n";
-  if (!parser.isSet(noReport) && !WriteCheckReport(dir, *result, &error)) {
+  if (cloud) Out << result->Points3d << "\n";
+  if (!parser.isSet(noReport) &&
+      (!WriteCheckReport(dir, *result, &error) ||
+       (cloud && !WriteScanPoints3d(dir, *cloud, calibrationFile, &error)))) {
     Err << program << ": " << error << "\n";
     return 2;
   }

@@ -93,6 +93,7 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
   }
   out << "Šum: " << DecimalText(Result.Noise)
       << " úrovně, světlo bodů: " << DecimalText(Result.PointLight, 0) << " úrovní\n";
+  if (!Result.Points3d.empty()) out << Result.Points3d << "\n";
   out << "Příčiny:\n";
   for (const TCauseFinding& finding : Result.Causes) {
     out << "- " << CheckCauseText(finding.Cause);

@@ -4,6 +4,8 @@
 #include <array>
 #include <atomic>
 
+#include "check/ScanPoints3d.h"
+
 // What the check's thread knows of one scan; only that thread touches it, but for Dropped.
 struct TScanCheck::TScan {
   explicit TScan(const TCheckRaster& Raster) : Decoder(Raster) {}
@@ -113,7 +115,10 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
   Tasks.push_back([this, scan = std::move(Current), Dir] {
     std::string line;
     // The report beside this index must be this scan's or none.
-    if (scan->Broken || !scan->Seen[0] || !scan->Seen[1] || !scan->Seen[2]) RemoveCheckReport(Dir);
+    if (scan->Broken || !scan->Seen[0] || !scan->Seen[1] || !scan->Seen[2]) {
+      RemoveCheckReport(Dir);
+      RemoveScanPoints3d(Dir);
+    }
     if (scan->Broken) {
       line = "Kontrola nebyla možná: " + scan->Problem;
     } else if (!scan->Seen[0] || !scan->Seen[1] || !scan->Seen[2]) {
@@ -133,13 +138,37 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
                               std::to_string(calibration.PhotoHeight);
       line = result.Verdict();
       std::string error;
+      const std::string points3d = PlacePoints(Dir, scan->Calibration.File, result);
       if (!WriteCheckReport(Dir, result, &error)) line += " (zpráva neuložena: " + error + ")";
+      if (!points3d.empty()) line += "; " + points3d;
       std::lock_guard hold(Lock);
       Last = std::move(result);
     }
     Report(Dir, line);
   });
   Wake.notify_all();
+}
+
+std::string TScanCheck::PlacePoints(const std::string& Dir, const std::string& CalibrationFile,
+                                    TCheckResult& Result) {
+  if (CalibrationFile.empty()) {
+    RemoveScanPoints3d(Dir);
+    if (CalibrationMissingSaid) return {};
+    CalibrationMissingSaid = true;
+    // Before the verdict, which stays the scan's last line.
+    Report(Dir, "3D body potřebují kalibraci: bez ní se sken jen kontroluje");
+    return {};
+  }
+  std::string error;
+  const auto calibration = ReadCalibrationFile(CalibrationFile, &error);
+  const auto cloud =
+      calibration ? PlaceScanPoints(Result, *calibration, CalibrationFile, &error) : std::nullopt;
+  if (!cloud || !WriteScanPoints3d(Dir, *cloud, CalibrationFile, &error)) {
+    RemoveScanPoints3d(Dir);
+    return "3D body nespočítány: " + error;
+  }
+  Result.Points3d = SummariseCloud(*cloud).Text();
+  return Result.Points3d;
 }
 
 std::optional<TCheckResult> TScanCheck::LastResult() const {

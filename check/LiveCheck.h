@@ -10,10 +10,12 @@
 
 #include "check/ScanCheck.h"
 
-// The calibration in force as a scan's report names it, and the photo size it was made for.
+// The calibration in force: its file, which places the read points in space, the
+// line a scan's report names it by, and the photo size it was made for.
 struct TCheckCalibration {
   std::string Line;
   int PhotoWidth = 0, PhotoHeight = 0;
+  std::string File;
 };
 
 // The check of a scan while it runs: each photo is decoded on the check's own
@@ -22,7 +24,8 @@ struct TCheckCalibration {
 class TScanCheck {
  public:
   // Report gets one line per scan, on the check's thread: the verdict, or why
-  // there is none, with the folder of the scan it judged (as IndexWritten got it).
+  // there is none, with the folder of the scan it judged (as IndexWritten got it);
+  // before the first verdict without a calibration, also the line saying so.
   using TReport = std::function<void(const std::string& Folder, const std::string& Line)>;
   explicit TScanCheck(TReport Report);
   // Drops the work not begun and waits for the photo in hand.
@@ -32,9 +35,11 @@ class TScanCheck {
 
   // A new scan with the raster in force and the camera's settings as the log
   // gives them (empty when the camera reports none). An unfinished earlier one
-  // is dropped; one whose index was written is still judged.
+  // is dropped; one whose index was written is still judged. With a calibration
+  // in force the read points are placed in space too; without, the first scan
+  // says once that they need one.
   void ScanStarted(const TCheckRaster& Raster, const std::string& Settings = {});
-  // The calibration in force for the scans started from now on (an empty line: none).
+  // The calibration in force for the scans started from now on (an empty file: none).
   void SetCalibration(const TCheckCalibration& Calibration);
   // A setting of the camera changed during the running scan (the log's line).
   void SettingChanged(const std::string& Change);
@@ -51,6 +56,11 @@ class TScanCheck {
  private:
   struct TScan;
   void Work();
+  // With a calibration: Result's points placed and written beside the index, and
+  // their summary (or why not) for the verdict's line. Without: the old 3D files
+  // removed, and the first time a line that says they need one.
+  std::string PlacePoints(const std::string& Dir, const std::string& CalibrationFile,
+                          TCheckResult& Result);
 
   TReport Report;
   mutable std::mutex Lock;
@@ -60,5 +70,6 @@ class TScanCheck {
   std::shared_ptr<TScan> Current;
   std::optional<TCheckResult> Last;
   TCheckCalibration Calibration;
+  bool CalibrationMissingSaid = false;  // the check's thread only
   std::thread Worker;
 };

@@ -103,6 +103,8 @@ struct TCheckResult {
   std::vector<QPointF> Positions;
   std::vector<char> Found;
   std::vector<float> Margins;
+  // The read points in space, in one line ("3D: ..."); empty without a calibration.
+  std::string Points3d;
   // The all-points photo in grey, at most 2048 pixels a side, and its scale.
   QImage Preview;
   double PreviewScale = 1.0;

@@ -12,11 +12,14 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <opencv2/calib3d.hpp>
 #include <sstream>
+#include <thread>
 
 #include "check/CheckCommand.h"
 #include "check/LiveCheck.h"
 #include "check/ScanCheck.h"
+#include "check/ScanPoints3d.h"
 #include "pattern/Code_man.h"
 #include "tests/support/CheckTruth.h"
 #include "tests/support/SimScan.h"
@@ -329,8 +332,11 @@ TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
     return next();
   };
   const std::string allRead = "Kontrola: 9600/9600 bodů čitelných";
-  EXPECT_EQ(scan(-1, -1), dir.string() + ": " + allRead);
+  // Without a calibration the first scan says once that 3D points need one, before its verdict.
+  EXPECT_EQ(scan(-1, -1), dir.string() + ": 3D body potřebují kalibraci: bez ní se sken jen kontroluje");
+  EXPECT_EQ(next(), dir.string() + ": " + allRead);
   EXPECT_TRUE(fs::exists(dir / "corvalet-check.png"));
+  EXPECT_FALSE(fs::exists(dir / "corvalet-points.ply"));
   // The next scan ends long before this one is judged: both verdicts come, each
   // naming its own folder.
   handOver(-1, -1, other);
@@ -363,6 +369,96 @@ TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
       << report;
   ASSERT_TRUE(check.LastResult());
   EXPECT_EQ(check.LastResult()->MisplacedPhotos, std::vector<int>{16});
+}
+
+// A calibration of the station's sizes: the simulated rig's flat picture is not
+// its geometry, so what matters here is where the points go, not where they lie.
+std::string WriteCalibration(const fs::path& Path, cv::Size Photo) {
+  TCalibration calibration;
+  TRigGeometry& rig = calibration.Rig;
+  rig.Camera = {Photo, {2400, 0, 1023.5, 0, 2400, 767.5, 0, 0, 1}, {-0.05, 0.02, 0, 0, 0}};
+  rig.Projector = {StationProjectionSize, {1300, 0, 507.5, 0, 1300, 600, 0, 0, 1}, {}};
+  cv::Rodrigues(cv::Vec3d(0, 0.25, 0), rig.ProjectorFromCamera);
+  rig.ProjectorFromCameraMm = -(rig.ProjectorFromCamera * cv::Vec3d(200, 0, 0));
+  std::string error;
+  EXPECT_TRUE(WriteCalibrationFile(Path.string(), calibration, &error)) << error;
+  return Path.string();
+}
+
+// The vertex count a PLY header announces; -1 without one.
+long PlyVertices(const fs::path& Path) {
+  std::istringstream header(ReadText(Path));
+  std::string line;
+  while (std::getline(header, line) && line != "end_header")
+    if (line.rfind("element vertex ", 0) == 0) return std::stol(line.substr(15));
+  return -1;
+}
+
+TEST_F(TScanCheckTest, CalibrationPlacesTheReadPointsBesideTheIndex) {
+  const TScanFolder& folder = Default();
+  const fs::path dir = Relisted("points3d", folder.Scan.Names);
+  const std::string good = WriteCalibration(*Root / "good.yml", {2048, 1536});
+  std::string out, err;
+  // No calibration, no 3D files and no 3D line.
+  EXPECT_EQ(RunCommand({dir.string()}, &out, &err), 0) << err;
+  EXPECT_EQ(out, "Kontrola: 9600/9600 bodů čitelných\n");
+  EXPECT_FALSE(fs::exists(dir / "corvalet-points.ply"));
+
+  EXPECT_EQ(RunCommand({"--calibration", good, dir.string()}, &out, &err), 0) << err;
+  const std::string prefix = "Kontrola: 9600/9600 bodů čitelných\n3D: 9600 bodů, hloubka ";
+  EXPECT_EQ(out.rfind(prefix, 0), 0u) << out;
+  const std::string summary = out.substr(out.find("3D: "), out.size() - out.find("3D: ") - 1);
+  EXPECT_NE(ReadText(dir / "corvalet-check.txt").find("\n" + summary + "\n"), std::string::npos);
+  EXPECT_EQ(PlyVertices(dir / "corvalet-points.ply"), 9600);
+  EXPECT_NE(ReadText(dir / "corvalet-points.ply").find("comment calibration: " + good + "\n"),
+            std::string::npos);
+  EXPECT_EQ(QImage(QString::fromStdString((dir / "corvalet-3d.png").string())).size(),
+            QSize(1024, 768));
+
+  // A calibration made for other photos is refused, naming both sizes, and writes nothing.
+  fs::remove(dir / "corvalet-points.ply");
+  const std::string small = WriteCalibration(*Root / "small.yml", {640, 480});
+  EXPECT_EQ(RunCommand({"--calibration", small, dir.string()}, &out, &err), 2);
+  EXPECT_EQ(err, "corvalet-check: " + small +
+                     ": kalibrace k tomuto skenu nepatří: snímky mají 2048 x 1536 pixelů, "
+                     "kalibrace 640 x 480\n");
+  EXPECT_FALSE(fs::exists(dir / "corvalet-points.ply"));
+  const std::string missing = (*Root / "none.yml").string();
+  EXPECT_EQ(RunCommand({"--calibration", missing, dir.string()}, &out, &err), 2);
+  EXPECT_NE(err.find(missing), std::string::npos) << err;
+
+  // The live check does the same with the calibration its scan started with.
+  std::mutex lock;
+  std::vector<std::string> lines;
+  {
+    TScanCheck check([&](const std::string&, const std::string& Line) {
+      std::lock_guard guard(lock);
+      lines.push_back(Line);
+    });
+    // A new scan drops the unfinished one: each waits for its line.
+    for (const std::string& calibration : {good, small}) {
+      check.SetCalibration({"Kalibrace: " + calibration, 2048, 1536, calibration});
+      check.ScanStarted(folder.Raster());
+      for (int photo = 0; photo < 17; ++photo)
+        check.PhotoSaved(photo, (folder.Dir / folder.Scan.Names[std::size_t(photo)]).string());
+      check.IndexWritten(dir.string());
+      const std::size_t before = calibration == good ? 0 : 1;
+      for (int i = 0; i < 600; ++i) {
+        if (std::lock_guard guard(lock); lines.size() > before) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      if (calibration == good) {
+        EXPECT_TRUE(fs::exists(dir / "corvalet-points.ply"));
+      }
+    }
+  }
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Kontrola: 9600/9600 bodů čitelných; " + summary);
+  EXPECT_EQ(lines[1].rfind("Kontrola: 9600/9600 bodů čitelných; 3D body nespočítány: " + small, 0),
+            0u)
+      << lines[1];
+  // The refused calibration's scan leaves no earlier scan's points beside its index.
+  EXPECT_FALSE(fs::exists(dir / "corvalet-points.ply"));
 }
 
 TEST_F(TScanCheckTest, CommandLineRefusesBadInputNamingTheFile) {

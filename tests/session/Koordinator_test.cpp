@@ -423,7 +423,9 @@ TEST_F(TScanIndexTest, EarlierIndexAndItsCheckFilesAreKeptUnderTheirScanTime) {
   const std::map<std::string, std::string> earlier = {{"corvalet.sbf", "earlier index"},
                                                       {"corvalet-check.txt", "report"},
                                                       {"corvalet-check.png", "picture"},
-                                                      {"corvalet-points.csv", "points"}};
+                                                      {"corvalet-points.csv", "points"},
+                                                      {"corvalet-points.ply", "cloud"},
+                                                      {"corvalet-3d.png", "view"}};
   for (const auto& [name, bytes] : earlier) WriteFile(Dir / name, bytes);
   // Written at 2026-12-08 14:05:12 local time, the second of one more kept index.
   std::tm local{};
@@ -441,6 +443,8 @@ TEST_F(TScanIndexTest, EarlierIndexAndItsCheckFilesAreKeptUnderTheirScanTime) {
       {"corvalet-check-2026-12-08_140512_2.txt", "report"},
       {"corvalet-check-2026-12-08_140512_2.png", "picture"},
       {"corvalet-points-2026-12-08_140512_2.csv", "points"},
+      {"corvalet-points-2026-12-08_140512_2.ply", "cloud"},
+      {"corvalet-3d-2026-12-08_140512_2.png", "view"},
       {"corvalet-2026-12-08_140512.sbf", "kept before"}};
   for (const auto& [name, bytes] : kept) EXPECT_EQ(ReadFile(Dir / name), bytes) << name;
   EXPECT_THAT(Station::FilesIn(Dir),
@@ -448,6 +452,8 @@ TEST_F(TScanIndexTest, EarlierIndexAndItsCheckFilesAreKeptUnderTheirScanTime) {
                                               "corvalet-check-2026-12-08_140512_2.txt",
                                               "corvalet-check-2026-12-08_140512_2.png",
                                               "corvalet-points-2026-12-08_140512_2.csv",
+                                              "corvalet-points-2026-12-08_140512_2.ply",
+                                              "corvalet-3d-2026-12-08_140512_2.png",
                                               "corvalet-2026-12-08_140512.sbf"));
   EXPECT_THAT(LogLines().back(), ::testing::EndsWith(" : Starší seznam snímků přejmenován na "
                                                      "corvalet-2026-12-08_140512_2.sbf"));
