@@ -22,7 +22,7 @@ constexpr UINT WorkDoneMessage = WM_USER + 18;
 
 TCalibrationOptions StationOptions() {
   TCalibrationOptions options;
-  options.ProjectorSize = {StationProjectionWidth, StationProjectionHeight};
+  options.ProjectorSize = StationProjectionSize;
   return options;
 }
 

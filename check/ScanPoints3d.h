@@ -13,7 +13,7 @@
 #include "geometry/CalibrationFile.h"
 #include "geometry/PointCloud.h"
 
-// The station's projection (the projection window's bitmap), pixels.
+// The station's projection bitmap (the projection window's client area), pixels.
 inline const cv::Size StationProjectionSize{1016, 734};
 
 // Where the centre of the raster point in Row and Column lies in the projector's

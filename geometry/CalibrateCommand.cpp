@@ -67,7 +67,7 @@ int RunCalibrateCommand(const QStringList& Arguments, std::ostream& Out, std::os
                  ": expected COLUMNSxROWS:SQUARE_MM, inner corners (at least 3 x 2) and the "
                  "square's side in mm, e.g. 9x6:25");
   TCalibrationOptions options;
-  options.ProjectorSize = {StationProjectionWidth, StationProjectionHeight};
+  options.ProjectorSize = StationProjectionSize;
   if (parser.isSet(projector)) {
     int width = 0, height = 0;
     char tail = 0;

@@ -13,20 +13,8 @@ namespace {
 // The read points of a check, each with its place in the photo and in the projector's bitmap.
 std::vector<TDecodedPoint> ReadPoints(const TCheckResult& Check) {
   std::vector<TDecodedPoint> points;
-  const TCheckRaster& raster = Check.Raster;
-  const int columns = std::max(1, raster.Columns);
-  // A point's square covers Size pixels from its offset: its centre lies (Size - 1) / 2 further.
-  const double half = (raster.Size - 1) / 2.0;
-  for (std::size_t i = 0; i < Check.States.size() && i < Check.Positions.size(); ++i) {
-    const QPointF at = Check.Positions[i];
-    if (Check.States[i] != TPointState::Read || !std::isfinite(at.x()) || !std::isfinite(at.y()))
-      continue;
-    const int row = int(i) / columns, column = int(i) % columns;
-    // The check's positions count pixel (c, r) as [c, c+1); here its centre is c.
-    points.push_back({cv::Point2f(float(at.x() - 0.5), float(at.y() - 0.5)),
-                      cv::Point2f(float(raster.OffsetX + column * raster.Spacing + half),
-                                  float(raster.OffsetY + row * raster.Spacing + half))});
-  }
+  for (const TRasterPoint& point : ReadRasterPoints(Check))
+    points.push_back({cv::Point2f(point.CameraPx), cv::Point2f(point.ProjectorPx)});
   return points;
 }
 

@@ -10,10 +10,8 @@
 #include <vector>
 
 #include "check/ScanCheck.h"
+#include "check/ScanPoints3d.h"
 #include "geometry/Calibrate.h"
-
-// The station's projection bitmap (the projection window's client area), pixels.
-constexpr int StationProjectionWidth = 1016, StationProjectionHeight = 734;
 
 // The view in scan folder Dir, whose check reading is Check: the board's corners
 // in the lit-field photo, each corner's projector place from the read points,

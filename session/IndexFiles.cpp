@@ -23,8 +23,10 @@ struct TScanFile {
   const char* Extension;
 };
 constexpr TScanFile IndexFile{"corvalet", ".sbf"};
-constexpr TScanFile CheckFiles[] = {{"corvalet-check", ".txt"},  {"corvalet-check", ".png"},
-                                    {"corvalet-points", ".csv"}, {"corvalet-points", ".ply"},
+constexpr TScanFile CheckFiles[] = {{"corvalet-check", ".txt"},
+                                    {"corvalet-check", ".png"},
+                                    {"corvalet-points", ".csv"},
+                                    {"corvalet-points", ".ply"},
                                     {"corvalet-3d", ".png"}};
 // The new index before it takes the name; the copy of an earlier one before it takes its time.
 constexpr char NewIndex[] = ".corvalet.sbf.new";

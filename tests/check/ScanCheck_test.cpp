@@ -333,7 +333,8 @@ TEST_F(TScanCheckTest, LiveCheckGivesOneLinePerScanWhenTheIndexIsWritten) {
   };
   const std::string allRead = "Kontrola: 9600/9600 bodů čitelných";
   // Without a calibration the first scan says once that 3D points need one, before its verdict.
-  EXPECT_EQ(scan(-1, -1), dir.string() + ": 3D body potřebují kalibraci: bez ní se sken jen kontroluje");
+  EXPECT_EQ(scan(-1, -1),
+            dir.string() + ": 3D body potřebují kalibraci: bez ní se sken jen kontroluje");
   EXPECT_EQ(next(), dir.string() + ": " + allRead);
   EXPECT_TRUE(fs::exists(dir / "corvalet-check.png"));
   EXPECT_FALSE(fs::exists(dir / "corvalet-points.ply"));

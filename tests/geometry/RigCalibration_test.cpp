@@ -155,7 +155,7 @@ TEST_F(TRigCalibrationTest, ZoomTurnedBetweenViewsIsReported) {
   const std::string zoomed = Scan("zoomed", "scene=board,board=9x6:25,pose=7,zoom=1.03");
   views.push_back(*ReadCalibrationView(zoomed, Board, {}, &error));
   TCalibrationOptions options;
-  options.ProjectorSize = {StationProjectionWidth, StationProjectionHeight};
+  options.ProjectorSize = StationProjectionSize;
   const TCalibrationOutcome outcome = Calibrate(views, Board, options);
   ASSERT_TRUE(outcome.Calibration);
   bool named = false;
