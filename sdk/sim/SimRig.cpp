@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "sdk/sim/SimRender.h"
 #include "sdk/sim/SimRigState.h"
+#include "sdk/sim/SimTruthFiles.h"
 
 namespace SimRigDetail {
 
@@ -52,6 +54,21 @@ std::string TRig::NextPhotoName() {
   char name[32];
   std::snprintf(name, sizeof name, "IMG_%04u.JPG", NextPhotoNumber++);
   return name;
+}
+
+void WriteTruth(const TTask& Task) {
+  std::string error;
+  const bool frame = !Task.Frame.isNull();
+  const bool written =
+      Task.AllPoints ? SimRecordTruth(Task.TruthDir, Task.FileName, Task.Frame, Task.Width,
+                                      Task.Height, Task.Optics, Task.Stage, &error)
+                     : SimWriteRigTruth(Task.TruthDir,
+                                        TSimGeometry(Task.Width, Task.Height,
+                                                     frame ? Task.Frame.width() : SimFrameWidth,
+                                                     frame ? Task.Frame.height() : SimFrameHeight,
+                                                     Task.Optics.Zoom, Task.Stage),
+                                        &error);
+  if (!written) std::cerr << "simulated camera: the truth is not written: " << error << "\n";
 }
 
 namespace {

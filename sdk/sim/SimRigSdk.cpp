@@ -55,6 +55,22 @@ EdsError SetHandler(EdsCameraRef Ref, EdsUInt32 Event, EdsUInt32 Kind, THandler 
   });
 }
 
+// What a frame shows: nothing lit, mostly lit (the lit field), or a pattern of points.
+enum class TFrameKind { Dark, Lit, Pattern };
+
+TFrameKind KindOf(const QImage& Frame) {
+  // Every third row whole: that sees a raster of points of any size.
+  const QImage frame = Frame.convertToFormat(QImage::Format_RGB888);
+  long lit = 0, all = 0;
+  for (int y = 0; y < frame.height(); y += 3) {
+    const std::uint8_t* row = frame.constScanLine(y);
+    for (int x = 0; x < frame.width(); ++x, ++all)
+      lit += std::max({row[x * 3], row[x * 3 + 1], row[x * 3 + 2]}) >= 128;
+  }
+  if (lit == 0) return TFrameKind::Dark;
+  return 2 * lit > all ? TFrameKind::Lit : TFrameKind::Pattern;
+}
+
 EdsError WriteError() {
   return errno == ENOSPC ? EdsResult_DiskFull : EdsResult_FileWriteError;
 }
@@ -73,7 +89,11 @@ EdsError EdsInitializeSDK() {
   if (!rig.Initialized) rig.ReadConfiguration();
   if (EdsError failure = rig.Config.FailureFor("EdsInitializeSDK", ++rig.InitializeCalls))
     return failure;
-  if (!rig.Initialized) rig.Start();
+  if (!rig.Initialized) {
+    rig.Start();
+    rig.Stage = rig.Config.Stage;
+    rig.LitSincePose = rig.LastWasLit = false;
+  }
   return EdsResult_Ok;
 }
 
@@ -176,6 +196,15 @@ EdsError EdsSendCommand(EdsCameraRef Camera, EdsUInt32 Command, EdsInt32) {
     if (Command != EdsCommand_TakePicture) return EdsResult_NotSupported;
     const unsigned shot = ++rig.Shots;
     ++rig.Stats.ShotsAccepted;
+    // The operator moves the board after a scan, before its next dark field.
+    const TFrameKind kind = KindOf(frame);
+    if (kind == TFrameKind::Dark && rig.LitSincePose) {
+      rig.Stage.Pose = (rig.Stage.Pose + 1) % SimBoardPoseCount();
+      rig.LitSincePose = false;
+    }
+    const bool allPoints = kind == TFrameKind::Pattern && rig.LastWasLit;
+    rig.LitSincePose |= kind == TFrameKind::Lit;
+    rig.LastWasLit = kind == TFrameKind::Lit;
     if (rig.Config.IsSwallowed(shot)) {
       ++rig.Stats.ShotsSwallowed;
       return EdsResult_Ok;
@@ -202,6 +231,9 @@ EdsError EdsSendCommand(EdsCameraRef Camera, EdsUInt32 Command, EdsInt32) {
     task.Optics = rig.Config.Optics;
     task.Optics.Exposure *= scale;
     task.Shot = shot;
+    task.Stage = rig.Stage;
+    task.TruthDir = rig.Config.TruthDir;
+    task.AllPoints = allPoints;
     rig.Schedule(std::move(task));
     return EdsResult_Ok;
   });

@@ -24,6 +24,7 @@
 #include "sdk/sim/SimRig.h"
 #include "sdk/sim/SimScene.h"
 #include "sdk/sim/SimSettings.h"
+#include "sdk/sim/SimTruth.h"
 
 namespace SimRigDetail {
 
@@ -94,6 +95,10 @@ struct TTask {
   std::uint32_t Seed = 0;
   TSimOptics Optics;
   unsigned Shot = 0;
+  TSimStage Stage;
+  // Where the truth goes (empty: nowhere), and whether this is a scan's all-points photo.
+  std::string TruthDir;
+  bool AllPoints = false;
   // A property event.
   EdsUInt32 Event = 0, Property = 0;
 };
@@ -128,6 +133,10 @@ class TRig {
   std::vector<EdsBaseRef> Cameras;  // each holds one reference of the SDK's own
   unsigned Shots = 0;
   TSimStatistics Stats;
+  // What the camera looks at. The board moves to its next pose between scans: at a
+  // dark frame after a lit field was photographed in this pose.
+  TSimStage Stage;
+  bool LitSincePose = false, LastWasLit = false;
   std::deque<TTask> Tasks;
   std::condition_variable Wake;
   std::thread Worker;
@@ -167,5 +176,8 @@ TRig& Rig();
 
 // Stops the rig when the process exits; installed by the first EdsInitializeSDK.
 void InstallExitHook();
+
+// Writes the truth that Task asks for (sdk/sim/SimTruthFiles.h); a failure goes to stderr.
+void WriteTruth(const TTask& Task);
 
 }  // namespace SimRigDetail

@@ -88,7 +88,8 @@ void TRig::Run(TWorkerControl& Own) {
 void TRig::Deliver(TTask Task, TWorkerControl& Own, std::unique_lock<std::mutex>& Held) {
   Held.unlock();
   const QImage scene = SimPhotograph(Task.Frame, Task.Width, Task.Height, Task.Seed, Task.Optics,
-                                     Task.Shot, &Own.CancelRender);
+                                     Task.Shot, Task.Stage, &Own.CancelRender);
+  if (!Task.TruthDir.empty() && !scene.isNull()) WriteTruth(Task);
   auto jpeg =
       std::make_shared<const QByteArray>(scene.isNull() ? QByteArray() : SimEncodeJpeg(scene));
   Held.lock();
