@@ -59,8 +59,11 @@ EdsError SetHandler(EdsCameraRef Ref, EdsUInt32 Event, EdsUInt32 Kind, THandler 
 enum class TFrameKind { Dark, Lit, Pattern };
 
 TFrameKind KindOf(const QImage& Frame) {
-  // Every third row whole: that sees a raster of points of any size.
-  const QImage frame = Frame.convertToFormat(QImage::Format_RGB888);
+  // Every third row whole: that sees a raster of points of any size. The brightest
+  // channel of a pixel does not depend on their order.
+  const bool threeBytes =
+      Frame.format() == QImage::Format_RGB888 || Frame.format() == QImage::Format_BGR888;
+  const QImage frame = threeBytes ? Frame : Frame.convertToFormat(QImage::Format_RGB888);
   long lit = 0, all = 0;
   for (int y = 0; y < frame.height(); y += 3) {
     const std::uint8_t* row = frame.constScanLine(y);
@@ -196,8 +199,10 @@ EdsError EdsSendCommand(EdsCameraRef Camera, EdsUInt32 Command, EdsInt32) {
     if (Command != EdsCommand_TakePicture) return EdsResult_NotSupported;
     const unsigned shot = ++rig.Shots;
     ++rig.Stats.ShotsAccepted;
-    // The operator moves the board after a scan, before its next dark field.
-    const TFrameKind kind = KindOf(frame);
+    // The operator moves the board after a scan, before its next dark field; only the
+    // board and the truth need to know what the projector shows.
+    const bool asked = rig.Stage.Scene == TSimSceneKind::Board || !rig.Config.TruthDir.empty();
+    const TFrameKind kind = asked ? KindOf(frame) : TFrameKind::Pattern;
     if (kind == TFrameKind::Dark && rig.LitSincePose) {
       rig.Stage.Pose = (rig.Stage.Pose + 1) % SimBoardPoseCount();
       rig.LitSincePose = false;
