@@ -10,6 +10,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   clang libclang-rt-14-dev \
-  libgphoto2-dev gphoto2 \
+  libgphoto2-dev gphoto2 libopencv-calib3d-dev \
   xvfb xauth openbox wmctrl xdotool x11-utils \
   dpkg-dev desktop-file-utils man-db >/dev/null
