@@ -150,7 +150,8 @@ void TStomper::ShootPattern(TDraw Draw) {
   }
   if (PhotoTimeout > 0) FPhotoTimer.Start(PhotoTimeout);
   // While the camera makes its photo the link is free.
-  FLink.CameraAtWork(Koordinator->OwedPhotos.back().ShotAtUs);
+  if (Running && !Koordinator->OwedPhotos.empty())
+    FLink.CameraAtWork(Koordinator->OwedPhotos.back().ShotAtUs);
 }
 
 void TStomper::ShootDarkField() {

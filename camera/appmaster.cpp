@@ -7,6 +7,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/Paths.h"
+
 namespace {
 
 constexpr char NoCameraName[] = "Camera is not detected!";
@@ -47,13 +49,6 @@ std::string NameBeside(const std::string& Name, int N) {
   const auto dot = Name.rfind('.');
   const auto stemEnd = dot == std::string::npos || dot == 0 ? Name.size() : dot;
   return Name.substr(0, stemEnd) + "_" + std::to_string(N) + Name.substr(stemEnd);
-}
-
-bool Taken(const std::string& Path) {
-  std::error_code error;
-  // A dangling link is a taken name too; a name the look cannot judge is left to the creation.
-  const auto type = std::filesystem::symlink_status(Path, error).type();
-  return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none;
 }
 
 WPARAM NextSession() {
@@ -210,7 +205,7 @@ EdsError TAppMaster::CreateFile(TItemDownload& Download, const std::string& Dire
   for (int n = 1; n <= MaxNameTries && result == EdsResult_FileAlreadyExists; ++n) {
     if (n > 1) written = NameBeside(Download.CameraName, n);
     path = directory + written;
-    if (Taken(path)) continue;
+    if (PathTaken(path)) continue;
     result = EdsCreateFileStream(path.c_str(), EdsFileCreate_New, EdsFileAccess_ReadWrite, &stream);
   }
   Download.Name = written;

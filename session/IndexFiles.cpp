@@ -13,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/Paths.h"
+
 namespace {
 
 // A file of a scan, as name stem and extension.
@@ -31,18 +33,12 @@ std::string Named(const TScanFile& File, const std::string& Stamp) {
   return std::string(File.Stem) + (Stamp.empty() ? "" : "-" + Stamp) + File.Extension;
 }
 
-bool Exists(const std::string& Path) {
-  std::error_code error;
-  const auto type = std::filesystem::symlink_status(Path, error).type();
-  return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none;
-}
-
 // Renames without ever replacing a file at To; errno tells why not.
 bool RenameNoReplace(const std::string& From, const std::string& To) {
   if (renameat2(AT_FDCWD, From.c_str(), AT_FDCWD, To.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   // A file system without the flag: the look first is the best left.
-  if (Exists(To)) {
+  if (PathTaken(To)) {
     errno = EEXIST;
     return false;
   }
@@ -136,8 +132,8 @@ std::string StampFor(const std::string& Directory, const std::string& Path, cons
   for (int n = 2; n <= 9999; ++n) {
     const std::string kept = Directory + Named(File, stamp);
     if (TakenByItself && SameFile(Path, kept)) return stamp;
-    bool free = !Exists(kept) && !Exists(Directory + Named(IndexFile, stamp));
-    for (const TScanFile& file : CheckFiles) free = free && !Exists(Directory + Named(file, stamp));
+    bool free = !PathTaken(kept) && !PathTaken(Directory + Named(IndexFile, stamp));
+    for (const TScanFile& file : CheckFiles) free = free && !PathTaken(Directory + Named(file, stamp));
     if (free) return stamp;
     stamp = time + "_" + std::to_string(n);
   }
@@ -178,7 +174,7 @@ TPutIndex PutScanIndex(const std::string& Directory, const std::string& Text,
     // The earlier scan's check files go with its index, before the new index takes the name.
     for (const TScanFile& checkFile : CheckFiles) {
       const std::string from = Directory + Named(checkFile, "");
-      if (!Exists(from)) continue;
+      if (!PathTaken(from)) continue;
       Step("keep " + Named(checkFile, ""));
       if (!RenameNoReplace(from, Directory + Named(checkFile, stamp)))
         put.Notes.push_back("Soubor " + from + " nelze přejmenovat: " + std::strerror(errno));
@@ -189,7 +185,7 @@ TPutIndex PutScanIndex(const std::string& Directory, const std::string& Text,
     std::string stamp;
     for (const TScanFile& checkFile : CheckFiles) {
       const std::string from = Directory + Named(checkFile, "");
-      if (!Exists(from)) continue;
+      if (!PathTaken(from)) continue;
       if (stamp.empty()) stamp = StampFor(Directory, from, checkFile, false);
       const std::string to = Named(checkFile, stamp);
       Step("keep " + Named(checkFile, ""));

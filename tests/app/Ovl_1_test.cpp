@@ -535,7 +535,7 @@ TEST_F(TMainWindowTest, RefusedShutterStopsTheScanAtOnceAndKeepsItsPhotos) {
   // No photograph comes for step 3: nothing waits for it.
   const fs::path folder = Dir / "sken-001";
   std::vector<std::string> log = ScanLog("...s");
-  log.insert(log.begin() + 1, "Snímky do " + folder.string() + "/");
+  log.insert(log.begin() + 2, "Snímky do " + folder.string() + "/");
   log.push_back("Snímky zastaveného snímání zůstávají v " + folder.string() + "/");
   EXPECT_THAT(Messages, ElementsAreArray(log));
   EXPECT_FALSE(Stomper->Running);
@@ -721,7 +721,7 @@ TEST_F(TMainWindowTest, ScanAndAimBeginOnlyOnceTheWindowSystemShowsTheProjection
   Form1->hide();
   EXPECT_EQ(ShutterCommands(), 0);
   ASSERT_TRUE(RunLoopUntil([] { return ShutterCommands() == 1; }));
-  EXPECT_THAT(Messages, ElementsAre(ScanStarted, "step_0"));
+  EXPECT_THAT(Messages, ElementsAre(ScanStarted, SettleLogged, "step_0"));
   ASSERT_EQ(Waits.size(), 1u);
   EXPECT_EQ(Waits[0].WrongPoints, 0);
 
