@@ -210,6 +210,9 @@ TEST_F(TScanCheckTest, ReadsThePointsOnEverySurfaceOfEachScene) {
     EXPECT_EQ(truth.Wrong, 0);
     EXPECT_LE(truth.MedianError, 0.05);
     EXPECT_LE(truth.Error95, 0.12);
+    // Light beside a point on another surface is no sign of merged neighbours.
+    for (const TCauseFinding& finding : result.Causes)
+      EXPECT_EQ(finding.Figure.find("o -"), std::string::npos) << finding.Figure;
     if (scene == "scene=sphere") continue;
     EXPECT_GT(truth.ReadAcrossPrint, 200);
     EXPECT_LE(truth.MedianErrorAcross, 0.065);
