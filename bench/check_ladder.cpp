@@ -1,8 +1,10 @@
 // The scan check against the simulated rig's truth on a ladder of conditions:
 // one scan per rung, one table row each (Markdown), for the README.
 //   check_ladder [--keep DIR] [RUNG ...]
-// Rungs are the rig's CORVALET_SIM items, e.g. "blur=1,noise=4". With --keep, each
-// rung's scan and the check's report stay in DIR/1, DIR/2, ...
+// Rungs are the rig's CORVALET_SIM items, e.g. "blur=1,noise=4" or
+// "scene=board,pose=3,blur=1,noise=4". With --keep, each rung's scan and the check's
+// report stay in DIR/1, DIR/2, ... For the board, a second row gives the positions of
+// the points whose light falls on both colours of its print.
 
 #include <stdlib.h>
 
@@ -78,6 +80,7 @@ int main(int argc, char** argv) {
     fs::create_directories(dir);
     TSimScanSetup setup;
     setup.Optics = config->Optics;
+    setup.Stage = config->Stage;
     const TSimScan scan = WriteSimScan(dir.string(), setup);
     const TCheckRaster raster{scan.OffsetX, scan.OffsetY, scan.Rows,
                               scan.Columns, scan.Size,    scan.Spacing};
@@ -104,6 +107,9 @@ int main(int argc, char** argv) {
     std::printf("| %s | %d | %d | %s | %d | %.3f / %.3f | %.1f %% | %s | %.2f |\n",
                 rungs[r].c_str(), truth.Readable, truth.Read, share, truth.Wrong, truth.MedianError,
                 truth.Error95, 100 * stray, causes.empty() ? "none" : causes.c_str(), seconds);
+    if (truth.ReadAcrossPrint)
+      std::printf("|   points across the print | | %d | | | %.3f / %.3f | | | |\n",
+                  truth.ReadAcrossPrint, truth.MedianErrorAcross, truth.Error95Across);
     std::fflush(stdout);
     if (keep.empty()) {
       fs::remove_all(dir);

@@ -78,8 +78,10 @@ void TScanDecoder::NameCauses(TCheckResult& Result, const QPointF& GlobalX,
           }
       if (!std::isnan(peak) && peak < 5 * Noise) {
         cause = TCheckCause::LowContrast, faint.push_back(peak / Noise);
-      } else if (!std::isnan(peak) && between > -1e9 &&
+      } else if (!std::isnan(peak) && between > -1e9 && between <= peak &&
                  peak - between < std::max(3 * Noise, 0.25 * peak)) {
+        // Light beside a point brighter than its peak is another point's, beyond a
+        // depth edge or a shadow where the raster jumps: no merging of neighbours.
         cause = TCheckCause::Separation, dips.push_back((peak - between) / peak);
       }
     }

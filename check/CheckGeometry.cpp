@@ -1,10 +1,21 @@
 #include "check/CheckGeometry.h"
 
+#include <bit>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <numeric>
 
 namespace scan_check {
+
+namespace {
+
+// Points of a block within this many raster steps of the main body, and how many of
+// them it takes to tell a surface of its own from a plane's fault.
+constexpr int Beside = 3;
+constexpr int MinBeside = 4;
+
+}  // namespace
 
 double Median(std::vector<double>& Values) {
   if (Values.empty()) return NaN;
@@ -95,8 +106,10 @@ bool RasterOffset(const QPointF& D, const QPointF& Ex, const QPointF& Ey, double
 
 // A whole block of points can be self-consistent and still lie where other numbers
 // belong, as when two bit-planes trade places. Blocks of raster neighbours that
-// agree with one another are joined; a block other than the largest is kept only
-// when the largest one's points beside it in the photo imply the same numbers.
+// agree with one another are joined; a block other than the largest is kept when
+// the largest one's points beside it in the photo imply the same numbers, or when
+// it lies on another surface: an object before the wall shifts the numbers beside
+// it by its depth, so they differ from the implied ones by varying bits.
 void RejectForeignBlocks(const TCheckRaster& Raster, int Width, int Height,
                          std::vector<int>& Accepted, std::vector<char>& Good,
                          const std::vector<QPointF>& Centre, const std::vector<QPointF>& StepX,
@@ -139,27 +152,47 @@ void RejectForeignBlocks(const TCheckRaster& Raster, int Width, int Height,
   for (std::size_t k = 1; k < order.size(); ++k) {
     const std::vector<int>& block = blocks[std::size_t(order[k])];
     int agree = 0, asked = 0;
+    // Next to the main body: by how many bits each number differs from the one implied there.
+    std::map<int, int> flips;
+    int beside = 0;
     const std::size_t every = std::max<std::size_t>(1, block.size() / 24);
-    for (std::size_t at = 0; at < block.size(); at += every) {
+    for (std::size_t at = 0; at < block.size(); ++at) {
       const int i = block[at];
       const QPointF q = Centre[std::size_t(Accepted[std::size_t(i)])];
       int nearest = 0;
       double best = std::numeric_limits<double>::max();
-      // Rings of cells outwards until one holds a point of the main body.
-      for (int ring = 0; ring <= grid.Span() && !nearest; ++ring)
+      // Rings of cells outwards until one holds a point of the main body; for all but
+      // the sampled points only the nearest rings.
+      const bool sampled = at % every == 0;
+      for (int ring = 0; ring <= (sampled ? grid.Span() : Beside) && !nearest; ++ring)
         nearest = grid.Nearest(q, ring, false, best);
       if (!nearest) continue;
       const QPointF ex = StepX[std::size_t(nearest)], ey = StepY[std::size_t(nearest)];
       const QPointF d = q - Centre[std::size_t(Accepted[std::size_t(nearest)])];
       double dc = 0, dr = 0;
       if (!Known(ex) || !Known(ey) || !RasterOffset(d, ex, ey, dc, dr)) continue;
+      const int row = (nearest - 1) / columns + int(std::lround(dr)),
+                column = (nearest - 1) % columns + int(std::lround(dc));
+      if (std::hypot(dr, dc) <= Beside && row >= 0 && column >= 0 && column < columns &&
+          row * columns + column < n) {
+        ++beside;
+        ++flips[CheckCodeOf(i) ^ CheckCodeOf(row * columns + column + 1)];
+      }
+      if (!sampled) continue;
       // Far from the main body the local steps extrapolate less well.
       const double miss = std::hypot((nearest - 1) / columns + dr - (i - 1) / columns,
                                      (nearest - 1) % columns + dc - (i - 1) % columns);
       ++asked;
       agree += miss <= 0.5 + 0.1 * std::hypot(dr, dc);
     }
-    if (asked == 0 || 2 * agree > asked) {
+    // Numbers that differ from the main body's by one or two bits throughout are a
+    // plane's fault; numbers shifted by an object's depth differ by varying bits.
+    int common = 0, bits = 0;
+    for (const auto& [flip, count] : flips)
+      if (count > common) common = count, bits = std::popcount(unsigned(flip));
+    const bool planeFault = bits <= 2 && 4 * common >= 3 * beside;
+    const bool anotherSurface = beside >= MinBeside && !planeFault;
+    if (asked == 0 || 2 * agree > asked || anotherSurface) {
       for (int i : block) add(i);
       continue;
     }
@@ -199,18 +232,21 @@ TPlacement PlaceByNeighbours(const TCheckRaster& Raster, int Width, int Height,
   const int wholeRaster = std::max(Raster.Rows, Raster.Columns);
   QPointF globalX = pitch(0, 0, wholeRaster, true), globalY = pitch(0, 0, wholeRaster, false);
   std::vector<QPointF> stepX(std::size_t(n) + 1, QPointF(NaN, NaN)), stepY = stepX;
-  auto consistent = [&](int Blob, int Index) {
+  // How many neighbours put Blob where it lies for number Index; 0 unless at least two.
+  auto agreement = [&](int Blob, int Index) {
     const int row = (Index - 1) / columns, column = (Index - 1) % columns;
     QPointF ex = pitch(row, column, 2, true), ey = pitch(row, column, 2, false);
     if (!Known(ex)) ex = globalX;
     if (!Known(ey)) ey = globalY;
-    if (!Known(ex) || !Known(ey)) return false;
+    if (!Known(ex) || !Known(ey)) return 0;
     stepX[std::size_t(Index)] = ex;
     stepY[std::size_t(Index)] = ey;
     const double tolerance =
         std::max(1.5, 0.35 * std::min(std::hypot(ex.x(), ex.y()), std::hypot(ey.x(), ey.y())));
+    // Two neighbours that put it where it lies vouch for it: those on its own surface
+    // do, while those beyond a depth edge (an object before the wall) lie elsewhere.
     for (int radius : {2, 5}) {
-      std::vector<double> misses;
+      int neighbours = 0, agreeing = 0;
       for (int r = std::max(0, row - radius); r <= std::min(Raster.Rows - 1, row + radius); ++r)
         for (int c = std::max(0, column - radius); c <= std::min(columns - 1, column + radius);
              ++c) {
@@ -218,24 +254,32 @@ TPlacement PlaceByNeighbours(const TCheckRaster& Raster, int Width, int Height,
           if (j < 0 || j == Blob) continue;
           const QPointF predicted = Centre[std::size_t(j)] + ex * (column - c) + ey * (row - r);
           const QPointF miss = Centre[std::size_t(Blob)] - predicted;
-          misses.push_back(std::hypot(miss.x(), miss.y()));
+          ++neighbours;
+          agreeing += std::hypot(miss.x(), miss.y()) <= tolerance;
         }
-      if (misses.size() >= 2) return Median(misses) <= tolerance;
+      if (neighbours >= 2) return agreeing >= 2 ? agreeing : 0;
     }
-    return false;
+    return 0;
   };
   std::vector<char> good(blobs, 0);
+  std::vector<int> votes(blobs, 0);
   for (int pass = 0; pass < 2; ++pass) {
-    std::vector<char> next(blobs, 0);
     for (int i = 1; i <= n; ++i)
-      for (int b : Candidates[std::size_t(i)]) next[std::size_t(b)] = consistent(b, i);
-    good.swap(next);
-    // The second pass leans only on neighbours that passed the first.
+      for (int b : Candidates[std::size_t(i)]) votes[std::size_t(b)] = agreement(b, i);
+    for (std::size_t b = 0; b < blobs; ++b) good[b] = votes[b] > 0;
+    // The second pass leans only on neighbours that passed the first. Of two spots that
+    // spell one number on two surfaces (a sliver of a point's light past a rim), the one
+    // more of its neighbours vouch for stands for it.
     for (int i = 1; i <= n; ++i) {
-      int only = -1, count = 0;
-      for (int b : Candidates[std::size_t(i)])
-        if (good[std::size_t(b)]) only = b, ++count;
-      accepted[std::size_t(i)] = count == 1 ? only : -1;
+      int best = -1, most = 0, tied = 0;
+      for (int b : Candidates[std::size_t(i)]) {
+        const int v = votes[std::size_t(b)];
+        if (v > most)
+          best = b, most = v, tied = 0;
+        else if (v > 0 && v == most)
+          ++tied;
+      }
+      accepted[std::size_t(i)] = most > 0 && !tied ? best : -1;
     }
     globalX = pitch(0, 0, wholeRaster, true);
     globalY = pitch(0, 0, wholeRaster, false);

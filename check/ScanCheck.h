@@ -225,6 +225,9 @@ class TScanDecoder {
   static constexpr int Tile = 64;
   int TileColumns = 1;
   std::vector<double> TileThreshold;
+  // Per pixel: the share of the field's contrast at which the peak nearby is cut, when
+  // that peak is dimmer than those of its tile; infinity elsewhere.
+  std::vector<float> PeakThreshold;
   std::size_t LitPixels = 0;  // pixels the all-points photo lights well above the noise
   std::vector<std::size_t> PeakPixels;  // its local maxima well above the noise, in raster order
   QImage Preview;

@@ -91,6 +91,31 @@ TCheckResult TScanDecoder::Finish() {
     else
       candidates[std::size_t(number[b])].push_back(int(b));
   }
+  // A rim can split one point's light and put a sliver of it on the surface behind,
+  // where it spells the point's number again, and noise can cut a speck off a point's
+  // rim. With under half the point's share of the field's light there, or within the
+  // point's own reach, the sliver or the speck does not stand for it.
+  auto strength = [&](int B) {
+    const TBlob& blob = Blobs[std::size_t(B)];
+    const std::size_t at = std::size_t(int(blob.Y)) * FWidth + std::size_t(int(blob.X));
+    return double(blob.Peak) / std::max<int>(Contrast[at], MinContrast);
+  };
+  for (auto& list : candidates) {
+    if (list.size() < 2) continue;
+    int strongest = list[0];
+    for (int b : list)
+      if (strength(b) > strength(strongest)) strongest = b;
+    const TBlob& point = Blobs[std::size_t(strongest)];
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](int B) {
+                                const TBlob& other = Blobs[std::size_t(B)];
+                                return B != strongest &&
+                                       (strength(B) < 0.5 * strength(strongest) ||
+                                        std::hypot(other.X - point.X, other.Y - point.Y) <
+                                            std::sqrt(point.Area / M_PI) + 2);
+                              }),
+               list.end());
+  }
   for (int i = 1; i <= n; ++i) result.Duplicates += candidates[std::size_t(i)].size() > 1;
   std::vector<double> peaks;
   for (const TBlob& blob : Blobs)

@@ -175,12 +175,15 @@ void TPtpIpCamera::TState::AcceptOne() {
 }
 
 void TPtpIpCamera::TState::Refuse(TConnection& C, const QString& Why) {
+  // Counted before the host hears it: a host that gave up at once finds it counted.
+  {
+    std::lock_guard guard(Lock);
+    ++Stats.HostsRefused;
+  }
   QByteArray reason;
   Put32(reason, InitFailBusy);
   SendPacket(C.Fd, InitFail, reason);
   CloseFd(C.Fd);
-  std::lock_guard guard(Lock);
-  ++Stats.HostsRefused;
   Say(QStringLiteral("refused a connection: %1").arg(Why));
 }
 

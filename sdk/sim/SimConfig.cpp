@@ -165,6 +165,26 @@ std::string ApplyItem(std::string_view Key, std::string_view Value, TSimConfig& 
     if (!shot || *shot < 1 || *shot > UINT32_MAX || !value)
       return "expected SHOT:SETTING:VALUE, a shot number from 1 and a value the camera allows";
     Config.Turns.push_back({unsigned(*shot), *setting, *value});
+  } else if (Key == "scene") {
+    if (!SimSceneNamed(Value, Config.Stage.Scene))
+      return std::string("unknown scene; the scenes are ") + SimSceneList();
+  } else if (Key == "board") {
+    const auto parts = Split(Value, ':');
+    const auto corners = parts.size() == 2 ? Split(parts[0], 'x') : std::vector<std::string_view>{};
+    const auto columns = corners.size() == 2 ? ParseInRange(corners[0], 2, 40) : std::nullopt;
+    const auto rows = corners.size() == 2 ? ParseInRange(corners[1], 2, 40) : std::nullopt;
+    const auto square = parts.size() == 2 ? ParseDecimal(parts[1], 1, 200) : std::nullopt;
+    if (!columns || !rows || !square)
+      return "expected COLUMNSxROWS:SQUARE_MM, inner corners from 2 to 40 and a square from 1 to "
+             "200 mm";
+    Config.Stage.Board = {*columns, *rows, *square};
+  } else if (Key == "pose") {
+    const auto pose = ParseInRange(Value, 1, SimBoardPoseCount());
+    if (!pose) return "expected a board pose from 1 to " + std::to_string(SimBoardPoseCount());
+    Config.Stage.Pose = *pose - 1;
+  } else if (Key == "truth") {
+    if (Value.empty()) return "expected a folder";
+    Config.TruthDir = std::string(Value);
   } else if (Key == "swallow") {
     const auto shot = ParseNumber(Value);
     if (!shot || *shot < 1 || *shot > UINT32_MAX) return "expected a shot number from 1";

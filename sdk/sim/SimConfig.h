@@ -3,7 +3,8 @@
 // The simulated rig's configuration, written as one line of comma-separated
 // items, e.g. "cameras=1,legacy=0,camera=150,bandwidth=25,size=2048x1536,seed=7,
 // fail=EdsOpenSession:1:0x81,fail=EdsDownload:always:0x24,swallow=3,
-// mode=automatic,shutter=1/60,aperture=5.6,iso=200,turn=5:shutter:1/125".
+// mode=automatic,shutter=1/60,aperture=5.6,iso=200,turn=5:shutter:1/125,
+// scene=board,board=9x6:25,pose=3,truth=/tmp/truth".
 
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "camera/EDSDKType.h"
+#include "sdk/sim/SimGeometry.h"
 #include "sdk/sim/SimSettings.h"
 
 // Harder conditions than the default rig's: the optics, the light and the tripod.
@@ -60,6 +62,10 @@ struct TSimConfig {
   // The camera's capture settings at each SDK start, and later turns of its dials.
   TSimSettings Settings;
   std::vector<TSimTurn> Turns;
+  // What the camera looks at; for the board, the pose of the first scan after each start.
+  TSimStage Stage;
+  // Where the rig writes its truth (sdk/sim/SimTruthFiles.h); empty: nowhere.
+  std::string TruthDir;
 
   // The failure injected into this call of Function, 0 when none.
   EdsError FailureFor(std::string_view Function, unsigned Call) const;

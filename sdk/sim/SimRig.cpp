@@ -1,11 +1,37 @@
 #include "sdk/sim/SimRig.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 
+#include "sdk/sim/SimRender.h"
 #include "sdk/sim/SimRigState.h"
+#include "sdk/sim/SimTruthFiles.h"
 
 namespace SimRigDetail {
+namespace {
+
+// What a frame shows: nothing lit, mostly lit (the lit field), or a pattern of points.
+enum class TFrameKind { Dark, Lit, Pattern };
+
+TFrameKind KindOf(const QImage& Frame) {
+  // Every third row whole: that sees a raster of points of any size. The brightest
+  // channel of a pixel does not depend on their order.
+  const bool threeBytes =
+      Frame.format() == QImage::Format_RGB888 || Frame.format() == QImage::Format_BGR888;
+  const QImage frame = threeBytes ? Frame : Frame.convertToFormat(QImage::Format_RGB888);
+  long lit = 0, all = 0;
+  for (int y = 0; y < frame.height(); y += 3) {
+    const std::uint8_t* row = frame.constScanLine(y);
+    for (int x = 0; x < frame.width(); ++x, ++all)
+      lit += std::max({row[x * 3], row[x * 3 + 1], row[x * 3 + 2]}) >= 128;
+  }
+  if (lit == 0) return TFrameKind::Dark;
+  return 2 * lit > all ? TFrameKind::Lit : TFrameKind::Pattern;
+}
+
+}  // namespace
 
 TRig& Rig() {
   static TRig* rig = new TRig;
@@ -50,6 +76,36 @@ std::string TRig::NextPhotoName() {
   char name[32];
   std::snprintf(name, sizeof name, "IMG_%04u.JPG", NextPhotoNumber++);
   return name;
+}
+
+bool TRig::SeeFrame(const QImage& Frame) {
+  // The operator moves the board after a scan, before its next dark field; only the
+  // board and the truth need to know what the projector shows.
+  const bool asked = Stage.Scene == TSimSceneKind::Board || !Config.TruthDir.empty();
+  const TFrameKind kind = asked ? KindOf(Frame) : TFrameKind::Pattern;
+  if (kind == TFrameKind::Dark && LitSincePose) {
+    Stage.Pose = (Stage.Pose + 1) % SimBoardPoseCount();
+    LitSincePose = false;
+  }
+  const bool allPoints = kind == TFrameKind::Pattern && LastWasLit;
+  LitSincePose |= kind == TFrameKind::Lit;
+  LastWasLit = kind == TFrameKind::Lit;
+  return allPoints;
+}
+
+void WriteTruth(const TTask& Task) {
+  std::string error;
+  const bool frame = !Task.Frame.isNull();
+  const bool written =
+      Task.AllPoints ? SimRecordTruth(Task.TruthDir, Task.FileName, Task.Frame, Task.Width,
+                                      Task.Height, Task.Optics, Task.Stage, &error)
+                     : SimWriteRigTruth(Task.TruthDir,
+                                        TSimGeometry(Task.Width, Task.Height,
+                                                     frame ? Task.Frame.width() : SimFrameWidth,
+                                                     frame ? Task.Frame.height() : SimFrameHeight,
+                                                     Task.Optics.Zoom, Task.Stage),
+                                        &error);
+  if (!written) std::cerr << "simulated camera: the truth is not written: " << error << "\n";
 }
 
 namespace {

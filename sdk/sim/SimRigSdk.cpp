@@ -73,7 +73,11 @@ EdsError EdsInitializeSDK() {
   if (!rig.Initialized) rig.ReadConfiguration();
   if (EdsError failure = rig.Config.FailureFor("EdsInitializeSDK", ++rig.InitializeCalls))
     return failure;
-  if (!rig.Initialized) rig.Start();
+  if (!rig.Initialized) {
+    rig.Start();
+    rig.Stage = rig.Config.Stage;
+    rig.LitSincePose = rig.LastWasLit = false;
+  }
   return EdsResult_Ok;
 }
 
@@ -176,6 +180,7 @@ EdsError EdsSendCommand(EdsCameraRef Camera, EdsUInt32 Command, EdsInt32) {
     if (Command != EdsCommand_TakePicture) return EdsResult_NotSupported;
     const unsigned shot = ++rig.Shots;
     ++rig.Stats.ShotsAccepted;
+    const bool allPoints = rig.SeeFrame(frame);
     if (rig.Config.IsSwallowed(shot)) {
       ++rig.Stats.ShotsSwallowed;
       return EdsResult_Ok;
@@ -203,6 +208,9 @@ EdsError EdsSendCommand(EdsCameraRef Camera, EdsUInt32 Command, EdsInt32) {
     task.Optics.Exposure *= scale;
     task.Shot = shot;
     task.PadTo = rig.Config.PhotoBytes;
+    task.Stage = rig.Stage;
+    task.TruthDir = rig.Config.TruthDir;
+    task.AllPoints = allPoints;
     rig.Schedule(std::move(task));
     return EdsResult_Ok;
   });

@@ -24,6 +24,7 @@
 #include "sdk/sim/SimRig.h"
 #include "sdk/sim/SimScene.h"
 #include "sdk/sim/SimSettings.h"
+#include "sdk/sim/SimTruth.h"
 
 namespace SimRigDetail {
 
@@ -96,6 +97,10 @@ struct TTask {
   std::uint32_t Seed = 0;
   TSimOptics Optics;
   unsigned Shot = 0;
+  TSimStage Stage;
+  // Where the truth goes (empty: nowhere), and whether this is a scan's all-points photo.
+  std::string TruthDir;
+  bool AllPoints = false;
   // Bytes the photo is padded to; 0 leaves it as encoded.
   std::int64_t PadTo = 0;
   // The photo, made as soon as the shutter fell, and its record; null until then.
@@ -135,6 +140,10 @@ class TRig {
   std::vector<EdsBaseRef> Cameras;  // each holds one reference of the SDK's own
   unsigned Shots = 0;
   TSimStatistics Stats;
+  // What the camera looks at. The board moves to its next pose between scans: at a
+  // dark frame after a lit field was photographed in this pose.
+  TSimStage Stage;
+  bool LitSincePose = false, LastWasLit = false;
   std::deque<TTask> Tasks;
   std::condition_variable Wake;
   std::thread Worker;
@@ -151,6 +160,9 @@ class TRig {
   void ReadConfiguration();
   void RememberPhoto(const std::string& FileName, const TSimPhoto& Photo);
   std::string NextPhotoName();
+  // Notes what the projector shows at a shutter, moving the board to its next pose
+  // after a scan; true when the photo is a scan's all-points photo.
+  bool SeeFrame(const QImage& Frame);
 
   void Start();
   // Stops the worker and gives up every reference. No callback runs once this returns,
@@ -177,5 +189,8 @@ TRig& Rig();
 
 // Stops the rig when the process exits; installed by the first EdsInitializeSDK.
 void InstallExitHook();
+
+// Writes the truth that Task asks for (sdk/sim/SimTruthFiles.h); a failure goes to stderr.
+void WriteTruth(const TTask& Task);
 
 }  // namespace SimRigDetail

@@ -100,7 +100,8 @@ void TRig::Run(TWorkerControl& Own) {
 bool TRig::Photograph(TTask& Task, TWorkerControl& Own, std::unique_lock<std::mutex>& Held) {
   Held.unlock();
   const QImage scene = SimPhotograph(Task.Frame, Task.Width, Task.Height, Task.Seed, Task.Optics,
-                                     Task.Shot, &Own.CancelRender);
+                                     Task.Shot, Task.Stage, &Own.CancelRender);
+  if (!Task.TruthDir.empty() && !scene.isNull()) WriteTruth(Task);
   QByteArray jpeg = scene.isNull() ? QByteArray() : SimEncodeJpeg(scene);
   if (Task.PadTo > jpeg.size() && !jpeg.isEmpty())
     jpeg = SimPadJpeg(jpeg, Task.PadTo,

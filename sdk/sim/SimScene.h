@@ -1,45 +1,33 @@
 #pragma once
 
 // The simulated camera's photo under the rig's harder conditions (TSimOptics),
-// and what the rig knows of every point in it: where it lands and whether the
-// light there lets it be read.
+// on the scene it looks at (TSimStage).
 
 #include <QImage>
 #include <QPointF>
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 #include "sdk/sim/SimConfig.h"
+#include "sdk/sim/SimGeometry.h"
 
 // The photo of shot Shot (1 = the first) of projector frame Frame: the default
 // rendering (sdk/sim/SimRender.h) seen through Optics. Null when *Cancel turns true.
 QImage SimPhotograph(const QImage& Frame, int Width, int Height, std::uint32_t Seed,
+                     const TSimOptics& Optics, unsigned Shot, const TSimStage& Stage,
+                     const std::atomic<bool>* Cancel = nullptr);
+// The same on the wall.
+QImage SimPhotograph(const QImage& Frame, int Width, int Height, std::uint32_t Seed,
                      const TSimOptics& Optics, unsigned Shot,
                      const std::atomic<bool>* Cancel = nullptr);
 
+// The rig's geometry for Width x Height photos of FrameWidth x FrameHeight frames.
+TSimGeometry SimGeometryOf(int FrameWidth, int FrameHeight, int Width, int Height,
+                           const TSimOptics& Optics, const TSimStage& Stage = {});
+
 // Where projector point (X, Y) of a FrameWidth x FrameHeight frame lands in the
-// photo of a shot before any nudge.
+// photo of a shot before any nudge, on the first surface its light meets, seen or
+// not; NaN where it meets none. Here pixel (c, r) covers [c, c+1) x [r, r+1) in the
+// frame and in the photo.
 QPointF SimPhotoPoint(int FrameWidth, int FrameHeight, int Width, int Height,
-                      const TSimOptics& Optics, double X, double Y);
-
-// One projected square as the rig sees it in the photo.
-struct TSimPointTruth {
-  enum class TView { Inside, Edge, Outside };
-  // Inside: the square and the blur around it lie wholly in the photo; Outside:
-  // its middle lies outside; Edge: the photo's edge cuts it.
-  TView View = TView::Outside;
-  // Inside, and by the light the rig renders: the square's own light at its middle
-  // (lit minus what its lit neighbours and the room leave there) is at least five
-  // noise deviations, and the level halfway to its next neighbour lies below its
-  // own by three deviations and a quarter of its light above the dark field.
-  bool Readable = false;
-  QPointF Centre;
-};
-
-// The truth for squares of side Size whose top-left projector pixels are TopLefts,
-// on a raster of Spacing projector pixels.
-std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int Width, int Height,
-                                          const TSimOptics& Optics,
-                                          const std::vector<QPointF>& TopLefts, int Size,
-                                          int Spacing);
+                      const TSimOptics& Optics, double X, double Y, const TSimStage& Stage = {});

@@ -65,6 +65,7 @@ class TScanCheckTest : public ::testing::Test {
     EXPECT_TRUE(config) << error;
     TSimScanSetup setup;
     setup.Optics = config ? config->Optics : TSimOptics{};
+    setup.Stage = config ? config->Stage : TSimStage{};
     return Folder(Name, setup);
   }
 
@@ -191,6 +192,34 @@ TEST_F(TScanCheckTest, ReadsWhatTheRigsLightAllowsAcrossConditions) {
     if (result.AllRead()) {
       EXPECT_TRUE(result.Causes.empty()) << result.Verdict();
     }
+  }
+}
+
+// The rig's scenes at 1 pixel of blur and 4 levels of noise: a sphere before the wall,
+// and the board in each pose of a calibration session. Depth edges break the raster and
+// shadows cut through it: the points on both sides are read, none as another number,
+// each where the rig put it, also those whose light falls on both colours of the print.
+TEST_F(TScanCheckTest, ReadsThePointsOnEverySurfaceOfEachScene) {
+  std::vector<std::string> scenes = {"scene=sphere"};
+  for (int pose = 1; pose <= SimBoardPoseCount(); ++pose)
+    scenes.push_back("scene=board,pose=" + std::to_string(pose));
+  for (const std::string& scene : scenes) {
+    SCOPED_TRACE(scene);
+    const TScanFolder& folder = WithOptics(scene, scene + ",blur=1,noise=4");
+    const TCheckResult result = Check(folder.Dir, folder.Raster());
+    const TCheckAgainstTruth truth = CompareWithTruth(folder.Scan, result);
+    EXPECT_GT(truth.Readable, 7500);
+    EXPECT_GE(truth.ReadShare(), 0.999) << result.Verdict();
+    EXPECT_EQ(truth.Wrong, 0);
+    EXPECT_LE(truth.MedianError, 0.05);
+    EXPECT_LE(truth.Error95, 0.12);
+    // Light beside a point on another surface is no sign of merged neighbours.
+    for (const TCauseFinding& finding : result.Causes)
+      EXPECT_EQ(finding.Figure.find("o -"), std::string::npos) << finding.Figure;
+    if (scene == "scene=sphere") continue;
+    EXPECT_GT(truth.ReadAcrossPrint, 200);
+    EXPECT_LE(truth.MedianErrorAcross, 0.065);
+    EXPECT_LE(truth.Error95Across, 0.13);
   }
 }
 

@@ -57,6 +57,25 @@ TEST(SimConfig, ReadsTheHarderConditions) {
   EXPECT_FALSE(optics.Default());
 }
 
+TEST(SimConfig, ReadsTheSceneAndWhereTheTruthGoes) {
+  const auto wall = ParseSimConfig("", nullptr);
+  EXPECT_EQ(wall->Stage, TSimStage{});
+  EXPECT_EQ(wall->Stage.Scene, TSimSceneKind::Wall);
+  EXPECT_TRUE(wall->TruthDir.empty());
+  std::string error;
+  const auto board = ParseSimConfig("scene=board,board=7x5:30.5,pose=4,truth=/tmp/t", &error);
+  ASSERT_TRUE(board) << error;
+  EXPECT_EQ(board->Stage.Scene, TSimSceneKind::Board);
+  EXPECT_EQ(board->Stage.Board, (TSimBoardSpec{7, 5, 30.5}));
+  EXPECT_EQ(board->Stage.Pose, 3);
+  EXPECT_EQ(board->TruthDir, "/tmp/t");
+  EXPECT_EQ(ParseSimConfig("scene=sphere", nullptr)->Stage.Scene, TSimSceneKind::Sphere);
+  EXPECT_EQ(ParseSimConfig("scene=board", nullptr)->Stage.Board, (TSimBoardSpec{9, 6, 25}));
+  // An unknown scene is refused with the list of scenes.
+  EXPECT_FALSE(ParseSimConfig("scene=cube", &error));
+  EXPECT_NE(error.find("wall, board, sphere"), std::string::npos) << error;
+}
+
 TEST(SimConfig, ReadsTheCameraSettingsAndTheTurnsOfItsDials) {
   std::string error;
   const auto config =
@@ -104,6 +123,13 @@ TEST(SimConfig, RejectsAMalformedItemByName) {
                        "turn=0:iso:200",
                        "turn=3:zoom:2",
                        "turn=3:shutter:1/7",
+                       "scene=Wall",
+                       "board=9x6",
+                       "board=1x6:25",
+                       "board=9x6:0",
+                       "pose=0",
+                       "pose=99",
+                       "truth=",
                        "cameras"};
   for (const char* item : bad) {
     std::string error;

@@ -4,7 +4,8 @@
 
 #include <cmath>
 
-#include "sdk/sim/SimMapping.h"
+#include "sdk/sim/SimScene.h"
+#include "sdk/sim/SimTruth.h"
 
 namespace {
 
@@ -17,59 +18,34 @@ QImage Frame(QColor Fill) {
   return frame;
 }
 
-void LightSquare(QImage& Frame, int X, int Y) {
-  for (int dy = 0; dy < 3; ++dy)
-    for (int dx = 0; dx < 3; ++dx) Frame.setPixelColor(X + dx, Y + dy, Qt::white);
+// Squares of Size x Size pixels every Spacing pixels from (10, 10).
+QImage Raster(int Size, int Spacing, TSimRaster* Out = nullptr) {
+  QImage frame = Frame(Qt::black);
+  TSimRaster raster{10, 10, 0, 0, Size, Spacing};
+  for (int y = 10; y + Size <= FrameHeight - 80; y += Spacing, ++raster.Rows)
+    for (int x = 10; x + Size <= FrameWidth - 40; x += Spacing)
+      for (int dy = 0; dy < Size; ++dy)
+        for (int dx = 0; dx < Size; ++dx) frame.setPixelColor(x + dx, y + dy, Qt::white);
+  for (int x = 10; x + Size <= FrameWidth - 40; x += Spacing) ++raster.Columns;
+  if (Out) *Out = raster;
+  return frame;
+}
+
+QPointF At(double X, double Y, const TSimStage& Stage = {}) {
+  return SimPhotoPoint(FrameWidth, FrameHeight, CameraWidth, CameraHeight, TSimOptics{}, X, Y,
+                       Stage);
 }
 
 }  // namespace
 
-TEST(SimMapping, ThrowsTheFrameOntoMostOfTheCameraFrame) {
-  const TSimMapping mapping(FrameWidth, FrameHeight, CameraWidth, CameraHeight);
-  const QPointF corners[] = {mapping.ToCamera(0, 0), mapping.ToCamera(FrameWidth, 0),
-                             mapping.ToCamera(FrameWidth, FrameHeight),
-                             mapping.ToCamera(0, FrameHeight)};
-  for (const QPointF& corner : corners) {
-    EXPECT_GT(corner.x(), 0);
-    EXPECT_LT(corner.x(), CameraWidth);
-    EXPECT_GT(corner.y(), 0);
-    EXPECT_LT(corner.y(), CameraHeight);
-  }
-  // Mild perspective: the top edge and the bottom edge differ in length.
-  const double top = corners[1].x() - corners[0].x();
-  const double bottom = corners[2].x() - corners[3].x();
-  EXPECT_GT(top, CameraWidth * 0.8);
-  EXPECT_NE(std::lround(top), std::lround(bottom));
-
-  // A projector pixel spans 1.5 to 2 camera pixels everywhere.
-  for (int y : {0, FrameHeight / 2, FrameHeight - 2}) {
-    for (int x : {0, FrameWidth / 2, FrameWidth - 2}) {
-      const QPointF here = mapping.PixelCentreToCamera(x, y);
-      const QPointF right = mapping.PixelCentreToCamera(x + 1, y);
-      const QPointF below = mapping.PixelCentreToCamera(x, y + 1);
-      EXPECT_GT(std::hypot(right.x() - here.x(), right.y() - here.y()), 1.5);
-      EXPECT_LT(std::hypot(right.x() - here.x(), right.y() - here.y()), 2.0);
-      EXPECT_GT(std::hypot(below.x() - here.x(), below.y() - here.y()), 1.5);
-      EXPECT_LT(std::hypot(below.x() - here.x(), below.y() - here.y()), 2.0);
-      const QPointF back = mapping.ToProjector(here.x(), here.y());
-      EXPECT_NEAR(back.x(), x + 0.5, 1e-6);
-      EXPECT_NEAR(back.y(), y + 0.5, 1e-6);
-    }
-  }
-}
-
 TEST(SimRender, KeepsEveryPointOfADenseRasterApart) {
   // Points of 3 x 3 pixels every 7 pixels, the densest raster the operator starts from.
-  const TSimMapping mapping(FrameWidth, FrameHeight, CameraWidth, CameraHeight);
-  QImage frame = Frame(Qt::black);
-  for (int y = 10; y + 3 <= FrameHeight; y += 7)
-    for (int x = 10; x + 3 <= FrameWidth; x += 7) LightSquare(frame, x, y);
-  const QImage photo = SimRenderScene(frame, CameraWidth, CameraHeight, 3);
+  const QImage photo = SimRenderScene(Raster(3, 7), CameraWidth, CameraHeight, 3);
   int weakest = 255, brightestGap = 0;
-  for (int y = 10; y + 10 <= FrameHeight; y += 7 * 9) {
-    for (int x = 10; x + 10 <= FrameWidth; x += 7 * 11) {
-      const QPointF point = mapping.ToCamera(x + 1.5, y + 1.5);
-      const QPointF gap = mapping.ToCamera(x + 5, y + 5);  // between four points
+  for (int y = 10; y + 80 <= FrameHeight; y += 7 * 9) {
+    for (int x = 10; x + 40 <= FrameWidth; x += 7 * 11) {
+      const QPointF point = At(x + 1.5, y + 1.5);
+      const QPointF gap = At(x + 5, y + 5);  // between four points
       weakest = std::min(weakest, qGray(photo.pixel(int(point.x()), int(point.y()))));
       brightestGap = std::max(brightestGap, qGray(photo.pixel(int(gap.x()), int(gap.y()))));
     }
@@ -78,10 +54,83 @@ TEST(SimRender, KeepsEveryPointOfADenseRasterApart) {
   EXPECT_LT(brightestGap, 60);
 }
 
+TEST(SimRender, PutsEachPointsLightWhereTheGeometrySays) {
+  // Large squares far apart: the centroid of each one's light is where its middle lands.
+  TSimRaster raster;
+  const QImage frame = Raster(7, 40, &raster);
+  TSimStage tilted;
+  tilted.Scene = TSimSceneKind::Board;
+  tilted.Pose = 2;  // 30 degrees about the vertical
+  for (const TSimStage& stage : {TSimStage{}, tilted}) {
+    SCOPED_TRACE(SimSceneName(stage.Scene));
+    const QImage lit = SimRenderScene(frame, CameraWidth, CameraHeight, 5, stage);
+    const QImage dark = SimRenderScene(QImage(), CameraWidth, CameraHeight, 6, stage);
+    const auto truth = SimPointTruth(FrameWidth, FrameHeight, CameraWidth, CameraHeight,
+                                     TSimOptics{}, raster.TopLefts(), 7, 40, stage);
+    // Over many points the noise averages out: no pull either way, little spread.
+    double sumX = 0, sumY = 0, squares = 0;
+    int measured = 0;
+    for (const TSimPointTruth& t : truth) {
+      if (t.View != TSimPointTruth::TView::Inside || t.AcrossPrint) continue;
+      double sx = 0, sy = 0, sum = 0;
+      for (int y = int(t.Centre.y()) - 12; y <= int(t.Centre.y()) + 12; ++y)
+        for (int x = int(t.Centre.x()) - 12; x <= int(t.Centre.x()) + 12; ++x) {
+          const int light = qGreen(lit.pixel(x, y)) - qGreen(dark.pixel(x, y));
+          sx += light * (x + 0.5), sy += light * (y + 0.5), sum += light;
+        }
+      const double dx = sx / sum - t.Centre.x(), dy = sy / sum - t.Centre.y();
+      sumX += dx, sumY += dy, squares += dx * dx + dy * dy;
+      ++measured;
+    }
+    ASSERT_GT(measured, 100);
+    EXPECT_LT(std::abs(sumX / measured), 0.01);
+    EXPECT_LT(std::abs(sumY / measured), 0.01);
+    EXPECT_LT(std::sqrt(squares / measured), 0.05);
+  }
+}
+
+TEST(SimRender, LitFieldShowsThePrintAndTheShadow) {
+  const QImage white = Frame(Qt::white);
+  for (const TSimSceneKind kind : {TSimSceneKind::Board, TSimSceneKind::Sphere}) {
+    TSimStage stage;
+    stage.Scene = kind;
+    const TSimGeometry g(CameraWidth, CameraHeight, FrameWidth, FrameHeight, 1, stage);
+    const QImage lit = SimRenderScene(white, CameraWidth, CameraHeight, 7, stage);
+    const QImage dark = SimRenderScene(QImage(), CameraWidth, CameraHeight, 8, stage);
+    auto level = [&](const QImage& Photo, const TSimVec& P) {
+      double u = 0, v = 0;
+      g.Camera.Project(P, u, v);
+      int sum = 0;
+      for (int dy = -2; dy <= 2; ++dy)
+        for (int dx = -2; dx <= 2; ++dx) sum += qGreen(Photo.pixel(int(u) + dx, int(v) + dy));
+      return sum / 25.0;
+    };
+    if (kind == TSimSceneKind::Board) {
+      // A grey square and a white one beside it: the print shows as a fifth less light.
+      const double s = stage.Board.Square;
+      const double grey = level(lit, g.CameraFromBoard.Apply({-s / 2, -s / 2, 0})) -
+                          level(dark, g.CameraFromBoard.Apply({-s / 2, -s / 2, 0}));
+      const double whiteSquare = level(lit, g.CameraFromBoard.Apply({s / 2, -s / 2, 0})) -
+                                 level(dark, g.CameraFromBoard.Apply({s / 2, -s / 2, 0}));
+      EXPECT_NEAR(grey / whiteSquare, 0.8 / 0.95, 0.03);
+    } else {
+      // The wall behind the sphere's rim, away from the projector: room light only.
+      const TSimVec c = g.SphereCentre;
+      const double r = g.SphereRadius;
+      const TSimVec beside{c[0] + 1.15 * r * 800 / c[2], c[1], 800};
+      const TSimHit hit = g.Cast({0, 0, 0}, beside);
+      ASSERT_EQ(hit.Surface, TSimSurface::Wall);
+      ASSERT_FALSE(g.Lit(hit));
+      EXPECT_NEAR(level(lit, beside), level(dark, beside), 2.0);
+      EXPECT_GT(level(lit, {c[0] - 0.3 * r, c[1], c[2] - 0.95 * r}), 120);
+    }
+  }
+}
+
 TEST(SimRender, BlackFrameAndNoFrameGiveTheSameAmbientPicture) {
   const QImage dark = SimRenderScene(QImage(), 320, 240, 9);
   ASSERT_EQ(dark.size(), QSize(320, 240));
   EXPECT_EQ(SimRenderScene(Frame(Qt::black), 320, 240, 9), dark);
   std::atomic<bool> cancel{true};
-  EXPECT_TRUE(SimRenderScene(Frame(Qt::white), 320, 240, 9, &cancel).isNull());
+  EXPECT_TRUE(SimRenderScene(Frame(Qt::white), 320, 240, 9, {}, 1, &cancel).isNull());
 }

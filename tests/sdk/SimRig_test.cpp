@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
@@ -15,7 +16,7 @@
 #include "camera/EDSDKApi.h"
 #include "platform/ProjectorFeed.h"
 #include "sdk/CameraSettings.h"
-#include "sdk/sim/SimMapping.h"
+#include "sdk/sim/SimScene.h"
 
 namespace {
 
@@ -262,8 +263,10 @@ TEST_F(SimRig, KeepsTheSettingsTheHostMakesInASession) {
 
 TEST_F(SimRig, PhotographsWhatTheProjectorThrows) {
   EdsCameraRef camera = ConnectForPictures("latency=0");
-  const TSimMapping mapping(1016, 734, 2048, 1536);
-  const QPointF middle = mapping.ToCamera(508, 367);
+  auto photoPoint = [](double X, double Y) {
+    return SimPhotoPoint(1016, 734, 2048, 1536, TSimOptics{}, X, Y);
+  };
+  const QPointF middle = photoPoint(508, 367);
   const QPoint inside(int(middle.x()), int(middle.y()));
   const QPoint outside(10, 10);
 
@@ -279,7 +282,7 @@ TEST_F(SimRig, PhotographsWhatTheProjectorThrows) {
   for (int dy = 0; dy < 3; ++dy)
     for (int dx = 0; dx < 3; ++dx) point.setPixelColor(700 + dx, 200 + dy, Qt::green);
   const QImage photo = Photograph(camera, point);
-  const QPointF at = mapping.PixelCentreToCamera(701, 201);
+  const QPointF at = photoPoint(701.5, 201.5);
   EXPECT_GT(qGreen(photo.pixel(int(at.x()), int(at.y()))), 150);
   EXPECT_LT(qGreen(photo.pixel(int(at.x()) + 12, int(at.y()))), 40);
   EXPECT_LT(qGreen(photo.pixel(int(at.x()), int(at.y()) - 12)), 40);
@@ -292,6 +295,45 @@ TEST_F(SimRig, PhotographsWhatTheProjectorThrows) {
     for (int x = 0; x < hidden.width(); x += 7)
       brightest = std::max(brightest, qGray(hidden.pixel(x, y)));
   EXPECT_LT(brightest, 45);
+}
+
+TEST_F(SimRig, WritesEachScansTruthAndMovesTheBoardBetweenScans) {
+  const QString truth = Directory.filePath("truth");
+  EdsCameraRef camera = ConnectForPictures(
+      "latency=0,size=640x480,scene=board,board=7x5:30,pose=11,truth=" + truth.toStdString());
+  QImage points = Frame(Qt::black);
+  for (int y = 10; y + 3 <= 650; y += 8)
+    for (int x = 10; x + 3 <= 970; x += 8)
+      for (int dy = 0; dy < 3; ++dy)
+        for (int dx = 0; dx < 3; ++dx) points.setPixelColor(x + dx, y + dy, Qt::green);
+  // Three scans as the station takes them (dark, lit, all points, a bit-plane), with
+  // aiming's dark field and points before the second.
+  for (int scan = 0; scan < 3; ++scan) {
+    if (scan == 1) {
+      Photograph(camera, Frame(Qt::black));
+      Photograph(camera, points);
+    }
+    for (const QImage& frame : {Frame(Qt::black), Frame(Qt::white), points, points})
+      ASSERT_FALSE(Photograph(camera, frame).isNull());
+  }
+  const QDir dir(truth);
+  EXPECT_TRUE(dir.exists("rig.yml"));
+  const QStringList boards = dir.entryList({"*-board.yml"}, QDir::Files, QDir::Name);
+  ASSERT_EQ(boards.size(), 3) << boards.join(" ").toStdString();
+  const char* poses[] = {"pose: 11\n", "pose: 12\n", "pose: 1\n"};
+  for (int scan = 0; scan < 3; ++scan) {
+    QFile board(dir.filePath(boards[scan]));
+    ASSERT_TRUE(board.open(QIODevice::ReadOnly));
+    const QByteArray text = board.readAll();
+    EXPECT_TRUE(text.contains(poses[scan])) << text.toStdString();
+    EXPECT_TRUE(text.contains("board_size: [ 7, 5 ]"));
+    QFile csv(dir.filePath(QString(boards[scan]).replace("-board.yml", "-truth.csv")));
+    ASSERT_TRUE(csv.open(QIODevice::ReadOnly));
+    EXPECT_EQ(csv.readLine(), "number,row,column,x,y,X,Y,Z,view\n");
+    int lines = 0;
+    while (!csv.readLine().isEmpty()) ++lines;
+    EXPECT_EQ(lines, 80 * 120);
+  }
 }
 
 TEST_F(SimRig, NamesPhotosInSequenceAcrossSessions) {

@@ -12,21 +12,24 @@ TCheckAgainstTruth CompareWithTruth(const TSimScan& Scan, const std::vector<TPoi
   TCheckAgainstTruth out;
   out.Readable = Scan.Readable();
   out.Read = int(std::count(States.begin(), States.end(), TPointState::Read));
-  std::vector<double> errors;
+  std::vector<double> errors, across;
   const std::size_t n = std::min(Scan.Truth.size(), States.size());
   for (std::size_t i = 0; i < n; ++i) {
     if (States[i] != TPointState::Read) continue;
     const TSimPointTruth& truth = Scan.Truth[i];
-    auto distance = [&](std::size_t J) {
-      const QPointF miss = Positions[i] - Scan.Truth[J].Centre;
+    auto distance = [&](const QPointF& Place) {
+      const QPointF miss = Positions[i] - Place;
       return std::hypot(miss.x(), miss.y());
     };
-    const double error = distance(i);
+    // A point whose light a rim splits, or that is seen only in part, is read where a
+    // part of it lies.
+    double error = distance(truth.Centre);
+    for (const QPointF& part : truth.Parts) error = std::min(error, distance(part));
     // Nearer to a raster neighbour's place than to its own: read as another number.
     const std::size_t columns = std::size_t(std::max(1, Scan.Columns));
     bool other = false;
     for (std::size_t j : {i - 1, i + 1, i - columns, i + columns})
-      if (j < n && distance(j) < error) other = true;
+      if (j < n && distance(Scan.Truth[j].Centre) < error) other = true;
     if (other) {
       ++out.Wrong;
       continue;
@@ -34,11 +37,16 @@ TCheckAgainstTruth CompareWithTruth(const TSimScan& Scan, const std::vector<TPoi
     if (!truth.Readable) continue;
     ++out.ReadOfReadable;
     errors.push_back(error);
+    if (truth.AcrossPrint) across.push_back(error);
   }
-  if (!errors.empty()) {
-    std::sort(errors.begin(), errors.end());
-    out.MedianError = errors[errors.size() / 2];
-    out.Error95 = errors[std::min(errors.size() - 1, errors.size() * 95 / 100)];
-  }
+  auto figures = [](std::vector<double>& Errors, double& Median, double& Percentile95) {
+    if (Errors.empty()) return;
+    std::sort(Errors.begin(), Errors.end());
+    Median = Errors[Errors.size() / 2];
+    Percentile95 = Errors[std::min(Errors.size() - 1, Errors.size() * 95 / 100)];
+  };
+  figures(errors, out.MedianError, out.Error95);
+  figures(across, out.MedianErrorAcross, out.Error95Across);
+  out.ReadAcrossPrint = int(across.size());
   return out;
 }

@@ -15,6 +15,9 @@ struct TCheckAgainstTruth {
   int ReadOfReadable = 0;
   int Wrong = 0;         // read where another point of the raster lies
   double MedianError = 0, Error95 = 0;  // position error of the points read, pixels
+  // The same for the points read whose light falls on both colours of a board's print.
+  int ReadAcrossPrint = 0;
+  double MedianErrorAcross = 0, Error95Across = 0;
   // NaN when the rig's light makes no point readable.
   double ReadShare() const {
     return Readable ? double(ReadOfReadable) / Readable : std::numeric_limits<double>::quiet_NaN();

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "pattern/obraz.h"
-#include "sdk/sim/SimMapping.h"
+#include "sdk/sim/SimScene.h"
 
 namespace {
 
@@ -31,14 +31,14 @@ TScanDecoding DecodeScan(const std::vector<QImage>& Photos, const TScanRaster& R
   const QImage& dark = Photos[0];
   const QImage& lit = Photos[1];
   const QImage& points = Photos[2];
-  const TSimMapping mapping(ProjectorWidth, ProjectorHeight, points.width(), points.height());
   std::ostringstream firstWrong;
   for (int r = 0; r < Raster.Rows; ++r)
     for (int c = 0; c < Raster.Columns; ++c) {
       // The middle of the point's square, as the camera sees it.
       const QPointF expected =
-          mapping.ToCamera(Raster.OffsetX + Raster.Spacing * c + Raster.Size / 2.0,
-                           Raster.OffsetY + Raster.Spacing * r + Raster.Size / 2.0);
+          SimPhotoPoint(ProjectorWidth, ProjectorHeight, points.width(), points.height(),
+                        TSimOptics{}, Raster.OffsetX + Raster.Spacing * c + Raster.Size / 2.0,
+                        Raster.OffsetY + Raster.Spacing * r + Raster.Size / 2.0);
       // Finds the point in the all-points photograph near where it should be.
       QPoint best(int(expected.x()), int(expected.y()));
       int bestLevel = -1;

@@ -9,6 +9,7 @@
 #include "pattern/Mat_gen.h"
 #include "pattern/obraz.h"
 #include "sdk/sim/SimRender.h"
+#include "sdk/sim/SimTruthFiles.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ TSimScan WriteSimScan(const std::string& Dir, const TSimScanSetup& Setup) {
     for (std::size_t i; (i = next++) < frames.size();) {
       const QImage photo = SimPhotograph(frames[i], Setup.Width, Setup.Height,
                                          Setup.Seed ^ std::uint32_t((i + 1) * 0x9E3779B1u),
-                                         Setup.Optics, unsigned(i + 1));
+                                         Setup.Optics, unsigned(i + 1), Setup.Stage);
       QFile file(QString::fromStdString(Dir + "/" + scan.Names[i]));
       const QByteArray jpeg = SimEncodeJpeg(photo);
       if (jpeg.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(jpeg) != jpeg.size())
@@ -95,11 +96,18 @@ TSimScan WriteSimScan(const std::string& Dir, const TSimScanSetup& Setup) {
       throw std::runtime_error("cannot write the index into " + Dir);
   }
 
-  std::vector<QPointF> corners;
-  for (int r = 0; r < scan.Rows; ++r)
-    for (int c = 0; c < scan.Columns; ++c)
-      corners.emplace_back(scan.OffsetX + c * scan.Spacing, scan.OffsetY + r * scan.Spacing);
+  const TSimRaster raster{scan.OffsetX, scan.OffsetY, scan.Rows,
+                          scan.Columns, scan.Size,    scan.Spacing};
   scan.Truth = SimPointTruth(TForm2::ClientWidth, TForm2::ClientHeight, Setup.Width, Setup.Height,
-                             Setup.Optics, corners, scan.Size, scan.Spacing);
+                             Setup.Optics, raster.TopLefts(), scan.Size, scan.Spacing, Setup.Stage);
+  std::string error;
+  const TSimGeometry geometry = SimGeometryOf(TForm2::ClientWidth, TForm2::ClientHeight,
+                                              Setup.Width, Setup.Height, Setup.Optics, Setup.Stage);
+  const std::string name = scan.Names[Setup.AimOnly ? 1 : 2];
+  if (!Setup.TruthDir.empty() &&
+      !(SimWriteRigTruth(Setup.TruthDir, geometry, &error) &&
+        SimWriteScanTruth(Setup.TruthDir, name.substr(0, name.rfind('.')), geometry, raster,
+                          scan.Truth, &error)))
+    throw std::runtime_error(error);
   return scan;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sdk/sim/SimScene.h"
+#include "sdk/sim/SimTruth.h"
 
 struct TSimScanSetup {
   // Passed to SetGeometry as the settings dialog passes them.
@@ -15,6 +16,9 @@ struct TSimScanSetup {
   int Width = 2048, Height = 1536;
   std::uint32_t Seed = 1;
   TSimOptics Optics;
+  TSimStage Stage;
+  // Where the rig's truth files go (sdk/sim/SimTruthFiles.h); empty: nowhere.
+  std::string TruthDir;
   // Only what aiming shoots: the dark field and all points, without an index.
   bool AimOnly = false;
 };
