@@ -5,6 +5,8 @@
 #include <QGuiApplication>
 #include <QWindow>
 
+#include "platform/Messages.h"
+
 TExposure ReportExposure(const QWidget* Shown) {
   TExposure exposure;
   const QWindow* shown = Shown != nullptr ? Shown->windowHandle() : nullptr;
@@ -49,6 +51,8 @@ void TExposureWait::Stop() {
 }
 
 bool TExposureWait::eventFilter(QObject* Watched, QEvent* Event) {
+  // Events posted from the camera's threads pass here too: taken before they are read.
+  NoteEventTaken(Event);
   // Checked once the window has handled the event: a window exposed has then painted.
   if (Event->type() == QEvent::Expose && Watched->isWindowType() && !FCheckPosted) {
     FCheckPosted = true;

@@ -23,6 +23,7 @@
 #include "sdk/ptpip/PtpIpCamera.h"
 #include "session/Koordinator.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/OwnHome.h"
 #include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -295,11 +296,5 @@ int main(int argc, char** argv) {
   // As the program does: a dropped connection must not end the process when it is closed.
   std::signal(SIGPIPE, SIG_IGN);
   // libgphoto2 keeps its PTP/IP identity under $HOME/.gphoto.
-  const fs::path home = MakeTempDirectory("corvalet-gphoto2-home-");
-  setenv("HOME", home.c_str(), 1);
-  TApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  fs::remove_all(home);
-  return result;
+  return Station::RunTestsWithOwnHome(argc, argv, "corvalet-gphoto2-home-");
 }

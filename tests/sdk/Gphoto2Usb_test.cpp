@@ -23,6 +23,7 @@
 #include "sdk/CameraProblems.h"
 #include "sdk/gphoto2/Gphoto2Backend.h"
 #include "session/Koordinator.h"
+#include "tests/support/OwnHome.h"
 #include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -144,11 +145,5 @@ TEST_F(TUsbCameraTest, ADeniedDeviceNodeNamesTheUdevRuleItNeeds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const fs::path home = Station::MakeTempDirectory("corvalet-usb-home-");
-  setenv("HOME", home.c_str(), 1);
-  TApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  fs::remove_all(home);
-  return result;
+  return Station::RunTestsWithOwnHome(argc, argv, "corvalet-usb-home-");
 }
