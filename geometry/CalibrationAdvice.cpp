@@ -49,32 +49,47 @@ std::vector<cv::Point> Outline(const std::vector<cv::Point2f>& Corners, const TB
   return outline;
 }
 
-// The focal length (fy, pixels) that view's corners alone call for, with the
-// calibration's principal point, aspect and distortion: from the homography of
-// the board, whose two axes must come out square and of one length. NaN when
-// the board faces the camera too squarely for it to tell.
-double ViewFocal(const std::vector<cv::Point2f>& Corners, const TBoard& Board,
-                 const TCameraModel& Camera) {
-  std::vector<cv::Point2f> undistorted, plane;
-  cv::undistortPoints(Corners, undistorted, Camera.Matrix, Camera.Distortion, cv::noArray(),
-                      Camera.Matrix);
-  for (const cv::Point3f& p : Board.Points()) plane.emplace_back(p.x, p.y);
-  const cv::Mat found = cv::findHomography(plane, undistorted, 0);
-  if (found.empty()) return NAN;
-  const cv::Matx33d& k = Camera.Matrix;
-  const double aspect = k(0, 0) / k(1, 1);
-  const cv::Matx33d centred(1 / aspect, 0, -k(0, 2) / aspect, 0, 1, -k(1, 2), 0, 0, 1);
-  const cv::Matx33d h = centred * cv::Matx33d(found);
-  const cv::Vec3d a(h(0, 0), h(1, 0), h(2, 0)), b(h(0, 1), h(1, 1), h(2, 1));
-  // Per constraint: P / f^2 + Q = 0.
-  const double p[2] = {a[0] * b[0] + a[1] * b[1],
-                       a[0] * a[0] + a[1] * a[1] - b[0] * b[0] - b[1] * b[1]};
-  const double q[2] = {a[2] * b[2], a[2] * a[2] - b[2] * b[2]};
-  // Scale-free: q against the in-plane terms, so that a square-on board is told apart.
-  const double scale = (a[0] * a[0] + a[1] * a[1]) / (k(1, 1) * k(1, 1));
-  if (std::hypot(q[0], q[1]) < 0.02 * scale) return NAN;
-  const double inverse = -(p[0] * q[0] + p[1] * q[1]) / (p[0] * p[0] + p[1] * p[1]);
-  return inverse > 0 ? 1 / std::sqrt(inverse) : NAN;
+// A view's own focal length against the others': fy (pixels) and its standard
+// deviation from that view alone, with the principal point, aspect and lens of
+// a calibration from the other views, and fy and its deviation from those. A
+// view taken after the focus or zoom was turned stands apart; one view cannot
+// pull the others' principal point towards itself. NaN where OpenCV gives up.
+struct TFocalApart {
+  double Focal = NAN, Deviation = NAN, Others = NAN, OthersDeviation = NAN;
+};
+
+TFocalApart FocalApart(const std::vector<TCalibrationView>& Views, const std::vector<int>& Used,
+                       std::size_t K, const TBoard& Board, const TCameraModel& Camera, int Flags) {
+  TFocalApart apart;
+  std::vector<std::vector<cv::Point3f>> board;
+  std::vector<std::vector<cv::Point2f>> image;
+  for (std::size_t i = 0; i < Used.size(); ++i)
+    if (i != K) {
+      board.push_back(Board.Points());
+      image.push_back(Views[std::size_t(Used[i])].Corners);
+    }
+  const cv::TermCriteria enough(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-12);
+  cv::Mat matrix(cv::Matx33d(Camera.Matrix)), distortion(Camera.Distortion, true), deviations;
+  cv::Mat extrinsic, errors;
+  std::vector<cv::Mat> rotations, translations;
+  try {
+    cv::calibrateCamera(board, image, Camera.Size, matrix, distortion, rotations, translations,
+                        deviations, extrinsic, errors, Flags | cv::CALIB_USE_INTRINSIC_GUESS,
+                        enough);
+    apart.Others = matrix.at<double>(1, 1);
+    apart.OthersDeviation = deviations.at<double>(1);
+    const int focalOnly = cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_FIX_PRINCIPAL_POINT |
+                          cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_FIX_K1 | cv::CALIB_FIX_K2 |
+                          cv::CALIB_FIX_K3 | cv::CALIB_FIX_TANGENT_DIST;
+    cv::calibrateCamera(std::vector<std::vector<cv::Point3f>>{Board.Points()},
+                        std::vector<std::vector<cv::Point2f>>{Views[std::size_t(Used[K])].Corners},
+                        Camera.Size, matrix, distortion, rotations, translations, deviations,
+                        extrinsic, errors, focalOnly, enough);
+    apart.Focal = matrix.at<double>(1, 1);
+    apart.Deviation = deviations.at<double>(1);
+  } catch (const cv::Exception&) {
+  }
+  return apart;
 }
 
 }  // namespace
@@ -139,27 +154,31 @@ void JudgeCalibration(const std::vector<TCalibrationView>& Views, const TBoard& 
           change.find("ostření") != std::string::npos || change.find("zoom") != std::string::npos)
         note("Během pohledu " + Views[std::size_t(v)].Name + " se změnilo nastavení objektivu (" +
              change + "): kalibrace s ním neplatí");
-  // A view whose own focal length stands apart from the others' was taken through another lens.
-  std::vector<double> focal;
-  for (int v : used)
-    focal.push_back(ViewFocal(Views[std::size_t(v)].Corners, Board, calibration.Rig.Camera));
-  std::vector<double> measured;
-  for (double f : focal)
-    if (std::isfinite(f)) measured.push_back(f);
-  if (measured.size() >= 3) {
-    std::sort(measured.begin(), measured.end());
-    const double typical = measured[measured.size() / 2];
-    std::vector<double> spread;
-    for (double f : measured) spread.push_back(std::abs(f / typical - 1));
-    std::sort(spread.begin(), spread.end());
-    // Three standard deviations of the views' scatter (from its median), and at least 0.8 %.
-    const double allowed = std::max(0.008, 3 * 1.4826 * spread[spread.size() / 2]);
-    for (std::size_t k = 0; k < focal.size(); ++k)
-      if (std::isfinite(focal[k]) && std::abs(focal[k] / typical - 1) > allowed)
-        note("Pohled " + calibration.Views[k] + " ukazuje jiné ohnisko (" + Fixed(focal[k], 0) +
-             " px, ostatní " + Fixed(typical, 0) +
-             " px): nejspíš se mezi pohledy změnilo zaostření nebo zoom; kalibrace platí jen "
-             "pro jedno; nasnímejte pohledy znovu bez otáčení objektivem");
+  // A view whose own focal length stands apart from the others' was taken through another
+  // lens setting: farther than 0.8 % and four standard deviations of the two. The farthest
+  // such view is named and left out of the others' for the next, so that it cannot make
+  // the views beside it look apart.
+  std::vector<int> steady = used;
+  std::vector<std::string> names = calibration.Views;
+  while (steady.size() >= 4) {
+    double farthest = 0;
+    std::size_t apart = 0;
+    TFocalApart focal;
+    for (std::size_t k = 0; k < steady.size(); ++k) {
+      const TFocalApart f =
+          FocalApart(Views, steady, k, Board, calibration.Rig.Camera, Options.CameraFlags);
+      const double gap = std::abs(f.Focal - f.Others),
+                   deviations = gap / std::hypot(f.Deviation, f.OthersDeviation);
+      if (gap > 0.008 * f.Others && deviations > 4 && deviations > farthest)
+        farthest = deviations, apart = k, focal = f;
+    }
+    if (farthest == 0) break;
+    note("Pohled " + names[apart] + " ukazuje jiné ohnisko (" + Fixed(focal.Focal, 0) +
+         " px, ostatní " + Fixed(focal.Others, 0) +
+         " px): nejspíš se mezi pohledy změnilo zaostření nebo zoom; kalibrace platí jen "
+         "pro jedno; nasnímejte pohledy znovu bez otáčení objektivem");
+    steady.erase(steady.begin() + std::ptrdiff_t(apart));
+    names.erase(names.begin() + std::ptrdiff_t(apart));
   }
   std::vector<double> errors = calibration.CameraViewErrors;
   std::vector<double> sorted = errors;

@@ -221,7 +221,7 @@ TEST_F(TRigCalibrationTest, ZoomTurnedBetweenViewsIsReported) {
   std::vector<TCalibrationView> views;
   std::string error;
   for (int k = 1; k <= 6; ++k) views.push_back(*ReadCalibrationView(Pose(k), Board, {}, &error));
-  const std::string zoomed = Scan("zoomed", "scene=board,board=9x6:25,pose=7,zoom=1.03");
+  const std::string zoomed = Scan("zoomed", "scene=board,board=9x6:25,pose=10,zoom=1.03");
   views.push_back(*ReadCalibrationView(zoomed, Board, {}, &error));
   TCalibrationOptions options;
   options.ProjectorSize = StationProjectionSize;

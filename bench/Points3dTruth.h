@@ -1,0 +1,20 @@
+#pragma once
+
+// A scan's 3D points against the simulated rig's truth: every point's error
+// against its true centre, and the fit of the surface the scene knows.
+
+#include <string>
+#include <vector>
+
+#include "geometry/PointCloud.h"
+
+// One Markdown row's cells for Cloud against TruthCsv (the rig's per-scan file:
+// number,row,column,x,y,X,Y,Z,view): points placed, marked, and placed though the
+// truth calls them in shadow or hidden; the error median and 95th percentile
+// (mm); the wall's plane (points on it, RMS and mean offset from the true plane,
+// mm); where points stand before it, the sphere fitted to them against the one
+// fitted to their true centres (points, radius and centre, mm).
+std::string Points3dTruthRow(const std::vector<TCloudPoint>& Cloud, const std::string& TruthCsv);
+
+// The header of those rows.
+extern const char Points3dTruthHeader[];
