@@ -36,14 +36,6 @@ std::string SizeText(int Width, int Height) {
   return std::to_string(Width) + " x " + std::to_string(Height) + " pixels";
 }
 
-std::string DecimalText(double Value, int Digits) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%.*f", Digits, Value);
-  std::string decimal = text;
-  std::replace(decimal.begin(), decimal.end(), '.', ',');
-  return decimal;
-}
-
 TPointGrid::TPointGrid(int Width, int Height, double Cell)
     : Cell(Cell),
       Columns(int(Width / Cell) + 1),

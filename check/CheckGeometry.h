@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "check/ScanCheck.h"
+#include "platform/DecimalText.h"
 
 namespace scan_check {
 
@@ -26,8 +27,6 @@ double Median(std::vector<double>& Values);
 int FindRoot(std::vector<int>& Parent, int X);
 // "6000 x 4000 pixels"
 std::string SizeText(int Width, int Height);
-// Value with Digits decimals and a decimal comma, as the station's texts write numbers: "4,7".
-std::string DecimalText(double Value, int Digits = 1);
 
 inline bool Known(const QPointF& Point) {
   return !std::isnan(Point.x());

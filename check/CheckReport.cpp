@@ -61,11 +61,7 @@ bool WriteCheckReport(const std::string& Dir, const TCheckResult& Result, std::s
       << "Rastr: " << Result.Raster.Text() << " (LHX, LHY, řádků, sloupců, velikost, odstup)\n"
       << "Snímky: " << Result.PhotoWidth << " x " << Result.PhotoHeight << "\n";
   if (Result.HoldStillSeconds > 0) {
-    char held[32];
-    std::snprintf(held, sizeof held, "%.1f", Result.HoldStillSeconds);
-    std::string text = held;
-    std::replace(text.begin(), text.end(), '.', ',');
-    out << "Nehybnost předmětu: " << text << " s\n";
+    out << "Nehybnost předmětu: " << DecimalText(Result.HoldStillSeconds) << " s\n";
   }
   if (!Result.CameraSettings.empty()) out << Result.CameraSettings << "\n";
   for (const std::string& change : Result.SettingChanges) out << change << "\n";

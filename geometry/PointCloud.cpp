@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/DecimalText.h"
+
 namespace {
 
 // Value at share Q (0..1) of Values, reordering them; 0 when there are none.
@@ -14,15 +16,6 @@ double Quantile(std::vector<double>& Values, double Q) {
   return *at;
 }
 
-// "612,3" with Digits decimals and the decimal comma.
-std::string Decimal(double Value, int Digits) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%.*f", Digits, Value);
-  std::string out = text;
-  for (char& c : out)
-    if (c == '.') c = ',';
-  return out;
-}
 
 // Raster cells to cloud indexes.
 class TCells {
@@ -201,9 +194,9 @@ TCloudSummary SummariseCloud(const std::vector<TCloudPoint>& Cloud) {
 
 std::string TCloudSummary::Text() const {
   if (Placed == 0) return "3D: žádný bod";
-  return "3D: " + std::to_string(Placed) + " bodů, hloubka " + Decimal(NearestMm, 1) + "–" +
-         Decimal(FarthestMm, 1) + " mm, mezera paprsků medián " + Decimal(MedianGapMm, 3) +
-         " mm, 95 % " + Decimal(Percentile95GapMm, 3) + " mm, chyba zpětné projekce medián " +
-         Decimal(MedianReprojectionPx, 2) + " px, 95 % " + Decimal(Percentile95ReprojectionPx, 2) +
+  return "3D: " + std::to_string(Placed) + " bodů, hloubka " + DecimalText(NearestMm, 1) + "–" +
+         DecimalText(FarthestMm, 1) + " mm, mezera paprsků medián " + DecimalText(MedianGapMm, 3) +
+         " mm, 95 % " + DecimalText(Percentile95GapMm, 3) + " mm, chyba zpětné projekce medián " +
+         DecimalText(MedianReprojectionPx, 2) + " px, 95 % " + DecimalText(Percentile95ReprojectionPx, 2) +
          " px, " + std::to_string(Marked) + " označených";
 }
