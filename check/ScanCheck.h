@@ -103,6 +103,9 @@ struct TCheckResult {
   std::vector<QPointF> Positions;
   std::vector<char> Found;
   std::vector<float> Margins;
+  // Per point: its highest level in the all-points photo above the dark field (0-255);
+  // 0 where it was not found.
+  std::vector<std::uint8_t> Peaks;
   // The read points in space, in one line ("3D: ..."); empty without a calibration.
   std::string Points3d;
   // The all-points photo in grey, at most 2048 pixels a side, and its scale.
@@ -228,7 +231,7 @@ class TScanDecoder {
   // Per pixel: the share of the field's contrast at which the peak nearby is cut, when
   // that peak is dimmer than those of its tile; infinity elsewhere.
   std::vector<float> PeakThreshold;
-  std::size_t LitPixels = 0;  // pixels the all-points photo lights well above the noise
+  std::size_t LitPixels = 0;            // pixels the all-points photo lights well above the noise
   std::vector<std::size_t> PeakPixels;  // its local maxima well above the noise, in raster order
   QImage Preview;
   double PreviewScale = 1.0;

@@ -34,6 +34,7 @@ TCheckResult TScanDecoder::Finish() {
   result.Positions.assign(std::size_t(n), QPointF(NaN, NaN));
   result.Margins.assign(std::size_t(n), 0.0f);
   result.Found.assign(std::size_t(n), 0);
+  result.Peaks.assign(std::size_t(n), 0);
 
   // The number each code spells in this raster; 0 where it spells none.
   std::vector<int> numberOfCode(16384, 0);
@@ -141,6 +142,8 @@ TCheckResult TScanDecoder::Finish() {
     result.Positions[std::size_t(i - 1)] = centre[std::size_t(b)];
     result.Found[std::size_t(i - 1)] = 1;
     result.Margins[std::size_t(i - 1)] = margin[std::size_t(b)];
+    result.Peaks[std::size_t(i - 1)] =
+        std::uint8_t(std::clamp(std::lround(Blobs[std::size_t(b)].Peak), 0L, 255L));
     if (margin[std::size_t(b)] >= MinMargin) {
       result.States[std::size_t(i - 1)] = TPointState::Read;
       ++result.Read;

@@ -16,7 +16,6 @@ cv::Point2d RasterPointCentre(const TCheckRaster& Raster, int Row, int Column) {
 std::vector<TRasterPoint> ReadRasterPoints(const TCheckResult& Result) {
   std::vector<TRasterPoint> points;
   const int columns = std::max(1, Result.Raster.Columns);
-  const QImage& preview = Result.Preview;
   for (std::size_t i = 0; i < Result.States.size() && i < Result.Positions.size(); ++i) {
     const QPointF at = Result.Positions[i];
     if (Result.States[i] != TPointState::Read || !std::isfinite(at.x()) || !std::isfinite(at.y()))
@@ -28,9 +27,7 @@ std::vector<TRasterPoint> ReadRasterPoints(const TCheckResult& Result) {
     // The check counts pixel (c, r) as [c, c+1); here its centre is c.
     point.CameraPx = {at.x() - 0.5, at.y() - 0.5};
     point.ProjectorPx = RasterPointCentre(Result.Raster, point.Row, point.Column);
-    const QPoint inPreview((at * Result.PreviewScale).toPoint());
-    if (preview.format() == QImage::Format_Grayscale8 && preview.valid(inPreview))
-      point.Brightness = preview.constScanLine(inPreview.y())[inPreview.x()];
+    if (i < Result.Peaks.size()) point.Brightness = Result.Peaks[i];
     points.push_back(point);
   }
   return points;

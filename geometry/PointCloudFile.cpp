@@ -44,7 +44,7 @@ bool WritePointCloudPly(const std::string& Path, const std::vector<TCloudPoint>&
       "comment number, row, column: the point in the projected raster\n"
       "comment residual: gap between the camera's and the projector's rays, mm\n"
       "comment reprojection: larger of the camera's and projector's reprojection errors, px\n"
-      "comment brightness: grey level in the all-points photo, 0-255\n"
+      "comment brightness: highest level in the all-points photo above the dark field, 0-255\n"
       "comment marked: 1 off its neighbours' surface or with a large residual\n"
       "element vertex " +
       std::to_string(Cloud.size()) +

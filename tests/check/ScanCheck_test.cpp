@@ -434,6 +434,15 @@ TEST_F(TScanCheckTest, CalibrationPlacesTheReadPointsBesideTheIndex) {
   EXPECT_EQ(out, "Kontrola: 9600/9600 bodů čitelných\n");
   EXPECT_FALSE(fs::exists(dir / "corvalet-points.ply"));
 
+  // Each point carries its own light into the PLY: theirs is the check's point light.
+  const TCheckResult result = Check(folder.Dir, folder.Raster());
+  std::vector<float> brightness;
+  for (const TRasterPoint& point : ReadRasterPoints(result)) brightness.push_back(point.Brightness);
+  ASSERT_EQ(brightness.size(), 9600u);
+  std::sort(brightness.begin(), brightness.end());
+  EXPECT_GT(brightness.front(), 0.5 * brightness[4800]);
+  EXPECT_NEAR(brightness[4800], result.PointLight, 1.0);
+
   EXPECT_EQ(RunCommand({"--calibration", good, dir.string()}, &out, &err), 0) << err;
   const std::string prefix = "Kontrola: 9600/9600 bodů čitelných\n3D: 9600 bodů, hloubka ";
   EXPECT_EQ(out.rfind(prefix, 0), 0u) << out;
