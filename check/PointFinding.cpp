@@ -26,12 +26,14 @@ struct TPeak {
 
 // Per pixel of a Width x Height photo, the share at which the peak nearby is cut: Share
 // times each peak's own share, within less than half the way to the next peak of Clear;
-// infinity elsewhere. Peaks below a third of Typical are left out, far above the noise's own.
+// infinity elsewhere. Peaks below a quarter of Typical are left out, far above the noise's own;
+// a point on a surface seen at a grazing angle, squeezed into a sliver that blur dims, comes
+// to under a third.
 std::vector<float> OwnPeakThresholds(std::vector<TPeak> Clear, double Typical, double Share,
                                      int Width, int Height) {
   std::vector<float> out(std::size_t(Width) * Height, std::numeric_limits<float>::infinity());
   Clear.erase(std::remove_if(Clear.begin(), Clear.end(),
-                             [&](const TPeak& P) { return 3 * P.Share < Typical; }),
+                             [&](const TPeak& P) { return 4 * P.Share < Typical; }),
               Clear.end());
   constexpr int cell = 16;
   const int cellColumns = Width / cell + 1, cellRows = Height / cell + 1;
@@ -163,11 +165,12 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
   // peak.
   PeakThreshold = OwnPeakThresholds(std::move(clear), typical, CoreShare, FWidth, FHeight);
   FindBlobs(points, {});
-  // Points that blur merged into one: cut them again higher, nearer their peaks.
+  // Points that blur merged into one, or whose light two peaks show joined: cut them again
+  // higher, nearer their peaks.
   const double merged = MergedArea();
   std::vector<std::uint8_t> raised;
   for (const TBlob& blob : Blobs) {
-    if (blob.Area <= merged) continue;
+    if (blob.Area <= merged && blob.Peaks < 2) continue;
     if (raised.empty()) raised.assign(points.size(), 0);
     for (int k = 0; k < blob.RunCount; ++k) {
       const TRun& run = Runs[std::size_t(blob.FirstRun + k)];
@@ -362,7 +365,8 @@ TScanDecoder::TBlobKind TScanDecoder::KindOf(const TBlob& Blob, double Merged) c
   // Light that crosses the cut without a peak of its own lies between points (a saddle
   // of their blurred light, where aiming's local contrast lifts it) and is none.
   if (Blob.Area < 2 || Blob.Peak < 2 * Noise || Blob.Peaks == 0) return TBlobKind::Speck;
-  return Blob.Area > Merged ? TBlobKind::Merged : TBlobKind::Point;
+  // One peak however large is one point: a surface at a grazing angle stretches its light.
+  return Blob.Area > Merged && Blob.Peaks > 1 ? TBlobKind::Merged : TBlobKind::Point;
 }
 
 double TScanDecoder::LightAt(const QPointF& Q) const {

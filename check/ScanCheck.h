@@ -201,11 +201,12 @@ class TScanDecoder {
   void Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points) const;
   std::array<double, 3> WindowSums(const std::vector<std::uint8_t>& Photo, double X, double Y,
                                    double Sigma) const;
-  // Blobs larger than this many pixels hold points that blur merged: 2.5 times the
-  // median area of the blobs that the photo's edge does not cut.
+  // Blobs larger than this many pixels, with more than one peak, hold points that blur
+  // merged: 2.5 times the median area of the blobs that the photo's edge does not cut.
   double MergedArea() const;
   // Cut: the photo's edge cuts it; Speck: too small or faint for a point, or no peak;
-  // Merged: larger than Merged (MergedArea()); Point: a point the check can read.
+  // Merged: larger than Merged (MergedArea()) with more than one peak; Point: a point the
+  // check can read.
   enum class TBlobKind { Cut, Speck, Merged, Point };
   TBlobKind KindOf(const TBlob& Blob, double Merged) const;
   // Gives each point not read the cause that the light at its place shows, if any, and
