@@ -8,6 +8,7 @@
 #include "app/CalibrationWindow.h"
 #include "app/CameraSettingsDialog.h"
 #include "app/ChoiceMemory.h"
+#include "app/WindowPlace.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
 #include "pattern/Mat_gen.h"
@@ -205,6 +206,8 @@ void TForm1::SpeedButton14Click() {
   if (FCalibrationWindow == nullptr) {
     FCalibrationWindow = new TCalibrationWindow(this);
     FCalibrationWindow->ScanInto = [this](const std::string& Folder) { return ScanView(Folder); };
+    FCalibrationWindow->adjustSize();
+    PlaceBesideParent(*FCalibrationWindow);
   }
   FCalibrationWindow->show();
   FCalibrationWindow->raise();
