@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     RememberCalibrationChoices(false);
   } else {
     RestoreChoices();
-    // Every scan's report names the calibration in force, from the first scan on.
+    // The calibration in force at the last run's end holds again; the log says which.
     RestoreCalibration();
     Form1->RemembersChoices = true;
   }
