@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "app/WindowPlace.h"
 #include "platform/Forms.h"
 
 namespace {
@@ -178,26 +179,9 @@ void TAimWindow::ShowOutcome(const TAimOutcome& Outcome) {
   }
   if (!isVisible()) {
     adjustSize();
-    Place();
+    PlaceBesideParent(*this);
   }
   show();
   raise();
   activateWindow();
-}
-
-void TAimWindow::Place() {
-  const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
-  if (screen == nullptr) return;
-  const QRect area = screen->availableGeometry();
-  const QRect main = parentWidget() ? parentWidget()->frameGeometry() : QRect();
-  const QSize size = frameGeometry().size();
-  // Beside the main window where the screen has room, else in the middle.
-  QPoint at = area.center() - QPoint(size.width() / 2, size.height() / 2);
-  if (!main.isEmpty() && main.right() + 8 + size.width() <= area.right())
-    at.setX(main.right() + 8);
-  else if (!main.isEmpty() && main.left() - 8 - size.width() >= area.left())
-    at.setX(main.left() - 8 - size.width());
-  at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - size.width())));
-  at.setY(std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - size.height())));
-  move(at);
 }

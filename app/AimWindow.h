@@ -87,9 +87,6 @@ class TAimWindow : public QWidget {
   void keyPressEvent(QKeyEvent* Event) override;
 
  private:
-  // On the main window's screen, beside it where there is room.
-  void Place();
-
   QLabel* FPicture = nullptr;
   QLabel* FSummary = nullptr;
   std::optional<TAimResult> FResult;

@@ -115,7 +115,9 @@ void TBackgroundWork::Deliver() {
     if (then) then();
 }
 
-TCalibrationWindow::TCalibrationWindow(QWidget* Parent) : QWidget(Parent, Qt::Window) {
+// On top as the main window is, or it would open behind it.
+TCalibrationWindow::TCalibrationWindow(QWidget* Parent)
+    : QWidget(Parent, Qt::Window | Qt::WindowStaysOnTopHint) {
   setObjectName("Kalibrace");
   setWindowTitle(QStringLiteral("Kalibrace"));
   auto* layout = new QVBoxLayout(this);

@@ -5,8 +5,10 @@
 #include <string>
 
 #include "app/AimWindow.h"
+#include "app/CalibrationWindow.h"
 #include "app/CameraSettingsDialog.h"
 #include "app/ChoiceMemory.h"
+#include "app/WindowPlace.h"
 #include "dialogs/Pdef.h"
 #include "dialogs/adres.h"
 #include "pattern/Mat_gen.h"
@@ -56,8 +58,11 @@ TForm1::TForm1(QWidget* Parent) : TForm(Parent) {
   SpeedButton10 = AddButton(GroupBox3, "SpeedButton10", "Snímání", QRect(58, 48, 55, 25),
                             &TForm1::SpeedButton10Click);
 
-  SpeedButton11 = AddButton(this, "SpeedButton11", "Konec", QRect(8, 440, 377, 25),
+  // "Kalibrace" takes the end of the last row, under "Snímání": the other buttons stay put.
+  SpeedButton11 = AddButton(this, "SpeedButton11", "Konec", QRect(8, 440, 249, 25),
                             &TForm1::SpeedButton11Click);
+  SpeedButton14 = AddButton(this, "SpeedButton14", "Kalibrace", QRect(264, 440, 121, 25),
+                            &TForm1::SpeedButton14Click);
 }
 
 TForm1::~TForm1() {
@@ -85,6 +90,7 @@ void TForm1::FormCreate() {
   Stomper->Aimed = [this](const std::string& Dark, const std::string& Points) {
     AimPhotosTaken(Dark, Points);
   };
+  Stomper->ScanListed = [this](const std::string& Folder) { ScanListed(Folder); };
   Application->SetMessageHook(
       [this](TMsg& Msg, bool& Handled) { ApplicationEvents1Message(Msg, Handled); });
   FHookInstalled = true;
@@ -194,6 +200,36 @@ void TForm1::SpeedButton10Click() {
   if (!CameraReady()) return;
   ShowProjectionOnly();
   Stomper->StartScan();
+}
+
+void TForm1::SpeedButton14Click() {
+  if (FCalibrationWindow == nullptr) {
+    FCalibrationWindow = new TCalibrationWindow(this);
+    FCalibrationWindow->ScanInto = [this](const std::string& Folder) { return ScanView(Folder); };
+    FCalibrationWindow->adjustSize();
+    PlaceBesideParent(*FCalibrationWindow);
+  }
+  FCalibrationWindow->show();
+  FCalibrationWindow->raise();
+  FCalibrationWindow->activateWindow();
+}
+
+bool TForm1::ScanView(const std::string& Folder) {
+  if (!CameraReady()) return false;
+  ShowProjectionOnly();
+  FViewFolder = Folder;
+  if (Stomper->StartScan(Folder)) return true;
+  FViewFolder.clear();
+  FCalibrationWindow->show();
+  return false;
+}
+
+void TForm1::ScanListed(const std::string& Folder) {
+  if (FCalibrationWindow == nullptr || Folder != FViewFolder) return;
+  FViewFolder.clear();
+  // Back beside the main window, where its line about this view will show.
+  FCalibrationWindow->show();
+  FCalibrationWindow->ViewScanned(Folder);
 }
 
 bool TForm1::CameraReady() {

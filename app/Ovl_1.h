@@ -10,6 +10,7 @@
 
 class TAimReader;
 class TAimWindow;
+class TCalibrationWindow;
 class TKoordinator;
 
 // The main window "CorvaletScan": the activity log and the operator's buttons.
@@ -31,6 +32,7 @@ class TForm1 : public TForm {
   void SpeedButton2Click();   // "Jeden"
   void SpeedButton13Click();  // "Zaměřit"
   void SpeedButton10Click();  // "Snímání"
+  void SpeedButton14Click();  // "Kalibrace"
   void SpeedButton11Click();  // "Konec"
   // Shows the projection window and hides every other window of the program.
   void ShowProjectionOnly();
@@ -60,12 +62,15 @@ class TForm1 : public TForm {
   TSpeedButton* SpeedButton13 = nullptr;  // "Zaměřit": two photos show which points the camera sees
   TSpeedButton* SpeedButton10 = nullptr;  // "Snímání": start a scan
   TSpeedButton* SpeedButton11 = nullptr;  // "Konec": end the program
+  TSpeedButton* SpeedButton14 = nullptr;  // "Kalibrace": the calibration window
 
   // Whether the choices made in the two dialogs are remembered for the next start.
   bool RemembersChoices = false;
 
   // The aim window, null before the first aiming ended.
   TAimWindow* AimWindow() const { return FAimWindow; }
+  // The calibration window, null before "Kalibrace" was first pressed.
+  TCalibrationWindow* CalibrationWindow() const { return FCalibrationWindow; }
 
  protected:
   // Creates the sequencer, then the coordinator bound to Memo1, and installs the hook.
@@ -81,6 +86,10 @@ class TForm1 : public TForm {
 
   // Reads the aiming photos, then shows the aim window and logs its line.
   void AimPhotosTaken(const std::string& Dark, const std::string& Points);
+  // A view of the calibration: a scan into Folder; false when it cannot start.
+  bool ScanView(const std::string& Folder);
+  // The scan into Folder wrote its index: a view's goes to the calibration window.
+  void ScanListed(const std::string& Folder);
 
   // The sequencer lives as long as the window; Stomper refers to it.
   std::unique_ptr<TStomper> FStomper;
@@ -89,7 +98,10 @@ class TForm1 : public TForm {
   bool FClosing = false;
   bool FHookInstalled = false;
   std::unique_ptr<TAimReader> FAimReader;
-  TAimWindow* FAimWindow = nullptr;  // owned by the form (Qt parent)
+  TAimWindow* FAimWindow = nullptr;                  // owned by the form (Qt parent)
+  TCalibrationWindow* FCalibrationWindow = nullptr;  // owned by the form (Qt parent)
+  // The folder of the view being scanned; empty while none is.
+  std::string FViewFolder;
 };
 
 extern TForm1* Form1;  // the main window

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/CalibrationInForce.h"
 #include "check/LiveCheck.h"
 #include "pattern/Mat_gen.h"
 #include "pattern/obraz.h"
@@ -214,6 +215,7 @@ void TStomper::FinishScan() {
   Koordinator->WriteScanIndex(folder);
   if (Check) Check->IndexWritten(folder);
   ShowMainWindow();
+  if (ScanListed) ScanListed(folder);
 }
 
 void TStomper::StopScan(bool DownloadFailed) {
@@ -260,23 +262,25 @@ void TStomper::AwaitProjection(const std::string& Refusal, std::function<void()>
   });
 }
 
-void TStomper::StartScan() {
-  if (Koordinator == nullptr || !Koordinator->Connected || Form2 == nullptr) return;
+bool TStomper::StartScan(const std::string& Into) {
+  if (Koordinator == nullptr || !Koordinator->Connected || Form2 == nullptr) return false;
   if (!CameraSettings.ScanMayStart()) {
     ShowMainWindow();
-    return;
+    return false;
   }
   // A scan or aiming under way ends here: none of its photos is listed or shot any more.
   if (Running) Koordinator->CapturedFiles.clear();
   Running = false;
   FAimStep = 0;
   FPhotoTimer.Stop();
+  FInto = Into;
   AwaitProjection("Snímání nezačalo: ", [this] { BeginScan(); });
+  return true;
 }
 
 void TStomper::BeginScan() {
-  ScanDirectory = Koordinator->OutputDirectory;
-  if (Koordinator->FolderPerScan) {
+  ScanDirectory = FInto.empty() ? Koordinator->OutputDirectory : FInto;
+  if (FInto.empty() && Koordinator->FolderPerScan) {
     std::string error;
     ScanDirectory = Koordinator->MakeScanFolder(error);
     if (ScanDirectory.empty()) {
@@ -304,6 +308,8 @@ void TStomper::BeginScan() {
   Koordinator->CapturedFiles.clear();
   FLink.StartScan(DownloadsInGaps);
   Running = true;
+  // A calibration put in force since the last scan counts from this one on.
+  if (Check) Check->SetCalibration(CheckCalibrationInForce());
   if (Check && MatGen)
     Check->ScanStarted({MatGen->OffsetX(), MatGen->OffsetY(), MatGen->RowCount(),
                         MatGen->ColumnCount(), MatGen->PointSize(), MatGen->Spacing()},

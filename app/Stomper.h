@@ -57,8 +57,10 @@ class TStomper {
   // way ends unlisted. When the window system does not confirm the screen
   // within ProjectionTimeout, or no per-scan folder can be made, the log says
   // why, the main window comes back and nothing is shot. Photographs still
-  // owed by earlier shots are listed nowhere when they come.
-  void StartScan();
+  // owed by earlier shots are listed nowhere when they come. Into (ending in
+  // "/"): the folder this scan goes into instead of the output or a per-scan
+  // folder. False when the scan cannot start at all (the log says why).
+  bool StartScan(const std::string& Into = {});
   // One photograph outside a scan, half a second after the press; a refused
   // shutter is logged.
   void SingleShot();
@@ -85,8 +87,11 @@ class TStomper {
   bool PhotoDownloaded(const TDownloaded& Done);
 
   bool Running = false;
-  // Told of each scan, photo and index as they come; null: no check.
+  // Told of each scan, photo and index as they come, and of the calibration
+  // in force at each scan's start; null: no check.
   TScanCheck* Check = nullptr;
+  // The index of the scan into Folder (as ScanDirectory gave it) is written.
+  std::function<void(const std::string& Folder)> ScanListed;
   // Milliseconds between a pattern on screen and its shutter command (--settle).
   std::int32_t Delay = DefaultSettle;
   // Downloads fill the waits of a scan; false: each photograph is on disk
@@ -140,6 +145,8 @@ class TStomper {
   unsigned FAimScan = 0;
   int FAimStep = 0;
   std::string FAimDark;
+  // The folder StartScan was given for the scan waiting for the screen; empty: the usual one.
+  std::string FInto;
   TTimer FPhotoTimer{[this] { PhotoTimedOut(); }};
   TExposureWait FProjection;
   TScanLink FLink;

@@ -1,6 +1,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "app/CalibrationInForce.h"
 #include "app/ChoiceMemory.h"
 #include "app/Options.h"
 #include "app/Ovl_1.h"
@@ -38,8 +39,11 @@ int main(int argc, char** argv) {
                      " chybí qtbase_cs.qm (balík qt6-translations-l10n)");
   if (commandLine.Options->Defaults) {
     Koordinator->Log("Výchozí volby, nic z tohoto běhu se nezapamatuje");
+    RememberCalibrationChoices(false);
   } else {
     RestoreChoices();
+    // The calibration in force at the last run's end holds again; the log says which.
+    RestoreCalibration();
     Form1->RemembersChoices = true;
   }
   const auto check = CreateLoggedScanCheck();

@@ -129,8 +129,9 @@ void TScanCheck::IndexWritten(const std::string& Dir) {
       result.HoldStillSeconds = scan->HoldStill;
       const TCheckCalibration& calibration = scan->Calibration;
       result.Calibration = calibration.Line;
-      if (!calibration.Line.empty() && (calibration.PhotoWidth != result.PhotoWidth ||
-                                        calibration.PhotoHeight != result.PhotoHeight))
+      // "Kalibrace: žádná" has no photo size to compare.
+      if (calibration.PhotoWidth > 0 && (calibration.PhotoWidth != result.PhotoWidth ||
+                                         calibration.PhotoHeight != result.PhotoHeight))
         result.Calibration += "; neplatí pro tyto snímky: mají " +
                               std::to_string(result.PhotoWidth) + " x " +
                               std::to_string(result.PhotoHeight) + " pixelů, kalibrace " +

@@ -73,6 +73,22 @@ TEST(CalibrationWindow, ViewsAreJudgedAndTooFewRefused) {
   EXPECT_FALSE(fs::exists(window.SessionFolder() + "corvalet-calibration.yml"));
 }
 
+TEST(CalibrationWindow, WithDefaultsTheBoardHoldsForTheRunOnly) {
+  RememberBoard("7x5:30");
+  RememberCalibrationChoices(false);
+  {
+    TCalibrationWindow window(nullptr);
+    auto* board = window.findChild<QLineEdit*>("BoardEdit");
+    EXPECT_EQ(board->text(), "9x6:25");
+    window.ScanInto = [](const std::string&) { return false; };
+    board->setText("8x4:20");
+    Click(window, "ViewButton");
+    EXPECT_EQ(RememberedBoard(), "8x4:20");
+  }
+  RememberCalibrationChoices(true);
+  EXPECT_EQ(RememberedBoard(), "7x5:30");
+}
+
 int main(int argc, char** argv) {
   // Settings and photos of the test's own, never the user's.
   const fs::path home = Station::MakeTempDirectory("corvalet-calibration-window");

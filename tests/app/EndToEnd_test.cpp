@@ -5,9 +5,13 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QPlainTextEdit>
+#include <cstdlib>
 #include <filesystem>
 
 #include "app/AimWindow.h"
+#include "app/CalibrationInForce.h"
+#include "app/CalibrationWindow.h"
 #include "app/Ovl_1.h"
 #include "app/ScanCheckLog.h"
 #include "pattern/obraz.h"
@@ -153,8 +157,72 @@ TEST_F(TEndToEndTest, AimShowsWhichPointsTheCameraSeesAndAgainTakesThePhotosAnew
   }
 }
 
+TEST_F(TEndToEndTest, CalibrationViewsAreScansOfTheSessionAndTheCalibrationInForceReachesTheCheck) {
+  const fs::path truth = Dir / "truth";
+  Koordinator->OutputDirectory = Dir.string() + "/";
+  Click("SpeedButton14");
+  TCalibrationWindow* window = Form1->CalibrationWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(window->isVisible());
+  // Without a camera no view is taken, and the window stays.
+  Click("ViewButton", window);
+  EXPECT_EQ(LastLogLine("Kamera "), TForm1::NoCameraText);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_TRUE(window->Views().empty());
+
+  ConnectRig("cameras=1,latency=0,seed=9,scene=board,board=9x6:25,pose=3,truth=" + truth.string());
+  const auto check = CreateLoggedScanCheck();
+  Stomper->Check = check.get();
+  ASSERT_EQ(CalibrationInForce(), nullptr);
+  Click("SpeedButton14");
+  EXPECT_EQ(Form1->CalibrationWindow(), window);
+  const auto* log = window->findChild<QPlainTextEdit*>("CalibrationLog");
+  ASSERT_NE(log, nullptr);
+
+  // The second view is scanned once the rig's own geometry, written during the
+  // first, is in force, as "Spočítat" would put a result in force between views.
+  for (const int view : {1, 2}) {
+    SCOPED_TRACE(view);
+    const std::string line = "Pohled " + std::to_string(view) + ": 54 rohů desky, ";
+    Click("ViewButton", window);
+    EXPECT_FALSE(window->isVisible());
+    ASSERT_TRUE(RunLoopUntil(
+        [&] { return log->toPlainText().toStdString().find(line) != std::string::npos; },
+        std::chrono::seconds(120)))
+        << log->toPlainText().toStdString() << "\n"
+        << LastLogLine("Sn");
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(Form1->isVisible());
+    EXPECT_EQ(LastLogLine("Kalibrace – Pohled ").rfind("Kalibrace – " + line, 0), 0u);
+    ASSERT_EQ(window->Views().size(), std::size_t(view));
+    const fs::path folder = window->Views().back();
+    EXPECT_EQ(folder.parent_path().parent_path(), fs::path(window->SessionFolder()).parent_path());
+    EXPECT_TRUE(fs::exists(folder / "corvalet.sbf"));
+    // Each scan's report names the calibration it was taken under; only with one
+    // are its points placed in space.
+    const std::string verdict = "Sken " + window->Views().back() + " – Kontrola: ";
+    ASSERT_TRUE(RunLoopUntil([&] { return !LastLogLine(verdict).empty(); }));
+    const std::string report = ReadFile(folder / "corvalet-check.txt");
+    EXPECT_NE(report.find("\n" + CalibrationInForceLine() + "\n"), std::string::npos) << report;
+    EXPECT_EQ(fs::exists(folder / "corvalet-points.ply"), view == 2);
+    if (view == 1) {
+      EXPECT_NE(report.find("\nKalibrace: žádná\n"), std::string::npos) << report;
+      std::string error;
+      ASSERT_TRUE(PutCalibrationInForce((truth / "rig.yml").string(), &error)) << error;
+    }
+  }
+  // Photos of the session's views stay out of the output folder itself.
+  EXPECT_TRUE(Photos().empty());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  return Station::RunTestsWithWindowSet(argc, argv);
+  // The calibration put in force is remembered: in settings of the test's own.
+  const fs::path home = MakeTempDirectory("corvalet-e2e-home");
+  setenv("HOME", home.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+  const int result = Station::RunTestsWithWindowSet(argc, argv);
+  fs::remove_all(home);
+  return result;
 }
