@@ -7,6 +7,7 @@
 #include "app/AimWindow.h"
 #include "app/CalibrationWindow.h"
 #include "app/CameraSettingsDialog.h"
+#include "app/CheckWindow.h"
 #include "app/ChoiceMemory.h"
 #include "app/WindowPlace.h"
 #include "dialogs/Pdef.h"
@@ -58,11 +59,14 @@ TForm1::TForm1(QWidget* Parent) : TForm(Parent) {
   SpeedButton10 = AddButton(GroupBox3, "SpeedButton10", "Snímání", QRect(58, 48, 55, 25),
                             &TForm1::SpeedButton10Click);
 
-  // "Kalibrace" takes the end of the last row, under "Snímání": the other buttons stay put.
+  // "Kalibrace" and "Kontrola" take the end of the last row, under "Snímání": the
+  // other buttons stay put.
   SpeedButton11 = AddButton(this, "SpeedButton11", "Konec", QRect(8, 440, 249, 25),
                             &TForm1::SpeedButton11Click);
-  SpeedButton14 = AddButton(this, "SpeedButton14", "Kalibrace", QRect(264, 440, 121, 25),
+  SpeedButton14 = AddButton(this, "SpeedButton14", "Kalibrace", QRect(264, 440, 60, 25),
                             &TForm1::SpeedButton14Click);
+  SpeedButton15 = AddButton(this, "SpeedButton15", "Kontrola", QRect(325, 440, 60, 25),
+                            &TForm1::SpeedButton15Click);
 }
 
 TForm1::~TForm1() {
@@ -185,12 +189,12 @@ void TForm1::AimPhotosTaken(const std::string& Dark, const std::string& Points) 
     FAimWindow = new TAimWindow(this);
     FAimWindow->OnAgain = [this] { SpeedButton13Click(); };
   }
-  const TCheckRaster raster{MatGen->OffsetX(),    MatGen->OffsetY(),   MatGen->RowCount(),
+  const TCheckRaster raster{MatGen->OffsetX(),     MatGen->OffsetY(),   MatGen->RowCount(),
                             MatGen->ColumnCount(), MatGen->PointSize(), MatGen->Spacing()};
   FAimReader->Start(raster, Dark, Points, FAimWindow->PictureFit(), [this](TAimOutcome Outcome) {
     if (Koordinator == nullptr || ShutdownBegan()) return;
     Koordinator->Log(Outcome.Result ? Outcome.Result->Summary()
-                                  : "Zaměření nebylo možné: " + Outcome.Error);
+                                    : "Zaměření nebylo možné: " + Outcome.Error);
     // Not over the projection of a scan or of new aiming photos begun meanwhile.
     if (!Stomper->Busy()) FAimWindow->ShowOutcome(Outcome);
   });
@@ -212,6 +216,27 @@ void TForm1::SpeedButton14Click() {
   FCalibrationWindow->show();
   FCalibrationWindow->raise();
   FCalibrationWindow->activateWindow();
+}
+
+void TForm1::SpeedButton15Click() {
+  if (FCheckWindow == nullptr) {
+    FCheckWindow = new TCheckWindow(this);
+    PlaceBesideParent(*FCheckWindow);
+  }
+  if (!FCheckFolder.empty()) FCheckWindow->ShowScan(FCheckFolder, FCheckLine);
+  FCheckWindow->Follow();
+  FCheckWindow->show();
+  FCheckWindow->raise();
+  FCheckWindow->activateWindow();
+}
+
+void TForm1::CheckGiven(const std::string& Folder, const std::string& Line) {
+  FCheckFolder = Folder;
+  FCheckLine = Line;
+  if (FCheckWindow == nullptr || !FCheckWindow->Following()) return;
+  FCheckWindow->ShowScan(Folder, Line);
+  // Never over the projection: during a scan or aiming the window waits for the next verdict.
+  if (!Stomper->Busy()) FCheckWindow->show();
 }
 
 bool TForm1::ScanView(const std::string& Folder) {

@@ -11,6 +11,7 @@
 class TAimReader;
 class TAimWindow;
 class TCalibrationWindow;
+class TCheckWindow;
 class TKoordinator;
 
 // The main window "CorvaletScan": the activity log and the operator's buttons.
@@ -33,6 +34,7 @@ class TForm1 : public TForm {
   void SpeedButton13Click();  // "Zaměřit"
   void SpeedButton10Click();  // "Snímání"
   void SpeedButton14Click();  // "Kalibrace"
+  void SpeedButton15Click();  // "Kontrola"
   void SpeedButton11Click();  // "Konec"
   // Shows the projection window and hides every other window of the program.
   void ShowProjectionOnly();
@@ -63,6 +65,7 @@ class TForm1 : public TForm {
   TSpeedButton* SpeedButton10 = nullptr;  // "Snímání": start a scan
   TSpeedButton* SpeedButton11 = nullptr;  // "Konec": end the program
   TSpeedButton* SpeedButton14 = nullptr;  // "Kalibrace": the calibration window
+  TSpeedButton* SpeedButton15 = nullptr;  // "Kontrola": the last scan's check and 3D points
 
   // Whether the choices made in the two dialogs are remembered for the next start.
   bool RemembersChoices = false;
@@ -71,6 +74,12 @@ class TForm1 : public TForm {
   TAimWindow* AimWindow() const { return FAimWindow; }
   // The calibration window, null before "Kalibrace" was first pressed.
   TCalibrationWindow* CalibrationWindow() const { return FCalibrationWindow; }
+  // The check window, null before "Kontrola" was first pressed.
+  TCheckWindow* CheckWindow() const { return FCheckWindow; }
+
+  // A scan's verdict Line reached the log: the check window, when the operator
+  // keeps it open, shows it with the scan's pictures once no scan runs.
+  void CheckGiven(const std::string& Folder, const std::string& Line);
 
  protected:
   // Creates the sequencer, then the coordinator bound to Memo1, and installs the hook.
@@ -100,6 +109,9 @@ class TForm1 : public TForm {
   std::unique_ptr<TAimReader> FAimReader;
   TAimWindow* FAimWindow = nullptr;                  // owned by the form (Qt parent)
   TCalibrationWindow* FCalibrationWindow = nullptr;  // owned by the form (Qt parent)
+  TCheckWindow* FCheckWindow = nullptr;              // owned by the form (Qt parent)
+  // The last verdict given and the folder of its scan.
+  std::string FCheckFolder, FCheckLine;
   // The folder of the view being scanned; empty while none is.
   std::string FViewFolder;
 };

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "app/Ovl_1.h"
 #include "platform/Messages.h"
 #include "session/Koordinator.h"
 
@@ -40,8 +41,10 @@ class TCheckLineReceiver : public QObject {
     // The verdict is the last word on a scan: its line names the scan's folder too, so
     // the log reads as the session's list of views. The folder comes with the verdict:
     // a check may end after the next scan did.
-    for (const auto& [folder, line] : lines)
+    for (const auto& [folder, line] : lines) {
       if (Koordinator) Koordinator->Log("Sken " + folder + " – " + line);
+      if (Form1) Form1->CheckGiven(folder, line);
+    }
     return true;
   }
 

@@ -14,6 +14,7 @@
 #include "app/CalibrationInForce.h"
 #include "app/CalibrationWindow.h"
 #include "platform/Application.h"
+#include "tests/support/OwnHome.h"
 #include "tests/support/SimScan.h"
 #include "tests/support/TestFiles.h"
 
@@ -91,9 +92,7 @@ TEST(CalibrationWindow, WithDefaultsTheBoardHoldsForTheRunOnly) {
 
 int main(int argc, char** argv) {
   // Settings and photos of the test's own, never the user's.
-  const fs::path home = Station::MakeTempDirectory("corvalet-calibration-window");
-  setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
-  setenv("HOME", home.c_str(), 1);
+  const fs::path home = Station::UseOwnHome("corvalet-calibration-window");
   fs::current_path(home);
   TApplication application(argc, argv);
   QCoreApplication::setOrganizationName("corvaletscan-test");

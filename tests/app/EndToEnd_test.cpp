@@ -12,12 +12,14 @@
 #include "app/AimWindow.h"
 #include "app/CalibrationInForce.h"
 #include "app/CalibrationWindow.h"
+#include "app/CheckWindow.h"
 #include "app/Ovl_1.h"
 #include "app/ScanCheckLog.h"
 #include "pattern/obraz.h"
 #include "platform/Application.h"
 #include "sdk/sim/SimRig.h"
 #include "session/Koordinator.h"
+#include "tests/support/OwnHome.h"
 #include "tests/support/ScanDecode.h"
 #include "tests/support/Station.h"
 
@@ -213,15 +215,26 @@ TEST_F(TEndToEndTest, CalibrationViewsAreScansOfTheSessionAndTheCalibrationInFor
   }
   // Photos of the session's views stay out of the output folder itself.
   EXPECT_TRUE(Photos().empty());
+  // "Kontrola" shows the last verdict with the scan's picture and its points in space.
+  Click("SpeedButton15");
+  ASSERT_NE(Form1->CheckWindow(), nullptr);
+  EXPECT_TRUE(Form1->CheckWindow()->isVisible());
+  const auto* verdict = Form1->CheckWindow()->findChild<QLabel*>("CheckVerdict");
+  ASSERT_NE(verdict, nullptr);
+  EXPECT_EQ(verdict->text().toStdString(), LastLogLine("Sken " + window->Views().back()));
+  EXPECT_NE(verdict->text().toStdString().find("; 3D: "), std::string::npos);
+  for (const char* picture : {"CheckPicture", "Points3dPicture"}) {
+    const auto* label = Form1->CheckWindow()->findChild<QLabel*>(picture);
+    ASSERT_NE(label, nullptr) << picture;
+    EXPECT_FALSE(label->pixmap().isNull()) << picture;
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   // The calibration put in force is remembered: in settings of the test's own.
-  const fs::path home = MakeTempDirectory("corvalet-e2e-home");
-  setenv("HOME", home.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+  const fs::path home = Station::UseOwnHome("corvalet-e2e-home");
   const int result = Station::RunTestsWithWindowSet(argc, argv);
   fs::remove_all(home);
   return result;

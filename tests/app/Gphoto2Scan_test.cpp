@@ -18,6 +18,7 @@
 #include "sdk/gphoto2/Gphoto2Backend.h"
 #include "sdk/ptpip/PtpIpCamera.h"
 #include "session/Koordinator.h"
+#include "tests/support/OwnHome.h"
 #include "tests/support/RigStation.h"
 #include "tests/support/ScanDecode.h"
 
@@ -152,8 +153,7 @@ int main(int argc, char** argv) {
   // As the program does: a dropped connection must not end the process when it is closed.
   std::signal(SIGPIPE, SIG_IGN);
   // libgphoto2 keeps its PTP/IP identity under $HOME/.gphoto.
-  const fs::path home = Station::MakeTempDirectory("corvalet-gphoto2-home-");
-  setenv("HOME", home.c_str(), 1);
+  const fs::path home = Station::UseOwnHome("corvalet-gphoto2-home-");
   const int result = Station::RunTestsWithWindowSet(argc, argv);
   fs::remove_all(home);
   return result;
