@@ -227,22 +227,52 @@ bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::
   return true;
 }
 
-// Each corner of the grid in Corners fitted where the photo shows it; a corner that
-// cannot be fitted keeps its place, and no other corner moves for it.
+// Each corner of the grid in Corners fitted where the photo shows it. The search now
+// and then puts a corner pixels astray: a corner whose fit fails from there is fitted
+// again from where its fitted neighbours place it. A corner that cannot be fitted
+// keeps the search's place, and no other corner moves for it.
 void FitCorners(const cv::Mat& Gray, const TBoard& Board, std::vector<cv::Point2f>& Corners) {
-  const std::vector<cv::Point2f> grid = Corners;
-  // The step to the next corner one way, from the neighbours on both sides where there are.
-  auto step = [&](int R, int C, int DR, int DC) {
-    const int r0 = std::max(R - DR, 0), c0 = std::max(C - DC, 0);
-    const int r1 = std::min(R + DR, Board.Rows - 1), c1 = std::min(C + DC, Board.Columns - 1);
-    const cv::Point2f span =
-        grid[std::size_t(r1 * Board.Columns + c1)] - grid[std::size_t(r0 * Board.Columns + c0)];
-    return span / float(std::max(r1 - r0, c1 - c0));
+  const int columns = Board.Columns, rows = Board.Rows;
+  auto at = [&](const std::vector<cv::Point2f>& Grid, int R, int C) {
+    return Grid[std::size_t(R * columns + C)];
   };
-  for (int r = 0; r < Board.Rows; ++r)
-    for (int c = 0; c < Board.Columns; ++c)
-      FitCorner(Gray, Corners[std::size_t(r * Board.Columns + c)], step(r, c, 0, 1),
-                step(r, c, 1, 0));
+  // The step to the next corner one way, from the neighbours on both sides where there are.
+  auto step = [&](const std::vector<cv::Point2f>& Grid, int R, int C, int DR, int DC) {
+    const int r0 = std::max(R - DR, 0), c0 = std::max(C - DC, 0);
+    const int r1 = std::min(R + DR, rows - 1), c1 = std::min(C + DC, columns - 1);
+    return (at(Grid, r1, c1) - at(Grid, r0, c0)) / float(std::max(r1 - r0, c1 - c0));
+  };
+  const std::vector<cv::Point2f> searched = Corners;
+  std::vector<bool> fitted(Corners.size());
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < columns; ++c)
+      fitted[std::size_t(r * columns + c)] =
+          FitCorner(Gray, Corners[std::size_t(r * columns + c)], step(searched, r, c, 0, 1),
+                    step(searched, r, c, 1, 0));
+  const std::vector<cv::Point2f> first = Corners;
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < columns; ++c) {
+      if (fitted[std::size_t(r * columns + c)]) continue;
+      // Midway between the neighbours on both sides, or a step on from the two on one side.
+      cv::Point2f sum(0, 0);
+      int ways = 0;
+      for (auto [dr, dc] : {std::pair{0, 1}, {1, 0}}) {
+        const int rb = r - dr, cb = c - dc, ra = r + dr, ca = c + dc;
+        auto inside = [&](int R, int C) { return R >= 0 && R < rows && C >= 0 && C < columns; };
+        auto good = [&](int R, int C) {
+          return inside(R, C) && fitted[std::size_t(R * columns + C)];
+        };
+        if (good(rb, cb) && good(ra, ca))
+          sum += (at(first, rb, cb) + at(first, ra, ca)) / 2, ++ways;
+        else if (good(ra, ca) && good(ra + dr, ca + dc))
+          sum += 2 * at(first, ra, ca) - at(first, ra + dr, ca + dc), ++ways;
+        else if (good(rb, cb) && good(rb - dr, cb - dc))
+          sum += 2 * at(first, rb, cb) - at(first, rb - dr, cb - dc), ++ways;
+      }
+      cv::Point2f corner = sum / float(std::max(ways, 1));
+      if (ways && FitCorner(Gray, corner, step(first, r, c, 0, 1), step(first, r, c, 1, 0)))
+        Corners[std::size_t(r * columns + c)] = corner;
+    }
 }
 
 }  // namespace
