@@ -1,11 +1,13 @@
 // Calibration against the simulated rig's truth: ten views of the board at two
 // levels of blur and noise, each scanned as the station scans, calibrated as
-// corvalet-calibrate does, and compared with the rig's rig.yml. Then a wall
-// and a sphere scanned at the same blur and noise, their points placed with
-// that calibration as a scan's end places them, against their true centres.
+// corvalet-calibrate does, and compared with the rig's rig.yml; the corners found
+// in each view are compared with the board's true corners. Then a wall and a
+// sphere scanned at the same blur and noise, their points placed with that
+// calibration as a scan's end places them, against their true centres.
 //
 //   calibration_bench [--views N] [--keep DIR]
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -36,6 +38,29 @@ double Seconds(std::chrono::steady_clock::duration Span) {
 // Relative error of a focal length, per cent.
 double FocalError(const TCameraModel& Found, const TCameraModel& Truth, int Axis) {
   return 100 * std::abs(Found.Matrix(Axis, Axis) / Truth.Matrix(Axis, Axis) - 1);
+}
+
+// The board's true corners in the photo of a scan, from its truth file.
+std::vector<cv::Point2f> TrueCorners(const std::string& File) {
+  cv::FileStorage file(File, cv::FileStorage::READ);
+  cv::Mat corners;
+  if (file.isOpened()) file["corners"] >> corners;
+  std::vector<cv::Point2f> points;
+  for (int i = 0; i < corners.rows; ++i)
+    points.emplace_back(cv::Point2d(corners.at<cv::Vec2d>(i)[0], corners.at<cv::Vec2d>(i)[1]));
+  return points;
+}
+
+// Sum of squared distances of Found from Truth, whichever end of the grid the search
+// began at; NaN when the counts differ.
+double SquaredError(std::vector<cv::Point2f> Found, const std::vector<cv::Point2f>& Truth) {
+  if (Found.size() != Truth.size() || Found.empty()) return std::nan("");
+  if (cv::norm(Found[0] - Truth[0]) > cv::norm(Found.back() - Truth[0]))
+    std::reverse(Found.begin(), Found.end());
+  double sum = 0;
+  for (std::size_t i = 0; i < Found.size(); ++i)
+    sum += (Found[i] - Truth[i]).dot(Found[i] - Truth[i]);
+  return sum;
 }
 
 double CentreError(const TCameraModel& Found, const TCameraModel& Truth) {
@@ -88,8 +113,9 @@ int main(int argc, char** argv) {
       keep.empty() ? fs::temp_directory_path() / "corvalet-calibration-bench" : fs::path(keep);
   std::printf(
       "| blur, noise | camera fx, fy | camera centre | projector fx, fy | projector centre | "
-      "baseline | rotation | camera_rms | projector_rms | stereo_rms | scans read | calibration |\n"
-      "|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+      "baseline | rotation | camera_rms | projector_rms | stereo_rms | corners vs truth | "
+      "scans read | calibration |\n"
+      "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   std::vector<std::string> placed;
   for (const TCondition condition : {TCondition{1, 4}, TCondition{2, 8}}) {
     char name[64];
@@ -97,9 +123,12 @@ int main(int argc, char** argv) {
     const fs::path dir = root / name;
     fs::remove_all(dir);
     fs::create_directories(dir);
-    const std::string truth = (dir / "truth").string();
-    std::vector<std::string> dirs;
+    std::vector<std::string> dirs, truths;
     for (int pose = 1; pose <= views; ++pose) {
+      char viewName[32];
+      std::snprintf(viewName, sizeof viewName, "pohled-%02d", pose);
+      // Each view's truth apart: the scans' photos bear the same names.
+      const std::string truth = (dir / "truth" / viewName).string();
       char config[256];
       std::snprintf(config, sizeof config,
                     "scene=board,board=9x6:25,pose=%d,blur=%g,noise=%g,truth=%s", pose,
@@ -115,15 +144,15 @@ int main(int argc, char** argv) {
       setup.Stage = parsed->Stage;
       setup.TruthDir = parsed->TruthDir;
       setup.Seed = std::uint32_t(pose * 7919);
-      char viewName[32];
-      std::snprintf(viewName, sizeof viewName, "pohled-%02d", pose);
       const fs::path viewDir = dir / viewName;
       fs::create_directories(viewDir);
-      WriteSimScan(viewDir.string(), setup);
       dirs.push_back(viewDir.string());
+      const std::string photo = WriteSimScan(viewDir.string(), setup).Names[2];
+      truths.push_back(truth + "/" + photo.substr(0, photo.rfind('.')) + "-board.yml");
     }
     std::string error;
-    const auto rig = ReadCalibrationFile(truth + "/rig.yml", &error);
+    const auto rig =
+        ReadCalibrationFile((fs::path(truths[0]).parent_path() / "rig.yml").string(), &error);
     if (!rig) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;
@@ -138,12 +167,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
       }
-      std::fprintf(stderr, "%s: %s\n", view.c_str(), one->Summary().c_str());
       read.push_back(std::move(*one));
     }
     const auto readDone = std::chrono::steady_clock::now();
     const TCalibrationOutcome outcome = Calibrate(read, TBoard{9, 6, 25}, options);
     const auto end = std::chrono::steady_clock::now();
+    double squares = 0;
+    int corners = 0;
+    for (std::size_t i = 0; i < read.size(); ++i) {
+      const double one = SquaredError(read[i].Corners, TrueCorners(truths[i]));
+      std::fprintf(stderr, "%s: %s, corners %.3f px rms from the truth\n", dirs[i].c_str(),
+                   read[i].Summary().c_str(), std::sqrt(one / double(read[i].Corners.size())));
+      if (std::isfinite(one)) squares += one, corners += int(read[i].Corners.size());
+    }
     for (const std::string& finding : outcome.Findings)
       std::fprintf(stderr, "! %s\n", finding.c_str());
     if (!outcome.Calibration) return 1;
@@ -153,15 +189,15 @@ int main(int argc, char** argv) {
     cv::Rodrigues(found.Rig.ProjectorFromCamera * t.ProjectorFromCamera.t(), turn);
     std::printf(
         "| %g, %g | %.3f %%, %.3f %% | %.2f px | %.3f %%, %.3f %% | %.2f px | %.3f %% | %.4f° | "
-        "%.3f px | %.3f px | %.3f px | %.1f s | %.2f s |\n",
+        "%.3f px | %.3f px | %.3f px | %.3f px | %.1f s | %.2f s |\n",
         condition.Blur, condition.Noise, FocalError(found.Rig.Camera, t.Camera, 0),
         FocalError(found.Rig.Camera, t.Camera, 1), CentreError(found.Rig.Camera, t.Camera),
         FocalError(found.Rig.Projector, t.Projector, 0),
         FocalError(found.Rig.Projector, t.Projector, 1),
         CentreError(found.Rig.Projector, t.Projector),
         100 * std::abs(found.Rig.BaselineMm() / t.BaselineMm() - 1), cv::norm(turn) * 180 / CV_PI,
-        found.CameraRms, found.ProjectorRms, found.StereoRms, Seconds(readDone - start),
-        Seconds(end - readDone));
+        found.CameraRms, found.ProjectorRms, found.StereoRms, std::sqrt(squares / corners),
+        Seconds(readDone - start), Seconds(end - readDone));
     std::fflush(stdout);
     const std::string file = (dir / "kalibrace.yml").string();
     if (!WriteCalibrationFile(file, found, &error)) {

@@ -26,15 +26,18 @@ constexpr double Radius = 60;
 constexpr double WallAlbedo = 1.0, SphereAlbedo = 0.85, BoardWhite = 0.95, BoardGrey = 0.8;
 
 // Where the board's middle lies (camera frame, mm) and how it is turned: tilted
-// about the camera's x and y axes and rotated about its z axis, degrees.
+// about the camera's x and y axes and rotated about its z axis, degrees. The first
+// ten are a calibration session: facing the camera, tilted 28 to 30 degrees each
+// way, tilted into each corner of the photo as far as the projector's light
+// reaches, and nearer; the last two tilt it about both axes at once.
 struct TBoardPlace {
   double X, Y, Z, TiltX, TiltY, Spin;
 };
 constexpr TBoardPlace BoardPlaces[] = {
-    {-40, -10, 620, 0, 0, 0},    {-45, 0, 600, 0, 30, 2},      {-55, 0, 610, 0, -30, -2},
-    {-40, -15, 620, 28, 0, 0},   {-40, 5, 620, -28, 0, 3},     {-105, -47, 700, 15, 20, 5},
-    {72, -42, 700, 15, -20, -5}, {-105, 17, 700, -15, 20, -4}, {72, 20, 700, -15, -20, 6},
-    {-45, 8, 620, 10, -10, 8},   {-30, 0, 670, -20, -25, -8},  {-20, 10, 660, 22, 22, 0},
+    {-30, -5, 560, 0, 0, 0},     {-50, 0, 560, 0, 30, 2},      {-40, 5, 600, 0, -30, -2},
+    {-48, -6, 560, 28, 0, 0},    {-50, 5, 560, -28, 0, 3},     {-116, -20, 600, 15, 20, 5},
+    {31, -16, 600, 15, -20, -5}, {-115, 14, 600, -15, 20, -4}, {24, 17, 600, -15, -20, 6},
+    {-45, 13, 570, 10, -10, 6},  {-30, 0, 670, -20, -25, -8},  {-20, 10, 660, 22, 22, 0},
 };
 
 // The integral of a square wave of half-period S (+1 on [0, S), -1 on [S, 2S)) from 0 to X.
