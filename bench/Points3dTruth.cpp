@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <opencv2/core.hpp>
@@ -50,24 +51,6 @@ double Quantile(std::vector<double> Values, double Q) {
   return Values[std::size_t(Q * double(Values.size() - 1) + 0.5)];
 }
 
-// Plane n . x = d through Points (least squares), n of unit length.
-void FitPlane(const std::vector<cv::Point3d>& Points, cv::Vec3d& Normal, double& D) {
-  cv::Vec3d centre(0, 0, 0);
-  for (const auto& p : Points) centre += cv::Vec3d(p.x, p.y, p.z);
-  centre *= 1.0 / double(Points.size());
-  cv::Matx33d covariance = cv::Matx33d::zeros();
-  for (const auto& p : Points) {
-    const cv::Vec3d d = cv::Vec3d(p.x, p.y, p.z) - centre;
-    covariance += d * d.t();
-  }
-  cv::Matx31d values;
-  cv::Matx33d vectors;
-  cv::eigen(covariance, values, vectors);
-  Normal = cv::Vec3d(vectors(2, 0), vectors(2, 1), vectors(2, 2));
-  if (Normal[2] < 0) Normal = -Normal;
-  D = Normal.dot(centre);
-}
-
 // Sphere |x - c| = r through Points: linear least squares on x.x = 2 c.x + (r^2 - c.c).
 void FitSphere(const std::vector<cv::Point3d>& Points, cv::Point3d& Centre, double& Radius) {
   cv::Mat A(int(Points.size()), 4, CV_64F), b(int(Points.size()), 1, CV_64F), x;
@@ -89,34 +72,38 @@ void FitSphere(const std::vector<cv::Point3d>& Points, cv::Point3d& Centre, doub
 std::string Points3dTruthRow(const std::vector<TCloudPoint>& Cloud, const std::string& TruthCsv) {
   std::string row;
   const auto truth = ReadTruth(TruthCsv);
-  // The wall: the plane of the true centres, refitted without those off it.
-  std::vector<cv::Point3d> all;
-  for (const auto& [number, t] : truth) all.push_back(t.CameraMm);
-  cv::Vec3d normal;
-  double d = 0;
-  std::vector<cv::Point3d> wall = all;
-  for (int round = 0; round < 3 && wall.size() >= 3; ++round) {
-    FitPlane(wall, normal, d);
-    wall.clear();
-    for (const auto& p : all)
-      if (std::abs(normal.dot(cv::Vec3d(p.x, p.y, p.z)) - d) < 1.0) wall.push_back(p);
+  // The scene's surfaces as the rig placed them (rig.yml beside the CSV).
+  cv::FileStorage rig((std::filesystem::path(TruthCsv).parent_path() / "rig.yml").string(),
+                      cv::FileStorage::READ);
+  cv::Mat wallNormal, sphereCentre;
+  double wallDistance = NAN, sphereRadius = NAN;
+  if (rig.isOpened()) {
+    rig["wall_normal"] >> wallNormal;
+    rig["wall_distance"] >> wallDistance;
+    rig["sphere_centre"] >> sphereCentre;
+    rig["sphere_radius"] >> sphereRadius;
   }
+  const cv::Vec3d normal = wallNormal.total() == 3 ? cv::Vec3d(wallNormal) : cv::Vec3d(0, 0, 0);
+  const cv::Vec3d ball =
+      sphereCentre.total() == 3 ? cv::Vec3d(sphereCentre) : cv::Vec3d(NAN, NAN, NAN);
   std::vector<double> errors, offsets;
-  std::vector<cv::Point3d> before, beforeTrue;
+  std::vector<cv::Point3d> onSphere;
   int marked = 0, unseen = 0;
   for (const TCloudPoint& p : Cloud) {
     marked += p.Marked;
     const auto found = truth.find(p.Number);
     if (found == truth.end()) continue;
-    unseen += found->second.View == "shadow" || found->second.View == "hidden";
+    const bool cut = found->second.View == "shadow" || found->second.View == "hidden";
+    unseen += cut;
     const cv::Point3d placed(p.CameraMm), real = found->second.CameraMm;
     errors.push_back(cv::norm(placed - real));
-    if (std::abs(normal.dot(cv::Vec3d(real.x, real.y, real.z)) - d) < 1e-3) {
-      offsets.push_back(normal.dot(cv::Vec3d(placed.x, placed.y, placed.z)) - d);
-    } else {
-      before.push_back(placed);
-      beforeTrue.push_back(real);
-    }
+    // The surfaces are judged by the points an operator keeps: neither marked nor cut.
+    if (p.Marked || cut) continue;
+    const cv::Vec3d x(real.x, real.y, real.z), at(placed.x, placed.y, placed.z);
+    if (std::abs(normal.dot(x) - wallDistance) < 1e-3)
+      offsets.push_back(normal.dot(at) - wallDistance);
+    else if (std::abs(cv::norm(x - ball) - sphereRadius) < 1e-3)
+      onSphere.push_back(placed);
   }
   double rms = 0, mean = 0;
   for (double o : offsets) rms += o * o, mean += o;
@@ -124,13 +111,12 @@ std::string Points3dTruthRow(const std::vector<TCloudPoint>& Cloud, const std::s
   mean /= double(std::max<std::size_t>(1, offsets.size()));
   row += Format("| %zu | %d | %d | %.4f / %.4f | %zu | %.4f / %+.4f |", Cloud.size(), marked,
                 unseen, Quantile(errors, 0.5), Quantile(errors, 0.95), offsets.size(), rms, mean);
-  if (before.size() >= 10) {
-    cv::Point3d centre, trueCentre;
-    double radius = 0, trueRadius = 0;
-    FitSphere(before, centre, radius);
-    FitSphere(beforeTrue, trueCentre, trueRadius);
-    row += Format(" %zu | %.4f | %.4f |", before.size(), radius - trueRadius,
-                  cv::norm(centre - trueCentre));
+  if (onSphere.size() >= 10) {
+    cv::Point3d centre;
+    double radius = 0;
+    FitSphere(onSphere, centre, radius);
+    row += Format(" %zu | %+.4f | %.4f |", onSphere.size(), radius - sphereRadius,
+                  cv::norm(cv::Vec3d(centre.x, centre.y, centre.z) - ball));
   } else {
     row += Format(" – | – | – |");
   }

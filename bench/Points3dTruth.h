@@ -9,11 +9,12 @@
 #include "geometry/PointCloud.h"
 
 // One Markdown row's cells for Cloud against TruthCsv (the rig's per-scan file:
-// number,row,column,x,y,X,Y,Z,view): points placed, marked, and placed though the
-// truth calls them in shadow or hidden; the error median and 95th percentile
-// (mm); the wall's plane (points on it, RMS and mean offset from the true plane,
-// mm); where points stand before it, the sphere fitted to them against the one
-// fitted to their true centres (points, radius and centre, mm).
+// number,row,column,x,y,X,Y,Z,view) and the rig.yml beside it: points placed,
+// marked, and placed though the truth calls them in shadow or hidden; every
+// point's error against its true centre, median and 95th percentile (mm); then,
+// of the points neither marked nor in shadow or hidden, those whose true centre
+// lies on the wall (RMS and mean offset from the true plane, mm) and on the
+// sphere (the sphere fitted to them against the true one: radius and centre, mm).
 std::string Points3dTruthRow(const std::vector<TCloudPoint>& Cloud, const std::string& TruthCsv);
 
 // The header of those rows.
