@@ -1,10 +1,10 @@
 #include "app/CalibrationInForce.h"
 
 #include <QSettings>
-#include <cstdio>
 #include <memory>
 
 #include "check/LiveCheck.h"
+#include "platform/DecimalText.h"
 #include "session/Koordinator.h"
 
 namespace {
@@ -22,12 +22,7 @@ bool Remembering = true;
 std::string RunBoard;
 
 std::string Pixels(double Value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f", Value);
-  std::string out = text;
-  for (char& c : out)
-    if (c == '.') c = ',';
-  return out + " px";
+  return DecimalText(Value, 2) + " px";
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "app/CalibrationInForce.h"
+#include "platform/DecimalText.h"
 #include "platform/Messages.h"
 #include "session/Koordinator.h"
 
@@ -28,15 +29,6 @@ TCalibrationOptions StationOptions() {
 
 void Log(const std::string& Line) {
   if (Koordinator != nullptr) Koordinator->Log(Line);
-}
-
-std::string Decimal(double Value, int Decimals) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%.*f", Decimals, Value);
-  std::string out = text;
-  for (char& c : out)
-    if (c == '.') c = ',';
-  return out;
 }
 
 }  // namespace
@@ -246,10 +238,10 @@ void TCalibrationWindow::Compute() {
         return;
       }
       const TCalibration& result = *run->Outcome.Calibration;
-      Show("Kalibrace platí: chyba kamery " + Decimal(result.CameraRms, 3) + " px, projektoru " +
-           Decimal(result.ProjectorRms, 3) + " px, dvojice " + Decimal(result.StereoRms, 3) +
-           " px; základna " + Decimal(result.Rig.BaselineMm(), 1) + " mm; zpráva " +
-           CalibrationReportPath(file));
+      Show("Kalibrace platí: chyba kamery " + DecimalText(result.CameraRms, 3) +
+           " px, projektoru " + DecimalText(result.ProjectorRms, 3) + " px, dvojice " +
+           DecimalText(result.StereoRms, 3) + " px; základna " +
+           DecimalText(result.Rig.BaselineMm(), 1) + " mm; zpráva " + CalibrationReportPath(file));
       Log(CalibrationInForceLine());
     };
   });
