@@ -6,6 +6,8 @@
 #include <map>
 #include <opencv2/calib3d.hpp>
 
+#include "geometry/RefineCalibration.h"
+
 namespace {
 
 std::string SizeText(cv::Size Size) {
@@ -164,6 +166,24 @@ TCalibrationOutcome Calibrate(const std::vector<TCalibrationView>& Views, const 
   calibration.Rig.Projector = Model(projectorSide, Options.ProjectorSize);
   calibration.Rig.ProjectorFromCamera = cv::Matx33d(rotation);
   calibration.Rig.ProjectorFromCameraMm = cv::Vec3d(translation);
+  // The board's corners alone leave the lenses' focal lengths and centres a few hundredths of a
+  // per cent and a pixel loose; the thousands of points on each board pin them down.
+  std::vector<TRefineView> refine;
+  for (std::size_t k = 0; k < outcome.CameraViews.size(); ++k) {
+    const TCalibrationView& view = Views[std::size_t(outcome.CameraViews[k])];
+    if (std::find(outcome.ProjectorViews.begin(), outcome.ProjectorViews.end(),
+                  outcome.CameraViews[k]) == outcome.ProjectorViews.end())
+      continue;
+    refine.push_back({view.Corners, view.OnBoard, cv::Vec3d(cameraSide.Rotations[k]),
+                      cv::Vec3d(cameraSide.Translations[k])});
+  }
+  TRigGeometry refined = calibration.Rig;
+  const TRefineResult refinement = RefineCalibration(refined, refine, Board);
+  if (refinement.Refined && refinement.Points > 0) {
+    calibration.Rig = refined;
+    calibration.RefinedPoints = refinement.Points;
+    calibration.PointRms = refinement.PointRms;
+  }
   calibration.CameraRms = cameraSide.Rms;
   calibration.ProjectorRms = projectorSide.Rms;
   calibration.StereoRms = stereoRms;

@@ -20,8 +20,9 @@ struct TCalibrationView {
   // board was found; projector pixels, NaN where the corner's fit failed.
   std::vector<cv::Point2f> Corners, ProjectorCorners;
   TBoardMissing Missing = TBoardMissing::None;
-  // Coded points read on the board.
+  // Coded points read on the board (within its outer corners).
   int BoardPoints = 0;
+  std::vector<TDecodedPoint> OnBoard;
   // The camera's settings at the scan's start and changes during it, as its check recorded them.
   std::string Settings;
   std::vector<std::string> SettingChanges;
@@ -63,7 +64,8 @@ struct TCalibrationOutcome {
 };
 
 // Calibrates the camera from every usable view, the projector from those with
-// enough projector corners, then the pair with both fixed.
+// enough projector corners, then the pair with both fixed; then refines all of
+// it by the coded points read on the boards of the projector's views.
 TCalibrationOutcome Calibrate(const std::vector<TCalibrationView>& Views, const TBoard& Board,
                               const TCalibrationOptions& Options);
 

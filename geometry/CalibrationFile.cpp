@@ -135,6 +135,8 @@ bool WriteCalibrationFile(const std::string& Path, const TCalibration& Calibrati
     file << "camera_rms" << Calibration.CameraRms;
     file << "projector_rms" << Calibration.ProjectorRms;
     file << "stereo_rms" << Calibration.StereoRms;
+    file << "refined_points" << Calibration.RefinedPoints;
+    file << "point_rms" << Calibration.PointRms;
     WriteList(file, "views", Calibration.Views);
     file << "camera_view_errors" << Column(Calibration.CameraViewErrors);
     file << "projector_view_errors" << Column(Calibration.ProjectorViewErrors);
@@ -202,6 +204,9 @@ std::optional<TCalibration> ReadCalibrationFile(const std::string& Path, std::st
     calibration.CameraRms = read.Real("camera_rms");
     calibration.ProjectorRms = read.Real("projector_rms");
     calibration.StereoRms = read.Real("stereo_rms");
+    calibration.PointRms = read.Real("point_rms");
+    if (const double points = read.Real("refined_points"); points >= 0 && points < 1e9)
+      calibration.RefinedPoints = int(points);
     calibration.Views = read.Strings("views");
     calibration.CameraViewErrors = read.List("camera_view_errors");
     calibration.ProjectorViewErrors = read.List("projector_view_errors");

@@ -15,6 +15,10 @@ struct TCalibration {
   TRigGeometry Rig;
   // Reprojection errors (root mean square), pixels; NaN when the file has none.
   double CameraRms = NAN, ProjectorRms = NAN, StereoRms = NAN;
+  // The coded points read on the board that refined the pair, and their camera error (RMS,
+  // pixels); 0 and NaN when none did.
+  int RefinedPoints = 0;
+  double PointRms = NAN;
   // The views used, and per view the errors above, in the same order.
   std::vector<std::string> Views;
   std::vector<double> CameraViewErrors, ProjectorViewErrors, StereoViewErrors;

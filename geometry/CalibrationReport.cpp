@@ -66,6 +66,12 @@ std::string CalibrationReportText(const std::string& File,
         << Fixed(t[2], 2) << " mm (základna " << Fixed(rig.BaselineMm(), 2) << " mm), natočení "
         << Fixed(cv::norm(rotation) * 180 / CV_PI, 3) << "°; chyba dvojice "
         << Fixed(result.StereoRms, 3) << " px\n"
+        << "Zpřesněno body rastru na desce: "
+        << (result.RefinedPoints > 0
+                ? std::to_string(result.RefinedPoints) + " bodů, chyba v kameře " +
+                      Fixed(result.PointRms, 3) + " px"
+                : std::string("ne (body na desce chybí)"))
+        << "\n"
         << "Souřadnice kamery: x vpravo, y dolů, z dopředu; pixely od středu levého horního; "
            "chyby jsou kvadratické průměry v pixelech\n";
   } else {

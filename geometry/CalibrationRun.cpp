@@ -82,7 +82,8 @@ TCalibrationView CalibrationViewOf(const std::string& Dir, const TCheckResult& C
   for (int i : {0, c, r * Board.Columns + c, r * Board.Columns})
     outline.push_back(view.Corners[std::size_t(i)]);
   for (const TDecodedPoint& point : points)
-    if (cv::pointPolygonTest(outline, point.Camera, false) >= 0) ++view.BoardPoints;
+    if (cv::pointPolygonTest(outline, point.Camera, false) >= 0) view.OnBoard.push_back(point);
+  view.BoardPoints = int(view.OnBoard.size());
   view.ProjectorCorners = ProjectorCorners(view.Corners, Board, points, Options);
   if (view.ProjectorCornerCount() == 0)
     view.Problem = "deska nalezena, ale žádný její roh nemá kolem sebe dost přečtených bodů (" +

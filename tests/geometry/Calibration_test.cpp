@@ -392,3 +392,49 @@ TEST(Board, ParsedAsColumnsRowsAndSquare) {
   for (const char* bad : {"9x6", "9x6:", "9:25", "9x6:0", "2x2:10", "9x6:25mm", "ax6:25", ""})
     EXPECT_FALSE(TBoard::Parse(bad)) << bad;
 }
+
+// The coded points read on each board refine what its corners alone give: the
+// focal lengths to a few thousandths of a per cent, the centres to a fraction of a
+// pixel. A point read off the board's plane is left out, not fitted.
+TEST(Calibrate, CodedPointsOnTheBoardPinTheLenses) {
+  const TRigGeometry rig = KnownRig();
+  std::vector<TCalibrationView> views = MakeViews(rig, 10, 0.07);
+  std::mt19937 random(11);
+  std::normal_distribution<double> noise(0, 0.05);
+  const auto poses = Poses();
+  for (std::size_t v = 0; v < views.size(); ++v) {
+    views[v].OnBoard = DecodedPoints(rig, poses[v]);
+    for (TDecodedPoint& point : views[v].OnBoard)
+      point.Camera += cv::Point2f(float(noise(random)), float(noise(random)));
+    // A neighbour's light read for this point: 40 pixels off.
+    views[v].OnBoard[100].Camera.x += 40;
+  }
+  std::vector<TCalibrationView> cornersOnly = views;
+  for (TCalibrationView& view : cornersOnly) view.OnBoard.clear();
+  const TCalibrationOutcome loose = Calibrate(cornersOnly, Board, Options());
+  const TCalibrationOutcome outcome = Calibrate(views, Board, Options());
+  ASSERT_TRUE(loose.Calibration && outcome.Calibration);
+  EXPECT_EQ(loose.Calibration->RefinedPoints, 0);
+  const TCalibration& found = *outcome.Calibration;
+  std::size_t points = 0;
+  for (const TCalibrationView& view : views) points += view.OnBoard.size() - 1;
+  // The points read off the plane are left out, and next to none else.
+  EXPECT_LE(std::size_t(found.RefinedPoints), points);
+  EXPECT_GT(std::size_t(found.RefinedPoints), points - points / 1000);
+  EXPECT_NEAR(found.PointRms, 0.05 * std::sqrt(2), 0.01);
+  auto focal = [](const TCameraModel& Found, const TCameraModel& Truth) {
+    return std::max(std::abs(Found.Matrix(0, 0) / Truth.Matrix(0, 0) - 1),
+                    std::abs(Found.Matrix(1, 1) / Truth.Matrix(1, 1) - 1));
+  };
+  auto centre = [](const TCameraModel& Found, const TCameraModel& Truth) {
+    return std::hypot(Found.Matrix(0, 2) - Truth.Matrix(0, 2),
+                      Found.Matrix(1, 2) - Truth.Matrix(1, 2));
+  };
+  // The corners alone leave the centres about a pixel off and the projector's focal length a
+  // tenth of a per cent.
+  EXPECT_LT(focal(found.Rig.Camera, rig.Camera), 1e-4);
+  EXPECT_LT(centre(found.Rig.Camera, rig.Camera), 0.4);
+  EXPECT_LT(focal(found.Rig.Projector, rig.Projector), 1.5e-4);
+  EXPECT_LT(centre(found.Rig.Projector, rig.Projector), 0.2);
+  EXPECT_NEAR(found.Rig.BaselineMm() / rig.BaselineMm(), 1, 5e-4);
+}
