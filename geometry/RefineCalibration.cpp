@@ -10,7 +10,7 @@ namespace {
 
 // Parameters: camera fx fy cx cy k1 k2 p1 p2 k3, projector the same, the pair's
 // rotation vector and translation, then per view the board's rotation and translation.
-constexpr int LensCount = 9, GlobalCount = 2 * LensCount + 6, ViewCount = 6;
+constexpr int LensCount = 9, PairAt = 2 * LensCount, GlobalCount = PairAt + 6, ViewCount = 6;
 
 void ToVector(const TRigGeometry& Rig, const std::vector<TRefineView>& Views,
               std::vector<double>& P) {
@@ -43,8 +43,8 @@ TCameraModel Lens(const double* P, cv::Size Size) {
 void FromVector(const std::vector<double>& P, TRigGeometry& Rig, std::vector<TRefineView>& Views) {
   Rig.Camera = Lens(&P[0], Rig.Camera.Size);
   Rig.Projector = Lens(&P[LensCount], Rig.Projector.Size);
-  cv::Rodrigues(cv::Vec3d(P[18], P[19], P[20]), Rig.ProjectorFromCamera);
-  Rig.ProjectorFromCameraMm = {P[21], P[22], P[23]};
+  cv::Rodrigues(cv::Vec3d(P[PairAt], P[PairAt + 1], P[PairAt + 2]), Rig.ProjectorFromCamera);
+  Rig.ProjectorFromCameraMm = {P[PairAt + 3], P[PairAt + 4], P[PairAt + 5]};
   for (std::size_t v = 0; v < Views.size(); ++v) {
     const double* q = &P[GlobalCount + ViewCount * v];
     Views[v].Rotation = {q[0], q[1], q[2]};
@@ -99,10 +99,11 @@ void Residuals(const double* Camera, const double* Pair, const double* Pose, cv:
   }
 }
 
+// The forward-difference step per parameter: pixels for focal lengths and centres, unitless
+// distortion terms and rotation vectors, millimetres for translations.
 double Step(int Index) {
-  const int k = Index < GlobalCount ? Index % LensCount : -1;
-  if (Index < 2 * LensCount) return k < 4 ? 1e-4 : 1e-7;
-  const int pose = (Index < GlobalCount ? Index - 2 * LensCount : (Index - GlobalCount) % 6);
+  if (Index < PairAt) return Index % LensCount < 4 ? 1e-4 : 1e-7;
+  const int pose = Index < GlobalCount ? Index - PairAt : (Index - GlobalCount) % ViewCount;
   return pose < 3 ? 1e-8 : 1e-5;
 }
 
@@ -124,7 +125,7 @@ TSystem Normal(const std::vector<double>& P, cv::Size CameraSize, const TCameraM
   for (std::size_t v = 0; v < Data.size(); ++v) ProjectorRays(Projector, Data[v], rays[v]);
   for (std::size_t v = 0; v < Data.size(); ++v) {
     const int poseAt = GlobalCount + ViewCount * int(v);
-    Residuals(&p[0], &p[18], &p[std::size_t(poseAt)], CameraSize, Data[v], rays[v], base);
+    Residuals(&p[0], &p[PairAt], &p[std::size_t(poseAt)], CameraSize, Data[v], rays[v], base);
     const std::size_t corners = 2 * Data[v].Board.size();
     for (std::size_t r = 0; r < base.size(); ++r) {
       if (!std::isfinite(base[r])) base[r] = 0;
@@ -145,7 +146,7 @@ TSystem Normal(const std::vector<double>& P, cv::Size CameraSize, const TCameraM
         ProjectorRays(Lens(&p[LensCount], Projector.Size), Data[v], movedRays);
         r = &movedRays;
       }
-      Residuals(&p[0], &p[18], &p[std::size_t(poseAt)], CameraSize, Data[v], *r, moved);
+      Residuals(&p[0], &p[PairAt], &p[std::size_t(poseAt)], CameraSize, Data[v], *r, moved);
       p[std::size_t(j)] -= h;
       for (std::size_t i = 0; i < moved.size(); ++i)
         J.at<double>(int(i), int(c)) = std::isfinite(moved[i]) ? (moved[i] - base[i]) / h : 0;
@@ -214,7 +215,7 @@ TRefineResult RefineCalibration(TRigGeometry& Rig, std::vector<TRefineView>& Vie
     for (std::size_t v = 0; v < data.size(); ++v) {
       std::vector<cv::Point2d> rays;
       ProjectorRays(Rig.Projector, data[v], rays);
-      Residuals(&P[0], &P[18], &P[GlobalCount + ViewCount * v], Rig.Camera.Size, data[v], rays,
+      Residuals(&P[0], &P[PairAt], &P[GlobalCount + ViewCount * v], Rig.Camera.Size, data[v], rays,
                 perView[v]);
       const std::size_t first = 2 * data[v].Board.size();
       for (std::size_t i = first; i + 1 < perView[v].size(); i += 2)
