@@ -124,7 +124,9 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
       for (int dy = -2; dy <= 2 && peak; ++dy)
         for (int dx = -2; dx <= 2 && peak; ++dx) {
           const int px = x + dx, py = y + dy;
-          if ((!dx && !dy) || px < 0 || py < 0 || px >= FWidth || py >= FHeight) continue;
+          if ((!dx && !dy) || dx * dx + dy * dy > 5 || px < 0 || py < 0 || px >= FWidth ||
+              py >= FHeight)
+            continue;
           const int other = Smooth[std::size_t(py) * w + std::size_t(px)];
           peak = (dy < 0 || (dy == 0 && dx < 0)) ? v > other : v >= other;
         }
@@ -165,16 +167,35 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
   // peak.
   PeakThreshold = OwnPeakThresholds(std::move(clear), typical, CoreShare, FWidth, FHeight);
   FindBlobs(points, {});
-  // Points that blur merged into one, or whose light two peaks show joined: cut them again
-  // higher, nearer their peaks.
+  // Points that blur merged, or whose light two peaks show joined: cut them again higher. Where
+  // a few joined (a depth edge), each pixel against the field's contrast at the nearest peak:
+  // light that blur carries over a step of the field counts against the field it came from.
   const double merged = MergedArea();
   std::vector<std::uint8_t> raised;
+  std::vector<std::size_t> tops;
   for (const TBlob& blob : Blobs) {
     if (blob.Area <= merged && blob.Peaks < 2) continue;
     if (raised.empty()) raised.assign(points.size(), 0);
+    tops.clear();
     for (int k = 0; k < blob.RunCount; ++k) {
       const TRun& run = Runs[std::size_t(blob.FirstRun + k)];
-      std::fill_n(&raised[std::size_t(run.Y) * FWidth + run.X0], run.X1 - run.X0 + 1, 1);
+      const std::size_t row = std::size_t(run.Y) * FWidth;
+      tops.insert(tops.end(), std::lower_bound(PeakPixels.begin(), PeakPixels.end(), row + run.X0),
+                  std::upper_bound(PeakPixels.begin(), PeakPixels.end(), row + run.X1));
+    }
+    if (tops.size() > 4) tops.clear();  // blur merged many: each pixel against its own field
+    for (int k = 0; k < blob.RunCount; ++k) {
+      const TRun& run = Runs[std::size_t(blob.FirstRun + k)];
+      for (int x = run.X0; x <= run.X1; ++x) {
+        const std::size_t i = std::size_t(run.Y) * FWidth + x;
+        std::size_t top = i;
+        double nearest = std::numeric_limits<double>::infinity();
+        for (std::size_t t : tops) {
+          const double d = std::hypot(int(t % FWidth) - x, int(t / FWidth) - run.Y);
+          if (d < nearest) nearest = d, top = t;
+        }
+        raised[i] = std::max<std::uint8_t>(1, Contrast[top]);
+      }
     }
   }
   if (!raised.empty()) FindBlobs(points, raised);
@@ -196,9 +217,11 @@ void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points,
   constexpr double raise = RaisedShare / CoreShare;
   auto inside = [&](std::size_t Row, int X) {
     const std::size_t i = Row + std::size_t(X);
-    const double share = std::min(tiles[X / Tile], double(PeakThreshold[i])) *
-                         (!Raised.empty() && Raised[i] ? raise : 1.0);
-    return Contrast[i] >= MinContrast && Smooth[i] > share * 9.0 * Contrast[i];
+    const bool raised = !Raised.empty() && Raised[i];
+    const double share =
+        std::min(tiles[X / Tile], double(PeakThreshold[i])) * (raised ? raise : 1.0);
+    return Contrast[i] >= MinContrast &&
+           Smooth[i] > share * 9.0 * (raised ? Raised[i] : Contrast[i]);
   };
   std::vector<int> parent;
   std::size_t previousFirst = 0, previousEnd = 0;

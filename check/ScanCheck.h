@@ -196,7 +196,8 @@ class TScanDecoder {
   // Photo minus Minus (when given), summed over 3 x 3 pixels.
   void BoxSum(const std::vector<std::uint8_t>& Photo, const std::vector<std::uint8_t>* Minus,
               std::vector<std::int16_t>& Out) const;
-  // Raised: pixels cut at RaisedShare instead (empty: none).
+  // Raised: pixels cut at RaisedShare instead, against the contrast it gives (0: not
+  // raised; empty: none).
   void FindBlobs(const std::vector<std::uint8_t>& Points, const std::vector<std::uint8_t>& Raised);
   void Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points) const;
   std::array<double, 3> WindowSums(const std::vector<std::uint8_t>& Photo, double X, double Y,

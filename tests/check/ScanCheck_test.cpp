@@ -66,6 +66,7 @@ class TScanCheckTest : public ::testing::Test {
     TSimScanSetup setup;
     setup.Optics = config ? config->Optics : TSimOptics{};
     setup.Stage = config ? config->Stage : TSimStage{};
+    setup.Seed = config ? config->Seed : setup.Seed;
     return Folder(Name, setup);
   }
 
@@ -203,13 +204,16 @@ TEST_F(TScanCheckTest, ReadsThePointsOnEverySurfaceOfEachScene) {
   std::vector<std::string> scenes = {"scene=sphere"};
   for (int pose = 1; pose <= SimBoardPoseCount(); ++pose)
     scenes.push_back("scene=board,pose=" + std::to_string(pose));
+  // Other noise: a point beside light that blur carries over the board's edge onto the
+  // dimmer wall behind it, which joined the two at the first cut with a single peak.
+  scenes.push_back("scene=board,pose=5,seed=2");
   for (const std::string& scene : scenes) {
     SCOPED_TRACE(scene);
     const TScanFolder& folder = WithOptics(scene, scene + ",blur=1,noise=4");
     const TCheckResult result = Check(folder.Dir, folder.Raster());
     const TCheckAgainstTruth truth = CompareWithTruth(folder.Scan, result);
     EXPECT_GT(truth.Readable, 7500);
-    EXPECT_GE(truth.ReadShare(), 0.9998) << result.Verdict();
+    EXPECT_EQ(truth.ReadOfReadable, truth.Readable) << result.Verdict();
     EXPECT_EQ(truth.Wrong, 0);
     EXPECT_LE(truth.MedianError, 0.05);
     EXPECT_LE(truth.Error95, 0.12);
