@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <cmath>
 #include <ctime>
 #include <map>
 #include <opencv2/calib3d.hpp>
+#include <optional>
 
 #include "geometry/RefineCalibration.h"
 
@@ -166,9 +168,10 @@ TCalibrationOutcome Calibrate(const std::vector<TCalibrationView>& Views, const 
   calibration.Rig.Projector = Model(projectorSide, Options.ProjectorSize);
   calibration.Rig.ProjectorFromCamera = cv::Matx33d(rotation);
   calibration.Rig.ProjectorFromCameraMm = cv::Vec3d(translation);
-  // The board's corners alone leave the lenses' focal lengths and centres a few hundredths of a
-  // per cent and a pixel loose; the thousands of points on each board pin them down.
+  // The board's corners alone leave the focal lengths a few hundredths of a per cent and the
+  // centres about a pixel loose; the thousands of points on each board narrow both.
   std::vector<TRefineView> refine;
+  std::vector<std::size_t> refineOf;  // per refined view, its place in CameraViews
   for (std::size_t k = 0; k < outcome.CameraViews.size(); ++k) {
     const TCalibrationView& view = Views[std::size_t(outcome.CameraViews[k])];
     if (std::find(outcome.ProjectorViews.begin(), outcome.ProjectorViews.end(),
@@ -176,10 +179,15 @@ TCalibrationOutcome Calibrate(const std::vector<TCalibrationView>& Views, const 
       continue;
     refine.push_back({view.Corners, view.OnBoard, cv::Vec3d(cameraSide.Rotations[k]),
                       cv::Vec3d(cameraSide.Translations[k])});
+    refineOf.push_back(k);
   }
   TRigGeometry refined = calibration.Rig;
   const TRefineResult refinement = RefineCalibration(refined, refine, Board);
-  if (refinement.Refined && refinement.Points > 0) {
+  // Taken only when it kept to the corners as OpenCV's fit did, with every view's points.
+  const bool refinedWell = refinement.Refined && int(refine.size()) >= Options.MinViews &&
+                           std::isfinite(refinement.PointRms) &&
+                           refinement.CornerRms <= 1.5 * cameraSide.Rms + 0.05;
+  if (refinedWell) {
     calibration.Rig = refined;
     calibration.RefinedPoints = refinement.Points;
     calibration.PointRms = refinement.PointRms;
@@ -217,6 +225,33 @@ TCalibrationOutcome Calibrate(const std::vector<TCalibrationView>& Views, const 
     calibration.StereoViewErrors.push_back(std::sqrt(0.5 * (a * a + b * b)));
     outcome.ProjectorRotations[std::size_t(*used)] = cv::Vec3d(projectorSide.Rotations[p]);
     outcome.ProjectorTranslations[std::size_t(*used)] = cv::Vec3d(projectorSide.Translations[p]);
+  }
+  if (refinedWell) {
+    // The boards' poses as the refined lenses see them: each refined view's own, the
+    // projector's through the pair; a view of the camera's alone solved again.
+    const TRigGeometry& rig = calibration.Rig;
+    std::vector<std::optional<std::size_t>> refinedAt(outcome.CameraViews.size());
+    for (std::size_t r = 0; r < refineOf.size(); ++r) refinedAt[refineOf[r]] = r;
+    for (std::size_t k = 0; k < outcome.CameraViews.size(); ++k) {
+      const std::size_t v = std::size_t(outcome.CameraViews[k]);
+      if (!refinedAt[k]) {
+        cv::Vec3d turn = outcome.CameraRotations[v], shift = outcome.CameraTranslations[v];
+        if (cv::solvePnP(points, Views[v].Corners, rig.Camera.Matrix, rig.Camera.Distortion, turn,
+                         shift, true))
+          outcome.CameraRotations[v] = turn, outcome.CameraTranslations[v] = shift;
+        continue;
+      }
+      const TRefineView& one = refine[*refinedAt[k]];
+      outcome.CameraRotations[v] = one.Rotation;
+      outcome.CameraTranslations[v] = one.Translation;
+      cv::Matx33d board;
+      cv::Rodrigues(one.Rotation, board);
+      cv::Vec3d turn;
+      cv::Rodrigues(rig.ProjectorFromCamera * board, turn);
+      outcome.ProjectorRotations[v] = turn;
+      outcome.ProjectorTranslations[v] =
+          rig.ProjectorFromCamera * one.Translation + rig.ProjectorFromCameraMm;
+    }
   }
   calibration.Board = Board;
   calibration.Date = Now();

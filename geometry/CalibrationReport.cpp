@@ -70,7 +70,7 @@ std::string CalibrationReportText(const std::string& File,
         << (result.RefinedPoints > 0
                 ? std::to_string(result.RefinedPoints) + " bodů, chyba v kameře " +
                       Fixed(result.PointRms, 3) + " px"
-                : std::string("ne (body na desce chybí)"))
+                : std::string("ne"))
         << "\n"
         << "Souřadnice kamery: x vpravo, y dolů, z dopředu; pixely od středu levého horního; "
            "chyby jsou kvadratické průměry v pixelech\n";

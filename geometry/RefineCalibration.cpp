@@ -52,14 +52,14 @@ void FromVector(const std::vector<double>& P, TRigGeometry& Rig, std::vector<TRe
   }
 }
 
-// One view's residuals (camera pixels, x then y): its corners, then its kept points.
-// Rays holds each kept point's undistorted projector ray (x, y, 1).
+// One view: the board's corners and the points still kept.
 struct TViewData {
   const TRefineView* View;
   std::vector<cv::Point3f> Board;
   std::vector<int> Kept;  // indexes into View->Points
 };
 
+// Each kept point's undistorted projector ray (x, y, 1).
 void ProjectorRays(const TCameraModel& Projector, const TViewData& Data,
                    std::vector<cv::Point2d>& Rays) {
   Rays.resize(Data.Kept.size());
@@ -69,6 +69,7 @@ void ProjectorRays(const TCameraModel& Projector, const TViewData& Data,
   }
 }
 
+// One view's residuals (camera pixels, x then y): its corners, then its kept points.
 void Residuals(const double* Camera, const double* Pair, const double* Pose, cv::Size Size,
                const TViewData& Data, const std::vector<cv::Point2d>& Rays,
                std::vector<double>& Out) {
@@ -111,6 +112,8 @@ struct TSystem {
   cv::Mat JtJ, Jtr;
   double Cost = 0;
   double CornerSquares = 0, PointSquares = 0;
+  // Residuals that cannot be formed (a ray along the board's plane, a pixel the lens folds).
+  int Lost = 0;
 };
 
 // The normal equations at P, by forward differences per view.
@@ -127,8 +130,9 @@ TSystem Normal(const std::vector<double>& P, cv::Size CameraSize, const TCameraM
     const int poseAt = GlobalCount + ViewCount * int(v);
     Residuals(&p[0], &p[PairAt], &p[std::size_t(poseAt)], CameraSize, Data[v], rays[v], base);
     const std::size_t corners = 2 * Data[v].Board.size();
+    std::vector<bool> lost(base.size(), false);
     for (std::size_t r = 0; r < base.size(); ++r) {
-      if (!std::isfinite(base[r])) base[r] = 0;
+      if (!std::isfinite(base[r])) base[r] = 0, lost[r] = true, ++s.Lost;
       (r < corners ? s.CornerSquares : s.PointSquares) += base[r] * base[r];
     }
     if (!Jacobian) continue;
@@ -149,7 +153,8 @@ TSystem Normal(const std::vector<double>& P, cv::Size CameraSize, const TCameraM
       Residuals(&p[0], &p[PairAt], &p[std::size_t(poseAt)], CameraSize, Data[v], *r, moved);
       p[std::size_t(j)] -= h;
       for (std::size_t i = 0; i < moved.size(); ++i)
-        J.at<double>(int(i), int(c)) = std::isfinite(moved[i]) ? (moved[i] - base[i]) / h : 0;
+        J.at<double>(int(i), int(c)) =
+            !lost[i] && std::isfinite(moved[i]) ? (moved[i] - base[i]) / h : 0;
     }
     const cv::Mat r(int(base.size()), 1, CV_64F, base.data());
     const cv::Mat a = J.t() * J, b = J.t() * r;
@@ -170,6 +175,7 @@ TRefineResult RefineCalibration(TRigGeometry& Rig, std::vector<TRefineView>& Vie
   TRefineResult result;
   std::vector<TViewData> data;
   for (const TRefineView& view : Views) {
+    if (view.Corners.size() != std::size_t(Board.Corners())) return result;
     TViewData one{&view, Board.Points(), {}};
     for (int i = 0; i < int(view.Points.size()); ++i) one.Kept.push_back(i);
     data.push_back(std::move(one));
@@ -194,7 +200,7 @@ TRefineResult RefineCalibration(TRigGeometry& Rig, std::vector<TRefineView>& Vie
         for (int i = 0; i < delta.rows; ++i) trial[std::size_t(i)] += delta.at<double>(i);
         const TSystem t = Normal(trial, Rig.Camera.Size,
                                  Lens(&trial[LensCount], Rig.Projector.Size), data, false);
-        if (t.Cost < s.Cost) {
+        if (t.Lost <= s.Lost && t.Cost < s.Cost) {
           better = true;
           P = trial;
           lambda = std::max(lambda / 10, 1e-9);
@@ -218,8 +224,10 @@ TRefineResult RefineCalibration(TRigGeometry& Rig, std::vector<TRefineView>& Vie
       Residuals(&P[0], &P[PairAt], &P[GlobalCount + ViewCount * v], Rig.Camera.Size, data[v], rays,
                 perView[v]);
       const std::size_t first = 2 * data[v].Board.size();
-      for (std::size_t i = first; i + 1 < perView[v].size(); i += 2)
-        squares.push_back(perView[v][i] * perView[v][i] + perView[v][i + 1] * perView[v][i + 1]);
+      for (std::size_t i = first; i + 1 < perView[v].size(); i += 2) {
+        const double square = perView[v][i] * perView[v][i] + perView[v][i + 1] * perView[v][i + 1];
+        if (std::isfinite(square)) squares.push_back(square);
+      }
     }
     auto median = [](std::vector<double> Values) {
       if (Values.empty()) return 0.0;
@@ -228,7 +236,7 @@ TRefineResult RefineCalibration(TRigGeometry& Rig, std::vector<TRefineView>& Vie
     };
     // Five standard deviations: the median of a squared distance in two dimensions is 1.39
     // times the variance.
-    const double limit = 25 / 1.39 * median(squares);
+    const double limit = std::max(25 / 1.39 * median(squares), 1e-6);
     for (std::size_t v = 0; v < data.size(); ++v) {
       std::vector<int> kept;
       const std::size_t first = 2 * data[v].Board.size();

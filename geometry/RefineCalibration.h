@@ -3,8 +3,8 @@
 // The calibration refined by every coded point read on the board: each point's
 // projector pixel is exact, so its ray meets the board's plane at a place the
 // camera must see where the check read it. Thousands of such points per view
-// pin the camera, the projector and the pair far closer than the board's
-// corners alone; the corners keep the board's size in millimetres.
+// narrow the lenses and the pair beyond what the board's corners alone give;
+// the corners keep the board's size in millimetres.
 
 #include <opencv2/core.hpp>
 #include <vector>
@@ -29,8 +29,9 @@ struct TRefineResult {
 };
 
 // Refines Rig (both lenses' matrices and distortion, the pair's pose) and each
-// view's board pose by least squares over the corners and the points. Rig must
-// hold 5-term distortions. Points whose residual lies far beyond the rest (a
+// view's board pose by least squares over the corners and the points; nothing
+// when a view's corners are not the board's. Terms of the distortion past the
+// fifth are dropped. Points whose residual lies far beyond the rest (a
 // point read off the board's plane) are left out after a first fit.
 TRefineResult RefineCalibration(TRigGeometry& Rig, std::vector<TRefineView>& Views,
                                 const TBoard& Board);

@@ -50,8 +50,8 @@ stage "ThreadSanitizer"
 # threads, whole scans (also with downloads slower than the patterns settle) and
 # the program ending while the rig is busy.
 tsan_tests='sdk/|platform/Messages|session/KoordinatorSim|app/EndToEnd|app/Lifecycle|app/AimReader|app/ScanLink|app/CalibrationWindow|reliability/Shutdown'
-# The renderer's and the rig geometry's own tests run on one thread; their code runs on the
-# rig's worker in sdk/sim.
+# The renderer's and the rig geometry's own tests judge pictures and figures, not threads:
+# the same code runs on the rig's worker in sdk/sim and in the whole scans.
 tsan_single='sdk/SimRender|sdk/SimGeometry'
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tools/tsan.supp"
 # -O1 keeps the whole scans within their time limits.

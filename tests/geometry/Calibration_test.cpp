@@ -326,7 +326,10 @@ TEST(CalibrationFile, WrittenAsOpenCvYamlAndReadBack) {
   std::filesystem::create_directories(dir);
   const std::string path = (dir / "calibration.yml").string();
   std::string error;
-  ASSERT_TRUE(WriteCalibrationFile(path, *outcome.Calibration, &error)) << error;
+  TCalibration written = *outcome.Calibration;
+  written.RefinedPoints = 25409;
+  written.PointRms = 0.0712;
+  ASSERT_TRUE(WriteCalibrationFile(path, written, &error)) << error;
 
   cv::FileStorage file(path, cv::FileStorage::READ);
   ASSERT_TRUE(file.isOpened());
@@ -353,6 +356,8 @@ TEST(CalibrationFile, WrittenAsOpenCvYamlAndReadBack) {
   EXPECT_EQ(read->Rig.Projector.Distortion, outcome.Calibration->Rig.Projector.Distortion);
   EXPECT_EQ(read->CameraViewErrors, outcome.Calibration->CameraViewErrors);
   EXPECT_EQ(read->Views, outcome.Calibration->Views);
+  EXPECT_EQ(read->RefinedPoints, 25409);
+  EXPECT_DOUBLE_EQ(read->PointRms, 0.0712);
 
   const std::string truth = (dir / "rig.yml").string();
   {
@@ -370,6 +375,8 @@ TEST(CalibrationFile, WrittenAsOpenCvYamlAndReadBack) {
   EXPECT_LT(cv::norm(rigRead->Rig.ProjectorFromCamera - rig.ProjectorFromCamera), 1e-12);
   EXPECT_EQ(rigRead->Rig.Camera.Size, rig.Camera.Size);
   EXPECT_TRUE(std::isnan(rigRead->CameraRms));
+  EXPECT_EQ(rigRead->RefinedPoints, 0);
+  EXPECT_TRUE(std::isnan(rigRead->PointRms));
 
   for (auto [text, named] : {std::pair{"camera_size: [2048, 1536]\n", "camera_matrix is missing"},
                              std::pair{"camera_size: [0, 5]\n", "camera_size is not a width"}}) {
@@ -395,7 +402,8 @@ TEST(Board, ParsedAsColumnsRowsAndSquare) {
 
 // The coded points read on each board refine what its corners alone give: the
 // focal lengths to a few thousandths of a per cent, the centres to a fraction of a
-// pixel. A point read off the board's plane is left out, not fitted.
+// pixel. A point read off the board's plane is left out, not fitted. The boards'
+// poses given with it are the refined lenses' own.
 TEST(Calibrate, CodedPointsOnTheBoardPinTheLenses) {
   const TRigGeometry rig = KnownRig();
   std::vector<TCalibrationView> views = MakeViews(rig, 10, 0.07);
@@ -432,9 +440,23 @@ TEST(Calibrate, CodedPointsOnTheBoardPinTheLenses) {
   };
   // The corners alone leave the centres about a pixel off and the projector's focal length a
   // tenth of a per cent.
+  EXPECT_GT(centre(loose.Calibration->Rig.Camera, rig.Camera), 0.8);
+  EXPECT_GT(focal(loose.Calibration->Rig.Projector, rig.Projector), 5e-4);
   EXPECT_LT(focal(found.Rig.Camera, rig.Camera), 1e-4);
   EXPECT_LT(centre(found.Rig.Camera, rig.Camera), 0.4);
   EXPECT_LT(focal(found.Rig.Projector, rig.Projector), 1.5e-4);
   EXPECT_LT(centre(found.Rig.Projector, rig.Projector), 0.2);
   EXPECT_NEAR(found.Rig.BaselineMm() / rig.BaselineMm(), 1, 5e-4);
+  // Each view's picture draws its corners' residuals from these poses and lenses.
+  for (std::size_t v = 0; v < views.size(); ++v) {
+    const std::vector<cv::Point2f> camera =
+        Project(Board.Points(), {outcome.CameraRotations[v], outcome.CameraTranslations[v]},
+                found.Rig.Camera);
+    const std::vector<cv::Point2f> projector =
+        Project(Board.Points(), {outcome.ProjectorRotations[v], outcome.ProjectorTranslations[v]},
+                found.Rig.Projector);
+    EXPECT_LT(cv::norm(camera, views[v].Corners) / std::sqrt(camera.size()), 0.15) << v;
+    EXPECT_LT(cv::norm(projector, views[v].ProjectorCorners) / std::sqrt(projector.size()), 0.15)
+        << v;
+  }
 }
