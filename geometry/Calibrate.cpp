@@ -171,7 +171,8 @@ TCalibrationOutcome Calibrate(const std::vector<TCalibrationView>& Views, const 
   // The board's corners alone leave the focal lengths a few hundredths of a per cent and the
   // centres about a pixel loose; the thousands of points on each board narrow both.
   std::vector<TRefineView> refine;
-  std::vector<std::size_t> refineOf;  // per refined view, its place in CameraViews
+  // Per camera view, its place in refine when the projector also used it.
+  std::vector<std::optional<std::size_t>> refinedAt(outcome.CameraViews.size());
   for (std::size_t k = 0; k < outcome.CameraViews.size(); ++k) {
     const TCalibrationView& view = Views[std::size_t(outcome.CameraViews[k])];
     if (std::find(outcome.ProjectorViews.begin(), outcome.ProjectorViews.end(),
@@ -179,7 +180,7 @@ TCalibrationOutcome Calibrate(const std::vector<TCalibrationView>& Views, const 
       continue;
     refine.push_back({view.Corners, view.OnBoard, cv::Vec3d(cameraSide.Rotations[k]),
                       cv::Vec3d(cameraSide.Translations[k])});
-    refineOf.push_back(k);
+    refinedAt[k] = refine.size() - 1;
   }
   TRigGeometry refined = calibration.Rig;
   const TRefineResult refinement = RefineCalibration(refined, refine, Board);
@@ -230,8 +231,6 @@ TCalibrationOutcome Calibrate(const std::vector<TCalibrationView>& Views, const 
     // The boards' poses as the refined lenses see them: each refined view's own, the
     // projector's through the pair; a view of the camera's alone solved again.
     const TRigGeometry& rig = calibration.Rig;
-    std::vector<std::optional<std::size_t>> refinedAt(outcome.CameraViews.size());
-    for (std::size_t r = 0; r < refineOf.size(); ++r) refinedAt[refineOf[r]] = r;
     for (std::size_t k = 0; k < outcome.CameraViews.size(); ++k) {
       const std::size_t v = std::size_t(outcome.CameraViews[k]);
       if (!refinedAt[k]) {
