@@ -68,9 +68,7 @@ if [ "${#tsan_targets[@]}" -eq 0 ]; then
   exit 1
 fi
 cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}"
-# One at a time: the whole scans wait for real and would miss their time limits
-# sharing two cores with another instrumented test.
-ctest --test-dir build-tsan --output-on-failure -R "$tsan_tests" -E "$tsan_single"
+ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R "$tsan_tests" -E "$tsan_single"
 
 stage "fuzzing"
 fuzzers=(fuzz_download_item fuzz_point_settings)
@@ -79,22 +77,36 @@ cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCORVALET_FUZZ=ON \
   -DCORVALET_SANITIZE=address,undefined -DCORVALET_TESTS=OFF -DCORVALET_BENCHMARKS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$jobs" --target "${fuzzers[@]}"
-for fuzzer in "${fuzzers[@]}"; do
+# Each fuzzer on a core of its own, at the same time.
+fuzz_one() {
+  local fuzzer="$1" work="build-fuzz/runs/$1"
   # A copy: the fuzzer adds what it finds to the corpus it is given.
-  work="build-fuzz/runs/$fuzzer"
   rm -rf "$work"
   mkdir -p "$work"
   cp -R "fuzz/corpus/$fuzzer" "$work/corpus"
-  dict=()
+  local dict=()
   if [ -f "fuzz/$fuzzer.dict" ]; then dict=(-dict="fuzz/$fuzzer.dict"); fi
   # Any crash, sanitizer report, leak, time-out or memory blow-up ends the run non-zero.
-  if ! "build-fuzz/fuzz/$fuzzer" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
+  "build-fuzz/fuzz/$fuzzer" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
     -timeout=10 -print_final_stats=1 "${dict[@]}" -artifact_prefix="$work/" "$work/corpus" \
-    >"$work/log" 2>&1; then
+    >"$work/log" 2>&1
+}
+fuzz_pids=()
+for fuzzer in "${fuzzers[@]}"; do
+  fuzz_one "$fuzzer" &
+  fuzz_pids+=($!)
+done
+fuzz_failed=0
+for i in "${!fuzzers[@]}"; do
+  fuzzer="${fuzzers[$i]}"
+  work="build-fuzz/runs/$fuzzer"
+  if ! wait "${fuzz_pids[$i]}"; then
     tail -n 80 "$work/log"
     echo "$fuzzer failed; the input that did it is in $work/" >&2
-    exit 1
+    fuzz_failed=1
+    continue
   fi
   echo "$fuzzer: $(grep -E '^Done [0-9]+ runs' "$work/log")"
 done
+if [ "$fuzz_failed" -ne 0 ]; then exit 1; fi
 stage ""

@@ -221,7 +221,10 @@ TEST_F(TRigCalibrationTest, GlareDropsOnlyTheCornersItCovers) {
 TEST_F(TRigCalibrationTest, ZoomTurnedBetweenViewsIsReported) {
   std::vector<TCalibrationView> views;
   std::string error;
-  for (int k = 1; k <= 6; ++k) views.push_back(*ReadCalibrationView(Pose(k), Board, {}, &error));
+  // A sample of the views where sweeps are sampled: four still fix the focal length.
+  const int count = Station::SampledSweeps() ? 4 : 6;
+  for (int k = 1; k <= count; ++k)
+    views.push_back(*ReadCalibrationView(Pose(k), Board, {}, &error));
   const std::string zoomed = Scan("zoomed", "scene=board,board=9x6:25,pose=10,zoom=1.03");
   views.push_back(*ReadCalibrationView(zoomed, Board, {}, &error));
   TCalibrationOptions options;

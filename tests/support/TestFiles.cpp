@@ -64,4 +64,12 @@ std::vector<std::string> FilesIn(const fs::path& Directory) {
   return names;
 }
 
+bool SampledSweeps() {
+#ifdef CORVALET_SAMPLED_SWEEPS
+  return true;
+#else
+  return false;
+#endif
+}
+
 }  // namespace Station

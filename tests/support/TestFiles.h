@@ -30,4 +30,8 @@ QByteArray Sha256Of(const fs::path& Path);
 std::optional<std::vector<std::string>> ReadIndex(const fs::path& Path);
 // Regular files directly in Directory, by name.
 std::vector<std::string> FilesIn(const fs::path& Directory);
+// Whether a test that sweeps many rendered scans takes a few of them only. The
+// sanitizer builds do: a fault in memory shows on a few scans as on all, at many
+// times the cost; the release build runs every scan and judges every figure.
+bool SampledSweeps();
 }  // namespace Station
