@@ -81,6 +81,7 @@ int main(int argc, char** argv) {
     TSimScanSetup setup;
     setup.Optics = config->Optics;
     setup.Stage = config->Stage;
+    setup.Seed = config->Seed;
     const TSimScan scan = WriteSimScan(dir.string(), setup);
     const TCheckRaster raster{scan.OffsetX, scan.OffsetY, scan.Rows,
                               scan.Columns, scan.Size,    scan.Spacing};
@@ -111,6 +112,15 @@ int main(int argc, char** argv) {
       std::printf("|   points across the print | | %d | | | %.3f / %.3f | | | |\n",
                   truth.ReadAcrossPrint, truth.MedianErrorAcross, truth.Error95Across);
     std::fflush(stdout);
+    // Which readable points went unread, and why, for whoever looks into a rung.
+    int missed = 0;
+    for (std::size_t i = 0; i < scan.Truth.size() && i < result->States.size(); ++i) {
+      if (!scan.Truth[i].Readable || result->States[i] == TPointState::Read) continue;
+      if (++missed <= 10)
+        std::fprintf(stderr, "check_ladder: %s: readable point %zu %s, its centre at %.1f, %.1f\n",
+                     rungs[r].c_str(), i + 1, PointStateName(result->States[i]),
+                     scan.Truth[i].Centre.x(), scan.Truth[i].Centre.y());
+    }
     if (keep.empty()) {
       fs::remove_all(dir);
     } else if (!WriteCheckReport(dir.string(), *result, &error)) {

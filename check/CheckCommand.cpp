@@ -87,7 +87,7 @@ int RunCheckCommand(const QStringList& Arguments, std::ostream& Out, std::ostrea
       Err << program << ": " << error << "\n";
       return 2;
     }
-    result->Points3d = SummariseCloud(*cloud).Text();
+    result->Points3d = Points3dText(*result, *cloud);
   }
   Out << result->Verdict() << "\n";
   if (cloud) Out << result->Points3d << "\n";

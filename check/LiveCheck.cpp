@@ -168,7 +168,7 @@ std::string TScanCheck::PlacePoints(const std::string& Dir, const std::string& C
     RemoveScanPoints3d(Dir);
     return "3D body nespočítány: " + error;
   }
-  Result.Points3d = SummariseCloud(*cloud).Text();
+  Result.Points3d = Points3dText(Result, *cloud);
   return Result.Points3d;
 }
 

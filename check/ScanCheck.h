@@ -106,6 +106,10 @@ struct TCheckResult {
   // Per point: its highest level in the all-points photo above the dark field (0-255);
   // 0 where it was not found.
   std::vector<std::uint8_t> Peaks;
+  // Per point: 1 where a shadow's edge may cut its light (the lit field falls dark
+  // within its reach): its place in the photo may be that of the part the camera
+  // sees lit, not its centre's, so it is not placed in space.
+  std::vector<char> PartlyLit;
   // The read points in space, in one line ("3D: ..."); empty without a calibration.
   std::string Points3d;
   // The all-points photo in grey, at most 2048 pixels a side, and its scale.

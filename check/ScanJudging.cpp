@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 #include "check/CheckGeometry.h"
@@ -16,6 +17,10 @@ constexpr double MaxStray = 0.2;
 // Share of a plane's readings that may contradict the neighbours' numbers
 // before the plane counts as misplaced.
 constexpr double MaxDisagreement = 0.25;
+// A shadow's edge cuts a point's light when, within the point's own reach, the lit
+// field falls under this share of its level at the point. A darker print keeps well
+// above it; only where the projector's light cannot reach does it fall so far.
+constexpr double ShadowShare = 0.1;
 
 }  // namespace
 
@@ -150,6 +155,37 @@ TCheckResult TScanDecoder::Finish() {
     } else {
       result.States[std::size_t(i - 1)] = TPointState::Weak;
       ++result.Weak;
+    }
+  }
+
+  // Points beside a shadow: part of their light may have fallen where the camera does
+  // not see it lit, so the part it sees lies off their centre, by a whole point where
+  // a sliver falls past a rim onto the surface behind.
+  result.PartlyLit.assign(std::size_t(n), 0);
+  if (Contrast.size() == std::size_t(FWidth) * std::size_t(FHeight)) {
+    // The lit field over the dark, averaged over the 3 x 3 pixels about (X, Y).
+    auto litAt = [&](int X, int Y) {
+      int sum = 0, count = 0;
+      for (int y = std::max(0, Y - 1); y <= std::min(FHeight - 1, Y + 1); ++y)
+        for (int x = std::max(0, X - 1); x <= std::min(FWidth - 1, X + 1); ++x)
+          sum += Contrast[std::size_t(y) * FWidth + x], ++count;
+      return double(sum) / std::max(1, count);
+    };
+    for (int i = 1; i <= n; ++i) {
+      const int b = accepted[std::size_t(i)];
+      if (b < 0) continue;
+      const int x = int(std::floor(centre[std::size_t(b)].x()));
+      const int y = int(std::floor(centre[std::size_t(b)].y()));
+      if (x < 0 || y < 0 || x >= FWidth || y >= FHeight) continue;
+      const double lit = litAt(x, y);
+      const int reach = int(std::ceil(std::sqrt(Blobs[std::size_t(b)].Area / M_PI))) + 1;
+      double least = lit;
+      for (int dy = -reach; dy <= reach; ++dy)
+        for (int dx = -reach; dx <= reach; ++dx)
+          if (dx * dx + dy * dy <= reach * reach && x + dx >= 0 && y + dy >= 0 && x + dx < FWidth &&
+              y + dy < FHeight)
+            least = std::min(least, litAt(x + dx, y + dy));
+      result.PartlyLit[std::size_t(i - 1)] = least < ShadowShare * lit;
     }
   }
 

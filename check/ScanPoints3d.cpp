@@ -20,6 +20,7 @@ std::vector<TRasterPoint> ReadRasterPoints(const TCheckResult& Result) {
     const QPointF at = Result.Positions[i];
     if (Result.States[i] != TPointState::Read || !std::isfinite(at.x()) || !std::isfinite(at.y()))
       continue;
+    if (i < Result.PartlyLit.size() && Result.PartlyLit[i]) continue;
     TRasterPoint point;
     point.Number = int(i) + 1;
     point.Row = int(i) / columns;
@@ -53,6 +54,13 @@ bool WriteScanPoints3d(const std::string& Dir, const std::vector<TCloudPoint>& C
                        const std::string& CalibrationFile, std::string* Error) {
   return WritePointCloudPly(Dir + "/corvalet-points.ply", Cloud, CalibrationFile, Error) &&
          WriteCloudPicture(Dir + "/corvalet-3d.png", Cloud, Error);
+}
+
+std::string Points3dText(const TCheckResult& Result, const std::vector<TCloudPoint>& Cloud) {
+  TCloudSummary summary = SummariseCloud(Cloud);
+  for (std::size_t i = 0; i < Result.States.size() && i < Result.PartlyLit.size(); ++i)
+    summary.PartlyLit += Result.States[i] == TPointState::Read && Result.PartlyLit[i];
+  return summary.Text();
 }
 
 void RemoveScanPoints3d(const std::string& Dir) {

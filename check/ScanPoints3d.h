@@ -21,8 +21,9 @@ inline const cv::Size StationProjectionSize{1016, 734};
 // centre of the top-left pixel.
 cv::Point2d RasterPointCentre(const TCheckRaster& Raster, int Row, int Column);
 
-// Every read point of Result: its place in the photo and in the projector's
-// bitmap, and its grey level in the all-points photo.
+// Every read point of Result but those whose light a shadow's edge cuts (their
+// place in the photo is not their centre's): its place in the photo and in the
+// projector's bitmap, and its grey level in the all-points photo.
 std::vector<TRasterPoint> ReadRasterPoints(const TCheckResult& Result);
 
 // Result's read points placed by Calibration (read from CalibrationFile), or
@@ -36,6 +37,9 @@ std::optional<std::vector<TCloudPoint>> PlaceScanPoints(
 // with Error naming the file.
 bool WriteScanPoints3d(const std::string& Dir, const std::vector<TCloudPoint>& Cloud,
                        const std::string& CalibrationFile, std::string* Error);
+
+// The "3D: ..." line for Cloud, placed from Result's points, with the read points left out.
+std::string Points3dText(const TCheckResult& Result, const std::vector<TCloudPoint>& Cloud);
 
 // Removes Dir's PLY file and picture.
 void RemoveScanPoints3d(const std::string& Dir);

@@ -16,7 +16,6 @@ double Quantile(std::vector<double>& Values, double Q) {
   return *at;
 }
 
-
 // Raster cells to cloud indexes.
 class TCells {
  public:
@@ -197,6 +196,8 @@ std::string TCloudSummary::Text() const {
   return "3D: " + std::to_string(Placed) + " bodů, hloubka " + DecimalText(NearestMm, 1) + "–" +
          DecimalText(FarthestMm, 1) + " mm, mezera paprsků medián " + DecimalText(MedianGapMm, 3) +
          " mm, 95 % " + DecimalText(Percentile95GapMm, 3) + " mm, chyba zpětné projekce medián " +
-         DecimalText(MedianReprojectionPx, 2) + " px, 95 % " + DecimalText(Percentile95ReprojectionPx, 2) +
-         " px, " + std::to_string(Marked) + " označených";
+         DecimalText(MedianReprojectionPx, 2) + " px, 95 % " +
+         DecimalText(Percentile95ReprojectionPx, 2) + " px, " + std::to_string(Marked) +
+         " označených" +
+         (PartlyLit ? ", " + std::to_string(PartlyLit) + " vynechaných u hrany stínu" : "");
 }

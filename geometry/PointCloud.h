@@ -54,12 +54,14 @@ void MarkOffSurface(std::vector<TCloudPoint>& Cloud, const TCloudOptions& Option
 // What the operator reads of a cloud.
 struct TCloudSummary {
   int Placed = 0, Marked = 0;
+  // Read points left out: a shadow's edge cuts their light (set by the caller).
+  int PartlyLit = 0;
   double NearestMm = 0, FarthestMm = 0;           // depth (z) range
   double MedianGapMm = 0, Percentile95GapMm = 0;  // the rays' gap
   double MedianReprojectionPx = 0, Percentile95ReprojectionPx = 0;
 
   // "3D: 9512 bodů, hloubka 612,3–705,8 mm, mezera paprsků medián 0,004 mm,
-  // 95 % 0,011 mm, 3 označené"
+  // 95 % 0,011 mm, 3 označené", then ", 2 vynechaných u hrany stínu" when some were left out
   std::string Text() const;
 };
 TCloudSummary SummariseCloud(const std::vector<TCloudPoint>& Cloud);

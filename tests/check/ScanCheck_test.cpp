@@ -223,7 +223,24 @@ TEST_F(TScanCheckTest, ReadsThePointsOnEverySurfaceOfEachScene) {
     // Light beside a point on another surface is no sign of merged neighbours.
     for (const TCauseFinding& finding : result.Causes)
       EXPECT_EQ(finding.Figure.find("o -"), std::string::npos) << finding.Figure;
-    if (scene == "scene=sphere") continue;
+    // A point beside a shadow is not placed in space: on the sphere, where a rim splits
+    // points, every one placed lies within a third of the raster's step (about 15 px in
+    // these photos) of its centre, not a whole point away; whole points seldom go.
+    const auto& rig = folder.Scan.Truth;
+    int wholeLeftOut = 0;
+    for (std::size_t i = 0; i < rig.size(); ++i)
+      wholeLeftOut += result.PartlyLit[i] && result.States[i] == TPointState::Read &&
+                      rig[i].View == TSimPointTruth::TView::Inside;
+    EXPECT_LE(wholeLeftOut, truth.Readable / 500);
+    if (scene == "scene=sphere") {
+      for (const TRasterPoint& point : ReadRasterPoints(result)) {
+        const QPointF centre = rig[std::size_t(point.Number - 1)].Centre;
+        EXPECT_LT(
+            std::hypot(point.CameraPx.x + 0.5 - centre.x(), point.CameraPx.y + 0.5 - centre.y()), 5)
+            << point.Number;
+      }
+      continue;
+    }
     EXPECT_GT(truth.ReadAcrossPrint, 200);
     EXPECT_LE(truth.MedianErrorAcross, 0.065);
     EXPECT_LE(truth.Error95Across, 0.13);

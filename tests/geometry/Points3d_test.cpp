@@ -137,6 +137,11 @@ TEST(TriangulationTest, MarksPointsOffTheirSurfaceButNotAtADepthEdge) {
   EXPECT_NEAR(summary.NearestMm, 590, 1e-3);
   EXPECT_NEAR(summary.FarthestMm, 650, 1e-3);
   EXPECT_EQ(summary.Text().rfind("3D: 1200 bodů, hloubka 590,0–650,0 mm", 0), 0u) << summary.Text();
+  // Read points left out beside a shadow are named after the marked ones, only when there are any.
+  TCloudSummary leftOut = summary;
+  leftOut.PartlyLit = 3;
+  EXPECT_EQ(leftOut.Text(), summary.Text() + ", 3 vynechaných u hrany stínu");
+  EXPECT_TRUE(summary.Text().ends_with(", 2 označených")) << summary.Text();
 }
 
 // A PLY reader of the test's own: the header by the format's rules, then the
