@@ -121,6 +121,9 @@ int main(int argc, char** argv) {
                      rungs[r].c_str(), i + 1, PointStateName(result->States[i]),
                      scan.Truth[i].Centre.x(), scan.Truth[i].Centre.y());
     }
+    if (missed > 10)
+      std::fprintf(stderr, "check_ladder: %s: %d readable points more unread\n", rungs[r].c_str(),
+                   missed - 10);
     if (keep.empty()) {
       fs::remove_all(dir);
     } else if (!WriteCheckReport(dir.string(), *result, &error)) {

@@ -38,7 +38,8 @@ std::optional<std::vector<TCloudPoint>> PlaceScanPoints(
 bool WriteScanPoints3d(const std::string& Dir, const std::vector<TCloudPoint>& Cloud,
                        const std::string& CalibrationFile, std::string* Error);
 
-// The "3D: ..." line for Cloud, placed from Result's points, with the read points left out.
+// The "3D: ..." line for Cloud, placed from Result's points, with the count of read
+// points left out beside a shadow.
 std::string Points3dText(const TCheckResult& Result, const std::vector<TCloudPoint>& Cloud);
 
 // Removes Dir's PLY file and picture.

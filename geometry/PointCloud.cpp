@@ -192,12 +192,13 @@ TCloudSummary SummariseCloud(const std::vector<TCloudPoint>& Cloud) {
 }
 
 std::string TCloudSummary::Text() const {
-  if (Placed == 0) return "3D: žádný bod";
+  const std::string leftOut =
+      PartlyLit ? ", " + std::to_string(PartlyLit) + " vynechaných u hrany stínu" : "";
+  if (Placed == 0) return "3D: žádný bod" + leftOut;
   return "3D: " + std::to_string(Placed) + " bodů, hloubka " + DecimalText(NearestMm, 1) + "–" +
          DecimalText(FarthestMm, 1) + " mm, mezera paprsků medián " + DecimalText(MedianGapMm, 3) +
          " mm, 95 % " + DecimalText(Percentile95GapMm, 3) + " mm, chyba zpětné projekce medián " +
          DecimalText(MedianReprojectionPx, 2) + " px, 95 % " +
          DecimalText(Percentile95ReprojectionPx, 2) + " px, " + std::to_string(Marked) +
-         " označených" +
-         (PartlyLit ? ", " + std::to_string(PartlyLit) + " vynechaných u hrany stínu" : "");
+         " označených" + leftOut;
 }

@@ -61,7 +61,7 @@ struct TCloudSummary {
   double MedianReprojectionPx = 0, Percentile95ReprojectionPx = 0;
 
   // "3D: 9512 bodů, hloubka 612,3–705,8 mm, mezera paprsků medián 0,004 mm,
-  // 95 % 0,011 mm, 3 označené", then ", 2 vynechaných u hrany stínu" when some were left out
+  // 95 % 0,011 mm, 3 označených", then ", 2 vynechaných u hrany stínu" when some were left out
   std::string Text() const;
 };
 TCloudSummary SummariseCloud(const std::vector<TCloudPoint>& Cloud);

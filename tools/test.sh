@@ -101,7 +101,7 @@ for i in "${!fuzzers[@]}"; do
   fuzzer="${fuzzers[$i]}"
   work="build-fuzz/runs/$fuzzer"
   if ! wait "${fuzz_pids[$i]}"; then
-    tail -n 80 "$work/log"
+    tail -n 80 "$work/log" || true
     echo "$fuzzer failed; the input that did it is in $work/" >&2
     fuzz_failed=1
     continue

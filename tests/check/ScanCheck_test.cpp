@@ -224,9 +224,10 @@ TEST_F(TScanCheckTest, ReadsThePointsOnEverySurfaceOfEachScene) {
     for (const TCauseFinding& finding : result.Causes)
       EXPECT_EQ(finding.Figure.find("o -"), std::string::npos) << finding.Figure;
     // A point beside a shadow is not placed in space: on the sphere, where a rim splits
-    // points, every one placed lies within a third of the raster's step (about 15 px in
-    // these photos) of its centre, not a whole point away; whole points seldom go.
+    // points, every one placed lies within a third of the raster's step (the step is about
+    // 15 px in these photos) of its centre, not a whole point away; whole points seldom go.
     const auto& rig = folder.Scan.Truth;
+    ASSERT_EQ(result.PartlyLit.size(), rig.size());
     int wholeLeftOut = 0;
     for (std::size_t i = 0; i < rig.size(); ++i)
       wholeLeftOut += result.PartlyLit[i] && result.States[i] == TPointState::Read &&
