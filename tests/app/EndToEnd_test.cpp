@@ -191,7 +191,7 @@ TEST_F(TEndToEndTest, CalibrationViewsAreScansOfTheSessionAndTheCalibrationInFor
     EXPECT_FALSE(window->isVisible());
     ASSERT_TRUE(RunLoopUntil(
         [&] { return log->toPlainText().toStdString().find(line) != std::string::npos; },
-        std::chrono::seconds(300)))
+        ScanPatience))
         << log->toPlainText().toStdString() << "\n"
         << LastLogLine("Sn");
     EXPECT_TRUE(window->isVisible());
