@@ -190,9 +190,8 @@ bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::
       }
       *Gradient += q.Weight * r * j;
     }
-    if (Normal)
-      for (int a = 1; a < N; ++a)
-        for (int b = 0; b < a; ++b) (*Normal)(a, b) = (*Normal)(b, a);
+    for (int a = 1; Normal && a < N; ++a)
+      for (int b = 0; b < a; ++b) (*Normal)(a, b) = (*Normal)(b, a);
     return cost;
   };
   double cost = evaluate(p, true, nullptr, nullptr);

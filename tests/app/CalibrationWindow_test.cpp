@@ -16,7 +16,6 @@
 #include "platform/Application.h"
 #include "tests/support/OwnHome.h"
 #include "tests/support/SimScan.h"
-#include "tests/support/Station.h"
 #include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -32,7 +31,7 @@ void Click(TCalibrationWindow& Window, const char* Name) {
 }
 
 bool Idle(TCalibrationWindow& Window) {
-  return QTest::qWaitFor([&] { return !Window.Busy(); }, int(Station::ScanPatience.count()));
+  return QTest::qWaitFor([&] { return !Window.Busy(); }, 120000);
 }
 
 }  // namespace
