@@ -71,7 +71,7 @@ TEST(TGphoto2ScanTest, FullScanThroughLibgphoto2SpellsOutEveryPointNumber) {
 
   Station::Click("SpeedButton10");
   ASSERT_FALSE(Form1->isVisible());
-  ASSERT_TRUE(Station::RunLoopUntil([] { return Form1->isVisible(); }, Station::ScanPatience))
+  ASSERT_TRUE(Station::RunLoopUntilScanEnds())
       << "the scan never ended";
   EXPECT_EQ(Stomper->Step, 17);
 

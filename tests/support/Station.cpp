@@ -111,6 +111,10 @@ bool RunLoopUntil(const std::function<bool()>& Done, std::chrono::milliseconds L
   return true;
 }
 
+bool RunLoopUntilScanEnds() {
+  return RunLoopUntil([] { return Form1->isVisible(); }, ScanPatience);
+}
+
 std::string MessageOf(const std::string& Line) {
   const auto at = Line.find(" : ");
   std::string message = at == std::string::npos ? Line : Line.substr(at + 3);

@@ -98,6 +98,8 @@ void TypeRaster(const std::vector<std::string>& Texts);
 std::string FolderTheDialogOpensAt();
 // Runs the loop until Done holds or Limit ran out; false when it ran out.
 bool RunLoopUntil(const std::function<bool()>& Done, std::chrono::milliseconds Limit = Patience);
+// Runs the loop until a whole scan ends (the main window is back) or ScanPatience ran out.
+bool RunLoopUntilScanEnds();
 
 // The message of a log line "time : message"; a saved photo's line without its
 // file, a photo left on the camera without its name (LeftOnCamera), the
