@@ -84,8 +84,7 @@ TEST_F(TEndToEndTest, FullScanSpellsOutEveryPointNumber) {
   EXPECT_EQ(LastLogLine("Špatně"), "Špatně vyplněné hodnoty !");
   Click("SpeedButton10");
   ASSERT_FALSE(Form1->isVisible());
-  ASSERT_TRUE(RunLoopUntilScanEnds())
-      << "the scan never ended";
+  ASSERT_TRUE(RunLoopUntilScanEnds()) << "the scan never ended";
   EXPECT_FALSE(Stomper->Running);
   EXPECT_EQ(Stomper->Step, 17);
 
@@ -111,8 +110,7 @@ TEST_F(TEndToEndTest, SwallowedShotStopsTheScanAtThePhotoTimeLimit) {
   QElapsedTimer clock;
   clock.start();
   Click("SpeedButton10");
-  ASSERT_TRUE(RunLoopUntilScanEnds())
-      << "the scan never stopped";
+  ASSERT_TRUE(RunLoopUntilScanEnds()) << "the scan never stopped";
   EXPECT_GE(clock.elapsed(), 2000);
   EXPECT_EQ(SimStatistics().ShotsSwallowed, 1u);
   EXPECT_FALSE(Stomper->Running);

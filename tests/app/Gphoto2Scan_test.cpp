@@ -71,8 +71,7 @@ TEST(TGphoto2ScanTest, FullScanThroughLibgphoto2SpellsOutEveryPointNumber) {
 
   Station::Click("SpeedButton10");
   ASSERT_FALSE(Form1->isVisible());
-  ASSERT_TRUE(Station::RunLoopUntilScanEnds())
-      << "the scan never ended";
+  ASSERT_TRUE(Station::RunLoopUntilScanEnds()) << "the scan never ended";
   EXPECT_EQ(Stomper->Step, 17);
 
   const std::vector<std::string> names = ExpectWholeScan(dir.string(), {PhotoWidth, PhotoHeight});
