@@ -121,6 +121,14 @@ int main(int argc, char** argv) {
                      rungs[r].c_str(), i + 1, PointStateName(result->States[i]),
                      scan.Truth[i].Centre.x(), scan.Truth[i].Centre.y());
     }
+    for (int number : truth.WrongNumbers) {
+      const QPointF at = result->Positions[std::size_t(number - 1)];
+      const QPointF centre = scan.Truth[std::size_t(number - 1)].Centre;
+      std::fprintf(stderr,
+                   "check_ladder: %s: point %d read at %.1f, %.1f, nearer another point's place "
+                   "than its own at %.1f, %.1f\n",
+                   rungs[r].c_str(), number, at.x(), at.y(), centre.x(), centre.y());
+    }
     if (missed > 10)
       std::fprintf(stderr, "check_ladder: %s: %d readable points more unread\n", rungs[r].c_str(),
                    missed - 10);

@@ -249,9 +249,29 @@ TPlacement PlaceByNeighbours(const TCheckRaster& Raster, int Width, int Height,
           ++neighbours;
           agreeing += std::hypot(miss.x(), miss.y()) <= tolerance;
         }
-      if (neighbours >= 2) return agreeing >= 2 ? agreeing : 0;
+      if (neighbours >= 2) {
+        if (agreeing >= 2) return agreeing;
+        break;
+      }
     }
-    return 0;
+    // Where a surface turns away at its rim, the raster's step there grows or shrinks
+    // from point to point and no one step fits the neighbourhood. Two lines of neighbours
+    // on its own surface still run on to it: two steps along a line, the second about
+    // as long as the first.
+    int lines = 0;
+    for (int dr = -1; dr <= 1; ++dr)
+      for (int dc = -1; dc <= 1; ++dc) {
+        const int r1 = row - dr, c1 = column - dc, r2 = row - 2 * dr, c2 = column - 2 * dc;
+        if ((!dr && !dc) || r2 < 0 || c2 < 0 || r2 >= Raster.Rows || c2 >= columns) continue;
+        const int near = accepted[std::size_t(r1 * columns + c1 + 1)];
+        const int far = accepted[std::size_t(r2 * columns + c2 + 1)];
+        if (near < 0 || far < 0 || near == Blob || far == Blob) continue;
+        const QPointF step = Centre[std::size_t(near)] - Centre[std::size_t(far)];
+        const QPointF miss = Centre[std::size_t(Blob)] - Centre[std::size_t(near)] - step;
+        lines +=
+            std::hypot(miss.x(), miss.y()) <= std::max(1.5, 0.35 * std::hypot(step.x(), step.y()));
+      }
+    return lines >= 2 ? lines : 0;
   };
   std::vector<char> good(blobs, 0);
   std::vector<int> votes(blobs, 0);

@@ -310,8 +310,8 @@ void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points,
     }
     blob.X = sum > 0 ? sumX / sum : NaN;
     blob.Y = sum > 0 ? sumY / sum : NaN;
-    if (!blob.TouchesEdge && sum > 0) Refine(blob, Points);
   }
+  RefineAll(Points);
 }
 
 // The centroid of Photo's light above the dark field under a Gaussian window of
@@ -353,9 +353,10 @@ std::array<double, 3> TScanDecoder::WindowSums(const std::vector<std::uint8_t>& 
 // field under a Gaussian window the size of the point, moved onto its own result
 // until it settles. For a point whose light is symmetric about its middle the
 // window stays centred there, and the noise of its faint rim weighs little.
-void TScanDecoder::Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points) const {
+void TScanDecoder::Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points,
+                          double MaxSigma) const {
   const double radius = std::sqrt(Blob.Area / M_PI);
-  Blob.Sigma = std::clamp(1.1 * radius, 1.0, 12.0);
+  Blob.Sigma = std::clamp(std::min(1.1 * radius, MaxSigma), 1.0, 12.0);
   double cx = Blob.X, cy = Blob.Y;
   for (int pass = 0; pass < 6; ++pass) {
     const auto sums = WindowSums(Points, cx, cy, Blob.Sigma);

@@ -203,7 +203,10 @@ class TScanDecoder {
   // Raised: pixels cut at RaisedShare instead, against the contrast it gives (0: not
   // raised; empty: none).
   void FindBlobs(const std::vector<std::uint8_t>& Points, const std::vector<std::uint8_t>& Raised);
-  void Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points) const;
+  // Refines each blob's centre, its window no wider than a third of the way to the
+  // nearest other blob.
+  void RefineAll(const std::vector<std::uint8_t>& Points);
+  void Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points, double MaxSigma) const;
   std::array<double, 3> WindowSums(const std::vector<std::uint8_t>& Photo, double X, double Y,
                                    double Sigma) const;
   // Blobs larger than this many pixels, with more than one peak, hold points that blur

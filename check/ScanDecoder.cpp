@@ -185,3 +185,36 @@ void TScanDecoder::SetContrast(const std::vector<std::uint8_t>& Lit) {
     }
   Noise = std::max(0.5, count ? steps / double(count) * std::sqrt(M_PI) / 2 : 0.0);
 }
+
+void TScanDecoder::RefineAll(const std::vector<std::uint8_t>& Points) {
+  // Where a surface turns away, its points crowd together in the photo; a window as wide
+  // as the point would reach into its neighbour's light, and the brighter neighbour pulls.
+  // Blobs by cells of Cell pixels: the nearest other within a cell's reach, specks of
+  // noise left out.
+  constexpr int Cell = 16;
+  const int columns = FWidth / Cell + 1, rows = FHeight / Cell + 1;
+  std::vector<std::vector<int>> cells(std::size_t(columns) * rows);
+  auto cellOf = [&](const TBlob& Blob) {
+    return std::pair{std::clamp(int(Blob.X) / Cell, 0, columns - 1),
+                     std::clamp(int(Blob.Y) / Cell, 0, rows - 1)};
+  };
+  for (std::size_t b = 0; b < Blobs.size(); ++b)
+    if (std::isfinite(Blobs[b].X) && std::isfinite(Blobs[b].Y) && Blobs[b].Area >= 2 &&
+        Blobs[b].Peaks > 0 && Blobs[b].Peak >= 2 * Noise) {
+      const auto [x, y] = cellOf(Blobs[b]);
+      cells[std::size_t(y) * columns + x].push_back(int(b));
+    }
+  for (std::size_t b = 0; b < Blobs.size(); ++b) {
+    TBlob& blob = Blobs[b];
+    if (blob.TouchesEdge || !std::isfinite(blob.X) || !std::isfinite(blob.Y)) continue;
+    const auto [cx, cy] = cellOf(blob);
+    double nearest = 3.0 * Cell;
+    for (int y = std::max(0, cy - 1); y <= std::min(rows - 1, cy + 1); ++y)
+      for (int x = std::max(0, cx - 1); x <= std::min(columns - 1, cx + 1); ++x)
+        for (int other : cells[std::size_t(y) * columns + x])
+          if (other != int(b))
+            nearest = std::min(nearest, std::hypot(Blobs[std::size_t(other)].X - blob.X,
+                                                   Blobs[std::size_t(other)].Y - blob.Y));
+    Refine(blob, Points, nearest / 4);
+  }
+}

@@ -32,6 +32,7 @@ TCheckAgainstTruth CompareWithTruth(const TSimScan& Scan, const std::vector<TPoi
       if (j < n && distance(Scan.Truth[j].Centre) < error) other = true;
     if (other) {
       ++out.Wrong;
+      out.WrongNumbers.push_back(int(i) + 1);
       continue;
     }
     if (!truth.Readable) continue;
