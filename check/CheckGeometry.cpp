@@ -224,7 +224,9 @@ TPlacement PlaceByNeighbours(const TCheckRaster& Raster, int Width, int Height,
   const int wholeRaster = std::max(Raster.Rows, Raster.Columns);
   QPointF globalX = pitch(0, 0, wholeRaster, true), globalY = pitch(0, 0, wholeRaster, false);
   std::vector<QPointF> stepX(std::size_t(n) + 1, QPointF(NaN, NaN)), stepY = stepX;
-  // How many neighbours put Blob where it lies for number Index; 0 unless at least two.
+  // How firmly Blob's neighbours put it where it lies for number Index: Lines plus how
+  // many neighbours do, or only how many lines of them run on to it; 0 for neither.
+  constexpr int Lines = 8;
   auto agreement = [&](int Blob, int Index) {
     const int row = (Index - 1) / columns, column = (Index - 1) % columns;
     QPointF ex = pitch(row, column, 2, true), ey = pitch(row, column, 2, false);
@@ -250,14 +252,16 @@ TPlacement PlaceByNeighbours(const TCheckRaster& Raster, int Width, int Height,
           agreeing += std::hypot(miss.x(), miss.y()) <= tolerance;
         }
       if (neighbours >= 2) {
-        if (agreeing >= 2) return agreeing;
+        if (agreeing >= 2) return Lines + agreeing;
         break;
       }
     }
     // Where a surface turns away at its rim, the raster's step there grows or shrinks
     // from point to point and no one step fits the neighbourhood. Two lines of neighbours
     // on its own surface still run on to it: two steps along a line, the second about
-    // as long as the first.
+    // as long as the first. (A sliver of a point's light that a rim puts on the surface
+    // behind may lie where that surface's lines run on to, as its neighbours there place
+    // it too: the shadow beside it keeps it out of space.)
     int lines = 0;
     for (int dr = -1; dr <= 1; ++dr)
       for (int dc = -1; dc <= 1; ++dc) {
@@ -281,7 +285,7 @@ TPlacement PlaceByNeighbours(const TCheckRaster& Raster, int Width, int Height,
     for (std::size_t b = 0; b < blobs; ++b) good[b] = votes[b] > 0;
     // The second pass leans only on neighbours that passed the first. Of two spots that
     // spell one number on two surfaces (a sliver of a point's light past a rim), the one
-    // more of its neighbours vouch for stands for it.
+    // more of its neighbours vouch for stands for it; lines alone vouch less than they.
     for (int i = 1; i <= n; ++i) {
       int best = -1, most = 0, tied = 0;
       for (int b : Candidates[std::size_t(i)]) {

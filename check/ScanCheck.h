@@ -203,8 +203,8 @@ class TScanDecoder {
   // Raised: pixels cut at RaisedShare instead, against the contrast it gives (0: not
   // raised; empty: none).
   void FindBlobs(const std::vector<std::uint8_t>& Points, const std::vector<std::uint8_t>& Raised);
-  // Refines each blob's centre, its window no wider than a third of the way to the
-  // nearest other blob.
+  // Refines each blob's centre, its window no wider than a quarter of the way to the
+  // nearest other point at least half as bright.
   void RefineAll(const std::vector<std::uint8_t>& Points);
   void Refine(TBlob& Blob, const std::vector<std::uint8_t>& Points, double MaxSigma) const;
   std::array<double, 3> WindowSums(const std::vector<std::uint8_t>& Photo, double X, double Y,

@@ -177,15 +177,19 @@ TCheckResult TScanDecoder::Finish() {
       const int x = int(std::floor(centre[std::size_t(b)].x()));
       const int y = int(std::floor(centre[std::size_t(b)].y()));
       if (x < 0 || y < 0 || x >= FWidth || y >= FHeight) continue;
-      const double lit = litAt(x, y);
       const int reach = int(std::ceil(std::sqrt(Blobs[std::size_t(b)].Area / M_PI))) + 1;
-      double least = lit;
+      // Against the surface's full level within the reach: a sliver past a rim lies on the
+      // shadow's own blurred edge, where the level at its middle has already fallen.
+      double least = litAt(x, y), most = least;
       for (int dy = -reach; dy <= reach; ++dy)
         for (int dx = -reach; dx <= reach; ++dx)
           if (dx * dx + dy * dy <= reach * reach && x + dx >= 0 && y + dy >= 0 && x + dx < FWidth &&
-              y + dy < FHeight)
-            least = std::min(least, litAt(x + dx, y + dy));
-      result.PartlyLit[std::size_t(i - 1)] = least < ShadowShare * lit;
+              y + dy < FHeight) {
+            const double level = litAt(x + dx, y + dy);
+            least = std::min(least, level);
+            most = std::max(most, level);
+          }
+      result.PartlyLit[std::size_t(i - 1)] = least < ShadowShare * most;
     }
   }
 

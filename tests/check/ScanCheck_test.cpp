@@ -189,7 +189,7 @@ TEST_F(TScanCheckTest, ReadsWhatTheRigsLightAllowsAcrossConditions) {
     const TCheckAgainstTruth truth = CompareWithTruth(folder.Scan, result);
     EXPECT_EQ(truth.Readable, 9600);
     EXPECT_GE(truth.ReadShare(), 0.999) << result.Verdict();
-    EXPECT_EQ(truth.Wrong, 0);
+    EXPECT_EQ(truth.WrongNumbers, std::vector<int>{});  // read as another number
     EXPECT_LT(truth.MedianError, test.MedianError);
     if (result.AllRead()) {
       EXPECT_TRUE(result.Causes.empty()) << result.Verdict();
@@ -204,8 +204,9 @@ TEST_F(TScanCheckTest, ReadsWhatTheRigsLightAllowsAcrossConditions) {
 TEST_F(TScanCheckTest, ReadsThePointsOnEverySurfaceOfEachScene) {
   // Other noise on the sphere: at its rim the points crowd together, dim, their steps
   // growing from point to point; there a point was pulled towards its brighter neighbour
-  // (as far as the next point's place) or judged against the steps of the wall behind.
-  std::vector<std::string> scenes = {"scene=sphere", "scene=sphere,seed=7", "scene=sphere,seed=21",
+  // (as far as the next point's place) or judged against the steps of the wall behind,
+  // and a sliver past the rim, on the shadow's blurred edge, was placed in space.
+  std::vector<std::string> scenes = {"scene=sphere", "scene=sphere,seed=3", "scene=sphere,seed=21",
                                      "scene=sphere,seed=16"};
   // A sample: the first pose, the last, and the one the other noise below is drawn for.
   for (int pose = 1; pose <= SimBoardPoseCount(); ++pose)
@@ -221,7 +222,7 @@ TEST_F(TScanCheckTest, ReadsThePointsOnEverySurfaceOfEachScene) {
     const TCheckAgainstTruth truth = CompareWithTruth(folder.Scan, result);
     EXPECT_GT(truth.Readable, 7500);
     EXPECT_EQ(truth.ReadOfReadable, truth.Readable) << result.Verdict();
-    EXPECT_EQ(truth.Wrong, 0);
+    EXPECT_EQ(truth.WrongNumbers, std::vector<int>{});  // read as another number
     EXPECT_LE(truth.MedianError, 0.05);
     EXPECT_LE(truth.Error95, 0.12);
     // Light beside a point on another surface is no sign of merged neighbours.
@@ -260,7 +261,7 @@ TEST_F(TScanCheckTest, RasterWiderThanTheViewCountsWhatTheRigSees) {
   ASSERT_EQ(folder.Scan.Readable(), inside);
   const TCheckAgainstTruth truth = CompareWithTruth(folder.Scan, result);
   EXPECT_EQ(truth.ReadOfReadable, inside);
-  EXPECT_EQ(truth.Wrong, 0);
+  EXPECT_EQ(truth.WrongNumbers, std::vector<int>{});  // read as another number
   // A point that the photo's edge cuts may or may not be read; every other one is known.
   EXPECT_GE(result.Read, inside) << "cut by the edge: " << edge;
   EXPECT_LE(result.Read, inside + edge) << "wholly inside: " << inside;
