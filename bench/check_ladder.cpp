@@ -106,8 +106,9 @@ int main(int argc, char** argv) {
     char share[16] = "–";
     if (truth.Readable) std::snprintf(share, sizeof share, "%.2f %%", 100 * truth.ReadShare());
     std::printf("| %s | %d | %d | %s | %d | %.3f / %.3f | %.1f %% | %s | %.2f |\n",
-                rungs[r].c_str(), truth.Readable, truth.Read, share, truth.Wrong, truth.MedianError,
-                truth.Error95, 100 * stray, causes.empty() ? "none" : causes.c_str(), seconds);
+                rungs[r].c_str(), truth.Readable, truth.Read, share, int(truth.Wrong.size()),
+                truth.MedianError, truth.Error95, 100 * stray,
+                causes.empty() ? "none" : causes.c_str(), seconds);
     if (truth.ReadAcrossPrint)
       std::printf("|   points across the print | | %d | | | %.3f / %.3f | | | |\n",
                   truth.ReadAcrossPrint, truth.MedianErrorAcross, truth.Error95Across);
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
                      rungs[r].c_str(), i + 1, PointStateName(result->States[i]),
                      scan.Truth[i].Centre.x(), scan.Truth[i].Centre.y());
     }
-    for (int number : truth.WrongNumbers) {
+    for (int number : truth.Wrong) {
       const QPointF at = result->Positions[std::size_t(number - 1)];
       const QPointF centre = scan.Truth[std::size_t(number - 1)].Centre;
       std::fprintf(stderr,

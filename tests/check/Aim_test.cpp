@@ -120,7 +120,7 @@ TEST(AimTest, DefaultFramingSeesEveryPointWhereTheRigPutsIt) {
   ASSERT_EQ(aim.Scan.Readable(), 9600);
   const TCheckAgainstTruth truth = CompareWithTruth(aim.Scan, result.States, result.Positions);
   EXPECT_EQ(result.InView, 9600) << result.Summary();
-  EXPECT_EQ(truth.Wrong, 0);
+  EXPECT_EQ(truth.Wrong, std::vector<int>{});
   EXPECT_LT(truth.Error95, 0.3);
   EXPECT_FALSE(result.TooSmall || result.TooClose || result.TooFaint) << result.Summary();
   // The margins from the rig's outer points, the spacing from its neighbours.
@@ -162,7 +162,7 @@ TEST(AimTest, RasterWiderThanTheViewCountsAndPlacesThePointsOutside) {
     EXPECT_EQ(result.Missing, 0);
     EXPECT_FALSE(result.ColumnsGuessed || result.RowsGuessed);
     const TCheckAgainstTruth truth = CompareWithTruth(aim.Scan, result.States, result.Positions);
-    EXPECT_EQ(truth.Wrong, 0);
+    EXPECT_EQ(truth.Wrong, std::vector<int>{});
     // The outline runs through the raster's outer points, also those outside the photo,
     // where the lens and the perspective bend the rows on beyond what the photo shows
     // (five steps out, by about 3 pixels).
@@ -205,7 +205,8 @@ TEST(AimTest, BlurredPointsGiveTheRigsOutlineOnEveryTry) {
     // light leans towards their neighbours' by about a quarter of a step.
     EXPECT_EQ(result.Outside + result.Cut, 0) << result.Summary();
     EXPECT_EQ(result.InView + result.Missing, 9600);
-    EXPECT_EQ(CompareWithTruth(aim.Scan, result.States, result.Positions).Wrong, 0);
+    EXPECT_EQ(CompareWithTruth(aim.Scan, result.States, result.Positions).Wrong,
+              std::vector<int>{});
     EXPECT_LT(WorstMiss(aim, {TPointState::Read, TPointState::Unread}), 0.3 * result.Spacing);
     ExpectMarginsOfTheRig(aim, 0.3 * result.Spacing);
   }

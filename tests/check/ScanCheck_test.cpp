@@ -189,7 +189,7 @@ TEST_F(TScanCheckTest, ReadsWhatTheRigsLightAllowsAcrossConditions) {
     const TCheckAgainstTruth truth = CompareWithTruth(folder.Scan, result);
     EXPECT_EQ(truth.Readable, 9600);
     EXPECT_GE(truth.ReadShare(), 0.999) << result.Verdict();
-    EXPECT_EQ(truth.WrongNumbers, std::vector<int>{});  // read as another number
+    EXPECT_EQ(truth.Wrong, std::vector<int>{});  // read as another number
     EXPECT_LT(truth.MedianError, test.MedianError);
     if (result.AllRead()) {
       EXPECT_TRUE(result.Causes.empty()) << result.Verdict();
@@ -223,7 +223,7 @@ TEST_F(TScanCheckTest, ReadsThePointsOnEverySurfaceOfEachScene) {
     const TCheckAgainstTruth truth = CompareWithTruth(folder.Scan, result);
     EXPECT_GT(truth.Readable, 7500);
     EXPECT_EQ(truth.ReadOfReadable, truth.Readable) << result.Verdict();
-    EXPECT_EQ(truth.WrongNumbers, std::vector<int>{});  // read as another number
+    EXPECT_EQ(truth.Wrong, std::vector<int>{});  // read as another number
     EXPECT_LE(truth.MedianError, 0.05);
     EXPECT_LE(truth.Error95, 0.12);
     // Light beside a point on another surface is no sign of merged neighbours.
@@ -262,7 +262,7 @@ TEST_F(TScanCheckTest, RasterWiderThanTheViewCountsWhatTheRigSees) {
   ASSERT_EQ(folder.Scan.Readable(), inside);
   const TCheckAgainstTruth truth = CompareWithTruth(folder.Scan, result);
   EXPECT_EQ(truth.ReadOfReadable, inside);
-  EXPECT_EQ(truth.WrongNumbers, std::vector<int>{});  // read as another number
+  EXPECT_EQ(truth.Wrong, std::vector<int>{});  // read as another number
   // A point that the photo's edge cuts may or may not be read; every other one is known.
   EXPECT_GE(result.Read, inside) << "cut by the edge: " << edge;
   EXPECT_LE(result.Read, inside + edge) << "wholly inside: " << inside;
@@ -347,7 +347,7 @@ TEST_F(TScanCheckTest, LightBetweenMergedPointsIsNoMovement) {
   ASSERT_EQ(result.StrayShares.size(), 14u);
   for (std::size_t k = 0; k < 14; ++k)
     EXPECT_LT(result.StrayShares[k], 0.05) << "bit-plane " << k + 1;
-  EXPECT_EQ(CompareWithTruth(folder.Scan, result).Wrong, 0);
+  EXPECT_EQ(CompareWithTruth(folder.Scan, result).Wrong, std::vector<int>{});
   const TScanFolder& nudged = WithOptics("blur=4,nudged", "blur=4,nudge=4:3:10");
   const TCheckResult moved = Check(nudged.Dir, nudged.Raster());
   EXPECT_TRUE(moved.HasCause(TCheckCause::Moved)) << moved.Verdict();

@@ -31,8 +31,7 @@ TCheckAgainstTruth CompareWithTruth(const TSimScan& Scan, const std::vector<TPoi
     for (std::size_t j : {i - 1, i + 1, i - columns, i + columns})
       if (j < n && distance(Scan.Truth[j].Centre) < error) other = true;
     if (other) {
-      ++out.Wrong;
-      out.WrongNumbers.push_back(int(i) + 1);
+      out.Wrong.push_back(int(i) + 1);
       continue;
     }
     if (!truth.Readable) continue;

@@ -13,8 +13,7 @@ struct TCheckAgainstTruth {
   int Readable = 0;  // points the rig's light makes readable
   int Read = 0;      // points the check read
   int ReadOfReadable = 0;
-  int Wrong = 0;                        // read where another point of the raster lies
-  std::vector<int> WrongNumbers;        // their numbers
+  std::vector<int> Wrong;               // numbers read where another point of the raster lies
   double MedianError = 0, Error95 = 0;  // position error of the points read, pixels
   // The same for the points read whose light falls on both colours of a board's print.
   int ReadAcrossPrint = 0;
