@@ -5,7 +5,10 @@
 // sphere scanned at the same blur and noise, their points placed with that
 // calibration as a scan's end places them, against their true centres.
 //
-//   calibration_bench [--views N] [--keep DIR]
+//   calibration_bench [--views N] [--keep DIR] [--true corners|points|both]
+//
+// --true replaces the board views' readings by the truth before calibrating: each
+// corner by the board's true corner, each point read on the board by its true centre.
 
 #include <algorithm>
 #include <chrono>
@@ -63,6 +66,44 @@ double SquaredError(std::vector<cv::Point2f> Found, const std::vector<cv::Point2
   return sum;
 }
 
+// Each view's readings replaced by the truth: its corners by the board's true corners (in
+// the order the search found them), each point by its true centre (the nearest within 3 px).
+void UseTrueReadings(TCalibrationView& View, const std::string& BoardTruth, bool Corners,
+                     bool Points) {
+  std::vector<cv::Point2f> corners = TrueCorners(BoardTruth);
+  if (corners.size() != View.Corners.size() || corners.empty()) {
+    std::fprintf(stderr, "%s: no true corners for %s, its readings kept\n", BoardTruth.c_str(),
+                 View.Name.c_str());
+    return;
+  }
+  if (cv::norm(View.Corners[0] - corners[0]) > cv::norm(View.Corners[0] - corners.back()))
+    std::reverse(corners.begin(), corners.end());
+  if (Corners) View.Corners = corners;
+  if (!Points) return;
+  std::vector<cv::Point2f> centres;
+  const std::string points =
+      BoardTruth.substr(0, BoardTruth.size() - std::strlen("board.yml")) + "truth.csv";
+  std::FILE* csv = std::fopen(points.c_str(), "r");
+  if (!csv) {
+    std::fprintf(stderr, "%s: cannot be read, the points' readings kept\n", points.c_str());
+    return;
+  }
+  char line[512];
+  while (std::fgets(line, sizeof line, csv)) {
+    int number, row, column;
+    double x, y;
+    if (std::sscanf(line, "%d,%d,%d,%lf,%lf", &number, &row, &column, &x, &y) == 5)
+      centres.emplace_back(float(x), float(y));
+  }
+  std::fclose(csv);
+  for (TDecodedPoint& point : View.OnBoard) {
+    double best = 3;
+    for (const cv::Point2f& centre : centres)
+      if (cv::norm(centre - point.Camera) < best)
+        best = cv::norm(centre - point.Camera), point.Camera = centre;
+  }
+}
+
 double CentreError(const TCameraModel& Found, const TCameraModel& Truth) {
   return std::hypot(Found.Matrix(0, 2) - Truth.Matrix(0, 2),
                     Found.Matrix(1, 2) - Truth.Matrix(1, 2));
@@ -99,13 +140,19 @@ std::string PlaceScene(const fs::path& Dir, const std::string& Config,
 int main(int argc, char** argv) {
   int views = 10;
   std::string keep;
+  std::string trueReadings;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--views") && i + 1 < argc)
       views = std::atoi(argv[++i]);
     else if (!std::strcmp(argv[i], "--keep") && i + 1 < argc)
       keep = argv[++i];
+    else if (!std::strcmp(argv[i], "--true") && i + 1 < argc &&
+             (!std::strcmp(argv[i + 1], "corners") || !std::strcmp(argv[i + 1], "points") ||
+              !std::strcmp(argv[i + 1], "both")))
+      trueReadings = argv[++i];
     else {
-      std::fprintf(stderr, "usage: %s [--views N] [--keep DIR]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--views N] [--keep DIR] [--true corners|points|both]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -167,6 +214,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
       }
+      if (!trueReadings.empty())
+        UseTrueReadings(*one, truths[read.size()], trueReadings != "points",
+                        trueReadings != "corners");
       read.push_back(std::move(*one));
     }
     const auto readDone = std::chrono::steady_clock::now();

@@ -20,7 +20,7 @@ struct TCalibrationView {
   // board was found; projector pixels, NaN where the corner's fit failed.
   std::vector<cv::Point2f> Corners, ProjectorCorners;
   TBoardMissing Missing = TBoardMissing::None;
-  // Coded points read on the board (within its outer corners).
+  // Coded points read on the board's printed squares (to a square past its outer corners).
   int BoardPoints = 0;
   std::vector<TDecodedPoint> OnBoard;
   // The camera's settings at the scan's start and changes during it, as its check recorded them.

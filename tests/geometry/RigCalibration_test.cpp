@@ -218,6 +218,50 @@ TEST_F(TRigCalibrationTest, GlareDropsOnlyTheCornersItCovers) {
   EXPECT_GE(placed, 44);
 }
 
+// The coded points that refine a calibration: every one read on the printed squares, out
+// to the board's own edge a square past the outer inner corners, and none off them.
+TEST_F(TRigCalibrationTest, PointsOnTheBoardFillItsPrintedSquares) {
+  const std::string dir = Pose(2);
+  std::string error;
+  const auto view = ReadCalibrationView(dir, Board, {}, &error);
+  ASSERT_TRUE(view) << error;
+  cv::FileStorage truth = BoardTruth("pose-2");
+  cv::Mat rotation, translation;
+  truth["board_rotation"] >> rotation;
+  truth["board_translation"] >> translation;
+  const cv::Matx33d toBoard = cv::Matx33d(rotation).t();
+  // A true point's place on the board in squares, from the first inner corner.
+  auto onBoard = [&](const TSimPointTruth& Point) {
+    const cv::Vec3d local =
+        toBoard *
+        (cv::Vec3d(Point.Surface[0], Point.Surface[1], Point.Surface[2]) - cv::Vec3d(translation));
+    return cv::Point2d(local[0] / Board.SquareMm, local[1] / Board.SquareMm);
+  };
+  auto within = [&](cv::Point2d Place, double Margin) {
+    return Place.x >= -Margin && Place.y >= -Margin && Place.x <= Board.Columns - 1 + Margin &&
+           Place.y <= Board.Rows - 1 + Margin;
+  };
+  const std::vector<TSimPointTruth>& points = (*Scans)["pose-2"].Truth;
+  int printed = 0;
+  for (const TSimPointTruth& point : points)
+    printed += point.View == TSimPointTruth::TView::Inside && within(onBoard(point), 0.9);
+  int beyondCorners = 0;
+  for (const TDecodedPoint& read : view->OnBoard) {
+    const auto nearest = std::min_element(
+        points.begin(), points.end(), [&](const TSimPointTruth& A, const TSimPointTruth& B) {
+          return std::hypot(A.Centre.x() - read.Camera.x, A.Centre.y() - read.Camera.y) <
+                 std::hypot(B.Centre.x() - read.Camera.x, B.Centre.y() - read.Camera.y);
+        });
+    ASSERT_LT(std::hypot(nearest->Centre.x() - read.Camera.x, nearest->Centre.y() - read.Camera.y),
+              1);
+    const cv::Point2d place = onBoard(*nearest);
+    EXPECT_TRUE(within(place, 1.1)) << place;
+    beyondCorners += !within(place, 0);
+  }
+  EXPECT_GE(double(view->OnBoard.size()), 0.98 * printed);
+  EXPECT_GT(beyondCorners, int(view->OnBoard.size()) / 3);
+}
+
 TEST_F(TRigCalibrationTest, ZoomTurnedBetweenViewsIsReported) {
   std::vector<TCalibrationView> views;
   std::string error;
