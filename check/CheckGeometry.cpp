@@ -48,7 +48,8 @@ void TPointGrid::Add(int Index, const QPointF& At) {
       .push_back({Index, At});
 }
 
-int TPointGrid::Nearest(const QPointF& At, int Ring, bool Within, double& Best) const {
+int TPointGrid::Nearest(const QPointF& At, int Ring, bool Within, double& Best,
+                        const std::function<bool(int Index)>& Counts) const {
   const int gx = int(At.x() / Cell), gy = int(At.y() / Cell);
   int nearest = 0;
   for (int y = std::max(0, gy - Ring); y <= std::min(Rows - 1, gy + Ring); ++y)
@@ -57,7 +58,7 @@ int TPointGrid::Nearest(const QPointF& At, int Ring, bool Within, double& Best) 
       for (const auto& [index, point] : Cells[std::size_t(y) * Columns + x]) {
         const QPointF d = point - At;
         const double distance = std::hypot(d.x(), d.y());
-        if (distance < Best) Best = distance, nearest = index;
+        if (distance < Best && (!Counts || Counts(index))) Best = distance, nearest = index;
       }
     }
   return nearest;

@@ -5,6 +5,7 @@
 #include <QPointF>
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 #include <utility>
@@ -39,9 +40,10 @@ class TPointGrid {
   TPointGrid(int Width, int Height, double Cell);
   void Add(int Index, const QPointF& At);
   // The index nearer At than Best among the cells exactly Ring cells away from
-  // At's cell (all cells up to Ring when Within); Best becomes its distance. 0
-  // when there is none.
-  int Nearest(const QPointF& At, int Ring, bool Within, double& Best) const;
+  // At's cell (all cells up to Ring when Within), of those Counts takes (all
+  // without it); Best becomes its distance. 0 when there is none.
+  int Nearest(const QPointF& At, int Ring, bool Within, double& Best,
+              const std::function<bool(int Index)>& Counts = {}) const;
   int Span() const { return std::max(Columns, Rows); }
 
  private:

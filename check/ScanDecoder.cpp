@@ -189,35 +189,23 @@ void TScanDecoder::SetContrast(const std::vector<std::uint8_t>& Lit) {
 void TScanDecoder::RefineAll(const std::vector<std::uint8_t>& Points) {
   // Where a surface turns away, its points crowd together in the photo; a window as wide
   // as the point would reach into its neighbour's light, and a neighbour at least half
-  // as bright pulls. Blobs by cells of Cell pixels, specks of noise left out; the widest
-  // window, 12 pixels, is capped by neighbours up to 48 pixels away: three cells.
+  // as bright pulls. Blobs (by index + 1) by cells of Cell pixels, specks of noise left
+  // out; the widest window, 12 pixels, is capped by neighbours up to 48 pixels away:
+  // three cells.
   constexpr int Cell = 16, Cells = 3;
-  const int columns = FWidth / Cell + 1, rows = FHeight / Cell + 1;
-  std::vector<std::vector<int>> cells(std::size_t(columns) * rows);
-  auto cellOf = [&](const TBlob& Blob) {
-    return std::pair{std::clamp(int(Blob.X) / Cell, 0, columns - 1),
-                     std::clamp(int(Blob.Y) / Cell, 0, rows - 1)};
-  };
+  TPointGrid grid(FWidth, FHeight, Cell);
   auto placed = [](const TBlob& Blob) { return std::isfinite(Blob.X) && std::isfinite(Blob.Y); };
   for (std::size_t b = 0; b < Blobs.size(); ++b)
-    if (placed(Blobs[b]) && KindOf(Blobs[b], 0) != TBlobKind::Speck) {
-      const auto [x, y] = cellOf(Blobs[b]);
-      cells[std::size_t(y) * columns + x].push_back(int(b));
-    }
+    if (placed(Blobs[b]) && KindOf(Blobs[b], 0) != TBlobKind::Speck)
+      grid.Add(int(b) + 1, QPointF(Blobs[b].X, Blobs[b].Y));
   // Every blob's nearest neighbour first, from the centres before any is refined.
   std::vector<double> nearest(Blobs.size(), Cells * Cell);
   for (std::size_t b = 0; b < Blobs.size(); ++b) {
     const TBlob& blob = Blobs[b];
     if (blob.TouchesEdge || !placed(blob)) continue;
-    const auto [cx, cy] = cellOf(blob);
-    for (int y = std::max(0, cy - Cells); y <= std::min(rows - 1, cy + Cells); ++y)
-      for (int x = std::max(0, cx - Cells); x <= std::min(columns - 1, cx + Cells); ++x)
-        for (int other : cells[std::size_t(y) * columns + x]) {
-          const TBlob& neighbour = Blobs[std::size_t(other)];
-          if (other != int(b) && neighbour.Peak >= 0.5 * blob.Peak)
-            nearest[b] =
-                std::min(nearest[b], std::hypot(neighbour.X - blob.X, neighbour.Y - blob.Y));
-        }
+    grid.Nearest(QPointF(blob.X, blob.Y), Cells, true, nearest[b], [&](int Other) {
+      return Other != int(b) + 1 && Blobs[std::size_t(Other - 1)].Peak >= 0.5 * blob.Peak;
+    });
   }
   for (std::size_t b = 0; b < Blobs.size(); ++b)
     if (!Blobs[b].TouchesEdge && placed(Blobs[b])) Refine(Blobs[b], Points, nearest[b] / 4);
