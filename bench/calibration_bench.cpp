@@ -9,6 +9,7 @@
 //
 // --true replaces the board views' readings by the truth before calibrating: each
 // corner by the board's true corner, each point read on the board by its true centre.
+// The corners' places in the projector, which only start the fit, stay as read.
 
 #include <algorithm>
 #include <chrono>
@@ -98,9 +99,11 @@ void UseTrueReadings(TCalibrationView& View, const std::string& BoardTruth, bool
   std::fclose(csv);
   for (TDecodedPoint& point : View.OnBoard) {
     double best = 3;
+    cv::Point2f truth = point.Camera;
     for (const cv::Point2f& centre : centres)
       if (cv::norm(centre - point.Camera) < best)
-        best = cv::norm(centre - point.Camera), point.Camera = centre;
+        best = cv::norm(centre - point.Camera), truth = centre;
+    point.Camera = truth;
   }
 }
 
