@@ -25,26 +25,6 @@ std::string Format(const char* Format, ...) {
   return text;
 }
 
-struct TTruth {
-  cv::Point3d CameraMm;
-  std::string View;
-};
-
-std::map<int, TTruth> ReadTruth(const std::string& Path) {
-  std::map<int, TTruth> truth;
-  std::ifstream in(Path);
-  std::string line;
-  std::getline(in, line);
-  while (std::getline(in, line)) {
-    std::stringstream fields(line);
-    std::vector<std::string> f;
-    for (std::string field; std::getline(fields, field, ',');) f.push_back(field);
-    if (f.size() < 9 || f[5].empty()) continue;
-    truth[std::stoi(f[0])] = {{std::stod(f[5]), std::stod(f[6]), std::stod(f[7])}, f[8]};
-  }
-  return truth;
-}
-
 double Quantile(std::vector<double> Values, double Q) {
   if (Values.empty()) return NAN;
   std::sort(Values.begin(), Values.end());
@@ -69,9 +49,26 @@ void FitSphere(const std::vector<cv::Point3d>& Points, cv::Point3d& Centre, doub
 
 }  // namespace
 
+std::map<int, TPointTruth> ReadPointTruth(const std::string& TruthCsv) {
+  std::map<int, TPointTruth> truth;
+  std::ifstream in(TruthCsv);
+  std::string line;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    std::stringstream fields(line);
+    std::vector<std::string> f;
+    for (std::string field; std::getline(fields, field, ',');) f.push_back(field);
+    if (f.size() < 9 || f[5].empty()) continue;
+    truth[std::stoi(f[0])] = {{std::stod(f[3]), std::stod(f[4])},
+                              {std::stod(f[5]), std::stod(f[6]), std::stod(f[7])},
+                              f[8]};
+  }
+  return truth;
+}
+
 std::string Points3dTruthRow(const std::vector<TCloudPoint>& Cloud, const std::string& TruthCsv) {
   std::string row;
-  const auto truth = ReadTruth(TruthCsv);
+  const auto truth = ReadPointTruth(TruthCsv);
   // The scene's surfaces as the rig placed them (rig.yml beside the CSV).
   cv::FileStorage rig((std::filesystem::path(TruthCsv).parent_path() / "rig.yml").string(),
                       cv::FileStorage::READ);

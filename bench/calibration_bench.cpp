@@ -44,66 +44,55 @@ double FocalError(const TCameraModel& Found, const TCameraModel& Truth, int Axis
   return 100 * std::abs(Found.Matrix(Axis, Axis) / Truth.Matrix(Axis, Axis) - 1);
 }
 
-// The board's true corners in the photo of a scan, from its truth file.
-std::vector<cv::Point2f> TrueCorners(const std::string& File) {
+// The board's true corners in the photo of a scan, from its truth file, in the order of
+// Found (the search may begin at either end of the grid); empty when the counts differ.
+std::vector<cv::Point2f> TrueCorners(const std::string& File,
+                                     const std::vector<cv::Point2f>& Found) {
   cv::FileStorage file(File, cv::FileStorage::READ);
   cv::Mat corners;
   if (file.isOpened()) file["corners"] >> corners;
   std::vector<cv::Point2f> points;
   for (int i = 0; i < corners.rows; ++i)
     points.emplace_back(cv::Point2d(corners.at<cv::Vec2d>(i)[0], corners.at<cv::Vec2d>(i)[1]));
+  if (points.size() != Found.size() || points.empty()) return {};
+  if (cv::norm(Found[0] - points[0]) > cv::norm(Found[0] - points.back()))
+    std::reverse(points.begin(), points.end());
   return points;
 }
 
-// Sum of squared distances of Found from Truth, whichever end of the grid the search
-// began at; NaN when the counts differ.
-double SquaredError(std::vector<cv::Point2f> Found, const std::vector<cv::Point2f>& Truth) {
+// Sum of squared distances of Found from Truth (in its order); NaN without a truth.
+double SquaredError(const std::vector<cv::Point2f>& Found, const std::vector<cv::Point2f>& Truth) {
   if (Found.size() != Truth.size() || Found.empty()) return std::nan("");
-  if (cv::norm(Found[0] - Truth[0]) > cv::norm(Found.back() - Truth[0]))
-    std::reverse(Found.begin(), Found.end());
   double sum = 0;
   for (std::size_t i = 0; i < Found.size(); ++i)
     sum += (Found[i] - Truth[i]).dot(Found[i] - Truth[i]);
   return sum;
 }
 
-// Each view's readings replaced by the truth: its corners by the board's true corners (in
-// the order the search found them), each point by its true centre (the nearest within 3 px).
+// A view's readings replaced by the truth: its corners by the board's true corners, each
+// point by its true centre (the nearest within 3 px).
 void UseTrueReadings(TCalibrationView& View, const std::string& BoardTruth, bool Corners,
                      bool Points) {
-  std::vector<cv::Point2f> corners = TrueCorners(BoardTruth);
-  if (corners.size() != View.Corners.size() || corners.empty()) {
-    std::fprintf(stderr, "%s: no true corners for %s, its readings kept\n", BoardTruth.c_str(),
-                 View.Name.c_str());
-    return;
+  if (Corners) {
+    std::vector<cv::Point2f> corners = TrueCorners(BoardTruth, View.Corners);
+    if (corners.empty())
+      std::fprintf(stderr, "%s: no true corners for %s, its readings kept\n", BoardTruth.c_str(),
+                   View.Name.c_str());
+    else
+      View.Corners = std::move(corners);
   }
-  if (cv::norm(View.Corners[0] - corners[0]) > cv::norm(View.Corners[0] - corners.back()))
-    std::reverse(corners.begin(), corners.end());
-  if (Corners) View.Corners = corners;
   if (!Points) return;
-  std::vector<cv::Point2f> centres;
-  const std::string points =
-      BoardTruth.substr(0, BoardTruth.size() - std::strlen("board.yml")) + "truth.csv";
-  std::FILE* csv = std::fopen(points.c_str(), "r");
-  if (!csv) {
-    std::fprintf(stderr, "%s: cannot be read, the points' readings kept\n", points.c_str());
-    return;
-  }
-  char line[512];
-  while (std::fgets(line, sizeof line, csv)) {
-    int number, row, column;
-    double x, y;
-    if (std::sscanf(line, "%d,%d,%d,%lf,%lf", &number, &row, &column, &x, &y) == 5)
-      centres.emplace_back(float(x), float(y));
-  }
-  std::fclose(csv);
+  const auto truth = ReadPointTruth(
+      BoardTruth.substr(0, BoardTruth.size() - std::strlen("board.yml")) + "truth.csv");
+  if (truth.empty())
+    std::fprintf(stderr, "%s: no true points, the points' readings kept\n", BoardTruth.c_str());
   for (TDecodedPoint& point : View.OnBoard) {
     double best = 3;
-    cv::Point2f truth = point.Camera;
-    for (const cv::Point2f& centre : centres)
-      if (cv::norm(centre - point.Camera) < best)
-        best = cv::norm(centre - point.Camera), truth = centre;
-    point.Camera = truth;
+    cv::Point2d nearest = point.Camera;
+    for (const auto& [number, one] : truth)
+      if (cv::norm(one.Photo - cv::Point2d(point.Camera)) < best)
+        best = cv::norm(one.Photo - cv::Point2d(point.Camera)), nearest = one.Photo;
+    point.Camera = nearest;
   }
 }
 
@@ -228,7 +217,7 @@ int main(int argc, char** argv) {
     double squares = 0;
     int corners = 0;
     for (std::size_t i = 0; i < read.size(); ++i) {
-      const double one = SquaredError(read[i].Corners, TrueCorners(truths[i]));
+      const double one = SquaredError(read[i].Corners, TrueCorners(truths[i], read[i].Corners));
       std::fprintf(stderr, "%s: %s, corners %.3f px rms from the truth\n", dirs[i].c_str(),
                    read[i].Summary().c_str(), std::sqrt(one / double(read[i].Corners.size())));
       if (std::isfinite(one)) squares += one, corners += int(read[i].Corners.size());

@@ -34,23 +34,19 @@ void ReadSettings(const std::string& Dir, TCalibrationView& View) {
 
 // The printed squares' outline in the photo: the inner corners' grid carried a square out on
 // every side by the perspective the corners show. Every point inside lies on the board.
+// Empty when the corners fit no perspective.
 std::vector<cv::Point2f> PrintedOutline(const std::vector<cv::Point2f>& Corners,
                                         const TBoard& Board) {
   std::vector<cv::Point2f> grid;
   for (int r = 0; r < Board.Rows; ++r)
     for (int c = 0; c < Board.Columns; ++c) grid.emplace_back(float(c), float(r));
-  const int c = Board.Columns - 1, r = Board.Rows - 1;
   const cv::Mat toPhoto = cv::findHomography(grid, Corners, 0);
   std::vector<cv::Point2f> outline;
-  if (toPhoto.empty()) {
-    for (int i : {0, c, r * Board.Columns + c, r * Board.Columns})
-      outline.push_back(Corners[std::size_t(i)]);
-    return outline;
-  }
-  const float right = float(c + 1), bottom = float(r + 1);
-  cv::perspectiveTransform(
-      std::vector<cv::Point2f>{{-1, -1}, {right, -1}, {right, bottom}, {-1, bottom}}, outline,
-      toPhoto);
+  const float right = float(Board.Columns), bottom = float(Board.Rows);
+  if (!toPhoto.empty())
+    cv::perspectiveTransform(
+        std::vector<cv::Point2f>{{-1, -1}, {right, -1}, {right, bottom}, {-1, bottom}}, outline,
+        toPhoto);
   return outline;
 }
 
@@ -100,9 +96,10 @@ TCalibrationView CalibrationViewOf(const std::string& Dir, const TCheckResult& C
   }
   view.Corners = std::move(corners.Corners);
   const std::vector<TDecodedPoint> points = ReadPoints(Check);
-  std::vector<cv::Point2f> outline = PrintedOutline(view.Corners, Board);
+  const std::vector<cv::Point2f> outline = PrintedOutline(view.Corners, Board);
   for (const TDecodedPoint& point : points)
-    if (cv::pointPolygonTest(outline, point.Camera, false) >= 0) view.OnBoard.push_back(point);
+    if (!outline.empty() && cv::pointPolygonTest(outline, point.Camera, false) >= 0)
+      view.OnBoard.push_back(point);
   view.BoardPoints = int(view.OnBoard.size());
   view.ProjectorCorners = ProjectorCorners(view.Corners, Board, points, Options);
   if (view.ProjectorCornerCount() == 0)

@@ -83,17 +83,21 @@ class TRigCalibrationTest : public ::testing::Test {
       points.emplace_back(cv::Point2d(corners.at<cv::Vec2d>(i)[0], corners.at<cv::Vec2d>(i)[1]));
     return points;
   }
-  // Where the board's corners of scan Name truly lie in the projector's bitmap.
-  static std::vector<cv::Point2f> ProjectorTruth(const std::string& Name) {
+  // Scan Name's board pose: its coordinates (mm from the first inner corner) to the camera's.
+  static std::pair<cv::Matx33d, cv::Vec3d> BoardPose(const std::string& Name) {
     cv::FileStorage file = BoardTruth(Name);
     cv::Mat rotation, translation;
     file["board_rotation"] >> rotation;
     file["board_translation"] >> translation;
+    return {cv::Matx33d(rotation), cv::Vec3d(translation)};
+  }
+  // Where the board's corners of scan Name truly lie in the projector's bitmap.
+  static std::vector<cv::Point2f> ProjectorTruth(const std::string& Name) {
+    const auto [rotation, translation] = BoardPose(Name);
     const TRigGeometry rig = Truth(Name);
     cv::Vec3d turn;
-    cv::Rodrigues(rig.ProjectorFromCamera * cv::Matx33d(rotation), turn);
-    const cv::Vec3d shift =
-        rig.ProjectorFromCamera * cv::Vec3d(translation) + rig.ProjectorFromCameraMm;
+    cv::Rodrigues(rig.ProjectorFromCamera * rotation, turn);
+    const cv::Vec3d shift = rig.ProjectorFromCamera * translation + rig.ProjectorFromCameraMm;
     std::vector<cv::Point2f> corners;
     cv::projectPoints(Board.Points(), turn, shift, rig.Projector.Matrix, rig.Projector.Distortion,
                       corners);
@@ -221,55 +225,43 @@ TEST_F(TRigCalibrationTest, GlareDropsOnlyTheCornersItCovers) {
 // The coded points that refine a calibration: every one read on the printed squares, out
 // to the board's own edge a square past the outer inner corners, and none off them.
 TEST_F(TRigCalibrationTest, PointsOnTheBoardFillItsPrintedSquares) {
-  const std::string dir = Pose(2);
   std::string error;
-  const auto view = ReadCalibrationView(dir, Board, {}, &error);
+  const auto view = ReadCalibrationView(Pose(2), Board, {}, &error);
   ASSERT_TRUE(view) << error;
-  cv::FileStorage truth = BoardTruth("pose-2");
-  cv::Mat rotation, translation;
-  truth["board_rotation"] >> rotation;
-  truth["board_translation"] >> translation;
-  const cv::Matx33d toBoard = cv::Matx33d(rotation).t();
-  // A true point's place on the board in squares from the first inner corner, and in mm
-  // off its plane.
-  auto onBoard = [&](const TSimPointTruth& Point) {
-    const cv::Vec3d local =
-        toBoard *
-        (cv::Vec3d(Point.Surface[0], Point.Surface[1], Point.Surface[2]) - cv::Vec3d(translation));
-    return cv::Vec3d(local[0] / Board.SquareMm, local[1] / Board.SquareMm, local[2]);
+  const auto [rotation, translation] = BoardPose("pose-2");
+  // Whether a true point lies on the board's plane within Margin squares of its inner corners.
+  auto within = [&](const TSimPointTruth& Point, double Margin) {
+    const cv::Vec3d at =
+        rotation.t() *
+        (cv::Vec3d(Point.Surface[0], Point.Surface[1], Point.Surface[2]) - translation) /
+        Board.SquareMm;
+    return std::abs(at[2]) < 1e-3 && at[0] >= -Margin && at[1] >= -Margin &&
+           at[0] <= Board.Columns - 1 + Margin && at[1] <= Board.Rows - 1 + Margin;
   };
-  auto within = [&](cv::Vec3d Place, double Margin) {
-    return std::abs(Place[2]) < 0.01 && Place[0] >= -Margin && Place[1] >= -Margin &&
-           Place[0] <= Board.Columns - 1 + Margin && Place[1] <= Board.Rows - 1 + Margin;
-  };
-  // Read points are in the calibration's pixels (origin at the top-left pixel's centre),
-  // the truth's with the origin at its corner.
+  // Each point taken is matched with the truth's nearest (its pixels' origin at the top-left
+  // pixel's corner, the calibration's at its centre).
   const std::vector<TSimPointTruth>& points = (*Scans)["pose-2"].Truth;
-  auto gap = [](const TSimPointTruth& Truth, const TDecodedPoint& Read) {
-    return std::hypot(Truth.Centre.x() - 0.5 - Read.Camera.x,
-                      Truth.Centre.y() - 0.5 - Read.Camera.y);
-  };
+  std::vector<char> taken(points.size(), 0);
   int beyondCorners = 0;
   for (const TDecodedPoint& read : view->OnBoard) {
-    const auto nearest = std::min_element(points.begin(), points.end(),
-                                          [&](const TSimPointTruth& A, const TSimPointTruth& B) {
-                                            return gap(A, read) < gap(B, read);
-                                          });
-    ASSERT_LT(gap(*nearest, read), 0.5);
-    const cv::Vec3d place = onBoard(*nearest);
-    EXPECT_TRUE(within(place, 1.1)) << place;
-    beyondCorners += !within(place, 0);
+    auto gap = [&](const TSimPointTruth& Truth) {
+      return std::hypot(Truth.Centre.x() - 0.5 - read.Camera.x,
+                        Truth.Centre.y() - 0.5 - read.Camera.y);
+    };
+    const auto nearest = std::min_element(
+        points.begin(), points.end(),
+        [&](const TSimPointTruth& A, const TSimPointTruth& B) { return gap(A) < gap(B); });
+    ASSERT_LT(gap(*nearest), 0.5);
+    EXPECT_TRUE(within(*nearest, 1.1)) << "taken off the printed squares: " << read.Camera;
+    beyondCorners += !within(*nearest, 0);
+    taken[std::size_t(nearest - points.begin())] = 1;
   }
   EXPECT_GT(beyondCorners, int(view->OnBoard.size()) / 3);
   // Every point the rig makes readable on the printed squares is taken, out to their edge.
-  std::vector<QPointF> missed;
-  for (const TSimPointTruth& point : points)
-    if (point.Readable && within(onBoard(point), 0.9) &&
-        std::none_of(view->OnBoard.begin(), view->OnBoard.end(),
-                     [&](const TDecodedPoint& Read) { return gap(point, Read) < 0.5; }))
-      missed.push_back(point.Centre);
-  ASSERT_EQ(missed.size(), 0u) << "the first not taken lies at " << missed.front().x() << ", "
-                               << missed.front().y();
+  int missed = 0;
+  for (std::size_t i = 0; i < points.size(); ++i)
+    missed += points[i].Readable && within(points[i], 0.9) && !taken[i];
+  EXPECT_EQ(missed, 0);
 }
 
 TEST_F(TRigCalibrationTest, ZoomTurnedBetweenViewsIsReported) {
