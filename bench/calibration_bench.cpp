@@ -212,7 +212,10 @@ int main(int argc, char** argv) {
       read.push_back(std::move(*one));
     }
     const auto readDone = std::chrono::steady_clock::now();
-    const TCalibrationOutcome outcome = Calibrate(read, TBoard{9, 6, 25}, options);
+    // True corners are not fitted again.
+    const TCalibrationOutcome outcome = trueReadings == "corners" || trueReadings == "both"
+                                            ? Calibrate(read, TBoard{9, 6, 25}, options)
+                                            : CalibrateFromPhotos(read, TBoard{9, 6, 25}, options);
     const auto end = std::chrono::steady_clock::now();
     double squares = 0;
     int corners = 0;

@@ -6,6 +6,8 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "geometry/Triangulation.h"
+
 namespace {
 
 constexpr float Missing = std::numeric_limits<float>::quiet_NaN();
@@ -105,14 +107,37 @@ bool Refine(const cv::Mat& Gray, const TBoard& Board, const std::vector<cv::Poin
   return false;
 }
 
+// How Lens bends the straight edge through Corner along Direction: the edge passes
+// Bend * s^2 across from its tangent at s pixels along it (against the normal that
+// FitCorner gives the edge). Zero without a lens, or where the lens cannot be undone.
+double LensBend(const TCameraModel* Lens, cv::Point2f Corner, cv::Point2f Direction) {
+  constexpr double Reach = 20;  // pixels either side
+  const cv::Point2d at(Corner), along = cv::Point2d(Direction) / cv::norm(Direction);
+  cv::Point2d middle, ahead, behind;
+  if (!Lens || Lens->Distortion.empty() || !UndistortPixel(*Lens, at, middle) ||
+      !UndistortPixel(*Lens, at + Reach * along, ahead) ||
+      !UndistortPixel(*Lens, at - Reach * along, behind))
+    return 0;
+  // The straight line in the undistorted image, taken back through the lens on both sides.
+  const cv::Point2d forward = DistortedPixel(*Lens, middle + (ahead - behind) / 2);
+  const cv::Point2d back = DistortedPixel(*Lens, middle - (ahead - behind) / 2);
+  const cv::Point2d normal(-along.y, along.x), bow = (forward + back) / 2 - at;
+  const double reach = cv::norm(forward - back) / 2;
+  return reach > 0 ? -normal.dot(bow) / (reach * reach) : 0;
+}
+
 // The print about one inner corner as a photo shows it: two straight edges through
 // the corner, each a step blurred by the lens, the squares' light and dark in turn
 // (their product), on light that slopes across the window. Fitted by least squares to
 // the pixels about Corner, it moves Corner to where the edges cross. Along and Down
 // step to the next corners of the grid: the window reaches most of the way to them,
 // never to the next edges of the print. False, and Corner as it was, when the fit
-// does not settle on a corner near its start.
-bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::Point2f Down) {
+// does not settle on a corner near its start. With Lens, each edge is bent as the lens
+// bends a straight edge there.
+bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::Point2f Down,
+               const TCameraModel* Lens) {
+  // A straight edge fitted to a bent one takes the corner towards the bend's inside.
+  const double bend1 = LensBend(Lens, Corner, Along), bend2 = LensBend(Lens, Corner, Down);
   const double along = cv::norm(Along), down = cv::norm(Down);
   const double turn = double(Along.x) * Down.y - double(Along.y) * Down.x;
   if (!(std::abs(turn) > 0.2 * along * down)) return false;
@@ -159,8 +184,9 @@ bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::
       cv::Vec4d b = cv::Vec4d::all(0);
       for (const TPixel& q : pixels) {
         const double u = q.U - P[0], v = q.V - P[1];
-        const cv::Vec4d row(
-            1, std::erf((c1 * u + s1 * v) * scale) * std::erf((c2 * u + s2 * v) * scale), q.U, q.V);
+        const double t1 = c1 * v - s1 * u, t2 = c2 * v - s2 * u;
+        const double d1 = c1 * u + s1 * v + bend1 * t1 * t1, d2 = c2 * u + s2 * v + bend2 * t2 * t2;
+        const cv::Vec4d row(1, std::erf(d1 * scale) * std::erf(d2 * scale), q.U, q.V);
         a += q.Weight * row * row.t();
         b += q.Weight * q.Level * row;
       }
@@ -172,7 +198,10 @@ bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::
     if (Normal) *Normal = cv::Matx<double, N, N>::zeros(), *Gradient = cv::Vec<double, N>::all(0);
     for (const TPixel& q : pixels) {
       const double u = q.U - P[0], v = q.V - P[1];
-      const double d1 = c1 * u + s1 * v, d2 = c2 * u + s2 * v;
+      // Across each edge (n), and along it (t), where the lens's bend moves it across.
+      const double n1 = c1 * u + s1 * v, n2 = c2 * u + s2 * v;
+      const double t1 = c1 * v - s1 * u, t2 = c2 * v - s2 * u;
+      const double d1 = n1 + bend1 * t1 * t1, d2 = n2 + bend2 * t2 * t2;
       const double e1 = std::erf(d1 * scale), e2 = std::erf(d2 * scale);
       const double r = P[5] + P[6] * e1 * e2 + P[7] * q.U + P[8] * q.V - q.Level;
       cost += q.Weight * r * r;
@@ -180,9 +209,11 @@ bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::
       // Each edge's slope times the other's step: the level's change per pixel across the edge.
       const double g1 = P[6] * e2 * gaussScale / sigma * std::exp(-d1 * d1 * scale * scale);
       const double g2 = P[6] * e1 * gaussScale / sigma * std::exp(-d2 * d2 * scale * scale);
-      const cv::Vec<double, N> j(-g1 * c1 - g2 * c2, -g1 * s1 - g2 * s2, g1 * (c1 * v - s1 * u),
-                                 g2 * (c2 * v - s2 * u), -(g1 * d1 + g2 * d2) / sigma, 1, e1 * e2,
-                                 q.U, q.V);
+      const double b1 = 2 * bend1 * t1, b2 = 2 * bend2 * t2;
+      const cv::Vec<double, N> j(g1 * (b1 * s1 - c1) + g2 * (b2 * s2 - c2),
+                                 -g1 * (s1 + b1 * c1) - g2 * (s2 + b2 * c2),
+                                 g1 * t1 * (1 - b1 * n1), g2 * t2 * (1 - b2 * n2),
+                                 -(g1 * d1 + g2 * d2) / sigma, 1, e1 * e2, q.U, q.V);
       // One triangle per pixel, mirrored once at the end: this sum is most of the search's time.
       for (int a = 0; a < N; ++a) {
         const double weighted = q.Weight * j[a];
@@ -237,7 +268,8 @@ bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::
 // and then puts a corner pixels astray: a corner whose fit fails from there is fitted
 // again from where its fitted neighbours place it. A corner that cannot be fitted
 // keeps the search's place, and no other corner moves for it.
-void FitCorners(const cv::Mat& Gray, const TBoard& Board, std::vector<cv::Point2f>& Corners) {
+void FitCorners(const cv::Mat& Gray, const TBoard& Board, std::vector<cv::Point2f>& Corners,
+                const TCameraModel* Lens) {
   const int columns = Board.Columns, rows = Board.Rows;
   auto at = [&](const std::vector<cv::Point2f>& Grid, int R, int C) {
     return Grid[std::size_t(R * columns + C)];
@@ -254,7 +286,7 @@ void FitCorners(const cv::Mat& Gray, const TBoard& Board, std::vector<cv::Point2
     for (int c = 0; c < columns; ++c)
       fitted[std::size_t(r * columns + c)] =
           FitCorner(Gray, Corners[std::size_t(r * columns + c)], step(searched, r, c, 0, 1),
-                    step(searched, r, c, 1, 0));
+                    step(searched, r, c, 1, 0), Lens);
   const std::vector<cv::Point2f> first = Corners;
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < columns; ++c) {
@@ -276,12 +308,18 @@ void FitCorners(const cv::Mat& Gray, const TBoard& Board, std::vector<cv::Point2
           sum += 2 * at(first, rb, cb) - at(first, rb - dr, cb - dc), ++ways;
       }
       cv::Point2f corner = sum / float(std::max(ways, 1));
-      if (ways && FitCorner(Gray, corner, step(first, r, c, 0, 1), step(first, r, c, 1, 0)))
+      if (ways && FitCorner(Gray, corner, step(first, r, c, 0, 1), step(first, r, c, 1, 0), Lens))
         Corners[std::size_t(r * columns + c)] = corner;
     }
 }
 
 }  // namespace
+
+void RefitBoardCorners(const cv::Mat& Gray, const TBoard& Board, const TCameraModel& Lens,
+                       std::vector<cv::Point2f>& Corners) {
+  if (Corners.size() == std::size_t(Board.Corners()) && Gray.type() == CV_8UC1)
+    FitCorners(Gray, Board, Corners, &Lens);
+}
 
 TBoardCorners FindBoardCorners(const cv::Mat& Gray, const TBoard& Board) {
   TBoardCorners found;
@@ -312,7 +350,7 @@ TBoardCorners FindBoardCorners(const cv::Mat& Gray, const TBoard& Board) {
       Find(evened, Board.PatternSize(), rough, quick)) {
     inPhoto(rough);
     if (Refine(Gray, Board, rough, found.Corners)) {
-      FitCorners(Gray, Board, found.Corners);
+      FitCorners(Gray, Board, found.Corners, nullptr);
       return found;
     }
   }

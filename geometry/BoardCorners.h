@@ -32,6 +32,13 @@ struct TBoardCorners {
 // accuracy; when it cannot, says why.
 TBoardCorners FindBoardCorners(const cv::Mat& Gray, const TBoard& Board);
 
+// Corners found in Gray fitted again, each edge bent as Lens (the camera's, once
+// calibrated) bends a straight edge there: a straight edge fitted to a bent one takes
+// the corner inwards, the board's grid looking smaller than it is. A corner whose fit
+// fails keeps its place.
+void RefitBoardCorners(const cv::Mat& Gray, const TBoard& Board, const TCameraModel& Lens,
+                       std::vector<cv::Point2f>& Corners);
+
 // A coded point read in a scan: where it lies in the photo and where its
 // centre lies in the projector's bitmap, both in pixels.
 struct TDecodedPoint {

@@ -50,6 +50,17 @@ std::vector<cv::Point2f> PrintedOutline(const std::vector<cv::Point2f>& Corners,
   return outline;
 }
 
+// The lit-field photo's brightest channel, as the check reads it: without turning it by its
+// orientation tag (a coloured projector lights the board in its own colour). Empty when
+// it cannot be read.
+cv::Mat LitGray(const std::string& Path) {
+  const cv::Mat colour = cv::imread(Path, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+  if (colour.empty()) return {};
+  std::vector<cv::Mat> channels;
+  cv::split(colour, channels);
+  return cv::max(cv::max(channels[0], channels[1]), channels[2]);
+}
+
 std::string LitPhotoPath(const std::string& Dir, std::string* Error) {
   const auto names = ReadScanIndex(Dir, Error);
   return names ? Dir + "/" + (*names)[1] : std::string();
@@ -68,16 +79,7 @@ TCalibrationView CalibrationViewOf(const std::string& Dir, const TCheckResult& C
     view.Problem = error;
     return view;
   }
-  // As the check reads it: without turning the photo by its orientation tag.
-  const cv::Mat colour =
-      cv::imread(view.LitPhoto, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
-  cv::Mat photo;
-  if (!colour.empty()) {
-    // The brightest channel: a coloured projector lights the board in its own colour.
-    std::vector<cv::Mat> channels;
-    cv::split(colour, channels);
-    photo = cv::max(cv::max(channels[0], channels[1]), channels[2]);
-  }
+  const cv::Mat photo = LitGray(view.LitPhoto);
   if (photo.empty()) {
     view.Problem = "osvětlený snímek " + view.LitPhoto + " nelze přečíst";
     return view;
@@ -118,6 +120,22 @@ std::optional<TCalibrationView> ReadCalibrationView(const std::string& Dir, cons
   return CalibrationViewOf(Dir, *check, Board, Options);
 }
 
+TCalibrationOutcome CalibrateFromPhotos(std::vector<TCalibrationView>& Views, const TBoard& Board,
+                                        const TCalibrationOptions& Options) {
+  TCalibrationOutcome first = Calibrate(Views, Board, Options);
+  if (!first.Calibration) return first;
+  // Once is enough: a second round moves no figure of the calibration in its fourth digit.
+  const TCameraModel& lens = first.Calibration->Rig.Camera;
+  for (TCalibrationView& view : Views) {
+    if (!view.Problem.empty() || view.LitPhoto.empty()) continue;
+    const cv::Mat photo = LitGray(view.LitPhoto);
+    if (photo.size() == view.PhotoSize && photo.size() == lens.Size)
+      RefitBoardCorners(photo, Board, lens, view.Corners);
+  }
+  TCalibrationOutcome second = Calibrate(Views, Board, Options);
+  return second.Calibration ? second : first;
+}
+
 std::string CalibrationReportPath(const std::string& File) {
   const std::size_t dot = File.rfind('.');
   const std::size_t slash = File.rfind('/');
@@ -143,7 +161,7 @@ std::optional<TCalibrationRun> RunCalibration(
     run.Views.push_back(std::move(*view));
     if (Progress) Progress(int(run.Views.size()) - 1, run.Views.back());
   }
-  run.Outcome = Calibrate(run.Views, Board, Options);
+  run.Outcome = CalibrateFromPhotos(run.Views, Board, Options);
   if (run.Outcome.Calibration) {
     if (!WriteCalibrationFile(File, *run.Outcome.Calibration, Error)) return std::nullopt;
     run.Written.push_back(File);

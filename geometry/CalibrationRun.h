@@ -25,6 +25,12 @@ std::optional<TCalibrationView> ReadCalibrationView(const std::string& Dir, cons
                                                     const THomographyOptions& Options,
                                                     std::string* Error);
 
+// Calibrates from Views, then fits each view's corners again in its lit-field photo with
+// the board's edges bent as the calibrated camera's lens bends them, and calibrates
+// once more from them. Corners of a photo that cannot be read again stay as they are.
+TCalibrationOutcome CalibrateFromPhotos(std::vector<TCalibrationView>& Views, const TBoard& Board,
+                                        const TCalibrationOptions& Options);
+
 struct TCalibrationRun {
   std::vector<TCalibrationView> Views;
   TCalibrationOutcome Outcome;

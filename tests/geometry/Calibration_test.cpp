@@ -191,6 +191,54 @@ TEST(BoardCorners, FoundPairedOneToOneOrNamedWhyNot) {
   EXPECT_EQ(FindBoardCorners(photo, TBoard{10, 7, 25}).Missing, TBoardMissing::OtherSize);
 }
 
+// A lens bends the board's straight edges: corners fitted with straight edges land inside
+// the bend, the grid too small; fitted again with the lens's bends, they land on the truth.
+TEST(BoardCorners, RefittedWithTheLensLandWhereTheLensPutsThem) {
+  const cv::Size size(1600, 1200);
+  const TCameraModel lens{size, {1500, 0, 810.5, 0, 1502, 590.25, 0, 0, 1}, {-0.25, 0.06, 0, 0, 0}};
+  // The board near enough to fill most of the photo, a little tilted.
+  const cv::Vec3d turn(0.12, -0.1, 0.03), place(-100, -60, 330);
+  cv::Matx33d rotation;
+  cv::Rodrigues(turn, rotation);
+  const cv::Matx33d onPlane(rotation(0, 0), rotation(0, 1), place[0], rotation(1, 0),
+                            rotation(1, 1), place[1], rotation(2, 0), rotation(2, 1), place[2]);
+  cv::Mat straight;
+  cv::GaussianBlur(BoardPhoto(lens.Matrix * onPlane, size), straight, {0, 0}, 1.0);
+  // Each photo pixel shows what the lens-free photo shows where OpenCV undoes the lens.
+  std::vector<cv::Point2f> pixels, sources;
+  for (int y = 0; y < size.height; ++y)
+    for (int x = 0; x < size.width; ++x) pixels.emplace_back(float(x), float(y));
+  cv::undistortPoints(pixels, sources, lens.Matrix, lens.Distortion, cv::noArray(), lens.Matrix,
+                      cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-9));
+  cv::Mat map(size, CV_32FC2, sources.data()), photo;
+  cv::remap(straight, photo, map, cv::noArray(), cv::INTER_CUBIC);
+  std::vector<cv::Point2f> truth;
+  cv::projectPoints(Board.Points(), turn, place, lens.Matrix, lens.Distortion, truth);
+
+  TBoardCorners found = FindBoardCorners(photo, Board);
+  ASSERT_EQ(found.Corners.size(), truth.size()) << BoardMissingText(found.Missing);
+  if (cv::norm(found.Corners[0] - truth.back()) < cv::norm(found.Corners[0] - truth[0]))
+    std::reverse(truth.begin(), truth.end());
+  // The corners' mean shift outwards from the grid's middle, and their error (RMS).
+  auto errors = [&](const std::vector<cv::Point2f>& Corners) {
+    const cv::Point2f middle = (truth.front() + truth.back()) / 2;
+    double outwards = 0, squares = 0;
+    for (std::size_t i = 0; i < truth.size(); ++i) {
+      const cv::Point2f away = truth[i] - middle, error = Corners[i] - truth[i];
+      outwards += error.dot(away) / std::max(cv::norm(away), 1.0) / double(truth.size());
+      squares += error.dot(error) / double(truth.size());
+    }
+    return std::pair{outwards, std::sqrt(squares)};
+  };
+  const auto [straightOutwards, straightRms] = errors(found.Corners);
+  EXPECT_LT(straightOutwards, -0.03);
+  RefitBoardCorners(photo, Board, lens, found.Corners);
+  const auto [bentOutwards, bentRms] = errors(found.Corners);
+  EXPECT_LT(std::abs(bentOutwards), 0.01);
+  EXPECT_LT(bentRms, 0.045);
+  EXPECT_LT(bentRms, straightRms);
+}
+
 // Each corner's projector place from the points about it; a corner whose points are
 // lost to glare is dropped alone and every other corner keeps its own place.
 TEST(ProjectorCorners, LocalFitsKeepEveryCornerOnItsOwnPoint) {
