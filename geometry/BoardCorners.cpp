@@ -168,9 +168,11 @@ bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::
       const double weight = taper(grid[0], reachA) * taper(grid[1], reachB);
       if (weight > 0) pixels.push_back({u, v, double(Gray.at<std::uint8_t>(y, x)), weight});
     }
-  // Corner's shift, the edges' normals (radians), the blur's sigma, then the light:
-  // mean, the squares' half difference, slope along x and y.
-  constexpr int N = 9;
+  // Corner's shift, the edges' normals (radians), the blur's sigma, then the light: mean,
+  // the squares' half difference, slope along x and y, and the half difference's slope along
+  // x and y. The light falling on the print multiplies the print's grey and white alike: a
+  // slope only in the mean would draw the corner along it.
+  constexpr int N = 11;
   cv::Vec<double, N> p(0, 0, std::atan2(Along.x, -Along.y), std::atan2(Down.x, -Down.y), 1.0);
   const double root2 = std::sqrt(2.0), gaussScale = std::sqrt(2 / M_PI);
   // The residuals' weighted sum of squares, and their normal equations when asked;
@@ -180,19 +182,20 @@ bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::
     const double c1 = std::cos(P[2]), s1 = std::sin(P[2]), c2 = std::cos(P[3]), s2 = std::sin(P[3]);
     const double sigma = P[4], scale = 1 / (root2 * sigma);
     if (Linear) {
-      cv::Matx44d a = cv::Matx44d::zeros();
-      cv::Vec4d b = cv::Vec4d::all(0);
+      cv::Matx<double, 6, 6> a = cv::Matx<double, 6, 6>::zeros();
+      cv::Vec<double, 6> b = cv::Vec<double, 6>::all(0);
       for (const TPixel& q : pixels) {
         const double u = q.U - P[0], v = q.V - P[1];
         const double t1 = c1 * v - s1 * u, t2 = c2 * v - s2 * u;
         const double d1 = c1 * u + s1 * v + bend1 * t1 * t1, d2 = c2 * u + s2 * v + bend2 * t2 * t2;
-        const cv::Vec4d row(1, std::erf(d1 * scale) * std::erf(d2 * scale), q.U, q.V);
+        const double e = std::erf(d1 * scale) * std::erf(d2 * scale);
+        const cv::Vec<double, 6> row(1, e, q.U, q.V, e * q.U, e * q.V);
         a += q.Weight * row * row.t();
         b += q.Weight * q.Level * row;
       }
-      cv::Vec4d light;
+      cv::Vec<double, 6> light;
       if (!cv::solve(a, b, light, cv::DECOMP_CHOLESKY)) return -1.0;
-      for (int i = 0; i < 4; ++i) P[5 + i] = light[i];
+      for (int i = 0; i < 6; ++i) P[5 + i] = light[i];
     }
     double cost = 0;
     if (Normal) *Normal = cv::Matx<double, N, N>::zeros(), *Gradient = cv::Vec<double, N>::all(0);
@@ -203,17 +206,26 @@ bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::
       const double t1 = c1 * v - s1 * u, t2 = c2 * v - s2 * u;
       const double d1 = n1 + bend1 * t1 * t1, d2 = n2 + bend2 * t2 * t2;
       const double e1 = std::erf(d1 * scale), e2 = std::erf(d2 * scale);
-      const double r = P[5] + P[6] * e1 * e2 + P[7] * q.U + P[8] * q.V - q.Level;
+      const double amplitude = P[6] + P[9] * q.U + P[10] * q.V;
+      const double r = P[5] + amplitude * e1 * e2 + P[7] * q.U + P[8] * q.V - q.Level;
       cost += q.Weight * r * r;
       if (!Normal) continue;
       // Each edge's slope times the other's step: the level's change per pixel across the edge.
-      const double g1 = P[6] * e2 * gaussScale / sigma * std::exp(-d1 * d1 * scale * scale);
-      const double g2 = P[6] * e1 * gaussScale / sigma * std::exp(-d2 * d2 * scale * scale);
+      const double g1 = amplitude * e2 * gaussScale / sigma * std::exp(-d1 * d1 * scale * scale);
+      const double g2 = amplitude * e1 * gaussScale / sigma * std::exp(-d2 * d2 * scale * scale);
       const double b1 = 2 * bend1 * t1, b2 = 2 * bend2 * t2;
-      const cv::Vec<double, N> j(g1 * (b1 * s1 - c1) + g2 * (b2 * s2 - c2),
-                                 -g1 * (s1 + b1 * c1) - g2 * (s2 + b2 * c2),
-                                 g1 * t1 * (1 - b1 * n1), g2 * t2 * (1 - b2 * n2),
-                                 -(g1 * d1 + g2 * d2) / sigma, 1, e1 * e2, q.U, q.V);
+      const double jv[N] = {g1 * (b1 * s1 - c1) + g2 * (b2 * s2 - c2),
+                            -g1 * (s1 + b1 * c1) - g2 * (s2 + b2 * c2),
+                            g1 * t1 * (1 - b1 * n1),
+                            g2 * t2 * (1 - b2 * n2),
+                            -(g1 * d1 + g2 * d2) / sigma,
+                            1,
+                            e1 * e2,
+                            q.U,
+                            q.V,
+                            e1 * e2 * q.U,
+                            e1 * e2 * q.V};
+      const cv::Vec<double, N> j(jv);
       // One triangle per pixel, mirrored once at the end: this sum is most of the search's time.
       for (int a = 0; a < N; ++a) {
         const double weighted = q.Weight * j[a];

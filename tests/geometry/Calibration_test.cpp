@@ -191,6 +191,32 @@ TEST(BoardCorners, FoundPairedOneToOneOrNamedWhyNot) {
   EXPECT_EQ(FindBoardCorners(photo, TBoard{10, 7, 25}).Missing, TBoardMissing::OtherSize);
 }
 
+// Light that falls off across the board dims its grey and its white alike: no corner moves
+// for it, though the light falls to a third across the photo.
+TEST(BoardCorners, LightFallingAcrossTheBoardMovesNoCorner) {
+  const cv::Size size(1600, 1200);
+  const cv::Matx33d middle(3.1, 0.4, 420, -0.3, 3.0, 330, 0.0002, 0.0001, 1);
+  cv::Mat photo;
+  cv::GaussianBlur(BoardPhoto(middle, size), photo, {0, 0}, 1.2);
+  cv::Mat light(size, CV_32F);
+  for (int y = 0; y < size.height; ++y)
+    for (int x = 0; x < size.width; ++x) light.at<float>(y, x) = 1 - 0.7f * (x + y) / 2800.f;
+  photo.convertTo(photo, CV_32F);
+  cv::multiply(photo, light, photo);
+  photo.convertTo(photo, CV_8U);
+  std::vector<cv::Point2f> onBoard, truth;
+  for (const cv::Point3f& p : Board.Points()) onBoard.emplace_back(p.x, p.y);
+  cv::perspectiveTransform(onBoard, truth, cv::Mat(middle));
+  const TBoardCorners found = FindBoardCorners(photo, Board);
+  ASSERT_EQ(found.Corners.size(), truth.size()) << BoardMissingText(found.Missing);
+  if (cv::norm(found.Corners[0] - truth.back()) < cv::norm(found.Corners[0] - truth[0]))
+    std::reverse(truth.begin(), truth.end());
+  cv::Point2f mean(0, 0);
+  for (std::size_t i = 0; i < truth.size(); ++i) mean += (found.Corners[i] - truth[i]);
+  mean /= float(truth.size());
+  EXPECT_LT(cv::norm(mean), 0.004);
+}
+
 // A lens bends the board's straight edges: corners fitted with straight edges land inside
 // the bend, the grid too small; fitted again with the lens's bends, they land on the truth.
 TEST(BoardCorners, RefittedWithTheLensLandWhereTheLensPutsThem) {
