@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
       read.push_back(std::move(*one));
     }
     const auto readDone = std::chrono::steady_clock::now();
-    // True corners are not fitted again.
+    // Fitting the corners again would put found corners in the true ones' place.
     const TCalibrationOutcome outcome = trueReadings == "corners" || trueReadings == "both"
                                             ? Calibrate(read, TBoard{9, 6, 25}, options)
                                             : CalibrateFromPhotos(read, TBoard{9, 6, 25}, options);

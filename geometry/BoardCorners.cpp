@@ -136,11 +136,11 @@ double LensBend(const TCameraModel* Lens, cv::Point2f Corner, cv::Point2f Direct
 // bends a straight edge there.
 bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::Point2f Down,
                const TCameraModel* Lens) {
-  // A straight edge fitted to a bent one takes the corner towards the bend's inside.
-  const double bend1 = LensBend(Lens, Corner, Along), bend2 = LensBend(Lens, Corner, Down);
   const double along = cv::norm(Along), down = cv::norm(Down);
   const double turn = double(Along.x) * Down.y - double(Along.y) * Down.x;
   if (!(std::abs(turn) > 0.2 * along * down)) return false;
+  // A straight edge fitted to a bent one takes the corner towards the bend's inside.
+  const double bend1 = LensBend(Lens, Corner, Along), bend2 = LensBend(Lens, Corner, Down);
   const cv::Matx22d toGrid = cv::Matx22d(Along.x, Down.x, Along.y, Down.y).inv();
   // Most of the way to the next corners, and a blurred edge's reach short of the next edges.
   constexpr double Reach = 0.8, EdgeReachPx = 8, Flat = 0.6;
@@ -216,8 +216,8 @@ bool FitCorner(const cv::Mat& Gray, cv::Point2f& Corner, cv::Point2f Along, cv::
       const double b1 = 2 * bend1 * t1, b2 = 2 * bend2 * t2;
       const double jv[N] = {g1 * (b1 * s1 - c1) + g2 * (b2 * s2 - c2),
                             -g1 * (s1 + b1 * c1) - g2 * (s2 + b2 * c2),
-                            g1 * t1 * (1 - b1 * n1),
-                            g2 * t2 * (1 - b2 * n2),
+                            g1 * (t1 - b1 * n1),
+                            g2 * (t2 - b2 * n2),
                             -(g1 * d1 + g2 * d2) / sigma,
                             1,
                             e1 * e2,
@@ -329,7 +329,8 @@ void FitCorners(const cv::Mat& Gray, const TBoard& Board, std::vector<cv::Point2
 
 void RefitBoardCorners(const cv::Mat& Gray, const TBoard& Board, const TCameraModel& Lens,
                        std::vector<cv::Point2f>& Corners) {
-  if (Corners.size() == std::size_t(Board.Corners()) && Gray.type() == CV_8UC1)
+  if (Corners.size() == std::size_t(Board.Corners()) && Gray.type() == CV_8UC1 &&
+      Gray.size() == Lens.Size)
     FitCorners(Gray, Board, Corners, &Lens);
 }
 

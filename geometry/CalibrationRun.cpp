@@ -124,16 +124,23 @@ TCalibrationOutcome CalibrateFromPhotos(std::vector<TCalibrationView>& Views, co
                                         const TCalibrationOptions& Options) {
   TCalibrationOutcome first = Calibrate(Views, Board, Options);
   if (!first.Calibration) return first;
+  std::vector<TCalibrationView> before = Views;
   // Once is enough: a second round moves no figure of the calibration in its fourth digit.
   const TCameraModel& lens = first.Calibration->Rig.Camera;
   for (TCalibrationView& view : Views) {
     if (!view.Problem.empty() || view.LitPhoto.empty()) continue;
     const cv::Mat photo = LitGray(view.LitPhoto);
-    if (photo.size() == view.PhotoSize && photo.size() == lens.Size)
-      RefitBoardCorners(photo, Board, lens, view.Corners);
+    if (photo.size() != view.PhotoSize || photo.size() != lens.Size) continue;
+    RefitBoardCorners(photo, Board, lens, view.Corners);
+    // Each corner's projector place from the points about its new place; the points on the
+    // printed squares reach past every corner's window.
+    view.ProjectorCorners = ProjectorCorners(view.Corners, Board, view.OnBoard, Options.Homography);
   }
   TCalibrationOutcome second = Calibrate(Views, Board, Options);
-  return second.Calibration ? second : first;
+  if (second.Calibration) return second;
+  // The views as the calibration that stands saw them.
+  Views = std::move(before);
+  return first;
 }
 
 std::string CalibrationReportPath(const std::string& File) {

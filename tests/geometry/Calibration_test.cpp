@@ -158,27 +158,38 @@ cv::Mat BoardPhoto(const cv::Matx33d& PhotoFromBoardMm, cv::Size Size) {
   return photo;
 }
 
+// The board slightly turned and tilted, in the middle of a 1600 x 1200 photo.
+const cv::Matx33d MiddleOfPhoto(3.1, 0.4, 420, -0.3, 3.0, 330, 0.0002, 0.0001, 1);
+
+// Where PhotoFromBoardMm puts the board's corners.
+std::vector<cv::Point2f> CornersBy(const cv::Matx33d& PhotoFromBoardMm) {
+  std::vector<cv::Point2f> onBoard, photo;
+  for (const cv::Point3f& p : Board.Points()) onBoard.emplace_back(p.x, p.y);
+  cv::perspectiveTransform(onBoard, photo, cv::Mat(PhotoFromBoardMm));
+  return photo;
+}
+
+// Truth in the order of Found: the grid may be found from either end of the board.
+std::vector<cv::Point2f> InFoundOrder(std::vector<cv::Point2f> Truth,
+                                      const std::vector<cv::Point2f>& Found) {
+  if (!Found.empty() && cv::norm(Found[0] - Truth.back()) < cv::norm(Found[0] - Truth[0]))
+    std::reverse(Truth.begin(), Truth.end());
+  return Truth;
+}
+
 }  // namespace
 
 // Corners in a photo: one to one with the board's points, or why there are none.
 TEST(BoardCorners, FoundPairedOneToOneOrNamedWhyNot) {
   const cv::Size size(1600, 1200);
-  // The board slightly turned and tilted, in the middle of the photo.
-  const cv::Matx33d middle(3.1, 0.4, 420, -0.3, 3.0, 330, 0.0002, 0.0001, 1);
-  const cv::Mat photo = BoardPhoto(middle, size);
+  const cv::Mat photo = BoardPhoto(MiddleOfPhoto, size);
   const TBoardCorners found = FindBoardCorners(photo, Board);
   ASSERT_EQ(found.Missing, TBoardMissing::None) << BoardMissingText(found.Missing);
   ASSERT_EQ(found.Corners.size(), std::size_t(Board.Corners()));
-  std::vector<cv::Point2f> truth;
-  std::vector<cv::Point2f> onBoard;
-  for (const cv::Point3f& p : Board.Points()) onBoard.emplace_back(p.x, p.y);
-  cv::perspectiveTransform(onBoard, truth, cv::Mat(middle));
-  // The grid may come in either direction along the board, never shifted.
-  const bool reversed =
-      cv::norm(found.Corners[0] - truth.back()) < cv::norm(found.Corners[0] - truth[0]);
+  // Either end of the grid first, never shifted.
+  const std::vector<cv::Point2f> truth = InFoundOrder(CornersBy(MiddleOfPhoto), found.Corners);
   for (std::size_t i = 0; i < truth.size(); ++i)
-    EXPECT_LT(cv::norm(found.Corners[i] - truth[reversed ? truth.size() - 1 - i : i]), 0.15)
-        << "corner " << i;
+    EXPECT_LT(cv::norm(found.Corners[i] - truth[i]), 0.15) << "corner " << i;
 
   EXPECT_EQ(FindBoardCorners(cv::Mat(size, CV_8U, cv::Scalar(12)), Board).Missing,
             TBoardMissing::TooDark);
@@ -195,22 +206,17 @@ TEST(BoardCorners, FoundPairedOneToOneOrNamedWhyNot) {
 // for it, though the light falls to a third across the photo.
 TEST(BoardCorners, LightFallingAcrossTheBoardMovesNoCorner) {
   const cv::Size size(1600, 1200);
-  const cv::Matx33d middle(3.1, 0.4, 420, -0.3, 3.0, 330, 0.0002, 0.0001, 1);
   cv::Mat photo;
-  cv::GaussianBlur(BoardPhoto(middle, size), photo, {0, 0}, 1.2);
+  cv::GaussianBlur(BoardPhoto(MiddleOfPhoto, size), photo, {0, 0}, 1.2);
   cv::Mat light(size, CV_32F);
   for (int y = 0; y < size.height; ++y)
     for (int x = 0; x < size.width; ++x) light.at<float>(y, x) = 1 - 0.7f * (x + y) / 2800.f;
   photo.convertTo(photo, CV_32F);
   cv::multiply(photo, light, photo);
   photo.convertTo(photo, CV_8U);
-  std::vector<cv::Point2f> onBoard, truth;
-  for (const cv::Point3f& p : Board.Points()) onBoard.emplace_back(p.x, p.y);
-  cv::perspectiveTransform(onBoard, truth, cv::Mat(middle));
   const TBoardCorners found = FindBoardCorners(photo, Board);
-  ASSERT_EQ(found.Corners.size(), truth.size()) << BoardMissingText(found.Missing);
-  if (cv::norm(found.Corners[0] - truth.back()) < cv::norm(found.Corners[0] - truth[0]))
-    std::reverse(truth.begin(), truth.end());
+  ASSERT_EQ(found.Corners.size(), std::size_t(Board.Corners())) << BoardMissingText(found.Missing);
+  const std::vector<cv::Point2f> truth = InFoundOrder(CornersBy(MiddleOfPhoto), found.Corners);
   cv::Point2f mean(0, 0);
   for (std::size_t i = 0; i < truth.size(); ++i) mean += (found.Corners[i] - truth[i]);
   mean /= float(truth.size());
@@ -238,13 +244,12 @@ TEST(BoardCorners, RefittedWithTheLensLandWhereTheLensPutsThem) {
                       cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-9));
   cv::Mat map(size, CV_32FC2, sources.data()), photo;
   cv::remap(straight, photo, map, cv::noArray(), cv::INTER_CUBIC);
-  std::vector<cv::Point2f> truth;
-  cv::projectPoints(Board.Points(), turn, place, lens.Matrix, lens.Distortion, truth);
+  std::vector<cv::Point2f> projected;
+  cv::projectPoints(Board.Points(), turn, place, lens.Matrix, lens.Distortion, projected);
 
   TBoardCorners found = FindBoardCorners(photo, Board);
-  ASSERT_EQ(found.Corners.size(), truth.size()) << BoardMissingText(found.Missing);
-  if (cv::norm(found.Corners[0] - truth.back()) < cv::norm(found.Corners[0] - truth[0]))
-    std::reverse(truth.begin(), truth.end());
+  ASSERT_EQ(found.Corners.size(), projected.size()) << BoardMissingText(found.Missing);
+  const std::vector<cv::Point2f> truth = InFoundOrder(projected, found.Corners);
   // The corners' mean shift outwards from the grid's middle, and their error (RMS).
   auto errors = [&](const std::vector<cv::Point2f>& Corners) {
     const cv::Point2f middle = (truth.front() + truth.back()) / 2;
