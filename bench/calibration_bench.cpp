@@ -25,6 +25,7 @@
 #include "check/ScanPoints3d.h"
 #include "geometry/CalibrationRun.h"
 #include "sdk/sim/SimConfig.h"
+#include "tests/support/GridOrder.h"
 #include "tests/support/SimScan.h"
 
 namespace fs = std::filesystem;
@@ -55,9 +56,7 @@ std::vector<cv::Point2f> TrueCorners(const std::string& File,
   for (int i = 0; i < corners.rows; ++i)
     points.emplace_back(cv::Point2d(corners.at<cv::Vec2d>(i)[0], corners.at<cv::Vec2d>(i)[1]));
   if (points.size() != Found.size() || points.empty()) return {};
-  if (cv::norm(Found[0] - points[0]) > cv::norm(Found[0] - points.back()))
-    std::reverse(points.begin(), points.end());
-  return points;
+  return InFoundOrder(points, Found);
 }
 
 // Sum of squared distances of Found from Truth (in its order); NaN without a truth.

@@ -50,23 +50,20 @@ std::vector<cv::Point2f> PrintedOutline(const std::vector<cv::Point2f>& Corners,
   return outline;
 }
 
-// The lit-field photo's brightest channel, as the check reads it: without turning it by its
-// orientation tag (a coloured projector lights the board in its own colour). Empty when
-// it cannot be read.
-cv::Mat LitGray(const std::string& Path) {
-  const cv::Mat colour = cv::imread(Path, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
-  if (colour.empty()) return {};
-  std::vector<cv::Mat> channels;
-  cv::split(colour, channels);
-  return cv::max(cv::max(channels[0], channels[1]), channels[2]);
-}
-
 std::string LitPhotoPath(const std::string& Dir, std::string* Error) {
   const auto names = ReadScanIndex(Dir, Error);
   return names ? Dir + "/" + (*names)[1] : std::string();
 }
 
 }  // namespace
+
+cv::Mat ReadLitGray(const std::string& Path) {
+  const cv::Mat colour = cv::imread(Path, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+  if (colour.empty()) return {};
+  std::vector<cv::Mat> channels;
+  cv::split(colour, channels);
+  return cv::max(cv::max(channels[0], channels[1]), channels[2]);
+}
 
 TCalibrationView CalibrationViewOf(const std::string& Dir, const TCheckResult& Check,
                                    const TBoard& Board, const THomographyOptions& Options) {
@@ -79,7 +76,7 @@ TCalibrationView CalibrationViewOf(const std::string& Dir, const TCheckResult& C
     view.Problem = error;
     return view;
   }
-  const cv::Mat photo = LitGray(view.LitPhoto);
+  const cv::Mat photo = ReadLitGray(view.LitPhoto);
   if (photo.empty()) {
     view.Problem = "osvětlený snímek " + view.LitPhoto + " nelze přečíst";
     return view;
@@ -129,7 +126,7 @@ TCalibrationOutcome CalibrateFromPhotos(std::vector<TCalibrationView>& Views, co
   const TCameraModel& lens = first.Calibration->Rig.Camera;
   for (TCalibrationView& view : Views) {
     if (!view.Problem.empty() || view.LitPhoto.empty()) continue;
-    const cv::Mat photo = LitGray(view.LitPhoto);
+    const cv::Mat photo = ReadLitGray(view.LitPhoto);
     if (photo.size() != view.PhotoSize || photo.size() != lens.Size) continue;
     RefitBoardCorners(photo, Board, lens, view.Corners);
     // Each corner's projector place from the points about its new place; the points on the

@@ -13,6 +13,11 @@
 #include "check/ScanPoints3d.h"
 #include "geometry/Calibrate.h"
 
+// The lit-field photo at Path as the calibration reads it: its brightest channel (a
+// coloured projector lights the board in its own colour), not turned by its orientation
+// tag, as the check reads a scan. Empty when it cannot be read.
+cv::Mat ReadLitGray(const std::string& Path);
+
 // The view in scan folder Dir, whose check reading is Check: the board's corners
 // in the lit-field photo, each corner's projector place from the read points,
 // and the camera's settings from the check's report. Problem says why a view is unusable.

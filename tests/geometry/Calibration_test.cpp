@@ -10,6 +10,7 @@
 
 #include "geometry/Calibrate.h"
 #include "geometry/CalibrationReport.h"
+#include "tests/support/GridOrder.h"
 
 namespace {
 
@@ -169,12 +170,25 @@ std::vector<cv::Point2f> CornersBy(const cv::Matx33d& PhotoFromBoardMm) {
   return photo;
 }
 
-// Truth in the order of Found: the grid may be found from either end of the board.
-std::vector<cv::Point2f> InFoundOrder(std::vector<cv::Point2f> Truth,
-                                      const std::vector<cv::Point2f>& Found) {
-  if (!Found.empty() && cv::norm(Found[0] - Truth.back()) < cv::norm(Found[0] - Truth[0]))
-    std::reverse(Truth.begin(), Truth.end());
-  return Truth;
+// Found corners against the truth in their order: their mean shift, their mean shift
+// outwards from the grid's middle, and their error (RMS).
+struct TCornerErrors {
+  cv::Point2d Mean;
+  double Outwards = 0, Rms = 0;
+};
+TCornerErrors CornerErrors(const std::vector<cv::Point2f>& Found,
+                           const std::vector<cv::Point2f>& Truth) {
+  TCornerErrors errors;
+  const cv::Point2f middle = (Truth.front() + Truth.back()) / 2;
+  const double share = 1.0 / double(Truth.size());
+  for (std::size_t i = 0; i < Truth.size(); ++i) {
+    const cv::Point2d away = Truth[i] - middle, error = Found[i] - Truth[i];
+    errors.Mean += share * error;
+    errors.Outwards += share * error.dot(away) / std::max(cv::norm(away), 1.0);
+    errors.Rms += share * error.dot(error);
+  }
+  errors.Rms = std::sqrt(errors.Rms);
+  return errors;
 }
 
 }  // namespace
@@ -216,11 +230,10 @@ TEST(BoardCorners, LightFallingAcrossTheBoardMovesNoCorner) {
   photo.convertTo(photo, CV_8U);
   const TBoardCorners found = FindBoardCorners(photo, Board);
   ASSERT_EQ(found.Corners.size(), std::size_t(Board.Corners())) << BoardMissingText(found.Missing);
-  const std::vector<cv::Point2f> truth = InFoundOrder(CornersBy(MiddleOfPhoto), found.Corners);
-  cv::Point2f mean(0, 0);
-  for (std::size_t i = 0; i < truth.size(); ++i) mean += (found.Corners[i] - truth[i]);
-  mean /= float(truth.size());
-  EXPECT_LT(cv::norm(mean), 0.004);
+  EXPECT_LT(
+      cv::norm(
+          CornerErrors(found.Corners, InFoundOrder(CornersBy(MiddleOfPhoto), found.Corners)).Mean),
+      0.004);
 }
 
 // A lens bends the board's straight edges: corners fitted with straight edges land inside
@@ -234,8 +247,8 @@ TEST(BoardCorners, RefittedWithTheLensLandWhereTheLensPutsThem) {
   cv::Rodrigues(turn, rotation);
   const cv::Matx33d onPlane(rotation(0, 0), rotation(0, 1), place[0], rotation(1, 0),
                             rotation(1, 1), place[1], rotation(2, 0), rotation(2, 1), place[2]);
-  cv::Mat straight;
-  cv::GaussianBlur(BoardPhoto(lens.Matrix * onPlane, size), straight, {0, 0}, 1.0);
+  cv::Mat unbent;
+  cv::GaussianBlur(BoardPhoto(lens.Matrix * onPlane, size), unbent, {0, 0}, 1.0);
   // Each photo pixel shows what the lens-free photo shows where OpenCV undoes the lens.
   std::vector<cv::Point2f> pixels, sources;
   for (int y = 0; y < size.height; ++y)
@@ -243,31 +256,20 @@ TEST(BoardCorners, RefittedWithTheLensLandWhereTheLensPutsThem) {
   cv::undistortPoints(pixels, sources, lens.Matrix, lens.Distortion, cv::noArray(), lens.Matrix,
                       cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-9));
   cv::Mat map(size, CV_32FC2, sources.data()), photo;
-  cv::remap(straight, photo, map, cv::noArray(), cv::INTER_CUBIC);
+  cv::remap(unbent, photo, map, cv::noArray(), cv::INTER_CUBIC);
   std::vector<cv::Point2f> projected;
   cv::projectPoints(Board.Points(), turn, place, lens.Matrix, lens.Distortion, projected);
 
   TBoardCorners found = FindBoardCorners(photo, Board);
   ASSERT_EQ(found.Corners.size(), projected.size()) << BoardMissingText(found.Missing);
   const std::vector<cv::Point2f> truth = InFoundOrder(projected, found.Corners);
-  // The corners' mean shift outwards from the grid's middle, and their error (RMS).
-  auto errors = [&](const std::vector<cv::Point2f>& Corners) {
-    const cv::Point2f middle = (truth.front() + truth.back()) / 2;
-    double outwards = 0, squares = 0;
-    for (std::size_t i = 0; i < truth.size(); ++i) {
-      const cv::Point2f away = truth[i] - middle, error = Corners[i] - truth[i];
-      outwards += error.dot(away) / std::max(cv::norm(away), 1.0) / double(truth.size());
-      squares += error.dot(error) / double(truth.size());
-    }
-    return std::pair{outwards, std::sqrt(squares)};
-  };
-  const auto [straightOutwards, straightRms] = errors(found.Corners);
-  EXPECT_LT(straightOutwards, -0.03);
+  const TCornerErrors straight = CornerErrors(found.Corners, truth);
+  EXPECT_LT(straight.Outwards, -0.03);
   RefitBoardCorners(photo, Board, lens, found.Corners);
-  const auto [bentOutwards, bentRms] = errors(found.Corners);
-  EXPECT_LT(std::abs(bentOutwards), 0.01);
-  EXPECT_LT(bentRms, 0.045);
-  EXPECT_LT(bentRms, straightRms);
+  const TCornerErrors bent = CornerErrors(found.Corners, truth);
+  EXPECT_LT(std::abs(bent.Outwards), 0.01);
+  EXPECT_LT(bent.Rms, 0.045);
+  EXPECT_LT(bent.Rms, straight.Rms);
 }
 
 // Each corner's projector place from the points about it; a corner whose points are

@@ -16,6 +16,7 @@
 #include "geometry/CalibrateCommand.h"
 #include "geometry/CalibrationRun.h"
 #include "sdk/sim/SimConfig.h"
+#include "tests/support/GridOrder.h"
 #include "tests/support/SimScan.h"
 #include "tests/support/TestFiles.h"
 
@@ -103,15 +104,6 @@ class TRigCalibrationTest : public ::testing::Test {
                       corners);
     return corners;
   }
-  // A board's grid may be found from either end (a turn by half a circle gives
-  // the same picture of a board with these counts): Found's corners put in the
-  // truth's order, whichever end the search began at.
-  static std::vector<cv::Point2f> InTruthOrder(std::vector<cv::Point2f> Found,
-                                               const std::vector<cv::Point2f>& Truth) {
-    if (!Found.empty() && cv::norm(Found[0] - Truth[0]) > cv::norm(Found.back() - Truth[0]))
-      std::reverse(Found.begin(), Found.end());
-    return Found;
-  }
 
   static inline fs::path* Root = nullptr;
   static inline std::map<std::string, TSimScan>* Scans = nullptr;
@@ -156,17 +148,12 @@ TEST_F(TRigCalibrationTest, CommandOnSixViewsComesCloseToTheTruthAndNamesAViewWi
   int corners = 0;
   for (int k = 1; k <= 6; ++k) {
     const std::string name = "pose-" + std::to_string(k);
-    const cv::Mat colour = cv::imread((*Root / name / (*Scans)[name].Names[1]).string(),
-                                      cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
-    std::vector<cv::Mat> channels;
-    cv::split(colour, channels);
     const TBoardCorners found =
-        FindBoardCorners(cv::max(cv::max(channels[0], channels[1]), channels[2]), Board);
-    const std::vector<cv::Point2f> real = CameraTruth(name);
-    const std::vector<cv::Point2f> ordered = InTruthOrder(found.Corners, real);
-    ASSERT_EQ(ordered.size(), real.size()) << name;
+        FindBoardCorners(ReadLitGray((*Root / name / (*Scans)[name].Names[1]).string()), Board);
+    const std::vector<cv::Point2f> real = InFoundOrder(CameraTruth(name), found.Corners);
+    ASSERT_EQ(found.Corners.size(), real.size()) << name;
     for (std::size_t i = 0; i < real.size(); ++i, ++corners)
-      squares += (ordered[i] - real[i]).dot(ordered[i] - real[i]);
+      squares += (found.Corners[i] - real[i]).dot(found.Corners[i] - real[i]);
   }
   const double cornerRms = std::sqrt(squares / corners);
   EXPECT_LT(cornerRms, 0.1);
