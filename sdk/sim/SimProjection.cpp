@@ -49,6 +49,18 @@ TSample Mix(const TSample& A, const TSample& B, double T) {
   return s;
 }
 
+// The light's place in the frame at one of Spots' places.
+void Place(const TSimProjection& P, TSimProjection::TSpots& Spots, std::size_t At,
+           const TSample& S) {
+  // Sample position in the padded frame, whose pixel centres sit on integers.
+  const long iu = std::lrint((S.U + 1) * 256), iv = std::lrint((S.V + 1) * 256);
+  if (iu < 0 || iv < 0 || iu >= (P.FrameWidth + 1) * 256L || iv >= (P.FrameHeight + 1) * 256L)
+    return;
+  Spots.Offset[At] = std::uint32_t((iv >> 8) * (P.FrameWidth + 2) * 3 + (iu >> 8) * 3);
+  Spots.WeightX[At] = std::uint8_t(iu & 255);
+  Spots.WeightY[At] = std::uint8_t(iv & 255);
+}
+
 void Store(TSimProjection& P, const TSimGeometry& Geometry, int X, int Y, const TSample& S) {
   if (S.Surface == TSimSurface::None) return;
   const std::size_t at = std::size_t(Y) * P.Width + X;
@@ -60,51 +72,59 @@ void Store(TSimProjection& P, const TSimGeometry& Geometry, int X, int Y, const 
   const int room = SimAmbientTop + (SimAmbientBottom - SimAmbientTop) * Y / P.Height;
   P.Ambient[at] = std::uint8_t(std::lrint(room * albedo));
   if (!S.Lit) return;
-  // Sample position in the padded frame, whose pixel centres sit on integers.
-  const long iu = std::lrint((S.U + 1) * 256), iv = std::lrint((S.V + 1) * 256);
-  if (iu < 0 || iv < 0 || iu >= (P.FrameWidth + 1) * 256L || iv >= (P.FrameHeight + 1) * 256L)
-    return;
-  P.Offset[at] = std::uint32_t((iv >> 8) * (P.FrameWidth + 2) * 3 + (iu >> 8) * 3);
-  P.WeightX[at] = std::uint8_t(iu & 255);
-  P.WeightY[at] = std::uint8_t(iv & 255);
+  Place(P, P.Centres, at, S);
+  P.Gathers[at] = std::uint8_t(S.Surface);
   P.Gain[at] = std::uint8_t(std::lrint(SimLitGain * S.Shade * albedo));
 }
 
-// The cells of rows of cells FirstCell to EndCell.
-void Build(TSimProjection& P, const TSimGeometry& Geometry, int FirstCell, int EndCell) {
-  const int columns = (P.Width - 1 + Cell - 1) / Cell;
+void StoreCorner(TSimProjection& P, const TSimGeometry&, int X, int Y, const TSample& S) {
+  if (!S.Lit) return;
+  const std::size_t at = std::size_t(Y) * (P.Width + 1) + X;
+  Place(P, P.Corners, at, S);
+  P.CornerSurface[at] = std::uint8_t(S.Surface);
+}
+
+// The cells of rows of cells FirstCell to EndCell: of the pixels' centres, or with
+// Corners of their corners (a grid one larger each way, half a pixel up and left).
+void Build(TSimProjection& P, const TSimGeometry& Geometry, int FirstCell, int EndCell,
+           bool Corners) {
+  const int width = P.Width + Corners, height = P.Height + Corners;
+  const double shift = Corners ? -0.5 : 0;
+  auto sample = [&](int X, int Y, double& RayX, double& RayY, bool Seeded) {
+    return Sample(Geometry, X + shift, Y + shift, RayX, RayY, Seeded);
+  };
+  auto store = Corners ? StoreCorner : Store;
+  const int columns = (width - 1 + Cell - 1) / Cell;
   auto corner = [&](int K, int Side) { return std::min(K * Cell, Side - 1); };
   std::vector<TSample> above(std::size_t(columns) + 1), below(above.size());
   double rx = 0, ry = 0;
   for (int k = 0; k <= columns; ++k)
-    above[std::size_t(k)] =
-        Sample(Geometry, corner(k, P.Width), corner(FirstCell, P.Height), rx, ry, k > 0);
+    above[std::size_t(k)] = sample(corner(k, width), corner(FirstCell, height), rx, ry, k > 0);
   for (int cy = FirstCell; cy < EndCell; ++cy) {
-    const int y0 = corner(cy, P.Height), y1 = corner(cy + 1, P.Height);
+    const int y0 = corner(cy, height), y1 = corner(cy + 1, height);
     for (int k = 0; k <= columns; ++k)
-      below[std::size_t(k)] = Sample(Geometry, corner(k, P.Width), y1, rx, ry, k > 0);
+      below[std::size_t(k)] = sample(corner(k, width), y1, rx, ry, k > 0);
     const bool last = cy + 1 == EndCell;
     for (int cx = 0; cx < columns; ++cx) {
-      const int x0 = corner(cx, P.Width), x1 = corner(cx + 1, P.Width);
+      const int x0 = corner(cx, width), x1 = corner(cx + 1, width);
       const TSample* c[4] = {&above[std::size_t(cx)], &above[std::size_t(cx) + 1],
                              &below[std::size_t(cx)], &below[std::size_t(cx) + 1]};
       bool even = true;
       for (const TSample* s : c) even &= s->Surface == c[0]->Surface && s->Lit == c[0]->Lit;
       const double tx = double((x1 - x0) / 2) / (x1 - x0), ty = double((y1 - y0) / 2) / (y1 - y0);
       if (even) {
-        const TSample mid = Sample(Geometry, x0 + (x1 - x0) / 2, y0 + (y1 - y0) / 2, rx, ry, false);
+        const TSample mid = sample(x0 + (x1 - x0) / 2, y0 + (y1 - y0) / 2, rx, ry, false);
         const TSample guess = Mix(Mix(*c[0], *c[1], tx), Mix(*c[2], *c[3], tx), ty);
         even = mid.Surface == c[0]->Surface && mid.Lit == c[0]->Lit &&
                std::abs(mid.U - guess.U) < Tolerance && std::abs(mid.V - guess.V) < Tolerance;
       }
       // The cell's own rows, and its bottom row when no cell comes below it.
-      for (int y = y0; y < y1 + (last && y1 == P.Height - 1); ++y) {
+      for (int y = y0; y < y1 + (last && y1 == height - 1); ++y) {
         const double v = double(y - y0) / (y1 - y0);
         const TSample left = Mix(*c[0], *c[2], v), right = Mix(*c[1], *c[3], v);
-        for (int x = x0; x < x1 + (x1 == P.Width - 1); ++x)
-          Store(P, Geometry, x, y,
-                even ? Mix(left, right, double(x - x0) / (x1 - x0))
-                     : Sample(Geometry, x, y, rx, ry, x > x0));
+        for (int x = x0; x < x1 + (x1 == width - 1); ++x)
+          store(P, Geometry, x, y,
+                even ? Mix(left, right, double(x - x0) / (x1 - x0)) : sample(x, y, rx, ry, x > x0));
       }
     }
     above.swap(below);
@@ -125,18 +145,32 @@ std::shared_ptr<TSimProjection> Make(int FrameWidth, int FrameHeight, int Width,
   p.Zoom = Zoom;
   p.Stage = Stage;
   const std::size_t pixels = std::size_t(Width) * Height;
-  // Offset 0 with zero weights reads only the border: no light.
-  p.Offset.assign(pixels, 0);
-  p.WeightX.assign(pixels, 0);
-  p.WeightY.assign(pixels, 0);
+  const std::size_t corners = std::size_t(Width + 1) * (Height + 1);
+  for (auto [spots, count] : {std::pair{&p.Centres, pixels}, std::pair{&p.Corners, corners}}) {
+    spots->Offset.assign(count, 0);
+    spots->WeightX.assign(count, 0);
+    spots->WeightY.assign(count, 0);
+  }
   p.Gain.assign(pixels, 0);
+  p.Gathers.assign(pixels, 0);
+  p.CornerSurface.assign(corners, 0);
   p.Ambient.assign(pixels, 0);
   const TSimGeometry geometry(Width, Height, FrameWidth, FrameHeight, Zoom, Stage);
-  // Two threads, each its own rows of cells.
-  const int rows = (Height - 1 + Cell - 1) / Cell;
-  std::thread lower(Build, std::ref(p), std::cref(geometry), rows / 2, rows);
-  Build(p, geometry, 0, rows / 2);
-  lower.join();
+  // Two threads, each its own rows of cells, the centres' and then the corners'.
+  for (const bool corners : {false, true}) {
+    const int rows = (Height + corners - 1 + Cell - 1) / Cell;
+    std::thread lower(Build, std::ref(p), std::cref(geometry), rows / 2, rows, corners);
+    Build(p, geometry, 0, rows / 2, corners);
+    lower.join();
+  }
+  for (int y = 0; y < Height; ++y)
+    for (int x = 0; x < Width; ++x) {
+      std::uint8_t& gathers = p.Gathers[std::size_t(y) * Width + x];
+      const std::uint8_t* above = &p.CornerSurface[std::size_t(y) * (Width + 1) + x];
+      const std::uint8_t* below = above + Width + 1;
+      gathers = gathers && above[0] == gathers && above[1] == gathers && below[0] == gathers &&
+                below[1] == gathers;
+    }
   return projection;
 }
 

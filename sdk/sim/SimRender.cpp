@@ -16,31 +16,50 @@ bool Cancelled(const std::atomic<bool>* Cancel) {
   return Cancel && Cancel->load(std::memory_order_relaxed);
 }
 
-// One row of the light as the camera sees it, RGB, before the optics blur it: the
-// room's light plus a bilinear sample of the padded frame, each times what the
-// surface there sends back.
-void ProjectRow(const TSimProjection& Projection, const std::uint8_t* Frame, int PaddedStride,
-                int Y, std::uint8_t* __restrict Out) {
-  const std::size_t row = std::size_t(Y) * Projection.Width;
-  const std::uint32_t* offset = &Projection.Offset[row];
-  const std::uint8_t* weightX = &Projection.WeightX[row];
-  const std::uint8_t* weightY = &Projection.WeightY[row];
-  const std::uint8_t* gain = &Projection.Gain[row];
-  const std::uint8_t* ambient = &Projection.Ambient[row];
-  for (int x = 0; x < Projection.Width; ++x) {
-    const unsigned g = Frame ? gain[x] : 0;
-    if (!g) {
-      Out[x * 3] = Out[x * 3 + 1] = Out[x * 3 + 2] = ambient[x];
-      continue;
-    }
+// The projector's light at Count of Spots' places from At on, per channel, in 1/256 of
+// a level: a bilinear sample of the padded frame (the projector's own defocus).
+void SpotLight(const TSimProjection::TSpots& Spots, std::size_t At, int Count,
+               const std::uint8_t* Frame, int PaddedStride, std::uint16_t* __restrict Out) {
+  const std::uint32_t* offset = &Spots.Offset[At];
+  const std::uint8_t* weightX = &Spots.WeightX[At];
+  const std::uint8_t* weightY = &Spots.WeightY[At];
+  for (int x = 0; x < Count; ++x) {
     const unsigned fx = weightX[x], fy = weightY[x];
     const std::uint8_t* p = Frame + offset[x];
     const std::uint8_t* q = p + PaddedStride;
     for (int c = 0; c < 3; ++c) {
       const unsigned top = p[c] * (256 - fx) + p[c + 3] * fx;
       const unsigned bottom = q[c] * (256 - fx) + q[c + 3] * fx;
-      const unsigned light = ((((top * (256 - fy) + bottom * fy) >> 8) * g + 32768) >> 16);
-      Out[x * 3 + c] = std::uint8_t(std::min(255u, ambient[x] + light));
+      Out[x * 3 + c] = std::uint16_t((top * (256 - fy) + bottom * fy) >> 8);
+    }
+  }
+}
+
+// One row of the light as the camera sees it, RGB, before the optics blur it: the
+// room's light plus the projector's light over the pixel (half its centre's, an
+// eighth of each corner's, where it gathers them), each times what the surface there sends back.
+// Above and Below: the projector's light at the row's upper and lower corners.
+void ProjectRow(const TSimProjection& Projection, const std::uint8_t* Frame, int PaddedStride,
+                int Y, const std::uint16_t* Above, const std::uint16_t* Below,
+                std::uint16_t* __restrict Centres, std::uint8_t* __restrict Out) {
+  const std::size_t row = std::size_t(Y) * Projection.Width;
+  const std::uint8_t* gain = &Projection.Gain[row];
+  const std::uint8_t* ambient = &Projection.Ambient[row];
+  const std::uint8_t* gathers = &Projection.Gathers[row];
+  if (Frame) SpotLight(Projection.Centres, row, Projection.Width, Frame, PaddedStride, Centres);
+  for (int x = 0; x < Projection.Width; ++x) {
+    const unsigned g = Frame ? gain[x] : 0;
+    if (!g) {
+      Out[x * 3] = Out[x * 3 + 1] = Out[x * 3 + 2] = ambient[x];
+      continue;
+    }
+    for (int c = 0; c < 3; ++c) {
+      const int i = x * 3 + c;
+      const unsigned sum = gathers[x]
+                               ? 4u * Centres[i] + Above[i] + Above[i + 3] + Below[i] + Below[i + 3]
+                               : 8u * Centres[i];
+      const unsigned light = (sum * g + (1u << 18)) >> 19;
+      Out[i] = std::uint8_t(std::min(255u, ambient[x] + light));
     }
   }
 }
@@ -100,6 +119,15 @@ QImage SimRenderScene(const QImage& Frame, int Width, int Height, std::uint32_t 
   // Rows are made one at a time: the light, blurred along the row, goes into a ring of
   // the five rows that the blur down the columns needs.
   std::vector<std::uint8_t> light(stride, 0);
+  // The projector's light at the pixels' centres of a row and at two rows of corners.
+  std::vector<std::uint16_t> centres(stride), corners(std::size_t(2) * (stride + 3), 0);
+  auto cornerRow = [&](int Row) { return &corners[std::size_t(Row % 2) * (stride + 3)]; };
+  auto makeCorners = [&](int Row) {
+    if (frame)
+      SpotLight(projection->Corners, std::size_t(Row) * (Width + 1), Width + 1, frame, paddedStride,
+                cornerRow(Row));
+  };
+  makeCorners(0);
   std::vector<std::uint8_t> ring(std::size_t(5) * stride, 0);
   auto ringRow = [&](int row) { return &ring[std::size_t(row % 5) * stride]; };
   int made = -1;
@@ -110,7 +138,9 @@ QImage SimRenderScene(const QImage& Frame, int Width, int Height, std::uint32_t 
   for (int y = 0; y < Height; ++y) {
     if (y % CancelCheckRows == 0 && Cancelled(Cancel)) return {};
     for (; made < std::min(y + 2, Height - 1); ++made) {
-      ProjectRow(*projection, frame, paddedStride, made + 1, light.data());
+      makeCorners(made + 2);
+      ProjectRow(*projection, frame, paddedStride, made + 1, cornerRow(made + 1),
+                 cornerRow(made + 2), centres.data(), light.data());
       BlurRow(light.data(), ringRow(made + 1), Width);
     }
     const std::uint8_t* r[5];

@@ -10,8 +10,9 @@ namespace {
 
 // Standard deviation of the default rendering's own noise, in grey levels.
 constexpr double BaseNoise = 2.9;
-// Variance of the default optics' blur plus the projector's pixel sampling, in camera pixels².
-constexpr double BaseBlurVariance = 1.5;
+// Variance of the default optics' blur, the projector's pixel sampling and the camera
+// pixel's gathering (half at its centre, an eighth at each corner: 1/8), in camera pixels².
+constexpr double BaseBlurVariance = 1.625;
 constexpr int GlareLevel = 240;
 // Projector points this far inside a square's corners stand for them.
 constexpr double Inset = 0.02;
