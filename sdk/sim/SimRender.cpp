@@ -4,6 +4,7 @@
 #include <QImageWriter>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "sdk/sim/SimProjection.h"
@@ -27,6 +28,15 @@ void SpotLight(const TSimProjection::TSpots& Spots, std::size_t At, int Count,
     const unsigned fx = weightX[x], fy = weightY[x];
     const std::uint8_t* p = Frame + offset[x];
     const std::uint8_t* q = p + PaddedStride;
+    // Most of a pattern is black: four dark projector pixels throw nothing.
+    std::uint32_t p4, q4;
+    std::uint16_t p2, q2;
+    std::memcpy(&p4, p, 4), std::memcpy(&p2, p + 4, 2);
+    std::memcpy(&q4, q, 4), std::memcpy(&q2, q + 4, 2);
+    if (!(p4 | q4 | p2 | q2)) {
+      Out[x * 3] = Out[x * 3 + 1] = Out[x * 3 + 2] = 0;
+      continue;
+    }
     for (int c = 0; c < 3; ++c) {
       const unsigned top = p[c] * (256 - fx) + p[c + 3] * fx;
       const unsigned bottom = q[c] * (256 - fx) + q[c + 3] * fx;
