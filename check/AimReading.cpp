@@ -57,11 +57,13 @@ TAimResult TScanDecoder::Aim() const {
   if (!match.Placed) {
     result.Missing = n;
     result.Unmatched = match.Misfit;
-    if (match.NoLattice && Known(match.StepX))
-      result.TooClose = result.TooClose || (LitPixels >= std::size_t(n) && merged > 0);
-    // Fewer pixels lit well above the noise than the raster has points: the light is too
-    // weak, whether or not the few points that stand out hint at a step.
-    result.TooFaint = result.TooFaint || LitPixels < std::size_t(n);
+    if (match.NoLattice) {
+      if (Known(match.StepX))
+        result.TooClose = result.TooClose || (LitPixels >= std::size_t(n) && merged > 0);
+      // Fewer pixels lit well above the noise than the raster has points: the light is too
+      // weak, whether or not the few points that stand out hint at a step.
+      result.TooFaint = result.TooFaint || LitPixels < std::size_t(n);
+    }
     return result;
   }
   result.ColumnsGuessed = match.ColumnsGuessed;

@@ -157,10 +157,10 @@ std::shared_ptr<TSimProjection> Make(int FrameWidth, int FrameHeight, int Width,
   p.Ambient.assign(pixels, 0);
   const TSimGeometry geometry(Width, Height, FrameWidth, FrameHeight, Zoom, Stage);
   // Two threads, each its own rows of cells, the centres' and then the corners'.
-  for (const bool corners : {false, true}) {
-    const int rows = (Height + corners - 1 + Cell - 1) / Cell;
-    std::thread lower(Build, std::ref(p), std::cref(geometry), rows / 2, rows, corners);
-    Build(p, geometry, 0, rows / 2, corners);
+  for (const bool cornerPass : {false, true}) {
+    const int rows = (Height + cornerPass - 1 + Cell - 1) / Cell;
+    std::thread lower(Build, std::ref(p), std::cref(geometry), rows / 2, rows, cornerPass);
+    Build(p, geometry, 0, rows / 2, cornerPass);
     lower.join();
   }
   for (int y = 0; y < Height; ++y)
