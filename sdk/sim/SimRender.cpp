@@ -17,57 +17,54 @@ bool Cancelled(const std::atomic<bool>* Cancel) {
   return Cancel && Cancel->load(std::memory_order_relaxed);
 }
 
-// The projector's light at Count of Spots' places from At on, per channel, in 1/256 of
-// a level: a bilinear sample of the padded frame (the projector's own defocus).
-void SpotLight(const TSimProjection::TSpots& Spots, std::size_t At, int Count,
-               const std::uint8_t* Frame, int PaddedStride, std::uint16_t* __restrict Out) {
-  const std::uint32_t* offset = &Spots.Offset[At];
-  const std::uint8_t* weightX = &Spots.WeightX[At];
-  const std::uint8_t* weightY = &Spots.WeightY[At];
-  for (int x = 0; x < Count; ++x) {
-    const unsigned fx = weightX[x], fy = weightY[x];
-    const std::uint8_t* p = Frame + offset[x];
-    const std::uint8_t* q = p + PaddedStride;
-    // Most of a pattern is black: four dark projector pixels throw nothing.
-    std::uint32_t p4, q4;
-    std::uint16_t p2, q2;
-    std::memcpy(&p4, p, 4), std::memcpy(&p2, p + 4, 2);
-    std::memcpy(&q4, q, 4), std::memcpy(&q2, q + 4, 2);
-    if (!(p4 | q4 | p2 | q2)) {
-      Out[x * 3] = Out[x * 3 + 1] = Out[x * 3 + 2] = 0;
-      continue;
-    }
-    for (int c = 0; c < 3; ++c) {
-      const unsigned top = p[c] * (256 - fx) + p[c + 3] * fx;
-      const unsigned bottom = q[c] * (256 - fx) + q[c + 3] * fx;
-      Out[x * 3 + c] = std::uint16_t((top * (256 - fy) + bottom * fy) >> 8);
-    }
+// The projector's light at one of Spots' places, per channel, in 1/256 of a level: a
+// bilinear sample of the padded frame (the projector's own defocus).
+inline void SpotLight(const TSimProjection::TSpots& Spots, std::size_t At,
+                      const std::uint8_t* Frame, int PaddedStride, std::uint16_t* __restrict Out) {
+  const unsigned fx = Spots.WeightX[At], fy = Spots.WeightY[At];
+  const std::uint8_t* p = Frame + Spots.Offset[At];
+  const std::uint8_t* q = p + PaddedStride;
+  // Most of a pattern is black: four dark projector pixels throw nothing.
+  std::uint32_t p4, q4;
+  std::uint16_t p2, q2;
+  std::memcpy(&p4, p, 4), std::memcpy(&p2, p + 4, 2);
+  std::memcpy(&q4, q, 4), std::memcpy(&q2, q + 4, 2);
+  if (!(p4 | q4 | p2 | q2)) {
+    Out[0] = Out[1] = Out[2] = 0;
+    return;
+  }
+  for (int c = 0; c < 3; ++c) {
+    const unsigned top = p[c] * (256 - fx) + p[c + 3] * fx;
+    const unsigned bottom = q[c] * (256 - fx) + q[c + 3] * fx;
+    Out[c] = std::uint16_t((top * (256 - fy) + bottom * fy) >> 8);
   }
 }
 
 // One row of the light as the camera sees it, RGB, before the optics blur it: the
 // room's light plus the projector's light over the pixel (half its centre's, an
-// eighth of each corner's, where it gathers them), each times what the surface there sends back.
-// Above and Below: the projector's light at the row's upper and lower corners.
+// eighth of each corner's, where it gathers them), each times what the surface there
+// sends back. Above and Below: the projector's light at the row's upper and lower
+// corners.
 void ProjectRow(const TSimProjection& Projection, const std::uint8_t* Frame, int PaddedStride,
                 int Y, const std::uint16_t* Above, const std::uint16_t* Below,
-                std::uint16_t* __restrict Centres, std::uint8_t* __restrict Out) {
+                std::uint8_t* __restrict Out) {
   const std::size_t row = std::size_t(Y) * Projection.Width;
   const std::uint8_t* gain = &Projection.Gain[row];
   const std::uint8_t* ambient = &Projection.Ambient[row];
   const std::uint8_t* gathers = &Projection.Gathers[row];
-  if (Frame) SpotLight(Projection.Centres, row, Projection.Width, Frame, PaddedStride, Centres);
   for (int x = 0; x < Projection.Width; ++x) {
     const unsigned g = Frame ? gain[x] : 0;
     if (!g) {
       Out[x * 3] = Out[x * 3 + 1] = Out[x * 3 + 2] = ambient[x];
       continue;
     }
+    std::uint16_t centre[3];
+    SpotLight(Projection.Centres, row + x, Frame, PaddedStride, centre);
     for (int c = 0; c < 3; ++c) {
       const int i = x * 3 + c;
       const unsigned sum = gathers[x]
-                               ? 4u * Centres[i] + Above[i] + Above[i + 3] + Below[i] + Below[i + 3]
-                               : 8u * Centres[i];
+                               ? 4u * centre[c] + Above[i] + Above[i + 3] + Below[i] + Below[i + 3]
+                               : 8u * centre[c];
       const unsigned light = (sum * g + (1u << 18)) >> 19;
       Out[i] = std::uint8_t(std::min(255u, ambient[x] + light));
     }
@@ -129,13 +126,15 @@ QImage SimRenderScene(const QImage& Frame, int Width, int Height, std::uint32_t 
   // Rows are made one at a time: the light, blurred along the row, goes into a ring of
   // the five rows that the blur down the columns needs.
   std::vector<std::uint8_t> light(stride, 0);
-  // The projector's light at the pixels' centres of a row and at two rows of corners.
-  std::vector<std::uint16_t> centres(stride), corners(std::size_t(2) * (stride + 3), 0);
+  // The projector's light at two rows of the pixels' corners.
+  std::vector<std::uint16_t> corners(std::size_t(2) * (stride + 3), 0);
   auto cornerRow = [&](int Row) { return &corners[std::size_t(Row % 2) * (stride + 3)]; };
   auto makeCorners = [&](int Row) {
-    if (frame)
-      SpotLight(projection->Corners, std::size_t(Row) * (Width + 1), Width + 1, frame, paddedStride,
-                cornerRow(Row));
+    if (!frame) return;
+    std::uint16_t* out = cornerRow(Row);
+    for (int x = 0; x <= Width; ++x)
+      SpotLight(projection->Corners, std::size_t(Row) * (Width + 1) + x, frame, paddedStride,
+                out + 3 * x);
   };
   makeCorners(0);
   std::vector<std::uint8_t> ring(std::size_t(5) * stride, 0);
@@ -150,7 +149,7 @@ QImage SimRenderScene(const QImage& Frame, int Width, int Height, std::uint32_t 
     for (; made < std::min(y + 2, Height - 1); ++made) {
       makeCorners(made + 2);
       ProjectRow(*projection, frame, paddedStride, made + 1, cornerRow(made + 1),
-                 cornerRow(made + 2), centres.data(), light.data());
+                 cornerRow(made + 2), light.data());
       BlurRow(light.data(), ringRow(made + 1), Width);
     }
     const std::uint8_t* r[5];
