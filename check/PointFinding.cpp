@@ -176,13 +176,7 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
   for (const TBlob& blob : Blobs) {
     if (blob.Area <= merged && blob.Peaks < 2) continue;
     if (raised.empty()) raised.assign(points.size(), 0);
-    tops.clear();
-    for (int k = 0; k < blob.RunCount; ++k) {
-      const TRun& run = Runs[std::size_t(blob.FirstRun + k)];
-      const std::size_t row = std::size_t(run.Y) * FWidth;
-      tops.insert(tops.end(), std::lower_bound(PeakPixels.begin(), PeakPixels.end(), row + run.X0),
-                  std::upper_bound(PeakPixels.begin(), PeakPixels.end(), row + run.X1));
-    }
+    BlobTops(blob, tops);
     if (tops.size() > 4) tops.clear();  // blur merged many: each pixel against its own field
     for (int k = 0; k < blob.RunCount; ++k) {
       const TRun& run = Runs[std::size_t(blob.FirstRun + k)];
@@ -279,6 +273,7 @@ void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points,
   // every bit-plane lighting both shows as well; the second cut leaves that light out.
   const bool firstCut = Raised.empty();
   if (firstCut) Near.assign(std::size_t(FWidth) * FHeight, 0);
+  std::vector<std::size_t> tops;
   for (std::size_t b = 0; b < Blobs.size(); ++b) {
     TBlob& blob = Blobs[b];
     blob.RunCount = count[b];
@@ -310,8 +305,51 @@ void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points,
     }
     blob.X = sum > 0 ? sumX / sum : NaN;
     blob.Y = sum > 0 ? sumY / sum : NaN;
+    blob.ApartPeaks = blob.Peaks;
+    if (blob.Peaks > 1 && blob.Peaks <= 4) {
+      BlobTops(blob, tops);
+      blob.ApartPeaks = ApartPeaks(tops);
+    }
   }
   RefineAll(Points);
+}
+
+void TScanDecoder::BlobTops(const TBlob& Blob, std::vector<std::size_t>& Tops) const {
+  Tops.clear();
+  for (int k = 0; k < Blob.RunCount; ++k) {
+    const TRun& run = Runs[std::size_t(Blob.FirstRun + k)];
+    const std::size_t row = std::size_t(run.Y) * FWidth;
+    Tops.insert(Tops.end(), std::lower_bound(PeakPixels.begin(), PeakPixels.end(), row + run.X0),
+                std::upper_bound(PeakPixels.begin(), PeakPixels.end(), row + run.X1));
+  }
+}
+
+// A surface seen at a grazing angle stretches a point's light into a long flat top, on
+// which the noise alone makes more than one peak; points that blur joined dip between
+// their peaks. The dip is taken along the straight line, which runs no higher than the
+// pass between them: a doubt counts as a dip.
+int TScanDecoder::ApartPeaks(std::vector<std::size_t> Tops) const {
+  std::sort(Tops.begin(), Tops.end(),
+            [&](std::size_t A, std::size_t B) { return Smooth[A] > Smooth[B]; });
+  const double dip = 2 * Noise * 9;  // Smooth sums 3 x 3 pixels
+  std::vector<std::size_t> apart;
+  for (std::size_t top : Tops) {
+    const int x = int(top % FWidth), y = int(top / FWidth);
+    bool alone = true;
+    for (std::size_t higher : apart) {
+      const int dx = int(higher % FWidth) - x, dy = int(higher / FWidth) - y;
+      const int steps = std::max(std::abs(dx), std::abs(dy));
+      int lowest = Smooth[top];
+      for (int k = 1; k < steps; ++k) {
+        const long px = x + std::lround(double(dx) * k / steps);
+        const long py = y + std::lround(double(dy) * k / steps);
+        lowest = std::min<int>(lowest, Smooth[std::size_t(py) * FWidth + std::size_t(px)]);
+      }
+      alone &= Smooth[top] - lowest >= dip;
+    }
+    if (alone) apart.push_back(top);
+  }
+  return int(apart.size());
 }
 
 // The centroid of Photo's light above the dark field under a Gaussian window of
@@ -390,7 +428,7 @@ TScanDecoder::TBlobKind TScanDecoder::KindOf(const TBlob& Blob, double Merged) c
   // of their blurred light, where aiming's local contrast lifts it) and is none.
   if (Blob.Area < 2 || Blob.Peak < 2 * Noise || Blob.Peaks == 0) return TBlobKind::Speck;
   // One peak however large is one point: a surface at a grazing angle stretches its light.
-  return Blob.Area > Merged && Blob.Peaks > 1 ? TBlobKind::Merged : TBlobKind::Point;
+  return Blob.Area > Merged && Blob.ApartPeaks > 1 ? TBlobKind::Merged : TBlobKind::Point;
 }
 
 double TScanDecoder::LightAt(const QPointF& Q) const {

@@ -179,6 +179,9 @@ class TScanDecoder {
     double Sigma = 1;     // of the window that measures its centre
     double Sums[3] = {};  // the all-points photo's window sums about the centre
     int Peaks = 0;        // local maxima of the smoothed light among its pixels
+    // Of those, the ones that a dip of the light beyond the noise's parts from every
+    // higher one (with more than four: as many as Peaks).
+    int ApartPeaks = 0;
     bool TouchesEdge = false;
     bool Refined = false;
   };
@@ -203,6 +206,11 @@ class TScanDecoder {
   // Raised: pixels cut at RaisedShare instead, against the contrast it gives (0: not
   // raised; empty: none).
   void FindBlobs(const std::vector<std::uint8_t>& Points, const std::vector<std::uint8_t>& Raised);
+  // The peaks (PeakPixels) among Blob's pixels.
+  void BlobTops(const TBlob& Blob, std::vector<std::size_t>& Tops) const;
+  // How many of Tops a dip of the smoothed light of two noise deviations parts from every
+  // higher one (along the straight line between them).
+  int ApartPeaks(std::vector<std::size_t> Tops) const;
   // Refines each blob's centre, its window no wider than a quarter of the way to the
   // nearest other point at least half as bright.
   void RefineAll(const std::vector<std::uint8_t>& Points);
@@ -213,8 +221,8 @@ class TScanDecoder {
   // merged: 2.5 times the median area of the blobs that the photo's edge does not cut.
   double MergedArea() const;
   // Cut: the photo's edge cuts it; Speck: too small or faint for a point, or no peak;
-  // Merged: larger than Merged (MergedArea()) with more than one peak; Point: a point the
-  // check can read.
+  // Merged: larger than Merged (MergedArea()) with more than one peak apart; Point: a point
+  // the check can read.
   enum class TBlobKind { Cut, Speck, Merged, Point };
   TBlobKind KindOf(const TBlob& Blob, double Merged) const;
   // Gives each point not read the cause that the light at its place shows, if any, and

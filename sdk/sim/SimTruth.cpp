@@ -23,14 +23,21 @@ bool InGlare(const TSimOptics& Optics, double X, double Y, int Width, int Height
          Y >= g[1] * Height && Y < g[3] * Height;
 }
 
+// A small piece of a square's light in the photo: its place, and its level times the
+// area it covers there (grey levels times pixels²).
+struct TPiece {
+  double X = 0, Y = 0, Light = 0;
+};
+
 // The part of a square's light that falls on one surface, as the camera sees it: its
-// extent in the photo, its middle and the level it adds there at full. A square whose
-// light a rim splits, or that the camera sees only partly, has one part per surface seen.
+// extent in the photo, its middle and its pieces. A square whose light a rim splits,
+// or that the camera sees only partly, has one part per surface seen.
 struct TPatch {
   std::size_t Square = 0;
+  TSimSurface Surface = TSimSurface::None;
   double X0 = 0, Y0 = 0, X1 = 0, Y1 = 0;
   QPointF Centre;
-  double Light = 0;
+  std::vector<TPiece> Pieces;
 };
 
 }  // namespace
@@ -59,12 +66,31 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
   const double sigma = std::sqrt(BaseBlurVariance + Optics.Blur * Optics.Blur);
   const double noise = std::hypot(BaseNoise * Optics.Exposure, Optics.Noise);
   const double reach = 2 + 2 * Optics.Blur;
-  auto photo = [&](const TSimHit& Hit) {
+  auto place = [&](const TSimVec& Point) {
     double u = NAN, v = NAN;
-    if (Hit.Surface != TSimSurface::None) g.Camera.Project(Hit.Point, u, v);
+    g.Camera.Project(Point, u, v);
     return QPointF(u + 0.5, v + 0.5);
   };
+  auto photo = [&](const TSimHit& Hit) {
+    return Hit.Surface != TSimSurface::None ? place(Hit.Point) : QPointF(NAN, NAN);
+  };
   auto light = [&](const TSimHit& Hit) { return SimLitGain * g.Shade(Hit) * g.Albedo(Hit); };
+  // Photo pixels² per projector pixel² where projector pixel (U, V) lights Hit: the
+  // rays a step right and down, met on the surface's tangent plane there.
+  auto spread = [&](const TSimHit& Hit, double U, double V) {
+    constexpr double Step = 0.01;
+    const QPointF q = photo(Hit);
+    QPointF side[2];
+    for (int k = 0; k < 2; ++k) {
+      const TSimVec ray =
+          g.CameraFromProjector.Turn(g.Projector.Ray(U + Step * (k == 0), V + Step * (k == 1)));
+      const double t = Dot(Hit.Normal, Hit.Point - g.ProjectorCentre) / Dot(Hit.Normal, ray);
+      side[k] = place(g.ProjectorCentre + t * ray) - q;
+    }
+    return std::abs(side[0].x() * side[1].y() - side[0].y() * side[1].x()) / (Step * Step);
+  };
+  // Each square's light is cut into Cuts x Cuts pieces, each under the blur's width.
+  const int cuts = std::clamp(2 * Size, 4, 16);
   const std::size_t n = TopLefts.size();
   std::vector<TSimPointTruth> truths(n);
   std::vector<TPatch> patches;
@@ -104,16 +130,17 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
     }
     const TSimSurface surfaces[] = {middle.Surface, TSimSurface::Wall, TSimSurface::Board,
                                     TSimSurface::Sphere};
+    const std::size_t first = patches.size();
     for (std::size_t k = 0; k < std::size(surfaces); ++k) {
       const TSimSurface surface = surfaces[k];
       if (k > 0 && surface == middle.Surface) continue;
-      TPatch patch{i, 0, 0, 0, 0, {}, 0};
+      TPatch patch{i, surface, 0, 0, 0, 0, {}, {}};
       int count = 0;
       for (const TSimHit& s : samples) {
         if (s.Surface != surface || !g.Seen(s)) continue;
         const QPointF q = photo(s);
         if (count++ == 0) {
-          patch = {i, q.x(), q.y(), q.x(), q.y(), q, light(s)};
+          patch = {i, surface, q.x(), q.y(), q.x(), q.y(), q, {}};
           continue;
         }
         patch.X0 = std::min(patch.X0, q.x()), patch.X1 = std::max(patch.X1, q.x());
@@ -121,7 +148,6 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
       }
       if (surface == middle.Surface && seen) {
         patch.Centre = c;
-        patch.Light = light(middle);
         if (count == 0) patch.X0 = patch.X1 = c.x(), patch.Y0 = patch.Y1 = c.y();
         own[i] = patches.size();
       } else if (count == 0) {
@@ -132,6 +158,20 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
       patches.push_back(patch);
       truth.Parts.push_back(patch.Centre);
     }
+    // The pieces of light that the camera sees, each with the part on its surface.
+    const double piece = double(Size) / cuts;
+    for (int ky = 0; ky < cuts; ++ky)
+      for (int kx = 0; kx < cuts; ++kx) {
+        const double u = x0 + (kx + 0.5) * piece, v = y0 + (ky + 0.5) * piece;
+        const TSimHit s = g.FromProjector(u, v);
+        if (s.Surface == TSimSurface::None || !g.Seen(s)) continue;
+        for (std::size_t k = first; k < patches.size(); ++k)
+          if (patches[k].Surface == s.Surface) {
+            const QPointF q = photo(s);
+            patches[k].Pieces.push_back({q.x(), q.y(), light(s) * spread(s, u, v) * piece * piece});
+            break;
+          }
+      }
     truth.AcrossPrint = brightest - darkest > 0.1;
     const TPatch* p = own[i] == SIZE_MAX ? nullptr : &patches[own[i]];
     if (!seen)
@@ -165,19 +205,21 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
           for (std::size_t k : found->second) Visit(patches[k]);
       }
   };
-  // Share of a lit part's light that the blur leaves at (X, Y).
-  auto share = [&](const TPatch& P, double X, double Y) {
-    auto along = [&](double A0, double A1, double A) {
-      return 0.5 *
-             (std::erf((A1 - A) / (M_SQRT2 * sigma)) - std::erf((A0 - A) / (M_SQRT2 * sigma)));
-    };
-    return along(P.X0, P.X1, X) * along(P.Y0, P.Y1, Y);
+  // The level a lit part adds at (X, Y) once the blur spreads its pieces.
+  auto level = [&](const TPatch& P, double X, double Y) {
+    const double far = 5 * sigma;
+    if (X < P.X0 - far || X > P.X1 + far || Y < P.Y0 - far || Y > P.Y1 + far) return 0.0;
+    double sum = 0;
+    for (const TPiece& piece : P.Pieces)
+      sum += piece.Light *
+             std::exp(-(std::pow(piece.X - X, 2) + std::pow(piece.Y - Y, 2)) / (2 * sigma * sigma));
+    return sum / (2 * M_PI * sigma * sigma);
   };
   // The light of every lit square but Except at (X, Y).
   auto others = [&](double X, double Y, std::size_t Except) {
     double sum = 0;
     around(QPointF(X, Y), [&](const TPatch& P) {
-      if (P.Square != Except) sum += P.Light * share(P, X, Y);
+      if (P.Square != Except) sum += level(P, X, Y);
     });
     return sum;
   };
@@ -192,7 +234,7 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
     auto sensor = [&](double Light) { return std::clamp(Light * Optics.Exposure, 0.0, 255.0); };
     // Levels at the point's middle: every square lit, and all but this one lit.
     const double rest = others(c.x(), c.y(), i);
-    const double lit = sensor(ambient + mine.Light * share(mine, c.x(), c.y()) + rest);
+    const double lit = sensor(ambient + level(mine, c.x(), c.y()) + rest);
     const double unlit = sensor(ambient + rest);
     // The lowest level on the way to the light next to it in the photo, all lit:
     // halfway to each part within half as far again as the nearest.
@@ -207,12 +249,13 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
     for (const auto& [distance, other] : near) {
       if (distance > 1.5 * near.front().first) break;
       const QPointF half = (c + other) / 2;
-      const double between = sensor(ambient + mine.Light * share(mine, half.x(), half.y()) +
-                                    others(half.x(), half.y(), i));
+      const double between =
+          sensor(ambient + level(mine, half.x(), half.y()) + others(half.x(), half.y(), i));
       dip = std::min(dip, lit - between);
     }
     // Readable: the point's own light stands clear of the noise, and it stands apart
     // from its neighbours by a quarter of its light (about the classic resolution limit).
+    truth.Light = lit - sensor(ambient);
     truth.Readable =
         lit - unlit >= 5 * noise && dip >= std::max(3 * noise, 0.25 * (lit - sensor(ambient)));
   }

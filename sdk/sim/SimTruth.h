@@ -27,6 +27,9 @@ struct TSimPointTruth {
   // lies below its own by three deviations and a quarter of its light above the
   // dark field.
   bool Readable = false;
+  // Inside: the level at its middle above the room's light, every square lit (its own
+  // light and what blur carries over from its neighbours), in grey levels.
+  double Light = 0;
   // Where the square's middle lands in the photo; pixel (c, r) covers
   // [c, c+1) x [r, r+1). NaN where its light meets no surface.
   QPointF Centre;
