@@ -207,9 +207,10 @@ TEST_F(TScanCheckTest, ReadsThePointsOnEverySurfaceOfEachScene) {
   // (as far as the next point's place) or judged against the steps of the wall behind,
   // and a sliver past the rim, on the shadow's blurred edge, was placed in space; a point
   // stretched into a long flat top, where the noise makes two peaks, was taken for two.
-  std::vector<std::string> scenes = {"scene=sphere", "scene=sphere,seed=3", "scene=sphere,seed=14"};
+  std::vector<std::string> scenes = {"scene=sphere", "scene=sphere,seed=14"};
   if (!Station::SampledSweeps())
-    scenes.insert(scenes.end(), {"scene=sphere,seed=21", "scene=sphere,seed=16"});
+    scenes.insert(scenes.end(),
+                  {"scene=sphere,seed=3", "scene=sphere,seed=21", "scene=sphere,seed=16"});
   // A sample: the first pose, the last, and the one the other noise below is drawn for.
   for (int pose = 1; pose <= SimBoardPoseCount(); ++pose)
     if (!Station::SampledSweeps() || pose == 1 || pose == 5 || pose == SimBoardPoseCount())
