@@ -329,8 +329,9 @@ void TScanDecoder::BlobTops(const TBlob& Blob, std::vector<std::size_t>& Tops) c
 // their peaks. The dip is taken along the straight line, which runs no higher than the
 // pass between them: a doubt counts as a dip.
 int TScanDecoder::ApartPeaks(std::vector<std::size_t> Tops) const {
-  std::sort(Tops.begin(), Tops.end(),
-            [&](std::size_t A, std::size_t B) { return Smooth[A] > Smooth[B]; });
+  // Of equal peaks the first in raster order goes first.
+  std::stable_sort(Tops.begin(), Tops.end(),
+                   [&](std::size_t A, std::size_t B) { return Smooth[A] > Smooth[B]; });
   const double dip = 2 * Noise * 9;  // Smooth sums 3 x 3 pixels
   std::vector<std::size_t> apart;
   for (std::size_t top : Tops) {
@@ -427,7 +428,8 @@ TScanDecoder::TBlobKind TScanDecoder::KindOf(const TBlob& Blob, double Merged) c
   // Light that crosses the cut without a peak of its own lies between points (a saddle
   // of their blurred light, where aiming's local contrast lifts it) and is none.
   if (Blob.Area < 2 || Blob.Peak < 2 * Noise || Blob.Peaks == 0) return TBlobKind::Speck;
-  // One peak however large is one point: a surface at a grazing angle stretches its light.
+  // One peak however large is one point, as are peaks that no dip beyond the noise parts:
+  // a surface at a grazing angle stretches its light.
   return Blob.Area > Merged && Blob.ApartPeaks > 1 ? TBlobKind::Merged : TBlobKind::Point;
 }
 

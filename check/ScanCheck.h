@@ -179,7 +179,7 @@ class TScanDecoder {
     double Sigma = 1;     // of the window that measures its centre
     double Sums[3] = {};  // the all-points photo's window sums about the centre
     int Peaks = 0;        // local maxima of the smoothed light among its pixels
-    // Of those, the ones that a dip of the light beyond the noise's parts from every
+    // Of those, the ones that a dip of the light of twice the noise parts from every
     // higher one (with more than four: as many as Peaks).
     int ApartPeaks = 0;
     bool TouchesEdge = false;

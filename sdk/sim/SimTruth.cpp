@@ -30,14 +30,16 @@ struct TPiece {
 };
 
 // The part of a square's light that falls on one surface, as the camera sees it: its
-// extent in the photo, its middle and its pieces. A square whose light a rim splits,
-// or that the camera sees only partly, has one part per surface seen.
+// extent in the photo (its corners'), its middle and its pieces, and the extent of
+// those. A square whose light a rim splits, or that the camera sees only partly, has
+// one part per surface seen.
 struct TPatch {
   std::size_t Square = 0;
   TSimSurface Surface = TSimSurface::None;
   double X0 = 0, Y0 = 0, X1 = 0, Y1 = 0;
   QPointF Centre;
   std::vector<TPiece> Pieces;
+  double PiecesX0 = 0, PiecesY0 = 0, PiecesX1 = 0, PiecesY1 = 0;
 };
 
 }  // namespace
@@ -74,23 +76,20 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
   auto photo = [&](const TSimHit& Hit) {
     return Hit.Surface != TSimSurface::None ? place(Hit.Point) : QPointF(NAN, NAN);
   };
-  auto light = [&](const TSimHit& Hit) { return SimLitGain * g.Shade(Hit) * g.Albedo(Hit); };
-  // Photo pixels² per projector pixel² where projector pixel (U, V) lights Hit: the
-  // rays a step right and down, met on the surface's tangent plane there.
-  auto spread = [&](const TSimHit& Hit, double U, double V) {
+  auto lightOf = [&](const TSimHit& Hit) { return SimLitGain * g.Shade(Hit) * g.Albedo(Hit); };
+  // Photo pixels² per projector pixel² where projector pixel (U, V) lights Hit, seen
+  // at Q: the rays a step right and down, met on the surface's tangent plane there.
+  auto spread = [&](const TSimHit& Hit, double U, double V, const QPointF& Q) {
     constexpr double Step = 0.01;
-    const QPointF q = photo(Hit);
     QPointF side[2];
     for (int k = 0; k < 2; ++k) {
       const TSimVec ray =
           g.CameraFromProjector.Turn(g.Projector.Ray(U + Step * (k == 0), V + Step * (k == 1)));
       const double t = Dot(Hit.Normal, Hit.Point - g.ProjectorCentre) / Dot(Hit.Normal, ray);
-      side[k] = place(g.ProjectorCentre + t * ray) - q;
+      side[k] = place(g.ProjectorCentre + t * ray) - Q;
     }
     return std::abs(side[0].x() * side[1].y() - side[0].y() * side[1].x()) / (Step * Step);
   };
-  // Each square's light is cut into Cuts x Cuts pieces, each under the blur's width.
-  const int cuts = std::clamp(2 * Size, 4, 16);
   const std::size_t n = TopLefts.size();
   std::vector<TSimPointTruth> truths(n);
   std::vector<TPatch> patches;
@@ -158,19 +157,35 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
       patches.push_back(patch);
       truth.Parts.push_back(patch.Centre);
     }
-    // The pieces of light that the camera sees, each with the part on its surface.
+    // The pieces of light that the camera sees, each with the part on its surface (a
+    // piece on a surface that no corner or grid sample met is left out): pieces at most
+    // two thirds of the blur's width apart in the photo, at least 4 x 4 of them.
+    double extent = 0;
+    for (std::size_t k = first; k < patches.size(); ++k)
+      extent = std::max({extent, patches[k].X1 - patches[k].X0, patches[k].Y1 - patches[k].Y0});
+    const int cuts = std::clamp(int(std::ceil(1.5 * extent / sigma)), 4, 64);
     const double piece = double(Size) / cuts;
+    for (std::size_t k = first; k < patches.size(); ++k) {
+      TPatch& p = patches[k];
+      p.PiecesX0 = p.X0, p.PiecesY0 = p.Y0, p.PiecesX1 = p.X1, p.PiecesY1 = p.Y1;
+    }
     for (int ky = 0; ky < cuts; ++ky)
       for (int kx = 0; kx < cuts; ++kx) {
         const double u = x0 + (kx + 0.5) * piece, v = y0 + (ky + 0.5) * piece;
         const TSimHit s = g.FromProjector(u, v);
         if (s.Surface == TSimSurface::None || !g.Seen(s)) continue;
-        for (std::size_t k = first; k < patches.size(); ++k)
-          if (patches[k].Surface == s.Surface) {
-            const QPointF q = photo(s);
-            patches[k].Pieces.push_back({q.x(), q.y(), light(s) * spread(s, u, v) * piece * piece});
-            break;
-          }
+        const QPointF q = photo(s);
+        const double light = lightOf(s) * spread(s, u, v, q) * piece * piece;
+        // Where the tangent plane gives no place (a surface seen edge-on), none is counted.
+        if (!std::isfinite(light) || !std::isfinite(q.x()) || !std::isfinite(q.y())) continue;
+        for (std::size_t k = first; k < patches.size(); ++k) {
+          TPatch& p = patches[k];
+          if (p.Surface != s.Surface) continue;
+          p.Pieces.push_back({q.x(), q.y(), light});
+          p.PiecesX0 = std::min(p.PiecesX0, q.x()), p.PiecesX1 = std::max(p.PiecesX1, q.x());
+          p.PiecesY0 = std::min(p.PiecesY0, q.y()), p.PiecesY1 = std::max(p.PiecesY1, q.y());
+          break;
+        }
       }
     truth.AcrossPrint = brightest - darkest > 0.1;
     const TPatch* p = own[i] == SIZE_MAX ? nullptr : &patches[own[i]];
@@ -208,11 +223,14 @@ std::vector<TSimPointTruth> SimPointTruth(int FrameWidth, int FrameHeight, int W
   // The level a lit part adds at (X, Y) once the blur spreads its pieces.
   auto level = [&](const TPatch& P, double X, double Y) {
     const double far = 5 * sigma;
-    if (X < P.X0 - far || X > P.X1 + far || Y < P.Y0 - far || Y > P.Y1 + far) return 0.0;
+    if (X < P.PiecesX0 - far || X > P.PiecesX1 + far || Y < P.PiecesY0 - far ||
+        Y > P.PiecesY1 + far)
+      return 0.0;
     double sum = 0;
-    for (const TPiece& piece : P.Pieces)
-      sum += piece.Light *
-             std::exp(-(std::pow(piece.X - X, 2) + std::pow(piece.Y - Y, 2)) / (2 * sigma * sigma));
+    for (const TPiece& piece : P.Pieces) {
+      const double dx = piece.X - X, dy = piece.Y - Y;
+      sum += piece.Light * std::exp(-(dx * dx + dy * dy) / (2 * sigma * sigma));
+    }
     return sum / (2 * M_PI * sigma * sigma);
   };
   // The light of every lit square but Except at (X, Y).

@@ -167,7 +167,7 @@ TEST(SimRender, TruthKnowsTheLightEachPointGets) {
     if (t.View != TSimPointTruth::TView::Inside) continue;
     ++inside;
     const double x = t.Centre.x(), y = t.Centre.y();
-    off += std::abs(at(lit, x, y) - at(dark, x, y) - t.Light) > std::max(0.15 * t.Light, 10.0);
+    off += !(std::abs(at(lit, x, y) - at(dark, x, y) - t.Light) <= std::max(0.15 * t.Light, 10.0));
   }
   ASSERT_GT(inside, 9000);
   EXPECT_LE(off, inside / 1000);
