@@ -13,8 +13,8 @@ bool TScanDecoder::AddPlane(int K, const QImage& Plane, std::string* Error) {
     if (Error) *Error = "the all-points photo is missing";
     return false;
   }
-  std::vector<std::uint8_t> plane;
-  if (!Extract(Plane, plane, Error)) return false;
+  std::vector<std::uint8_t> plane, measure;
+  if (!Extract(Plane, plane, Error, &measure)) return false;
   TPlaneStats& stats = Planes[std::size_t(K)];
   stats.Share.assign(Blobs.size(), 0.0f);
   stats.Centre.assign(Blobs.size(), {0.0f, 0.0f, 0.0f});
@@ -32,7 +32,7 @@ bool TScanDecoder::AddPlane(int K, const QImage& Plane, std::string* Error) {
     stats.Share[b] = blob.Light > 0 ? float(light / blob.Light) : 0.0f;
     // Where the point lights this plane it shows its place once more, with noise of its own.
     if (blob.Refined && stats.Share[b] > 0.5f) {
-      const auto sums = WindowSums(plane, blob.X, blob.Y, blob.Sigma);
+      const auto sums = WindowSums(MeasureOf(plane, measure), blob.X, blob.Y, blob.Sigma);
       stats.Centre[b] = {float(sums[0] - blob.X * sums[2]), float(sums[1] - blob.Y * sums[2]),
                          float(sums[2])};
     }

@@ -33,6 +33,7 @@ std::array<double, 3> TScanDecoder::WindowSums(const std::vector<std::uint8_t>& 
     const double d = x + 0.5 - X;
     across[std::size_t(x - left)] = std::exp(-0.5 * d * d / (Sigma * Sigma));
   }
+  const std::vector<std::uint8_t>& contrast = MeasureOf(Contrast, MeasureContrast);
   std::array<double, 3> sums{};
   for (int y = std::max(0, y0 - half); y <= std::min(FHeight - 1, y0 + half + 1); ++y) {
     const double dy = y + 0.5 - Y;
@@ -41,7 +42,7 @@ std::array<double, 3> TScanDecoder::WindowSums(const std::vector<std::uint8_t>& 
     for (int x = left; x <= right && x - left < 64; ++x) {
       const double w = down * across[std::size_t(x - left)] *
                        (Photo[row + x] - DarkMeanLevel[row + x]) /
-                       ContrastWeight[std::max<int>(Contrast[row + x], MinContrast)];
+                       ContrastWeight[std::max<int>(contrast[row + x], MinContrast)];
       sums[0] += w * (x + 0.5);
       sums[1] += w * (y + 0.5);
       sums[2] += w;

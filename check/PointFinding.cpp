@@ -89,8 +89,8 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
     if (Error) *Error = "the dark and lit fields are missing";
     return false;
   }
-  std::vector<std::uint8_t> points;
-  if (!Extract(Points, points, Error)) return false;
+  std::vector<std::uint8_t> points, measure;
+  if (!Extract(Points, points, Error, &measure)) return false;
   BoxSum(points, &Dark, Smooth);
   // The points' peaks: local maxima of the smoothed light, well above the noise,
   // as shares of the field's contrast, filed by tile.
@@ -159,7 +159,7 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
   // point beside a brighter one across a depth edge) is cut at the same share of its own
   // peak.
   PeakThreshold = OwnPeakThresholds(std::move(clear), typical, CoreShare, FWidth, FHeight);
-  FindBlobs(points, {});
+  FindBlobs(points, {}, MeasureOf(points, measure));
   // Points that blur merged, or whose light two peaks show joined: cut them again higher. Where
   // a few joined (a depth edge), each pixel against the field's contrast at the nearest peak:
   // light that blur carries over a step of the field counts against the field it came from.
@@ -185,7 +185,7 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
       }
     }
   }
-  if (!raised.empty()) FindBlobs(points, raised);
+  if (!raised.empty()) FindBlobs(points, raised, MeasureOf(points, measure));
   const double scale = std::min(1.0, double(PreviewSide) / double(std::max(FWidth, FHeight)));
   PreviewScale = scale;
   Preview = Points.convertToFormat(QImage::Format_Grayscale8)
@@ -196,7 +196,8 @@ bool TScanDecoder::SetAllPoints(const QImage& Points, std::string* Error) {
 }
 
 void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points,
-                             const std::vector<std::uint8_t>& Raised) {
+                             const std::vector<std::uint8_t>& Raised,
+                             const std::vector<std::uint8_t>& Measure) {
   Runs.clear();
   Blobs.clear();
   Weights.clear();
@@ -298,7 +299,7 @@ void TScanDecoder::FindBlobs(const std::vector<std::uint8_t>& Points,
     blob.Peaks = int(tops.size());
     blob.ApartPeaks = blob.Peaks > 1 && blob.Peaks <= 4 ? ApartPeaks(tops) : blob.Peaks;
   }
-  RefineAll(Points);
+  RefineAll(Measure);
 }
 
 void TScanDecoder::BlobTops(const TBlob& Blob, std::vector<std::size_t>& Tops) const {

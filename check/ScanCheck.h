@@ -193,19 +193,31 @@ class TScanDecoder {
     bool Done = false;
   };
 
-  // Takes the dark field and the channel in which Bright stands out most from
-  // it; Bright's pixels in that channel go to BrightOut.
+  // Takes the dark field, the channel in which Bright stands out most from it and
+  // the light in which centres are measured; Bright's pixels in that channel go to
+  // BrightOut, in that light to BrightMeasure.
   bool SetDark(const QImage& DarkPhoto, const QImage& Bright, std::vector<std::uint8_t>& BrightOut,
-               std::string* Error);
-  // The field's contrast and the dark field's statistics, from the lit field's pixels.
-  void SetContrast(const std::vector<std::uint8_t>& Lit);
-  bool Extract(const QImage& Photo, std::vector<std::uint8_t>& Out, std::string* Error) const;
+               std::vector<std::uint8_t>& BrightMeasure, std::string* Error);
+  // The field's contrast and the dark field's statistics, from the lit field's pixels
+  // (LitMeasure: in the centres' light, empty when it is Lit's channel).
+  void SetContrast(const std::vector<std::uint8_t>& Lit,
+                   const std::vector<std::uint8_t>& LitMeasure);
+  // Photo's pixels in Channel to Out and, when Measure is given and centres are measured
+  // in another light, in that light to Measure (else Measure is left empty).
+  bool Extract(const QImage& Photo, std::vector<std::uint8_t>& Out, std::string* Error,
+               std::vector<std::uint8_t>* Measure = nullptr) const;
+  // Of a photo's two extracts, the one that centres are measured in.
+  static const std::vector<std::uint8_t>& MeasureOf(const std::vector<std::uint8_t>& Out,
+                                                    const std::vector<std::uint8_t>& Measure) {
+    return Measure.empty() ? Out : Measure;
+  }
   // Photo minus Minus (when given), summed over 3 x 3 pixels.
   void BoxSum(const std::vector<std::uint8_t>& Photo, const std::vector<std::uint8_t>* Minus,
               std::vector<std::int16_t>& Out) const;
   // Raised: pixels cut at RaisedShare instead, against the contrast it gives (0: not
-  // raised; empty: none).
-  void FindBlobs(const std::vector<std::uint8_t>& Points, const std::vector<std::uint8_t>& Raised);
+  // raised; empty: none). Measure: the photo in the light that centres are measured in.
+  void FindBlobs(const std::vector<std::uint8_t>& Points, const std::vector<std::uint8_t>& Raised,
+                 const std::vector<std::uint8_t>& Measure);
   // The peaks (PeakPixels) among Blob's pixels.
   void BlobTops(const TBlob& Blob, std::vector<std::size_t>& Tops) const;
   // How many of Tops a dip of the smoothed light of two noise deviations parts from every
@@ -233,11 +245,16 @@ class TScanDecoder {
 
   TCheckRaster Raster;
   int FWidth = 0, FHeight = 0;
-  int Channel = 1;  // 0 red, 1 green, 2 blue: where the points show best
+  // 0 red, 1 green, 2 blue: where the points show best, and they are read; or Luma
+  // (the brightness a JPEG keeps pixel for pixel): where their centres are measured.
+  static constexpr int Luma = 3;
+  int Channel = 1, MeasureChannel = 1;
   // Near: within a pixel of the all-points photo's light above the first cut.
   std::vector<std::uint8_t> Dark, Contrast, Near;
+  // The dark field and the field's contrast in MeasureChannel, when it is not Channel.
+  std::vector<std::uint8_t> MeasureDark, MeasureContrast;
   std::vector<std::int16_t> Smooth;  // the all-points photo over the dark, by BoxSum
-  std::vector<float> DarkMeanLevel;  // the dark field's local mean
+  std::vector<float> DarkMeanLevel;  // the dark field's local mean, in MeasureChannel
   double ValidShare = 0;
   double DarkMean = 0, LitMean = 0;
   double Noise = 0;  // grey levels, from the dark field

@@ -9,46 +9,50 @@ using namespace scan_check;
 
 namespace {
 
-// The mean of Photo over (2 Radius + 1)^2 pixels around each pixel, the edge
+// The brightness that a JPEG stores of a colour (0.299 red, 0.587 green, 0.114 blue).
+std::uint8_t LumaOf(QRgb Colour) {
+  return std::uint8_t((77 * qRed(Colour) + 150 * qGreen(Colour) + 29 * qBlue(Colour) + 128) >> 8);
+}
+
+// The sum of Values over (2 Radius + 1)^2 pixels around each pixel, the edge
 // repeated: running sums across each row, then down each column.
-std::vector<float> LocalMean(const std::vector<std::uint8_t>& Photo, int Width, int Height,
-                             int Radius) {
+template <typename T>
+std::vector<float> LocalSum(const std::vector<T>& Values, int Width, int Height, int Radius) {
   const std::size_t pixels = std::size_t(Width) * Height;
-  std::vector<std::uint16_t> across(pixels);
+  std::vector<float> across(pixels);
   for (int y = 0; y < Height; ++y) {
-    const std::uint8_t* in = &Photo[std::size_t(y) * Width];
-    std::uint16_t* out = &across[std::size_t(y) * Width];
-    int sum = 0;
+    const T* in = &Values[std::size_t(y) * Width];
+    float* out = &across[std::size_t(y) * Width];
+    double sum = 0;
     for (int k = -Radius; k <= Radius; ++k) sum += in[std::clamp(k, 0, Width - 1)];
     for (int x = 0; x < Width; ++x) {
-      out[x] = std::uint16_t(sum);
-      sum += in[std::min(x + Radius + 1, Width - 1)] - in[std::max(x - Radius, 0)];
+      out[x] = float(sum);
+      sum += double(in[std::min(x + Radius + 1, Width - 1)]) - in[std::max(x - Radius, 0)];
     }
   }
-  std::vector<float> mean(pixels);
-  const float area = float((2 * Radius + 1) * (2 * Radius + 1));
-  std::vector<int> column(std::size_t(Width), 0);
+  std::vector<float> total(pixels);
+  std::vector<double> column(std::size_t(Width), 0.0);
   auto row = [&](int Y) { return &across[std::size_t(std::clamp(Y, 0, Height - 1)) * Width]; };
   for (int k = -Radius; k <= Radius; ++k) {
-    const std::uint16_t* in = row(k);
+    const float* in = row(k);
     for (int x = 0; x < Width; ++x) column[std::size_t(x)] += in[x];
   }
   for (int y = 0; y < Height; ++y) {
-    float* out = &mean[std::size_t(y) * Width];
-    const std::uint16_t* enter = row(y + Radius + 1);
-    const std::uint16_t* leave = row(y - Radius);
+    float* out = &total[std::size_t(y) * Width];
+    const float* enter = row(y + Radius + 1);
+    const float* leave = row(y - Radius);
     for (int x = 0; x < Width; ++x) {
-      out[x] = float(column[std::size_t(x)]) / area;
-      column[std::size_t(x)] += enter[x] - leave[x];
+      out[x] = float(column[std::size_t(x)]);
+      column[std::size_t(x)] += double(enter[x]) - leave[x];
     }
   }
-  return mean;
+  return total;
 }
 
 }  // namespace
 
-bool TScanDecoder::Extract(const QImage& Photo, std::vector<std::uint8_t>& Out,
-                           std::string* Error) const {
+bool TScanDecoder::Extract(const QImage& Photo, std::vector<std::uint8_t>& Out, std::string* Error,
+                           std::vector<std::uint8_t>* Measure) const {
   if (Photo.isNull()) {
     if (Error) *Error = "the photo is empty";
     return false;
@@ -60,11 +64,15 @@ bool TScanDecoder::Extract(const QImage& Photo, std::vector<std::uint8_t>& Out,
     return false;
   }
   Out.resize(std::size_t(FWidth) * FHeight);
+  const bool measure = Measure && MeasureChannel != Channel;
+  if (Measure) Measure->clear();
   if (Photo.format() == QImage::Format_Grayscale8) {
     for (int y = 0; y < FHeight; ++y)
       std::copy_n(Photo.constScanLine(y), FWidth, &Out[std::size_t(y) * FWidth]);
+    if (measure) *Measure = Out;
     return true;
   }
+  if (measure) Measure->resize(Out.size());
   const QImage rgb =
       Photo.format() == QImage::Format_RGB32 || Photo.format() == QImage::Format_ARGB32
           ? Photo
@@ -74,12 +82,17 @@ bool TScanDecoder::Extract(const QImage& Photo, std::vector<std::uint8_t>& Out,
     const auto* in = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
     std::uint8_t* out = &Out[std::size_t(y) * FWidth];
     for (int x = 0; x < FWidth; ++x) out[x] = std::uint8_t(in[x] >> shift);
+    if (measure) {
+      std::uint8_t* luma = &(*Measure)[std::size_t(y) * FWidth];
+      for (int x = 0; x < FWidth; ++x) luma[x] = LumaOf(in[x]);
+    }
   }
   return true;
 }
 
 bool TScanDecoder::SetDark(const QImage& DarkPhoto, const QImage& Bright,
-                           std::vector<std::uint8_t>& BrightOut, std::string* Error) {
+                           std::vector<std::uint8_t>& BrightOut,
+                           std::vector<std::uint8_t>& BrightMeasure, std::string* Error) {
   if (DarkPhoto.isNull() || Bright.isNull()) {
     if (Error) *Error = "the photo is empty";
     return false;
@@ -102,30 +115,39 @@ bool TScanDecoder::SetDark(const QImage& DarkPhoto, const QImage& Bright,
   const QImage dark = DarkPhoto.convertToFormat(QImage::Format_RGB32);
   const QImage bright = Bright.convertToFormat(QImage::Format_RGB32);
   std::array<double, 3> gain{};
+  double luma = 0;
   for (int y = 0; y < FHeight; y += 7)
     for (int x = 0; x < FWidth; x += 7) {
       const QRgb d = dark.pixel(x, y), l = bright.pixel(x, y);
       gain[0] += qRed(l) - qRed(d);
       gain[1] += qGreen(l) - qGreen(d);
       gain[2] += qBlue(l) - qBlue(d);
+      luma += LumaOf(l) - LumaOf(d);
     }
   Channel = int(std::max_element(gain.begin(), gain.end()) - gain.begin());
-  Extract(dark, Dark, nullptr);
-  Extract(bright, BrightOut, nullptr);
+  // A camera's JPEG keeps the light's brightness (its luma) pixel for pixel and its
+  // colour at half the resolution or less, in blocks of pixels: a coloured point's own
+  // channel carries that coarser colour, which moves its centre by where it falls on
+  // the blocks and by the print under it. So centres are measured in the luma wherever
+  // it shows at least half the best channel's contrast (white or green light, not red
+  // or blue); the channel, with more contrast over the noise, still reads the points.
+  MeasureChannel = luma >= 0.5 * gain[std::size_t(Channel)] ? Luma : Channel;
+  Extract(dark, Dark, nullptr, &MeasureDark);
+  Extract(bright, BrightOut, nullptr, &BrightMeasure);
   return true;
 }
 
 bool TScanDecoder::SetReferences(const QImage& DarkPhoto, const QImage& Lit, std::string* Error) {
-  std::vector<std::uint8_t> lit;
-  if (!SetDark(DarkPhoto, Lit, lit, Error)) return false;
-  SetContrast(lit);
+  std::vector<std::uint8_t> lit, litMeasure;
+  if (!SetDark(DarkPhoto, Lit, lit, litMeasure, Error)) return false;
+  SetContrast(lit, litMeasure);
   return true;
 }
 
 bool TScanDecoder::SetDarkAndPoints(const QImage& DarkPhoto, const QImage& Points,
                                     std::string* Error) {
-  std::vector<std::uint8_t> points;
-  if (!SetDark(DarkPhoto, Points, points, Error)) return false;
+  std::vector<std::uint8_t> points, unused;
+  if (!SetDark(DarkPhoto, Points, points, unused, Error)) return false;
   // The brightest light within a few pixels, across and then down: over a point's
   // pixels its own peak, between the points the nearest one's, far from them the noise.
   constexpr int reach = 4;
@@ -148,11 +170,12 @@ bool TScanDecoder::SetDarkAndPoints(const QImage& DarkPhoto, const QImage& Point
       for (int x = 0; x < FWidth; ++x) out[x] = std::max(out[x], in[x]);
     }
   }
-  SetContrast(field);
+  SetContrast(field, {});
   return SetAllPoints(Points, Error);
 }
 
-void TScanDecoder::SetContrast(const std::vector<std::uint8_t>& Lit) {
+void TScanDecoder::SetContrast(const std::vector<std::uint8_t>& Lit,
+                               const std::vector<std::uint8_t>& LitMeasure) {
   const std::vector<std::uint8_t>& l = Lit;
   const std::size_t pixels = Dark.size();
   Contrast.resize(pixels);
@@ -165,9 +188,37 @@ void TScanDecoder::SetContrast(const std::vector<std::uint8_t>& Lit) {
     sumLit += l[i];
     valid += contrast >= MinContrast;
   }
-  // The room's light under every point, with a seventh of the noise that every
-  // photo's difference from the dark field would otherwise share.
-  DarkMeanLevel = LocalMean(Dark, FWidth, FHeight, 3);
+  // Centres are measured in their own light only with the lit field in it (aiming
+  // measures them in the channel that its field of the points' peaks comes from).
+  if (LitMeasure.empty() || MeasureDark.empty()) {
+    MeasureChannel = Channel;
+    MeasureDark.clear();
+    MeasureContrast.clear();
+  } else {
+    MeasureContrast.resize(pixels);
+    for (std::size_t i = 0; i < pixels; ++i)
+      MeasureContrast[i] = std::uint8_t(std::max(0, int(LitMeasure[i]) - int(MeasureDark[i])));
+  }
+  // In that light, the room's light under every point, with a seventh of the noise
+  // that every photo's difference from the dark field would otherwise share: its mean
+  // over 7 x 7 pixels, taken as a share of the field's contrast where the projector
+  // lights them. The surface sends back the room's light as it does the projector's,
+  // so the share is smooth across a print's edges where the room's light is not; a
+  // plain mean would leave a step of the print's light beside the edge, which pulls
+  // the points that stand there.
+  const std::vector<std::uint8_t>& dark = MeasureOf(Dark, MeasureDark);
+  const std::vector<std::uint8_t>& contrast = MeasureOf(Contrast, MeasureContrast);
+  const float area = 49;
+  const std::vector<float> darkSum = LocalSum(dark, FWidth, FHeight, 3);
+  std::vector<float> share(pixels, 0.0f), lit(pixels, 0.0f);
+  for (std::size_t i = 0; i < pixels; ++i)
+    if (contrast[i] >= MinContrast) share[i] = float(dark[i]) / contrast[i], lit[i] = 1;
+  const std::vector<float> shareSum = LocalSum(share, FWidth, FHeight, 3);
+  const std::vector<float> litSum = LocalSum(lit, FWidth, FHeight, 3);
+  DarkMeanLevel.resize(pixels);
+  for (std::size_t i = 0; i < pixels; ++i)
+    DarkMeanLevel[i] =
+        contrast[i] >= MinContrast ? shareSum[i] / litSum[i] * contrast[i] : darkSum[i] / area;
   DarkMean = sumDark / double(pixels);
   LitMean = sumLit / double(pixels);
   ValidShare = double(valid) / double(pixels);

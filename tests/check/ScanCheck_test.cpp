@@ -250,9 +250,12 @@ TEST_F(TScanCheckTest, ReadsThePointsOnEverySurfaceOfEachScene) {
       }
       continue;
     }
+    // Nor does the print under a point move it: the room's light that the print sends
+    // back, and the colour a JPEG keeps coarser than the brightness, once did (up to
+    // 0.058 px).
     EXPECT_GT(truth.ReadAcrossPrint, 200);
-    EXPECT_LE(truth.MedianErrorAcross, 0.065);
-    EXPECT_LE(truth.Error95Across, 0.13);
+    EXPECT_LE(truth.MedianErrorAcross, 0.05);
+    EXPECT_LE(truth.Error95Across, 0.12);
   }
 }
 
