@@ -193,11 +193,12 @@ class TScanDecoder {
     bool Done = false;
   };
 
-  // Takes the dark field, the channel in which Bright stands out most from it and
-  // the light in which centres are measured; Bright's pixels in that channel go to
-  // BrightOut, in that light to BrightMeasure.
+  // Takes the dark field, the channel in which Bright stands out most from it and,
+  // given BrightMeasure, the light in which centres are measured; Bright's pixels in
+  // that channel go to BrightOut, in that light to BrightMeasure (left empty when it
+  // is the channel).
   bool SetDark(const QImage& DarkPhoto, const QImage& Bright, std::vector<std::uint8_t>& BrightOut,
-               std::vector<std::uint8_t>& BrightMeasure, std::string* Error);
+               std::vector<std::uint8_t>* BrightMeasure, std::string* Error);
   // The field's contrast and the dark field's statistics, from the lit field's pixels
   // (LitMeasure: in the centres' light, empty when it is Lit's channel).
   void SetContrast(const std::vector<std::uint8_t>& Lit,

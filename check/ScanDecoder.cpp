@@ -92,7 +92,7 @@ bool TScanDecoder::Extract(const QImage& Photo, std::vector<std::uint8_t>& Out, 
 
 bool TScanDecoder::SetDark(const QImage& DarkPhoto, const QImage& Bright,
                            std::vector<std::uint8_t>& BrightOut,
-                           std::vector<std::uint8_t>& BrightMeasure, std::string* Error) {
+                           std::vector<std::uint8_t>* BrightMeasure, std::string* Error) {
   if (DarkPhoto.isNull() || Bright.isNull()) {
     if (Error) *Error = "the photo is empty";
     return false;
@@ -131,23 +131,23 @@ bool TScanDecoder::SetDark(const QImage& DarkPhoto, const QImage& Bright,
   // the blocks and by the print under it. So centres are measured in the luma wherever
   // it shows at least half the best channel's contrast (white or green light, not red
   // or blue); the channel, with more contrast over the noise, still reads the points.
-  MeasureChannel = luma >= 0.5 * gain[std::size_t(Channel)] ? Luma : Channel;
+  MeasureChannel = BrightMeasure && luma >= 0.5 * gain[std::size_t(Channel)] ? Luma : Channel;
   Extract(dark, Dark, nullptr, &MeasureDark);
-  Extract(bright, BrightOut, nullptr, &BrightMeasure);
+  Extract(bright, BrightOut, nullptr, BrightMeasure);
   return true;
 }
 
 bool TScanDecoder::SetReferences(const QImage& DarkPhoto, const QImage& Lit, std::string* Error) {
   std::vector<std::uint8_t> lit, litMeasure;
-  if (!SetDark(DarkPhoto, Lit, lit, litMeasure, Error)) return false;
+  if (!SetDark(DarkPhoto, Lit, lit, &litMeasure, Error)) return false;
   SetContrast(lit, litMeasure);
   return true;
 }
 
 bool TScanDecoder::SetDarkAndPoints(const QImage& DarkPhoto, const QImage& Points,
                                     std::string* Error) {
-  std::vector<std::uint8_t> points, unused;
-  if (!SetDark(DarkPhoto, Points, points, unused, Error)) return false;
+  std::vector<std::uint8_t> points;
+  if (!SetDark(DarkPhoto, Points, points, nullptr, Error)) return false;
   // The brightest light within a few pixels, across and then down: over a point's
   // pixels its own peak, between the points the nearest one's, far from them the noise.
   constexpr int reach = 4;
@@ -190,7 +190,7 @@ void TScanDecoder::SetContrast(const std::vector<std::uint8_t>& Lit,
   }
   // Centres are measured in their own light only with the lit field in it (aiming
   // measures them in the channel that its field of the points' peaks comes from).
-  if (LitMeasure.empty() || MeasureDark.empty()) {
+  if (LitMeasure.empty() || MeasureDark.empty() || MeasureChannel == Channel) {
     MeasureChannel = Channel;
     MeasureDark.clear();
     MeasureContrast.clear();
