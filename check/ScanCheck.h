@@ -255,7 +255,8 @@ class TScanDecoder {
   // The dark field and the field's contrast in MeasureChannel, when it is not Channel.
   std::vector<std::uint8_t> MeasureDark, MeasureContrast;
   std::vector<std::int16_t> Smooth;  // the all-points photo over the dark, by BoxSum
-  std::vector<float> DarkMeanLevel;  // the dark field's local mean, in MeasureChannel
+  // The room's light under each pixel, in MeasureChannel (see SetContrast).
+  std::vector<float> DarkMeanLevel;
   double ValidShare = 0;
   double DarkMean = 0, LitMean = 0;
   double Noise = 0;  // grey levels, from the dark field

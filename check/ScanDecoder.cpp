@@ -131,7 +131,11 @@ bool TScanDecoder::SetDark(const QImage& DarkPhoto, const QImage& Bright,
   // the blocks and by the print under it. So centres are measured in the luma wherever
   // it shows at least half the best channel's contrast (white or green light, not red
   // or blue); the channel, with more contrast over the noise, still reads the points.
-  MeasureChannel = BrightMeasure && luma >= 0.5 * gain[std::size_t(Channel)] ? Luma : Channel;
+  // Grey photos have no colour to lose.
+  const bool grey = DarkPhoto.format() == QImage::Format_Grayscale8 &&
+                    Bright.format() == QImage::Format_Grayscale8;
+  MeasureChannel =
+      BrightMeasure && !grey && luma >= 0.5 * gain[std::size_t(Channel)] ? Luma : Channel;
   Extract(dark, Dark, nullptr, &MeasureDark);
   Extract(bright, BrightOut, nullptr, BrightMeasure);
   return true;
@@ -188,8 +192,8 @@ void TScanDecoder::SetContrast(const std::vector<std::uint8_t>& Lit,
     sumLit += l[i];
     valid += contrast >= MinContrast;
   }
-  // Centres are measured in their own light only with the lit field in it (aiming
-  // measures them in the channel that its field of the points' peaks comes from).
+  // Without the lit field in the centres' light (aiming, grey photos), centres are
+  // measured in the channel.
   if (LitMeasure.empty() || MeasureDark.empty() || MeasureChannel == Channel) {
     MeasureChannel = Channel;
     MeasureDark.clear();
@@ -199,26 +203,27 @@ void TScanDecoder::SetContrast(const std::vector<std::uint8_t>& Lit,
     for (std::size_t i = 0; i < pixels; ++i)
       MeasureContrast[i] = std::uint8_t(std::max(0, int(LitMeasure[i]) - int(MeasureDark[i])));
   }
-  // In that light, the room's light under every point, with a seventh of the noise
-  // that every photo's difference from the dark field would otherwise share: its mean
-  // over 7 x 7 pixels, taken as a share of the field's contrast where the projector
-  // lights them. The surface sends back the room's light as it does the projector's,
-  // so the share is smooth across a print's edges where the room's light is not; a
-  // plain mean would leave a step of the print's light beside the edge, which pulls
-  // the points that stand there.
+  // In that light, the room's light under every point, as the mean over 7 x 7 pixels
+  // that takes most of the noise every photo's difference from the dark field would
+  // otherwise share. Where the projector lights them, the mean is of the dark field's
+  // share of the field's contrast, times the contrast there: the surface sends back the
+  // room's light as it does the projector's, so the share is smooth across a print's
+  // edges where the room's light is not (a plain mean leaves a step of the print's
+  // light beside each edge, which pulls the points there). Elsewhere, the plain mean.
   const std::vector<std::uint8_t>& dark = MeasureOf(Dark, MeasureDark);
   const std::vector<std::uint8_t>& contrast = MeasureOf(Contrast, MeasureContrast);
-  const float area = 49;
-  const std::vector<float> darkSum = LocalSum(dark, FWidth, FHeight, 3);
-  std::vector<float> share(pixels, 0.0f), lit(pixels, 0.0f);
-  for (std::size_t i = 0; i < pixels; ++i)
-    if (contrast[i] >= MinContrast) share[i] = float(dark[i]) / contrast[i], lit[i] = 1;
-  const std::vector<float> shareSum = LocalSum(share, FWidth, FHeight, 3);
+  std::vector<std::uint8_t> lit(pixels);
+  for (std::size_t i = 0; i < pixels; ++i) lit[i] = contrast[i] >= MinContrast;
   const std::vector<float> litSum = LocalSum(lit, FWidth, FHeight, 3);
-  DarkMeanLevel.resize(pixels);
+  {
+    std::vector<float> share(pixels, 0.0f);
+    for (std::size_t i = 0; i < pixels; ++i)
+      if (lit[i]) share[i] = float(dark[i]) / contrast[i];
+    DarkMeanLevel = LocalSum(share, FWidth, FHeight, 3);
+  }
+  const std::vector<float> darkSum = LocalSum(dark, FWidth, FHeight, 3);
   for (std::size_t i = 0; i < pixels; ++i)
-    DarkMeanLevel[i] =
-        contrast[i] >= MinContrast ? shareSum[i] / litSum[i] * contrast[i] : darkSum[i] / area;
+    DarkMeanLevel[i] = lit[i] ? DarkMeanLevel[i] / litSum[i] * contrast[i] : darkSum[i] / 49;
   DarkMean = sumDark / double(pixels);
   LitMean = sumLit / double(pixels);
   ValidShare = double(valid) / double(pixels);
